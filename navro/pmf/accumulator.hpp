@@ -1,0 +1,104 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstdarg>
+
+#include "pmf/pmf.hpp"
+
+// Builders of normalised Pmfs: outcomes are poured in with weights in any
+// order; toPmf trims the empty ends, divides by the total and allocates the
+// result in the object's memory context. Cell storage lives on the process
+// heap and is released by the destructor on every path.
+class Accumulator {
+public:
+    explicit Accumulator(NObject* _obj) : obj(_obj) {}
+    virtual ~Accumulator() = default;
+    Accumulator(const Accumulator&) = delete;
+    Accumulator& operator=(const Accumulator&) = delete;
+
+    virtual bool isEmpty() = 0;
+    virtual Accumulator* putSingle(Real probability, Int value);
+    virtual Accumulator* putDouble(Real probability, Int value1, Int value2);
+    Accumulator* put(Real probability, ...);
+    virtual Accumulator* vput(Real probability, va_list& valist) = 0;
+    virtual Pmf* toPmf() = 0;
+
+    Pmf* toPmfAndDelete();
+
+    // Total weight before normalisation, left by the last toPmf of a simple
+    // or joint accumulator that produced a non-empty Pmf.
+    static Real sum;
+
+    NObject* obj;
+};
+
+class SimpleAccumulator final : public Accumulator {
+public:
+    explicit SimpleAccumulator(NObject* obj) : Accumulator(obj) {}
+    ~SimpleAccumulator() override;
+
+    bool isEmpty() override { return elements == nullptr; }
+    // Inside the window a put is a bound test and an add; growth is out of
+    // line.
+    SimpleAccumulator* putSingle(Real probability, Int value) override {
+        if (probability <= 0) return this;  // a NaN weight passes, as designed
+        if (probability > 1) probability = 1;
+        long long k = static_cast<long long>(value) - offset;
+        if (elements == nullptr || k < 0 || k >= length) k = makeRoomFor(value);
+        elements[k] += probability;
+        return this;
+    }
+    Accumulator* vput(Real probability, va_list& valist) override;
+    Pmf* toPmf() override;
+
+    Int offset = 0;
+    Int length = 0;
+    Real* elements = nullptr;
+
+private:
+    // Starts or grows the window so that it covers `value`; returns its cell.
+    long long makeRoomFor(Int value);
+};
+
+// Longest window an accumulator grows to. Far-apart outcomes would
+// otherwise ask for arrays of gigabytes from a two-item input; such a window
+// is refused with "Out of memory".
+inline constexpr long long maximumWindowLength = 1LL << 26;
+
+class JointAccumulator final : public Accumulator {
+public:
+    JointAccumulator(NObject* obj, int _depth) : Accumulator(obj), depth(_depth) {}
+    ~JointAccumulator() override;
+
+    bool isEmpty() override { return elements == nullptr; }
+    Accumulator* putDouble(Real probability, Int value1, Int value2) override;
+    Accumulator* vput(Real probability, va_list& valist) override;
+    Pmf* toPmf() override;
+
+    // Makes the window cover `value`, with a child in every cell.
+    void include(Int value);
+    // The child that accumulates the remaining variables for `value`, which
+    // must be inside the window.
+    Accumulator* childFor(Int value) { return elements[value - offset]; }
+    // Pours one item of the joint dict form (defined with the conversions).
+    void put_fromPy(Real probability, PyObject* pyValues);
+
+    int depth;
+    int offset = 0;
+    int length = 0;
+    Accumulator** elements = nullptr;
+};
+
+class CompoundAccumulator final : public Accumulator {
+public:
+    CompoundAccumulator(NObject* obj, PmfConfig* _pmfConfig);
+    ~CompoundAccumulator() override;
+
+    bool isEmpty() override;
+    Accumulator* vput(Real probability, va_list& valist) override;
+    Pmf* toPmf() override;
+
+    PmfConfig* pmfConfig;
+    Accumulator** elements = nullptr;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/types.hpp"
+
+// Header of every block of a memory context; the first member, named
+// `memHeader`, of every record that nmalloc serves.
+struct MemHeader {
+    MemHeader* next;
+    std::size_t size;
+    Boolean flag;
+};
+
+// The nine fields at the start of both model objects: the interpreter's
+// object header, the memory context and its counters.
+struct NObject {
+    PyObject_HEAD
+    Boolean isMemModified;
+    MemHeader* memList;
+    int functionCount;
+    void** functionPointers;
+    const char** functionNames;
+    int* functionSignatureIndexes;
+    std::uint64_t currentMemoryUse;
+    std::uint64_t peakMemoryUse;
+};
+
+// Sets the header fields to an empty context with the given function tables.
+void initializeMemoryContext(NObject* obj, void** functionPointers, const char** functionNames,
+                             int* functionSignatureIndexes);
+
+// A zero-filled block of exactly `size` bytes, counted and put at the head of
+// the object's block list. Raises "Out of memory" when the heap fails.
+void* nmalloc(NObject* obj, std::size_t size);
+
+// The sweep: keeps and unmarks the marked blocks, frees the others.
+void release(NObject* obj);
+
+// Marks one block; null is allowed.
+void _flag(void* ptr0);
+
+// Test hook: when set to n > 0, the n-th following nmalloc fails as if the
+// heap were exhausted. 0 turns it off.
+void setAllocationFailureCountdown(long n);
