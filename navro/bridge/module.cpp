@@ -1,0 +1,89 @@
+#include <Python.h>
+
+#include "bridge/wrappers.hpp"
+#include "models/standard_multiserver.hpp"
+#include "models/standard_network_multiserver.hpp"
+
+PyObject* PException = nullptr;
+
+void dealloc(PyObject* self) {
+    // Nothing is marked outside a collector run, so the sweep frees every
+    // block of the context.
+    release(reinterpret_cast<NObject*>(self));
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)(PyObject*),
+                         PyObject* (*init)(PyObject*, PyObject*), void** functionPointers,
+                         const char** functionNames, int* functionSignatureIndexes) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<NObject*>(self);
+    initializeMemoryContext(obj, functionPointers, functionNames, functionSignatureIndexes);
+    const char* message = runCatching([&] { setDefaults(self); });
+    if (message != nullptr) {
+        PyErr_SetString(PException, message);
+        Py_DECREF(self);
+        return nullptr;
+    }
+    PyObject* none = init(self, args);
+    if (none == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(none);
+    return self;
+}
+
+PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
+                       PyMemberDef* members, PyGetSetDef* getset, newfunc create) {
+    PyTypeObject type{};
+    // A static type object holds one reference to itself for life.
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = name;
+    type.tp_basicsize = basicSize;
+    type.tp_itemsize = 0;
+    type.tp_dealloc = dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_methods = methods;
+    type.tp_members = members;
+    type.tp_getset = getset;
+    type.tp_new = create;
+    return type;
+}
+
+static PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "navro", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyMODINIT_FUNC PyInit_navro() {
+    if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
+    if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
+    PyObject* module = PyModule_Create2(&moduleDef, 1013);
+    if (module == nullptr) return nullptr;
+
+    Py_INCREF(&_StandardNetworkMultiserver_Type);
+    if (PyModule_AddObject(module, "StandardNetworkMultiserver",
+                           reinterpret_cast<PyObject*>(&_StandardNetworkMultiserver_Type)) < 0) {
+        Py_DECREF(&_StandardNetworkMultiserver_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    Py_INCREF(&_StandardMultiserver_Type);
+    if (PyModule_AddObject(module, "StandardMultiserver",
+                           reinterpret_cast<PyObject*>(&_StandardMultiserver_Type)) < 0) {
+        Py_DECREF(&_StandardMultiserver_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+
+    PException = PyErr_NewException("navro.error", nullptr, nullptr);
+    Py_XINCREF(PException);
+    if (PyModule_AddObject(module, "error", PException) < 0) {
+        Py_XDECREF(PException);
+        Py_CLEAR(PException);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

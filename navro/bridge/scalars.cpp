@@ -1,0 +1,58 @@
+#include "bridge/scalars.hpp"
+
+#include <cstdint>
+#include <limits>
+
+#include "runtime/errors.hpp"
+
+PyObject* checkedNew(PyObject* created) {
+    if (created == nullptr) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+    return created;
+}
+
+PyObject* Int_toPy(NObject*, Int i) { return checkedNew(PyLong_FromLong(i)); }
+
+Int Int_fromPy(NObject*, PyObject* pyObj) {
+    if (!PyLong_Check(pyObj)) abortImport();
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(pyObj, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        abortImport();
+    }
+    // A value that does not fit a 32-bit count is refused rather than
+    // truncated.
+    if (overflow != 0 || value < std::numeric_limits<Int>::min() ||
+        value > std::numeric_limits<Int>::max())
+        abortImport();
+    return static_cast<Int>(value);
+}
+
+PyObject* Real_toPy(NObject*, Real x) { return checkedNew(PyFloat_FromDouble(x)); }
+
+Real Real_fromPy(NObject*, PyObject* pyObj) {
+    if (PyFloat_Check(pyObj)) return PyFloat_AS_DOUBLE(pyObj);
+    if (!PyLong_Check(pyObj)) abortImport();
+    double value = PyLong_AsDouble(pyObj);
+    if (value == -1.0 && PyErr_Occurred()) {  // too large for a double
+        PyErr_Clear();
+        abortImport();
+    }
+    return value;
+}
+
+PyObject* Boolean_toPy(NObject*, Boolean b) { return PyBool_FromLong(b ? 1 : 0); }
+
+Boolean Boolean_fromPy(NObject*, PyObject* pyObj) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(pyObj, &overflow);
+    if (value == -1 && PyErr_Occurred()) {  // no integer value at all
+        PyErr_Clear();
+        abortImport();
+    }
+    // An integer too large for a machine word is still nonzero.
+    return overflow != 0 || value != 0;
+}

@@ -1,0 +1,177 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <tuple>
+#include <utility>
+
+#include "bridge/containers.hpp"
+#include "bridge/pmf_conversion.hpp"
+#include "bridge/scalars.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/memory.hpp"
+
+// The module's exception class, "navro.error".
+extern PyObject* PException;
+
+// Argument converters of the method tables: each names the C++ type it
+// yields and how it is read from one positional argument.
+struct IntArgument {
+    using type = Int;
+    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPy(obj, o); }
+};
+struct RealArgument {
+    using type = Real;
+    static Real fromPy(NObject* obj, PyObject* o) { return Real_fromPy(obj, o); }
+};
+// A dict that must describe a distribution over single integers.
+struct SimplePmfArgument {
+    using type = Pmf*;
+    static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmSimplePmf(Pmf_fromPy(obj, o)); }
+};
+
+// Result converters of queries.
+struct IntResult {
+    static PyObject* toPy(NObject* obj, Int i) { return Int_toPy(obj, i); }
+};
+struct RealResult {
+    static PyObject* toPy(NObject* obj, Real x) { return Real_toPy(obj, x); }
+};
+struct PmfResult {
+    static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
+};
+
+// Attribute converters: a field's Python form both ways, with the check that
+// a new value must pass before it is stored.
+struct SimplePmfAttribute {
+    static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
+    static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmSimplePmf(Pmf_fromPy(obj, o)); }
+};
+struct StatePmfAttribute {
+    static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
+    static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmJointPmf(Pmf_fromPy(obj, o), 2); }
+};
+struct StatePmfArrayAttribute {
+    static PyObject* toPy(NObject* obj, PmfArray* a) { return PmfArray_toPy(obj, a); }
+    static PmfArray* fromPy(NObject* obj, PyObject* o) {
+        return confirmJointPmfArray(PmfArray_fromPy(obj, o), 2);
+    }
+};
+
+// Runs `body`, turning every failure into "navro.error". Only CException
+// carries a message of its own; heap exhaustion in the standard library is
+// reported like a failed nmalloc, and nothing else may cross into the
+// interpreter either.
+template <typename Body>
+const char* runCatching(Body&& body) {
+    try {
+        body();
+        return nullptr;
+    } catch (const CException& e) {
+        return e.message;
+    } catch (const std::bad_alloc&) {
+        return messages::outOfMemory;
+    } catch (...) {
+        return messages::internalError;
+    }
+}
+
+// The entry points of one model type. `Object` starts with its NObject
+// header, named `header`; `collect` is the type's collector.
+template <typename Object, void (*collect)(Object*)>
+struct Entries {
+    static Object* self(PyObject* o) { return reinterpret_cast<Object*>(o); }
+
+    // Runs the collector if anything was allocated, then raises `message`
+    // (when there is one). Returns whether the call succeeded.
+    static bool finish(Object* obj, const char* message) {
+        if (obj->header.isMemModified) collect(obj);
+        if (message == nullptr) return true;
+        PyErr_SetString(PException, message);
+        return false;
+    }
+
+    template <auto operation, typename... Args, std::size_t... I>
+    static auto call(Object* obj, [[maybe_unused]] PyObject* args, std::index_sequence<I...>) {
+        // Braced initialisation converts the arguments first to last.
+        std::tuple<typename Args::type...> values{
+            Args::fromPy(&obj->header, PyTuple_GET_ITEM(args, I))...};
+        return std::apply([obj](auto... v) { return operation(obj, v...); }, values);
+    }
+
+    // An operation that returns nothing: "Expected N parameters".
+    template <auto operation, typename... Args>
+    static PyObject* procedure(PyObject* o, PyObject* args) {
+        Object* obj = self(o);
+        const char* message = runCatching([&] {
+            if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
+                abort(messages::expectedParameters[sizeof...(Args)]);
+            call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{});
+        });
+        if (!finish(obj, message)) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    // An operation with a result, converted before the collector runs since
+    // the result may live in blocks no field reaches: "Expected N parameter(s)".
+    template <auto operation, typename Result, typename... Args>
+    static PyObject* query(PyObject* o, PyObject* args) {
+        Object* obj = self(o);
+        obj->header.isMemModified = false;
+        PyObject* result = nullptr;
+        const char* message = runCatching([&] {
+            if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
+                abort(messages::expectedQueryParameters[sizeof...(Args)]);
+            result = Result::toPy(&obj->header,
+                                  call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{}));
+        });
+        if (!finish(obj, message)) return nullptr;
+        return result;
+    }
+
+    // Attribute getter: a fresh Python value of the field; allocates nothing
+    // in the context, so the collector does not run.
+    template <auto field, typename Converter>
+    static PyObject* get(PyObject* o, void*) {
+        Object* obj = self(o);
+        PyObject* result = nullptr;
+        const char* message =
+            runCatching([&] { result = Converter::toPy(&obj->header, obj->*field); });
+        if (message == nullptr) return result;
+        PyErr_SetString(PException, message);
+        return nullptr;
+    }
+
+    // Attribute setter: convert, check, store; the field keeps its value on
+    // any failure. Deletion is refused since a model cannot lack its input.
+    template <auto field, typename Converter>
+    static int set(PyObject* o, PyObject* value, void* closure) {
+        if (value == nullptr) {
+            PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'",
+                         static_cast<const char*>(closure));
+            return -1;
+        }
+        Object* obj = self(o);
+        const char* message =
+            runCatching([&] { obj->*field = Converter::fromPy(&obj->header, value); });
+        return finish(obj, message) ? 0 : -1;
+    }
+};
+
+// Creation of a model object: an empty context, the defaults of every field
+// (`setDefaults`), then the construction wrapper `init` with the positional
+// arguments. A failed construction frees the half-built object.
+PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)(PyObject*),
+                         PyObject* (*init)(PyObject*, PyObject*), void** functionPointers,
+                         const char** functionNames, int* functionSignatureIndexes);
+
+// The type object of a model: subclassable, no collector support of the
+// interpreter's (the objects refer to no Python objects), everything not
+// named here left to the interpreter's defaults.
+PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
+                       PyMemberDef* members, PyGetSetDef* getset, newfunc create);
+
+// Destructor slot of both types: frees the whole context, then the object.
+void dealloc(PyObject* self);

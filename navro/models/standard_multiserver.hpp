@@ -1,0 +1,50 @@
+#pragma once
+
+#include <Python.h>
+
+#include "pmf/pmf.hpp"
+#include "runtime/memory.hpp"
+
+// One station with identical servers. The state is a joint distribution of
+// (z, ell): the number present and, given it, the remaining service time of
+// an entity in service (1: it ends in the coming step).
+struct _StandardMultiserver_object {
+    NObject header;
+    Pmf* _numberOfArrivalsPmf;
+    Pmf* _serviceDurationPmf;
+    Int _numberOfServers;
+    Pmf* _internalState;
+    Int _time;
+    Pmf* _markNumberOfArrivalsPmf;
+    Pmf* _markServiceDurationPmf;
+    Int _markNumberOfServers;
+    Pmf* _markInternalState;
+    Int _markTime;
+};
+
+extern PyTypeObject _StandardMultiserver_Type;
+
+void _StandardMultiserver_setDefaults(_StandardMultiserver_object* self);
+void _StandardMultiserver_init(_StandardMultiserver_object* self);
+void _StandardMultiserver_memRelease(_StandardMultiserver_object* self);
+
+// Operations behind the Python methods.
+void _StandardMultiserver_step(_StandardMultiserver_object* self);
+void _StandardMultiserver_applyObservationRange(_StandardMultiserver_object* self,
+                                                Int _startOfRange, Int _endOfRange);
+void _StandardMultiserver_applyObservationValue(_StandardMultiserver_object* self,
+                                                Int _observedNumberOfEntitiesInSystem);
+void _StandardMultiserver_mark(_StandardMultiserver_object* self);
+void _StandardMultiserver_restore(_StandardMultiserver_object* self);
+Pmf* _StandardMultiserver_getNumberOfEntitiesInSystemPmf(_StandardMultiserver_object* self);
+void _StandardMultiserver_resetWithNumberOfEntitiesInSystem(_StandardMultiserver_object* self,
+                                                            Int _numberOfEntitiesInSystem);
+
+// The maps: they only read the object and return a new Pmf.
+Pmf* _StandardMultiserver_relabel(_StandardMultiserver_object* self, Int _z);
+Pmf* _StandardMultiserver_partialNavroMap(_StandardMultiserver_object* self);
+Pmf* _StandardMultiserver_navroMap(_StandardMultiserver_object* self, Int _leftTail,
+                                   Int _rightTail);
+Pmf* _StandardMultiserver_observationMapRange(_StandardMultiserver_object* self, Int _z0,
+                                              Int _z1);
+Pmf* _StandardMultiserver_resetMap(_StandardMultiserver_object* self, Int _z0);

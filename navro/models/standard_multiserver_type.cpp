@@ -1,0 +1,79 @@
+// The Python face of StandardMultiserver: creation, the construction
+// wrapper, the method, member and attribute tables, and the type object.
+#include <cstddef>
+
+#include <Python.h>
+#include <structmember.h>
+
+#include "bridge/wrappers.hpp"
+#include "models/standard_multiserver.hpp"
+
+namespace {
+
+using Object = _StandardMultiserver_object;
+using Entry = Entries<Object, _StandardMultiserver_memRelease>;
+
+// Neither model names functions for the interface conversions.
+void** _StandardMultiserver_functionPointers = nullptr;
+const char** _StandardMultiserver_functionNames = nullptr;
+int* _StandardMultiserver_functionSignatureIndexes = nullptr;
+
+void setDefaults(PyObject* self) { _StandardMultiserver_setDefaults(reinterpret_cast<Object*>(self)); }
+
+PyObject* _StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
+    return Entry::procedure<_StandardMultiserver_init>(self, args);
+}
+
+PyObject* _StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    return newModelObject(type, args, setDefaults, _StandardMultiserver_init_Py,
+                          _StandardMultiserver_functionPointers,
+                          _StandardMultiserver_functionNames,
+                          _StandardMultiserver_functionSignatureIndexes);
+}
+
+PyMethodDef _StandardMultiserver_methods[] = {
+    {"step", Entry::procedure<_StandardMultiserver_step>, METH_VARARGS, nullptr},
+    {"apply_observation_range",
+     Entry::procedure<_StandardMultiserver_applyObservationRange, IntArgument, IntArgument>,
+     METH_VARARGS, nullptr},
+    {"apply_observation_value",
+     Entry::procedure<_StandardMultiserver_applyObservationValue, IntArgument>, METH_VARARGS,
+     nullptr},
+    {"mark", Entry::procedure<_StandardMultiserver_mark>, METH_VARARGS, nullptr},
+    {"restore", Entry::procedure<_StandardMultiserver_restore>, METH_VARARGS, nullptr},
+    {"get_number_of_entities_in_system_pmf",
+     Entry::query<_StandardMultiserver_getNumberOfEntitiesInSystemPmf, PmfResult>, METH_VARARGS,
+     nullptr},
+    {"reset_with_number_of_entities_in_system",
+     Entry::procedure<_StandardMultiserver_resetWithNumberOfEntitiesInSystem, IntArgument>,
+     METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef _StandardMultiserver_members[] = {
+    {"number_of_servers", T_INT, offsetof(Object, _numberOfServers), 0, nullptr},
+    {"time", T_INT, offsetof(Object, _time), 0, nullptr},
+    {"current_memory_use", T_ULONGLONG, offsetof(Object, header.currentMemoryUse), READONLY,
+     nullptr},
+    {"peak_memory_use", T_ULONGLONG, offsetof(Object, header.peakMemoryUse), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef _StandardMultiserver_getset[] = {
+    {"number_of_arrivals_pmf", Entry::get<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
+     Entry::set<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>, nullptr,
+     const_cast<char*>("number_of_arrivals_pmf")},
+    {"service_duration_pmf", Entry::get<&Object::_serviceDurationPmf, SimplePmfAttribute>,
+     Entry::set<&Object::_serviceDurationPmf, SimplePmfAttribute>, nullptr,
+     const_cast<char*>("service_duration_pmf")},
+    {"internal_state", Entry::get<&Object::_internalState, StatePmfAttribute>,
+     Entry::set<&Object::_internalState, StatePmfAttribute>, nullptr,
+     const_cast<char*>("internal_state")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject _StandardMultiserver_Type =
+    modelType("navro.StandardMultiserver", sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_members,
+              _StandardMultiserver_getset, _StandardMultiserver_new);

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <Python.h>
+
+#include "pmf/arrays.hpp"
+#include "pmf/pmf.hpp"
+#include "runtime/memory.hpp"
+
+// A network of stations with probabilistic routing. Every per-node value is
+// an entry of an array whose length, that of `_numberOfServers`, is the
+// number of nodes.
+struct _StandardNetworkMultiserver_object {
+    NObject header;
+    PmfArray* _internalState;
+    Int _time;
+    IntArray* _numberOfServers;
+    PmfArray* _numberOfExternalArrivalsPmfs;
+    PmfArray* _serviceDurationPmfs;
+    RealMatrix* _routingProbabilities;
+    PmfArray* _markInternalState;
+    Int _markTime;
+    IntArray* _markNumberOfServers;
+    PmfArray* _markNumberOfExternalArrivalsPmfs;
+    PmfArray* _markServiceDurationPmfs;
+    RealMatrix* _markRoutingProbabilities;
+};
+
+extern PyTypeObject _StandardNetworkMultiserver_Type;
+
+void _StandardNetworkMultiserver_setDefaults(_StandardNetworkMultiserver_object* self);
+void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, Int _numberOfNodes);
+void _StandardNetworkMultiserver_memRelease(_StandardNetworkMultiserver_object* self);
+
+// Operations behind the Python methods.
+void _StandardNetworkMultiserver_step(_StandardNetworkMultiserver_object* self);
+void _StandardNetworkMultiserver_applyObservationRangeAtNode(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _startOfRange, Int _endOfRange);
+void _StandardNetworkMultiserver_applyObservationValueAtNode(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _observedNumberOfEntitiesInSystem);
+void _StandardNetworkMultiserver_mark(_StandardNetworkMultiserver_object* self);
+void _StandardNetworkMultiserver_restore(_StandardNetworkMultiserver_object* self);
+Pmf* _StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex);
+Pmf* _StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex);
+Int _StandardNetworkMultiserver_getNumberOfNodes(_StandardNetworkMultiserver_object* self);
+Int _StandardNetworkMultiserver_getNumberOfServersAtNode(_StandardNetworkMultiserver_object* self,
+                                                         Int _nodeIndex);
+Real _StandardNetworkMultiserver_getRoutingProbability(_StandardNetworkMultiserver_object* self,
+                                                       Int _sourceNodeIndex,
+                                                       Int _destinationNodeIndex);
+Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex);
+void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf);
+void _StandardNetworkMultiserver_setNumberOfServersAtNode(_StandardNetworkMultiserver_object* self,
+                                                          Int _nodeIndex, Int _n);
+void _StandardNetworkMultiserver_setRoutingProbability(_StandardNetworkMultiserver_object* self,
+                                                       Int _sourceNodeIndex,
+                                                       Int _destinationNodeIndex,
+                                                       Real _probability);
+void _StandardNetworkMultiserver_setServiceDurationAtNodePmf(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Pmf* _serviceDurationPmf);
+void _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _numberOfEntitiesAtNode);
+
+// The maps: they only read the object and return a new Pmf.
+Pmf* _StandardNetworkMultiserver_convolution(_StandardNetworkMultiserver_object* self, Pmf* _p1,
+                                             Pmf* _p2);
+Pmf* _StandardNetworkMultiserver_flow(_StandardNetworkMultiserver_object* self,
+                                      Int _sourceNodeIndex, Int _destinationNodeIndex);
+Pmf* _StandardNetworkMultiserver_relabel(_StandardNetworkMultiserver_object* self, Int _nodeIndex,
+                                         Int _z);
+Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(_StandardNetworkMultiserver_object* self,
+                                                       Int _nodeIndex, Pmf* _internalFlowIn);
+Pmf* _StandardNetworkMultiserver_navroMapAtNode(_StandardNetworkMultiserver_object* self,
+                                                Int _nodeIndex, Pmf* _internalFlowIn,
+                                                Int _leftTail, Int _rightTail);
+Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _z0, Int _z1);
+Pmf* _StandardNetworkMultiserver_resetMapAtNode(_StandardNetworkMultiserver_object* self,
+                                                Int _nodeIndex, Int _z0);

@@ -1,0 +1,111 @@
+// The Python face of StandardNetworkMultiserver: creation, the construction
+// wrapper, the method, member and attribute tables, and the type object.
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
+
+#include "bridge/wrappers.hpp"
+#include "models/standard_network_multiserver.hpp"
+
+namespace {
+
+using Object = _StandardNetworkMultiserver_object;
+using Entry = Entries<Object, _StandardNetworkMultiserver_memRelease>;
+
+// Neither model names functions for the interface conversions.
+void** _StandardNetworkMultiserver_functionPointers = nullptr;
+const char** _StandardNetworkMultiserver_functionNames = nullptr;
+int* _StandardNetworkMultiserver_functionSignatureIndexes = nullptr;
+
+void setDefaults(PyObject* self) {
+    _StandardNetworkMultiserver_setDefaults(reinterpret_cast<Object*>(self));
+}
+
+PyObject* _StandardNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
+    return Entry::procedure<_StandardNetworkMultiserver_init, IntArgument>(self, args);
+}
+
+PyObject* _StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    return newModelObject(type, args, setDefaults, _StandardNetworkMultiserver_init_Py,
+                          _StandardNetworkMultiserver_functionPointers,
+                          _StandardNetworkMultiserver_functionNames,
+                          _StandardNetworkMultiserver_functionSignatureIndexes);
+}
+
+PyMethodDef _StandardNetworkMultiserver_methods[] = {
+    {"step", Entry::procedure<_StandardNetworkMultiserver_step>, METH_VARARGS, nullptr},
+    {"apply_observation_range_at_node",
+     Entry::procedure<_StandardNetworkMultiserver_applyObservationRangeAtNode, IntArgument,
+                      IntArgument, IntArgument>,
+     METH_VARARGS, nullptr},
+    {"apply_observation_value_at_node",
+     Entry::procedure<_StandardNetworkMultiserver_applyObservationValueAtNode, IntArgument,
+                      IntArgument>,
+     METH_VARARGS, nullptr},
+    {"mark", Entry::procedure<_StandardNetworkMultiserver_mark>, METH_VARARGS, nullptr},
+    {"restore", Entry::procedure<_StandardNetworkMultiserver_restore>, METH_VARARGS, nullptr},
+    {"get_number_of_entities_at_node_pmf",
+     Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult,
+                  IntArgument>,
+     METH_VARARGS, nullptr},
+    {"get_number_of_external_arrivals_at_node_pmf",
+     Entry::query<_StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf, PmfResult,
+                  IntArgument>,
+     METH_VARARGS, nullptr},
+    {"get_number_of_nodes", Entry::query<_StandardNetworkMultiserver_getNumberOfNodes, IntResult>,
+     METH_VARARGS, nullptr},
+    {"get_number_of_servers_at_node",
+     Entry::query<_StandardNetworkMultiserver_getNumberOfServersAtNode, IntResult, IntArgument>,
+     METH_VARARGS, nullptr},
+    {"get_routing_probability",
+     Entry::query<_StandardNetworkMultiserver_getRoutingProbability, RealResult, IntArgument,
+                  IntArgument>,
+     METH_VARARGS, nullptr},
+    {"get_service_duration_at_node_pmf",
+     Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult,
+                  IntArgument>,
+     METH_VARARGS, nullptr},
+    {"set_number_of_external_arrivals_at_node_pmf",
+     Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf,
+                      IntArgument, SimplePmfArgument>,
+     METH_VARARGS, nullptr},
+    {"set_number_of_servers_at_node",
+     Entry::procedure<_StandardNetworkMultiserver_setNumberOfServersAtNode, IntArgument,
+                      IntArgument>,
+     METH_VARARGS, nullptr},
+    {"set_routing_probability",
+     Entry::procedure<_StandardNetworkMultiserver_setRoutingProbability, IntArgument, IntArgument,
+                      RealArgument>,
+     METH_VARARGS, nullptr},
+    {"set_service_duration_at_node_pmf",
+     Entry::procedure<_StandardNetworkMultiserver_setServiceDurationAtNodePmf, IntArgument,
+                      SimplePmfArgument>,
+     METH_VARARGS, nullptr},
+    {"reset_node_with_number_of_entities",
+     Entry::procedure<_StandardNetworkMultiserver_resetNodeWithNumberOfEntities, IntArgument,
+                      IntArgument>,
+     METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef _StandardNetworkMultiserver_members[] = {
+    {"time", T_INT, offsetof(Object, _time), 0, nullptr},
+    {"current_memory_use", T_ULONGLONG, offsetof(Object, header.currentMemoryUse), READONLY,
+     nullptr},
+    {"peak_memory_use", T_ULONGLONG, offsetof(Object, header.peakMemoryUse), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef _StandardNetworkMultiserver_getset[] = {
+    {"internal_state", Entry::get<&Object::_internalState, StatePmfArrayAttribute>,
+     Entry::set<&Object::_internalState, StatePmfArrayAttribute>, nullptr,
+     const_cast<char*>("internal_state")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject _StandardNetworkMultiserver_Type =
+    modelType("navro.StandardNetworkMultiserver", sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_members,
+              _StandardNetworkMultiserver_getset, _StandardNetworkMultiserver_new);
