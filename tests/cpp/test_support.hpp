@@ -21,14 +21,14 @@ struct TestContext {
 
 // Expects `statement` to throw a CException whose message is exactly
 // `message` (compared by content).
-#define EXPECT_RAISES(statement, message)                                               \
+#define EXPECT_RAISES(statement, expectedMessage)                                               \
     do {                                                                                \
         bool navroRaised_ = false;                                                      \
         try {                                                                           \
             statement;                                                                  \
         } catch (const CException& navroError_) {                                       \
             navroRaised_ = true;                                                        \
-            EXPECT_STREQ(navroError_.message, (message)) << "from: " #statement;        \
+            EXPECT_STREQ(navroError_.message, (expectedMessage)) << "from: " #statement;        \
         }                                                                               \
         EXPECT_TRUE(navroRaised_) << "no CException from: " #statement;                 \
     } while (false)
