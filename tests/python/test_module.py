@@ -1,0 +1,135 @@
+"""The module surface: import, the exception class, the two types and the
+rules every entry point shares."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+import navro
+
+MODEL_TYPES = [
+    (navro.StandardMultiserver, ()),
+    (navro.StandardNetworkMultiserver, (2,)),
+]
+
+
+def test_exception_class_is_an_exception_with_dotted_name():
+    assert issubclass(navro.error, Exception)
+    assert navro.error.__module__ == "navro"
+    assert navro.error.__name__ == "error"
+
+
+@pytest.mark.parametrize(
+    "cls, name",
+    [
+        (navro.StandardMultiserver, "navro.StandardMultiserver"),
+        (navro.StandardNetworkMultiserver, "navro.StandardNetworkMultiserver"),
+    ],
+)
+def test_type_names(cls, name):
+    assert f"{cls.__module__}.{cls.__qualname__}" == name
+
+
+def test_import_works_from_the_repository_root():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    result = subprocess.run(
+        [sys.executable, "-c", "import navro; print(navro.StandardMultiserver.__name__)"],
+        cwd=root,
+        capture_output=True,
+        text=True,
+        env=os.environ,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "StandardMultiserver"
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: navro.StandardMultiserver(1), "Expected 0 parameters"),
+        (lambda: navro.StandardMultiserver(1, 2), "Expected 0 parameters"),
+        (lambda: navro.StandardNetworkMultiserver(), "Expected 1 parameters"),
+        (lambda: navro.StandardNetworkMultiserver(1, 2), "Expected 1 parameters"),
+        (lambda: navro.StandardNetworkMultiserver(0), "Invalid number of nodes. The number of nodes must be strictly positive."),
+        (lambda: navro.StandardNetworkMultiserver(-2), "Invalid number of nodes. The number of nodes must be strictly positive."),
+        (lambda: navro.StandardNetworkMultiserver("3"), "Invalid value"),
+        (lambda: navro.StandardNetworkMultiserver(3.0), "Invalid value"),
+        (lambda: navro.StandardNetworkMultiserver(2**31), "Invalid value"),
+    ],
+)
+def test_constructor_argument_messages(make, message):
+    with pytest.raises(navro.error) as info:
+        make()
+    assert info.value.args == (message,)
+    # A stale interpreter error behind a refusal would surface as a
+    # SystemError in the next successful call.
+    navro.StandardMultiserver().step()
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_keyword_arguments_are_ignored(cls, args):
+    cls(*args, whatever=1, number_of_nodes=99)
+
+
+def test_true_counts_as_one_node():
+    assert navro.StandardNetworkMultiserver(True).get_number_of_nodes() == 1
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_fresh_object_counts_its_fields_and_at_least_that_as_peak(cls, args):
+    model = cls(*args)
+    assert model.current_memory_use > 0
+    assert model.peak_memory_use >= model.current_memory_use
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+@pytest.mark.parametrize("counter", ["current_memory_use", "peak_memory_use"])
+def test_memory_counters_are_read_only(cls, args, counter):
+    model = cls(*args)
+    with pytest.raises(AttributeError):
+        setattr(model, counter, 0)
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_types_can_be_subclassed(cls, args):
+    class Sub(cls):  # type: ignore[misc, valid-type]
+        def __init__(self, *a):
+            self.label = "sub"
+
+        def steps(self, n):
+            for _ in range(n):
+                self.step()
+
+    model = Sub(*args)
+    model.steps(2)
+    assert model.label == "sub"
+    assert model.time == 2
+    assert isinstance(model, cls)
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_methods_take_positional_arguments_only(cls, args):
+    model = cls(*args)
+    with pytest.raises(TypeError):
+        model.step(n=1)
+
+
+@pytest.mark.skipif(os.environ.get("NAVRO_SANITIZE") == "1", reason="the sanitizer holds freed memory")
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_deleted_objects_leave_nothing_behind(cls, args):
+    def resident_kib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+    def churn():
+        for _ in range(2000):
+            model = cls(*args)
+            model.step()
+            del model
+
+    churn()  # let the heap reach its working size first
+    before = resident_kib()
+    churn()
+    churn()
+    assert resident_kib() - before < 2048
