@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 #include "runtime/errors.hpp"
@@ -110,6 +111,9 @@ void flag(Pmf* pmf);
 Pmf* confirmSimplePmf(Pmf* pmf);
 Pmf* confirmJointPmf(Pmf* pmf, int depth);
 Pmf* confirmCompoundPmf(Pmf* pmf, int length, ...);
+// The same check with the depths in a list that the caller still owns (it is
+// copied, not advanced), so one list can check many Pmfs.
+Pmf* vconfirmCompoundPmf(Pmf* pmf, int length, va_list depths);
 
 // Nesting bound of a Pmf and of the tuple keys that build one. Keeps every
 // recursive walk (conversion, accumulation, enumeration, marking) well
