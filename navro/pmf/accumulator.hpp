@@ -68,18 +68,23 @@ inline constexpr long long maximumWindowLength = 1LL << 26;
 
 class JointAccumulator final : public Accumulator {
 public:
-    JointAccumulator(NObject* obj, int _depth) : Accumulator(obj), depth(_depth) {}
+    // Refuses a depth outside 1 .. maximumPmfDepth ("NAVRO internal error").
+    JointAccumulator(NObject* obj, int _depth);
     ~JointAccumulator() override;
 
-    bool isEmpty() override { return elements == nullptr; }
+    // True while no cell below holds any weight, also when a window exists
+    // (an outcome that failed half way leaves empty children behind).
+    bool isEmpty() override;
     Accumulator* putDouble(Real probability, Int value1, Int value2) override;
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
 
-    // Makes the window cover `value`, with a child in every cell.
+    // Makes the window cover `value` and gives the cell of `value` a child.
+    // Only cells that an outcome reached get one: a child in every cell of a
+    // window stretched by two far-apart values would cost gigabytes.
     void include(Int value);
     // The child that accumulates the remaining variables for `value`, which
-    // must be inside the window.
+    // must have been included.
     Accumulator* childFor(Int value) { return elements[value - offset]; }
     // Pours one item of the joint dict form (defined with the conversions).
     void put_fromPy(Real probability, PyObject* pyValues);
@@ -101,4 +106,7 @@ public:
 
     PmfConfig* pmfConfig;
     Accumulator** elements = nullptr;
+    // Number of components, kept here so that the destructor does not read
+    // a configuration that a sweep may already have freed.
+    int length = 0;
 };
