@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
+#include "pmf/pmf.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/memory.hpp"
 
@@ -20,15 +23,30 @@ struct TestContext {
 };
 
 // Expects `statement` to throw a CException whose message is exactly
-// `message` (compared by content).
-#define EXPECT_RAISES(statement, expectedMessage)                                               \
-    do {                                                                                \
-        bool navroRaised_ = false;                                                      \
-        try {                                                                           \
-            statement;                                                                  \
-        } catch (const CException& navroError_) {                                       \
-            navroRaised_ = true;                                                        \
-            EXPECT_STREQ(navroError_.message, (expectedMessage)) << "from: " #statement;        \
-        }                                                                               \
-        EXPECT_TRUE(navroRaised_) << "no CException from: " #statement;                 \
+// `expectedMessage` (compared by content).
+#define EXPECT_RAISES(statement, expectedMessage)                                     \
+    do {                                                                              \
+        bool navroRaised_ = false;                                                    \
+        try {                                                                         \
+            statement;                                                                \
+        } catch (const CException& navroError_) {                                     \
+            navroRaised_ = true;                                                      \
+            EXPECT_STREQ(navroError_.message, (expectedMessage)) << "from: " #statement; \
+        }                                                                             \
+        EXPECT_TRUE(navroRaised_) << "no CException from: " #statement;               \
     } while (false)
+
+// Number of blocks on the context's list.
+inline std::size_t liveBlocks(NObject* obj) {
+    std::size_t n = 0;
+    for (MemHeader* block = obj->memList; block != nullptr; block = block->next) ++n;
+    return n;
+}
+
+// A SIMPLE Pmf with the given window contents, as written (not normalised).
+inline Pmf* simplePmf(NObject* obj, int offset, std::initializer_list<Real> elements) {
+    Pmf* pmf = allocateSimplePmf(obj, offset, static_cast<int>(elements.size()));
+    int k = 0;
+    for (Real p : elements) pmf->simple.elements[k++] = p;
+    return pmf;
+}
