@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "distributions/distributions.hpp"
+#include "models/support_walk.hpp"
 #include "pmf/accumulator.hpp"
 #include "runtime/errors.hpp"
 
@@ -21,20 +22,6 @@ using Object = _StandardMultiserver_object;
 
 constexpr long long intMax = std::numeric_limits<Int>::max();
 constexpr long long intMin = std::numeric_limits<Int>::min();
-
-// Calls `visit(value, probability)` for every value of a SIMPLE Pmf whose
-// probability is greater than 0, in increasing order.
-template <typename Visit>
-inline void forEachInSupport(const Pmf* pmf, Visit&& visit) {
-    const int offset = pmf->simple.offset;
-    const int length = pmf->simple.length;
-    const Real* elements = pmf->simple.elements;
-    for (int k = 0; k < length; ++k) {
-        const Real probability = elements[k];
-        if (!(probability > 0)) continue;
-        visit(static_cast<Int>(offset + k), probability);
-    }
-}
 
 // True when the smallest value of positive probability is 0: a service of
 // no duration, which the step and the reset refuse.
@@ -59,26 +46,6 @@ inline Int nextCount(Real weight, Int z, Int d, Int a) {
     }
     return static_cast<Int>(zprime);
 }
-
-// The two branches of bernoulli(r), with the same rules (r <= 0: all mass at
-// 0, r >= 1: all mass at 1, else 1 - r and r), computed in place: the full
-// map needs one per (z, d, a), and building a Pmf for each would fill the
-// memory context in the innermost loop for nothing.
-struct BernoulliBranches {
-    Real probability[2];
-    explicit BernoulliBranches(Real r) {
-        if (r <= 0) {
-            probability[0] = 1.0;
-            probability[1] = 0.0;
-        } else if (r >= 1) {
-            probability[0] = 0.0;
-            probability[1] = 1.0;
-        } else {
-            probability[0] = 1 - r;
-            probability[1] = r;
-        }
-    }
-};
 
 // The conditioned state for lower <= z < upper. The bounds are 64-bit so
 // that the observation of a single value v can pass v + 1 even for the
