@@ -60,13 +60,6 @@ void expectSimple(Pmf* pmf, int offset, std::initializer_list<double> elements,
     for (double e : elements) EXPECT_NEAR(pmf->simple.elements[i++], e, tolerance);
 }
 
-Pmf* simplePmf(NObject* obj, int offset, std::initializer_list<double> elements) {
-    Pmf* pmf = allocateSimplePmf(obj, offset, static_cast<int>(elements.size()));
-    int i = 0;
-    for (double e : elements) pmf->simple.elements[i++] = e;
-    return pmf;
-}
-
 IntArray* intArray(NObject* obj, std::initializer_list<int> elements) {
     IntArray* a = createIntArray(obj, static_cast<int>(elements.size()));
     int i = 0;
