@@ -185,10 +185,14 @@ def count_outcomes(
     a_values = sorted(a for a, p in arrivals.items() if p > 0)
     has_zero_arrivals = bool(a_values) and a_values[0] == 0
     n_durations = sum(1 for p in durations.values() if p > 0)
+    by_count: Dict[int, Dict[int, float]] = defaultdict(dict)
+    for (z, ell), p in state.items():
+        if p > 0:
+            by_count[z][ell] = p
     total = 0
-    for z in marginal(state):
-        cond = conditional(state, z)
-        q = cond.get(1, 0.0)
+    for z in sorted(by_count):
+        cond = by_count[z]
+        q = cond.get(1, 0.0) / math.fsum(cond.values())
         busy = min(z, servers)
         n_relabelled = sum(1 for ell in cond if ell != 1)
         for d in _binomial_support(busy, q):
