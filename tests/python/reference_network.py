@@ -1,0 +1,141 @@
+"""A plain-Python model of a network of stations, written from the model's
+rules, to check the extension's network number by number.
+
+It works on the dict forms that navro takes and returns. A network is given
+by per-node lists (states, servers, external arrivals, service durations) and
+a square routing table. Like the single-station reference it is slow and
+meant for small configurations.
+"""
+
+from __future__ import annotations
+
+from collections import defaultdict
+from dataclasses import dataclass, field
+from typing import Dict, List, Sequence, Tuple
+
+from reference_model import (
+    TOLERANCE,
+    Simple,
+    State,
+    binomial,
+    conditional,
+    entity_is_old,
+    joint,
+    marginal,
+    normalise,
+    relabel,
+    tails,
+)
+
+
+class RoutingError(ValueError):
+    """A routing row whose sum exceeds 1."""
+
+
+@dataclass
+class Network:
+    states: List[State]
+    servers: List[int]
+    arrivals: List[Simple]
+    durations: List[Simple]
+    routing: List[List[float]]
+    time: int = 0
+    extra: List[State] = field(default_factory=list)
+
+    @classmethod
+    def of(cls, model) -> "Network":  # navro.StandardNetworkMultiserver
+        n = model.get_number_of_nodes()
+        states = model.internal_state
+        return cls(
+            states=states[:n],
+            servers=[model.get_number_of_servers_at_node(i) for i in range(n)],
+            arrivals=[model.get_number_of_external_arrivals_at_node_pmf(i) for i in range(n)],
+            durations=[model.get_service_duration_at_node_pmf(i) for i in range(n)],
+            routing=[[model.get_routing_probability(s, d) for d in range(n)] for s in range(n)],
+            time=model.time,
+            extra=states[n:],
+        )
+
+
+def convolve(p: Simple, q: Simple) -> Simple:
+    out: Dict[int, float] = defaultdict(float)
+    for x, px in p.items():
+        for y, py in q.items():
+            out[x + y] += px * py
+    return normalise(out)
+
+
+def completions(state: State, servers: int) -> Sequence[Tuple[int, float, Simple]]:
+    """(z, P(z), distribution of the services that end) for every count z."""
+    out = []
+    for z, pz in marginal(state).items():
+        q = conditional(state, z).get(1, 0.0)
+        out.append((z, pz, binomial(min(z, servers), q)))
+    return out
+
+
+def flow(state: State, servers: int, r: float) -> Simple:
+    """Entities that end service at a node and are routed with probability r."""
+    out: Dict[int, float] = defaultdict(float)
+    for _, pz, ends in completions(state, servers):
+        for d, pd in ends.items():
+            for phi, pphi in binomial(d, r).items():
+                out[phi] += pz * pd * pphi
+    return normalise(out)
+
+
+def _branches(state: State, servers: int, r: float, arrivals: Simple):
+    """Every (z, d, phi, a) of one node's step with its probability."""
+    for z, pz, ends in completions(state, servers):
+        for d, pd in ends.items():
+            for phi, pphi in binomial(d, r).items():
+                for a, pa in arrivals.items():
+                    yield z, d, z - d + phi + a, pz * pd * pphi * pa
+
+
+def node_step(
+    state: State, servers: int, arrivals: Simple, durations: Simple, r: float
+) -> State:
+    nxt: Dict[int, float] = defaultdict(float)
+    for _, _, zprime, p in _branches(state, servers, r, arrivals):
+        nxt[zprime] += p
+    left, right = tails(normalise(nxt), TOLERANCE / 2)
+    out: Dict[Tuple[int, int], float] = defaultdict(float)
+    for z, d, zprime, p in _branches(state, servers, r, arrivals):
+        if not left <= zprime <= right:
+            continue
+        if zprime == 0 or servers == 0:
+            for ell, pl in durations.items():
+                out[(zprime, ell)] += p * pl
+            continue
+        x = (min(z, servers) - d) / min(zprime, servers)
+        for e, pe in entity_is_old(x).items():
+            for ell, pl in (relabel(state, z) if e == 1 else durations).items():
+                out[(zprime, ell)] += p * pe * pl
+    return joint(out)
+
+
+def step(net: Network) -> Network:
+    n = len(net.servers)
+    for row in net.routing:
+        total = 0.0
+        for value in row:
+            total += value
+        if total > 1:
+            raise RoutingError(row)
+    inflow: List[Simple] = [{0: 1.0} for _ in range(n)]
+    for s in range(n):
+        for d in range(n):
+            if d != s:
+                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+    states = [
+        node_step(
+            net.states[i],
+            net.servers[i],
+            convolve(net.arrivals[i], inflow[i]),
+            net.durations[i],
+            net.routing[i][i],
+        )
+        for i in range(n)
+    ]
+    return Network(states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra)
