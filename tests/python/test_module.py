@@ -133,3 +133,48 @@ def test_deleted_objects_leave_nothing_behind(cls, args):
     churn()
     churn()
     assert resident_kib() - before < 2048
+
+
+# (method, parameter count, is a query) of each type's method table.
+SINGLE_STATION_METHODS = [
+    ("step", 0, False),
+    ("apply_observation_range", 2, False),
+    ("apply_observation_value", 1, False),
+    ("mark", 0, False),
+    ("restore", 0, False),
+    ("get_number_of_entities_in_system_pmf", 0, True),
+    ("reset_with_number_of_entities_in_system", 1, False),
+]
+NETWORK_METHODS = [
+    ("step", 0, False),
+    ("apply_observation_range_at_node", 3, False),
+    ("apply_observation_value_at_node", 2, False),
+    ("mark", 0, False),
+    ("restore", 0, False),
+    ("get_number_of_entities_at_node_pmf", 1, True),
+    ("get_number_of_external_arrivals_at_node_pmf", 1, True),
+    ("get_number_of_nodes", 0, True),
+    ("get_number_of_servers_at_node", 1, True),
+    ("get_routing_probability", 2, True),
+    ("get_service_duration_at_node_pmf", 1, True),
+    ("set_number_of_external_arrivals_at_node_pmf", 2, False),
+    ("set_number_of_servers_at_node", 2, False),
+    ("set_routing_probability", 3, False),
+    ("set_service_duration_at_node_pmf", 2, False),
+    ("reset_node_with_number_of_entities", 2, False),
+]
+WRONG_COUNT_CASES = [
+    (navro.StandardMultiserver, (), name, n, query) for name, n, query in SINGLE_STATION_METHODS
+] + [(navro.StandardNetworkMultiserver, (2,), name, n, query) for name, n, query in NETWORK_METHODS]
+
+
+@pytest.mark.parametrize("cls, args, name, count, is_query", WRONG_COUNT_CASES)
+def test_wrong_argument_count_message(cls, args, name, count, is_query):
+    model = cls(*args)
+    before = model.current_memory_use
+    word = "parameter(s)" if is_query else "parameters"
+    for wrong in (count + 1, max(count - 1, 0) if count else count + 2):
+        with pytest.raises(navro.error) as info:
+            getattr(model, name)(*([0] * wrong))
+        assert info.value.args == (f"Expected {count} {word}",)
+    assert model.current_memory_use == before
