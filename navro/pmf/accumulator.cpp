@@ -39,7 +39,9 @@ long long coverValue(Cell*& elements, Int& offset, Int& length, Int value,
     if (newLength > maximumWindowLength) abort(messages::outOfMemory);
     std::unique_ptr<Cell[]> cells(new (std::nothrow) Cell[newLength]());
     if (cells == nullptr) abort(messages::outOfMemory);
-    if (elements != nullptr) std::copy(elements, elements + length, cells.get() + (offset - newOffset));
+    if (elements != nullptr) {
+        std::copy(elements, elements + length, cells.get() + (offset - newOffset));
+    }
     delete[] elements;
     elements = cells.release();
     offset = static_cast<Int>(newOffset);
@@ -47,12 +49,21 @@ long long coverValue(Cell*& elements, Int& offset, Int& length, Int value,
     return value - newOffset;
 }
 
+// A depth of 1 takes single values; any other depth takes tuples.
+Accumulator* newAccumulator(NObject* obj, int depth) {
+    Accumulator* a = nullptr;
+    if (depth == 1) {
+        a = new (std::nothrow) SimpleAccumulator(obj);
+    } else {
+        a = new (std::nothrow) JointAccumulator(obj, depth);
+    }
+    if (a == nullptr) abort(messages::outOfMemory);
+    return a;
+}
+
 // Accumulator of the variables after the first of a `depth`-variable tuple.
 Accumulator* newChild(NObject* obj, int depth) {
-    Accumulator* child = depth <= 2 ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
-                                    : new (std::nothrow) JointAccumulator(obj, depth - 1);
-    if (child == nullptr) abort(messages::outOfMemory);
-    return child;
+    return newAccumulator(obj, depth <= 2 ? 1 : depth - 1);
 }
 
 // Divides every element by their total, summed in increasing order of
@@ -210,11 +221,7 @@ CompoundAccumulator::CompoundAccumulator(NObject* obj, PmfConfig* _pmfConfig)
     // components made so far are deleted here.
     try {
         for (int i = 0; i < count; ++i) {
-            int depth = pmfConfig->compound.depths[i];
-            Accumulator* part = depth == 1 ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
-                                           : new (std::nothrow) JointAccumulator(obj, depth);
-            if (part == nullptr) abort(messages::outOfMemory);
-            parts[i] = part;
+            parts[i] = newAccumulator(obj, pmfConfig->compound.depths[i]);
         }
     } catch (...) {
         for (int i = 0; i < count; ++i) delete parts[i];

@@ -60,7 +60,9 @@ void flagMatrix(Matrix* m) {
 
 // ---------------------------------------------------------------- creators
 
-IntArray* createIntArray(NObject* obj, int length) { return createValueArray<IntArray>(obj, length); }
+IntArray* createIntArray(NObject* obj, int length) {
+    return createValueArray<IntArray>(obj, length);
+}
 
 RealArray* createRealArray(NObject* obj, int length) {
     return createValueArray<RealArray>(obj, length);
@@ -120,10 +122,10 @@ PmfMatrix* createPmfMatrix(NObject* obj, PmfConfig* pmfConfig, int rowCount, int
 
 InterfaceMatrix* createInterfaceMatrix(NObject* obj, void* defaultImplementation, int rowCount,
                                        int columnCount) {
-    return createMatrix<InterfaceMatrix>(obj, rowCount, columnCount,
-                                         [obj, defaultImplementation](int n) {
-                                             return createInterfaceArray(obj, defaultImplementation, n);
-                                         });
+    auto makeRow = [obj, defaultImplementation](int n) {
+        return createInterfaceArray(obj, defaultImplementation, n);
+    };
+    return createMatrix<InterfaceMatrix>(obj, rowCount, columnCount, makeRow);
 }
 
 // A negative row count would wrap to a huge request (and poison the memory
@@ -141,7 +143,9 @@ InterfaceMatrix* allocateInterfaceMatrix(NObject* obj, int rowCount, int columnC
     if (rowCount < 0) abort(messages::invalidMatrixDimensions);
     auto* m = allocateRecord<InterfaceMatrix>(obj, rowCount);
     if (columnCount != 0) {
-        for (int i = 0; i < rowCount; ++i) m->elements[i] = allocateInterfaceArray(obj, columnCount);
+        for (int i = 0; i < rowCount; ++i) {
+            m->elements[i] = allocateInterfaceArray(obj, columnCount);
+        }
     }
     return m;
 }
@@ -395,7 +399,9 @@ PmfMatrix* confirmCompoundPmfMatrix(PmfMatrix* m, int length, ...) {
     va_list depths;
     va_start(depths, length);
     try {
-        for (int i = 0; i < m->length; ++i) vconfirmCompoundPmfArray(confirmedRow(m, i), length, depths);
+        for (int i = 0; i < m->length; ++i) {
+            vconfirmCompoundPmfArray(confirmedRow(m, i), length, depths);
+        }
     } catch (...) {
         va_end(depths);
         throw;
