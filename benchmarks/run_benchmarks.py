@@ -27,6 +27,7 @@ import navro
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference_model  # noqa: E402
+import reference_network  # noqa: E402
 
 
 class Runner(Protocol):
@@ -86,6 +87,39 @@ class StationRunner:
         )
 
 
+class NetworkRunner:
+    """Nodes in tandem, the last feeding back to the first, stepped from
+    empty. An outcome is one (z, d, phi, a, entity_is_old, ell') at a node."""
+
+    def __init__(
+        self,
+        nodes: int,
+        servers: int,
+        durations: dict[int, float],
+        arrivals: dict[int, float],
+        feedback: float,
+    ):
+        self.model = navro.StandardNetworkMultiserver(nodes)
+        for i in range(nodes):
+            self.model.set_number_of_servers_at_node(i, servers)
+            self.model.set_service_duration_at_node_pmf(i, durations)
+            self.model.set_routing_probability(i, (i + 1) % nodes, 1.0 if i + 1 < nodes else feedback)
+            self.model.reset_node_with_number_of_entities(i, 0)
+        self.model.set_number_of_external_arrivals_at_node_pmf(0, arrivals)
+
+    def capture(self) -> Any:
+        return reference_network.Network.of(self.model)
+
+    def step(self) -> None:
+        self.model.step()
+
+    def count(self, captured: Any) -> int:
+        counts = [self.model.get_number_of_entities_at_node_pmf(i) for i in range(len(captured.servers))]
+        return reference_network.count_outcomes(
+            captured, [min(c) for c in counts], [max(c) for c in counts]
+        )
+
+
 WORKLOADS = [
     Workload(
         "1 server, service 1..20, arrivals 0/1 at 0.04",
@@ -101,6 +135,11 @@ WORKLOADS = [
         "100 servers, service 1..30, arrivals Poisson(6)",
         lambda: StationRunner(100, poisson(6.0), uniform(1, 30)),
         100,
+    ),
+    Workload(
+        "6 nodes in tandem, 10% fed back, 3 servers each, service 1..5, Poisson(1) at node 0",
+        lambda: NetworkRunner(6, 3, uniform(1, 5), poisson(1.0), 0.1),
+        200,
     ),
 ]
 

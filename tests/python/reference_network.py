@@ -139,3 +139,37 @@ def step(net: Network) -> Network:
         for i in range(n)
     ]
     return Network(states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra)
+
+
+def count_outcomes(net: Network, lefts: Sequence[int], rights: Sequence[int]) -> int:
+    """Number of (z, d, phi, a, entity_is_old, ell') outcomes that the full
+    maps of one step from `net` enumerate, given the kept range of every node."""
+    from reference_model import _binomial_support
+
+    n = len(net.servers)
+    inflow: List[Simple] = [{0: 1.0} for _ in range(n)]
+    for s in range(n):
+        for d in range(n):
+            if d != s:
+                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+    total = 0
+    for i in range(n):
+        state, c, r = net.states[i], net.servers[i], net.routing[i][i]
+        a_values = sorted(convolve(net.arrivals[i], inflow[i]))
+        n_durations = sum(1 for p in net.durations[i].values() if p > 0)
+        for z in marginal(state):
+            cond = conditional(state, z)
+            busy = min(z, c)
+            n_relabelled = sum(1 for ell in cond if ell != 1)
+            for d in _binomial_support(busy, cond.get(1, 0.0)):
+                for phi in _binomial_support(d, r):
+                    for a in a_values:
+                        zprime = z - d + phi + a
+                        if not lefts[i] <= zprime <= rights[i]:
+                            continue
+                        if zprime == 0 or c == 0:
+                            total += n_durations
+                            continue
+                        x = (busy - d) / min(zprime, c)
+                        total += (n_durations if x < 1 else 0) + (n_relabelled if x > 0 else 0)
+    return total
