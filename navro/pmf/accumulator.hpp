@@ -42,7 +42,7 @@ public:
     // Inside the window a put is a bound test and an add; growth is out of
     // line.
     SimpleAccumulator* putSingle(Real probability, Int value) override {
-        if (probability <= 0) return this;  // a NaN weight passes, as designed
+        if (probability <= 0) return this;  // a NaN weight is neither <= 0 nor > 1
         if (probability > 1) probability = 1;
         long long k = static_cast<long long>(value) - offset;
         if (elements == nullptr || k < 0 || k >= length) k = makeRoomFor(value);
