@@ -137,13 +137,11 @@ Pmf* flowFrom(NodeTerms& source, Real r) {
 }
 
 // The distribution of the next count at a node: z - d + phi + a, with phi
-// the completions routed back to the node (probability r each) and a the
-// arrivals from outside and from the other nodes.
-Pmf* partialMap(NodeTerms& node, Pmf* arrivals, Real r) {
-    NObject* obj = &node.self->header;
-    SimpleAccumulator accumulator(obj);
+// the completions routed back to the node and a the arrivals from outside
+// and from the other nodes.
+Pmf* partialMap(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning) {
+    SimpleAccumulator accumulator(&node.self->header);
     SamplingStack stack(4);
-    RoutedCounts returning(obj, r);
     for (const NodeTerms::Count& count : node.counts) {
         stack.set(0, count.probability);
         forEachInSupport(count.completions, [&](Int d, Real probD) {
@@ -163,12 +161,10 @@ Pmf* partialMap(NodeTerms& node, Pmf* arrivals, Real r) {
 }
 
 // The node's new state over the next counts from leftTail to rightTail.
-Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, Real r, Int leftTail,
-             Int rightTail) {
-    NObject* obj = &node.self->header;
-    JointAccumulator accumulator(obj, 2);
+Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, RoutedCounts& returning,
+             Int leftTail, Int rightTail) {
+    JointAccumulator accumulator(&node.self->header, 2);
     SamplingStack stack(6);
-    RoutedCounts returning(obj, r);
     const Int c = node.servers;
     for (NodeTerms::Count& count : node.counts) {
         stack.set(0, count.probability);
@@ -451,7 +447,8 @@ Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIn
     NodeTerms node(self, _nodeIndex);
     Pmf* arrivals = _StandardNetworkMultiserver_convolution(
         self, lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex), _internalFlowIn);
-    return partialMap(node, arrivals, routingProbability(self, _nodeIndex, _nodeIndex));
+    RoutedCounts returning(&self->header, routingProbability(self, _nodeIndex, _nodeIndex));
+    return partialMap(node, arrivals, returning);
 }
 
 Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
@@ -460,8 +457,9 @@ Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
     NodeTerms node(self, _nodeIndex);
     Pmf* arrivals = _StandardNetworkMultiserver_convolution(
         self, lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex), _internalFlowIn);
-    return fullMap(node, arrivals, lookup(self->_serviceDurationPmfs, _nodeIndex),
-                   routingProbability(self, _nodeIndex, _nodeIndex), _leftTail, _rightTail);
+    RoutedCounts returning(&self->header, routingProbability(self, _nodeIndex, _nodeIndex));
+    return fullMap(node, arrivals, lookup(self->_serviceDurationPmfs, _nodeIndex), returning,
+                   _leftTail, _rightTail);
 }
 
 void _StandardNetworkMultiserver_step(Object* self) {
@@ -491,12 +489,13 @@ void _StandardNetworkMultiserver_step(Object* self) {
         NodeTerms& node = nodes[static_cast<std::size_t>(i)];
         Pmf* arrivals = _StandardNetworkMultiserver_convolution(
             self, lookup(self->_numberOfExternalArrivalsPmfs, i), lookup(flowIn, i));
-        const Real r = routingProbability(self, i, i);
-        Pmf* p = partialMap(node, arrivals, r);
+        // Both passes share the arrivals and the counts routed back.
+        RoutedCounts returning(obj, routingProbability(self, i, i));
+        Pmf* p = partialMap(node, arrivals, returning);
         const Int leftTail = computeLeftTail(p, epsilon);
         const Int rightTail = computeRightTail(p, epsilon);
-        next[static_cast<std::size_t>(i)] =
-            fullMap(node, arrivals, lookup(self->_serviceDurationPmfs, i), r, leftTail, rightTail);
+        next[static_cast<std::size_t>(i)] = fullMap(
+            node, arrivals, lookup(self->_serviceDurationPmfs, i), returning, leftTail, rightTail);
     }
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[static_cast<std::size_t>(i)];
     self->_time = nextTime(self->_time);
