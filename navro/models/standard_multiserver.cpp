@@ -12,7 +12,7 @@
 #include <limits>
 
 #include "distributions/distributions.hpp"
-#include "models/support_walk.hpp"
+#include "models/station_maps.hpp"
 #include "pmf/accumulator.hpp"
 #include "runtime/errors.hpp"
 
@@ -21,7 +21,6 @@ namespace {
 using Object = _StandardMultiserver_object;
 
 constexpr long long intMax = std::numeric_limits<Int>::max();
-constexpr long long intMin = std::numeric_limits<Int>::min();
 
 // True when the smallest value of positive probability is 0: a service of
 // no duration, which the step and the reset refuse.
@@ -47,25 +46,6 @@ inline Int nextCount(Real weight, Int z, Int d, Int a) {
     return static_cast<Int>(zprime);
 }
 
-// The conditioned state for lower <= z < upper. The bounds are 64-bit so
-// that the observation of a single value v can pass v + 1 even for the
-// largest Int.
-Pmf* observationMap(Object* self, long long lower, long long upper) {
-    NObject* obj = &self->header;
-    JointAccumulator accumulator(obj, 2);
-    SamplingStack stack(2);
-    Pmf* state = self->_internalState;
-    forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
-        if (z < lower || z >= upper) return;
-        stack.set(0, probZ);
-        forEachInSupport(lookupConditionalPmf1(state, z), [&](Int ell, Real probEll) {
-            stack.branch(1, probEll);
-            accumulator.putDouble(stack.branchProbability(1), z, ell);
-        });
-    });
-    return accumulator.toPmf();
-}
-
 }  // namespace
 
 void _StandardMultiserver_setDefaults(Object* self) {
@@ -83,9 +63,7 @@ void _StandardMultiserver_setDefaults(Object* self) {
 }
 
 void _StandardMultiserver_init(Object* self) {
-    auto* accumulator = new SimpleAccumulator(&self->header);
-    accumulator->putSingle(1.0, 1);
-    self->_serviceDurationPmf = accumulator->toPmfAndDelete();
+    self->_serviceDurationPmf = oneStepServiceDuration(&self->header);
 }
 
 void _StandardMultiserver_memRelease(Object* self) {
@@ -119,14 +97,7 @@ Pmf* _StandardMultiserver_getNumberOfEntitiesInSystemPmf(Object* self) {
 }
 
 Pmf* _StandardMultiserver_relabel(Object* self, Int _z) {
-    SimpleAccumulator accumulator(&self->header);
-    SamplingStack stack(1);
-    forEachInSupport(lookupConditionalPmf1(self->_internalState, _z), [&](Int ell, Real probEll) {
-        if (ell == 1) return;  // that service ends in this step
-        stack.set(0, probEll);
-        accumulator.putSingle(stack.branchProbability(0), ell - 1);
-    });
-    return accumulator.toPmf();
+    return relabelRemainingTime(&self->header, self->_internalState, _z);
 }
 
 Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
@@ -215,25 +186,16 @@ void _StandardMultiserver_step(Object* self) {
     const Int leftTail = computeLeftTail(p, tolerance / checkDenominator(2));
     const Int rightTail = computeRightTail(p, tolerance / checkDenominator(2));
     Pmf* next = _StandardMultiserver_navroMap(self, leftTail, rightTail);
-    // The clock is a 32-bit label that the caller may set to anything; past
-    // the largest Int it wraps to the smallest, as a 32-bit counter does,
-    // rather than stopping the model.
-    self->_time = self->_time == intMax ? static_cast<Int>(intMin) : self->_time + 1;
+    self->_time = nextClock(self->_time);
     self->_internalState = next;
 }
 
 Pmf* _StandardMultiserver_observationMapRange(Object* self, Int _z0, Int _z1) {
-    return observationMap(self, _z0, _z1);
+    return conditionOnCountRange(&self->header, self->_internalState, _z0, _z1);
 }
 
 Pmf* _StandardMultiserver_resetMap(Object* self, Int _z0) {
-    JointAccumulator accumulator(&self->header, 2);
-    SamplingStack stack(1);
-    forEachInSupport(self->_serviceDurationPmf, [&](Int ell, Real probEll) {
-        stack.set(0, probEll);
-        accumulator.putDouble(stack.branchProbability(0), _z0, ell);
-    });
-    return accumulator.toPmf();
+    return stateWithCount(&self->header, self->_serviceDurationPmf, _z0);
 }
 
 void _StandardMultiserver_applyObservationRange(Object* self, Int _startOfRange, Int _endOfRange) {
@@ -243,7 +205,7 @@ void _StandardMultiserver_applyObservationRange(Object* self, Int _startOfRange,
 void _StandardMultiserver_applyObservationValue(Object* self, Int _observedNumberOfEntitiesInSystem) {
     // v + 1 in 64 bits: observing the largest Int is a range like any other.
     const long long v = _observedNumberOfEntitiesInSystem;
-    self->_internalState = observationMap(self, v, v + 1);
+    self->_internalState = conditionOnCountRange(&self->header, self->_internalState, v, v + 1);
 }
 
 void _StandardMultiserver_resetWithNumberOfEntitiesInSystem(Object* self,

@@ -16,11 +16,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include "distributions/distributions.hpp"
-#include "models/support_walk.hpp"
+#include "models/station_maps.hpp"
 #include "pmf/accumulator.hpp"
 #include "runtime/errors.hpp"
 
@@ -210,24 +209,6 @@ Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, RoutedCounts& retur
     return accumulator.toPmf();
 }
 
-// The state of a node conditioned on lower <= z < upper. The bounds are
-// 64-bit so that the observation of one value v can pass v + 1 even for the
-// largest Int.
-Pmf* observationMap(Object* self, Int nodeIndex, long long lower, long long upper) {
-    Pmf* state = lookup(self->_internalState, nodeIndex);
-    JointAccumulator accumulator(&self->header, 2);
-    SamplingStack stack(2);
-    forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
-        if (z < lower || z >= upper) return;
-        stack.set(0, probZ);
-        forEachInSupport(lookupConditionalPmf1(state, z), [&](Int ell, Real probEll) {
-            stack.branch(1, probEll);
-            accumulator.putDouble(stack.branchProbability(1), z, ell);
-        });
-    });
-    return accumulator.toPmf();
-}
-
 // The arrays of the live state and of the snapshot keep N entries, except the
 // live state, which Python may replace by a list of another length. Checked
 // before anything is copied, so that a short list fails mark or restore
@@ -244,14 +225,6 @@ void confirmRouting(Object* self, Int n) {
         for (Int d = 0; d < n; ++d) sourceSum += lookup(row, d);
         if (sourceSum > 1) abort(messages::invalidRoutingProbabilities);
     }
-}
-
-// The next clock value. "time" is a 32-bit label that the caller may set to
-// anything; past the largest Int it wraps to the smallest, as a 32-bit
-// counter does (and as the single station's clock does), rather than stopping
-// the model.
-Int nextTime(Int time) {
-    return static_cast<Int>(static_cast<std::uint32_t>(time) + 1u);
 }
 
 }  // namespace
@@ -279,11 +252,7 @@ namespace {
 // then each replaced by the point mass at 1.
 PmfArray* oneStepServiceDurations(NObject* obj, Int n) {
     PmfArray* durations = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    for (Int i = 0; i < n; ++i) {
-        std::unique_ptr<Accumulator> accumulator(new SimpleAccumulator(obj));
-        accumulator->putSingle(1.0, 1);
-        lookup(durations, i) = accumulator.release()->toPmfAndDelete();
-    }
+    for (Int i = 0; i < n; ++i) lookup(durations, i) = oneStepServiceDuration(obj);
     return durations;
 }
 }  // namespace
@@ -322,36 +291,52 @@ void _StandardNetworkMultiserver_memRelease(Object* self) {
 
 // ---------------------------------------------------------------- snapshot
 
+namespace {
+// The per-node fields of the live model, or of its snapshot.
+struct NodeFields {
+    PmfArray* state;
+    IntArray* servers;
+    PmfArray* arrivals;
+    PmfArray* durations;
+    RealMatrix* routing;
+};
+
+NodeFields liveFields(Object* self) {
+    return {self->_internalState, self->_numberOfServers, self->_numberOfExternalArrivalsPmfs,
+            self->_serviceDurationPmfs, self->_routingProbabilities};
+}
+
+NodeFields snapshotFields(Object* self) {
+    return {self->_markInternalState, self->_markNumberOfServers,
+            self->_markNumberOfExternalArrivalsPmfs, self->_markServiceDurationPmfs,
+            self->_markRoutingProbabilities};
+}
+
+// Entry-by-entry copy into arrays that already exist: nothing is allocated,
+// and the two sides share their Pmfs, which never change once built.
+void copyNodes(const NodeFields& from, const NodeFields& to, Int n) {
+    for (Int i = 0; i < n; ++i) {
+        lookup(to.state, i) = lookup(from.state, i);
+        lookup(to.servers, i) = lookup(from.servers, i);
+        lookup(to.arrivals, i) = lookup(from.arrivals, i);
+        lookup(to.durations, i) = lookup(from.durations, i);
+        RealArray* fromRow = lookup(from.routing, i);
+        RealArray* toRow = lookup(to.routing, i);
+        for (Int j = 0; j < n; ++j) lookup(toRow, j) = lookup(fromRow, j);
+    }
+}
+}  // namespace
+
 void _StandardNetworkMultiserver_mark(Object* self) {
     confirmStateCoversNodes(self);
-    const Int n = numberOfNodes(self);
     self->_markTime = self->_time;
-    for (Int i = 0; i < n; ++i) {
-        lookup(self->_markInternalState, i) = lookup(self->_internalState, i);
-        lookup(self->_markNumberOfServers, i) = lookup(self->_numberOfServers, i);
-        lookup(self->_markNumberOfExternalArrivalsPmfs, i) =
-            lookup(self->_numberOfExternalArrivalsPmfs, i);
-        lookup(self->_markServiceDurationPmfs, i) = lookup(self->_serviceDurationPmfs, i);
-        RealArray* row = lookup(self->_routingProbabilities, i);
-        RealArray* markRow = lookup(self->_markRoutingProbabilities, i);
-        for (Int j = 0; j < n; ++j) lookup(markRow, j) = lookup(row, j);
-    }
+    copyNodes(liveFields(self), snapshotFields(self), numberOfNodes(self));
 }
 
 void _StandardNetworkMultiserver_restore(Object* self) {
     confirmStateCoversNodes(self);
-    const Int n = numberOfNodes(self);
     self->_time = self->_markTime;
-    for (Int i = 0; i < n; ++i) {
-        lookup(self->_internalState, i) = lookup(self->_markInternalState, i);
-        lookup(self->_numberOfServers, i) = lookup(self->_markNumberOfServers, i);
-        lookup(self->_numberOfExternalArrivalsPmfs, i) =
-            lookup(self->_markNumberOfExternalArrivalsPmfs, i);
-        lookup(self->_serviceDurationPmfs, i) = lookup(self->_markServiceDurationPmfs, i);
-        RealArray* row = lookup(self->_routingProbabilities, i);
-        RealArray* markRow = lookup(self->_markRoutingProbabilities, i);
-        for (Int j = 0; j < n; ++j) lookup(row, j) = lookup(markRow, j);
-    }
+    copyNodes(snapshotFields(self), liveFields(self), numberOfNodes(self));
 }
 
 // ------------------------------------------------------ getters and setters
@@ -431,15 +416,7 @@ Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
 }
 
 Pmf* _StandardNetworkMultiserver_relabel(Object* self, Int _nodeIndex, Int _z) {
-    Pmf* state = lookup(self->_internalState, _nodeIndex);
-    SimpleAccumulator accumulator(&self->header);
-    SamplingStack stack(1);
-    forEachInSupport(lookupConditionalPmf1(state, _z), [&](Int ell, Real probEll) {
-        if (ell == 1) return;  // that service ends in this step
-        stack.set(0, probEll);
-        accumulator.putSingle(stack.branchProbability(0), ell - 1);
-    });
-    return accumulator.toPmf();
+    return relabelRemainingTime(&self->header, lookup(self->_internalState, _nodeIndex), _z);
 }
 
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIndex,
@@ -498,32 +475,26 @@ void _StandardNetworkMultiserver_step(Object* self) {
             node, arrivals, lookup(self->_serviceDurationPmfs, i), returning, leftTail, rightTail);
     }
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[static_cast<std::size_t>(i)];
-    self->_time = nextTime(self->_time);
+    self->_time = nextClock(self->_time);
 }
 
 // ------------------------------------------------- observations and resets
 
 Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(Object* self, Int _nodeIndex, Int _z0,
                                                            Int _z1) {
-    return observationMap(self, _nodeIndex, _z0, _z1);
+    return conditionOnCountRange(&self->header, lookup(self->_internalState, _nodeIndex), _z0, _z1);
 }
 
 Pmf* _StandardNetworkMultiserver_resetMapAtNode(Object* self, Int _nodeIndex, Int _z0) {
-    Pmf* durations = lookup(self->_serviceDurationPmfs, _nodeIndex);
-    JointAccumulator accumulator(&self->header, 2);
-    SamplingStack stack(1);
-    forEachInSupport(durations, [&](Int ell, Real probEll) {
-        stack.set(0, probEll);
-        accumulator.putDouble(stack.branchProbability(0), _z0, ell);
-    });
-    return accumulator.toPmf();
+    return stateWithCount(&self->header, lookup(self->_serviceDurationPmfs, _nodeIndex), _z0);
 }
 
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(Object* self, Int _nodeIndex,
                                                              Int _startOfRange,
                                                              Int _endOfRange) {
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
-    entry = observationMap(self, _nodeIndex, _startOfRange, _endOfRange);
+    entry = _StandardNetworkMultiserver_observationMapRangeAtNode(self, _nodeIndex, _startOfRange,
+                                                                   _endOfRange);
 }
 
 void _StandardNetworkMultiserver_applyObservationValueAtNode(
@@ -531,7 +502,7 @@ void _StandardNetworkMultiserver_applyObservationValueAtNode(
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
     // v + 1 in 64 bits: observing the largest Int is a range like any other.
     const long long v = _observedNumberOfEntitiesInSystem;
-    entry = observationMap(self, _nodeIndex, v, v + 1);
+    entry = conditionOnCountRange(&self->header, entry, v, v + 1);
 }
 
 void _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(Object* self, Int _nodeIndex,
