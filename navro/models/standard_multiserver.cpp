@@ -144,34 +144,12 @@ Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) 
                 stack.branch(2, probA);
                 const long long zprime64 = static_cast<long long>(z) - d + a;
                 if (zprime64 < _leftTail || zprime64 > _rightTail) return;
-                const Int zprime = static_cast<Int>(zprime64);
-                if (zprime != 0 && c != 0) {
-                    const Real r = static_cast<Real>(busy - d) /
-                                   checkDenominator(static_cast<Real>(std::min(c, zprime)));
-                    const BernoulliBranches entityIsOld(r);
-                    for (int e = 0; e < 2; ++e) {
-                        const Real probE = entityIsOld.probability[e];
-                        if (!(probE > 0)) continue;
-                        stack.branch(3, probE);
-                        Pmf* ellDistribution = durations;
-                        if (e == 1) {
-                            if (relabelled == nullptr)
-                                relabelled = _StandardMultiserver_relabel(self, z);
-                            ellDistribution = relabelled;
-                        }
-                        forEachInSupport(ellDistribution, [&](Int ellprime, Real probEll) {
-                            stack.branch(4, probEll);
-                            accumulator.putDouble(stack.branchProbability(4), zprime, ellprime);
-                        });
-                    }
-                } else {
-                    // An empty or serverless station: its remaining time is
-                    // that of a service about to start.
-                    forEachInSupport(durations, [&](Int ellprime, Real probEll) {
-                        stack.branch(3, probEll);
-                        accumulator.putDouble(stack.branchProbability(3), zprime, ellprime);
-                    });
-                }
+                putRemainingTimes(accumulator, stack, 3, static_cast<Int>(zprime64), c, busy - d,
+                                  durations, [&] {
+                                      if (relabelled == nullptr)
+                                          relabelled = _StandardMultiserver_relabel(self, z);
+                                      return relabelled;
+                                  });
             });
         });
     });

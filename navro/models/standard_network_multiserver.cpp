@@ -177,31 +177,8 @@ Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, RoutedCounts& retur
                     stack.branch(3, probA);
                     const long long zprime64 = remaining + a;
                     if (zprime64 < leftTail || zprime64 > rightTail) return;
-                    const Int zprime = static_cast<Int>(zprime64);
-                    if (zprime == 0 || c == 0) {
-                        // No service under way after the step: the remaining
-                        // time is that of a service about to start.
-                        forEachInSupport(durations, [&](Int ellprime, Real probEll) {
-                            stack.branch(4, probEll);
-                            accumulator.putDouble(stack.branchProbability(4), zprime, ellprime);
-                        });
-                        return;
-                    }
-                    // The described service is one that goes on with the
-                    // share of continuing services among the busy servers.
-                    const Real x = static_cast<Real>(busy - d) /
-                                   checkDenominator(static_cast<Real>(std::min(zprime, c)));
-                    const BernoulliBranches entityIsOld(x);
-                    for (int e = 0; e < 2; ++e) {
-                        const Real probE = entityIsOld.probability[e];
-                        if (!(probE > 0)) continue;
-                        stack.branch(4, probE);
-                        Pmf* ellDistribution = e == 1 ? node.relabelled(count) : durations;
-                        forEachInSupport(ellDistribution, [&](Int ellprime, Real probEll) {
-                            stack.branch(5, probEll);
-                            accumulator.putDouble(stack.branchProbability(5), zprime, ellprime);
-                        });
-                    }
+                    putRemainingTimes(accumulator, stack, 4, static_cast<Int>(zprime64), c,
+                                      busy - d, durations, [&] { return node.relabelled(count); });
                 });
             });
         });

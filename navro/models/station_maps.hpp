@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "pmf/pmf.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/memory.hpp"
 
 // Pieces that the maps of both models share. Their order of visiting and of
@@ -42,6 +43,38 @@ struct BernoulliBranches {
         }
     }
 };
+
+// The last levels of a full map: given that the outcome so far (its weight at
+// stack level `level` - 1) leaves `zprime` present with `continuing` services
+// going on, pours every (zprime, ell') of the new state. With nobody in
+// service (zprime 0, or no servers) ell' is a service about to start;
+// otherwise the described service is an old one with the share of continuing
+// services among the busy servers, and its remaining time is `relabelled()`.
+template <typename StateAccumulator, typename Stack, typename Relabelled>
+inline void putRemainingTimes(StateAccumulator& accumulator, Stack& stack, int level, Int zprime,
+                              Int servers, Int continuing, Pmf* durations,
+                              Relabelled&& relabelled) {
+    if (zprime == 0 || servers == 0) {
+        forEachInSupport(durations, [&](Int ellprime, Real probEll) {
+            stack.branch(level, probEll);
+            accumulator.putDouble(stack.branchProbability(level), zprime, ellprime);
+        });
+        return;
+    }
+    const Real busyAfter = static_cast<Real>(zprime < servers ? zprime : servers);
+    const BernoulliBranches entityIsOld(static_cast<Real>(continuing) /
+                                        checkDenominator(busyAfter));
+    for (int e = 0; e < 2; ++e) {
+        const Real probE = entityIsOld.probability[e];
+        if (!(probE > 0)) continue;
+        stack.branch(level, probE);
+        Pmf* ellDistribution = e == 1 ? relabelled() : durations;
+        forEachInSupport(ellDistribution, [&](Int ellprime, Real probEll) {
+            stack.branch(level + 1, probEll);
+            accumulator.putDouble(stack.branchProbability(level + 1), zprime, ellprime);
+        });
+    }
+}
 
 // Maps of one station's (z, ell) state that both models apply in the same
 // way, to the single station's state or to one node's.
