@@ -81,4 +81,6 @@ else
 
     step "Type-checking the examples against the stubs"
     "$PYTHON" -m mypy --strict examples
+    # The stubs against the installed module, from outside the source tree.
+    (cd "$(mktemp -d)" && "$PYTHON" -m mypy.stubtest navro)
 fi
