@@ -13,6 +13,8 @@ PYTHON="$(command -v python3 || command -v python)"
 # The real interpreter, not a shim: the sanitizer runtime is preloaded into it.
 PYTHON="$("$PYTHON" -c 'import sys; print(sys.executable)')"
 JOBS="${NAVRO_JOBS:-2}"
+GENERATOR=()
+if command -v ninja >/dev/null; then GENERATOR=(-G Ninja); fi
 
 step() { printf '\n==> %s\n' "$*"; }
 
@@ -40,7 +42,7 @@ run_cpp_tests() {
     local build_dir=$1
     shift
     step "Building the C++ tests in $build_dir"
-    cmake -S . -B "$build_dir" -G Ninja -DNAVRO_BUILD_TESTS=ON "$@" >/dev/null
+    cmake -S . -B "$build_dir" "${GENERATOR[@]}" -DNAVRO_BUILD_TESTS=ON "$@" >/dev/null
     cmake --build "$build_dir" --target cpp_tests "${EXTRA_TARGETS[@]}" -j "$JOBS"
     step "Running the C++ tests"
     ctest --test-dir "$build_dir" --output-on-failure
