@@ -1,0 +1,190 @@
+// Both models driven without an interpreter, with the heap made to fail at
+// every allocation of an operation in turn: each failure must raise
+// "Out of memory", leave every field as it was and leave nothing behind
+// once the collector has run.
+#include <functional>
+#include <vector>
+
+#include "models/standard_multiserver.hpp"
+#include "models/standard_network_multiserver.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+std::size_t liveBytes(NObject* obj) {
+    std::size_t bytes = 0;
+    for (MemHeader* block = obj->memList; block != nullptr; block = block->next) bytes += block->size;
+    return bytes;
+}
+
+// Runs `operation` with the n-th allocation failing, for n = 1, 2, ... until
+// it succeeds. After each failure `unchanged` must hold and the collector
+// must bring the context back to the blocks the fields reach.
+void failEveryAllocation(NObject* obj, const std::function<void()>& operation,
+                         const std::function<void()>& unchanged,
+                         const std::function<void()>& collect) {
+    const std::size_t bytesBefore = liveBytes(obj);
+    const std::size_t blocksBefore = liveBlocks(obj);
+    for (long n = 1;; ++n) {
+        setAllocationFailureCountdown(n);
+        try {
+            operation();
+        } catch (const CException& error) {
+            setAllocationFailureCountdown(0);
+            EXPECT_STREQ(error.message, messages::outOfMemory) << "allocation " << n;
+            unchanged();
+            collect();
+            EXPECT_EQ(liveBytes(obj), bytesBefore) << "allocation " << n;
+            EXPECT_EQ(liveBlocks(obj), blocksBefore) << "allocation " << n;
+            continue;
+        }
+        setAllocationFailureCountdown(0);
+        ASSERT_GT(n, 1) << "the operation allocates nothing";
+        collect();
+        return;
+    }
+}
+
+struct Station {
+    _StandardMultiserver_object self{};
+
+    Station() {
+        initializeMemoryContext(&self.header, nullptr, nullptr, nullptr);
+        _StandardMultiserver_setDefaults(&self);
+        _StandardMultiserver_init(&self);
+        NObject* obj = &self.header;
+        self._numberOfServers = 2;
+        self._numberOfArrivalsPmf = simplePmf(obj, 0, {0.5, 0.3, 0.2});
+        self._serviceDurationPmf = simplePmf(obj, 1, {0.4, 0.3, 0.3});
+        for (int i = 0; i < 3; ++i) _StandardMultiserver_step(&self);
+        _StandardMultiserver_memRelease(&self);
+    }
+    ~Station() { release(&self.header); }
+
+    std::vector<const void*> fields() const {
+        return {self._numberOfArrivalsPmf, self._serviceDurationPmf, self._internalState,
+                self._markNumberOfArrivalsPmf, self._markServiceDurationPmf,
+                self._markInternalState};
+    }
+};
+
+struct Network {
+    _StandardNetworkMultiserver_object self{};
+    static constexpr Int nodes = 3;
+
+    Network() {
+        initializeMemoryContext(&self.header, nullptr, nullptr, nullptr);
+        _StandardNetworkMultiserver_setDefaults(&self);
+        _StandardNetworkMultiserver_init(&self, nodes);
+        NObject* obj = &self.header;
+        for (Int i = 0; i < nodes; ++i) {
+            _StandardNetworkMultiserver_setNumberOfServersAtNode(&self, i, 1 + i);
+            _StandardNetworkMultiserver_setServiceDurationAtNodePmf(&self, i,
+                                                                    simplePmf(obj, 1, {0.5, 0.5}));
+        }
+        _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
+            &self, 0, simplePmf(obj, 0, {0.4, 0.4, 0.2}));
+        _StandardNetworkMultiserver_setRoutingProbability(&self, 0, 1, 0.6);
+        _StandardNetworkMultiserver_setRoutingProbability(&self, 1, 2, 0.5);
+        _StandardNetworkMultiserver_setRoutingProbability(&self, 2, 0, 0.3);
+        _StandardNetworkMultiserver_setRoutingProbability(&self, 2, 2, 0.2);
+        for (int i = 0; i < 3; ++i) _StandardNetworkMultiserver_step(&self);
+        _StandardNetworkMultiserver_memRelease(&self);
+    }
+    ~Network() { release(&self.header); }
+
+    std::vector<const void*> states() const {
+        std::vector<const void*> entries;
+        for (Int i = 0; i < self._internalState->length; ++i)
+            entries.push_back(self._internalState->elements[i]);
+        entries.push_back(self._internalState);
+        return entries;
+    }
+};
+
+}  // namespace
+
+TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
+    const std::vector<std::pair<const char*, std::function<void(_StandardMultiserver_object*)>>>
+        operations = {
+            {"step", [](auto* s) { _StandardMultiserver_step(s); }},
+            {"observe range", [](auto* s) { _StandardMultiserver_applyObservationRange(s, 1, 4); }},
+            {"observe value", [](auto* s) { _StandardMultiserver_applyObservationValue(s, 2); }},
+            {"reset", [](auto* s) { _StandardMultiserver_resetWithNumberOfEntitiesInSystem(s, 4); }},
+        };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        Station station;
+        const auto before = station.fields();
+        const Int time = station.self._time;
+        failEveryAllocation(
+            &station.self.header, [&] { operation(&station.self); },
+            [&] {
+                EXPECT_EQ(station.fields(), before);
+                EXPECT_EQ(station.self._time, time);
+            },
+            [&] { _StandardMultiserver_memRelease(&station.self); });
+        // The object stays usable: the same operation now goes through.
+        EXPECT_NO_THROW(operation(&station.self));
+    }
+}
+
+TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
+    const std::vector<std::pair<const char*, std::function<void(_StandardNetworkMultiserver_object*)>>>
+        operations = {
+            {"step", [](auto* s) { _StandardNetworkMultiserver_step(s); }},
+            {"observe range",
+             [](auto* s) { _StandardNetworkMultiserver_applyObservationRangeAtNode(s, 1, 0, 2); }},
+            {"observe value",
+             [](auto* s) { _StandardNetworkMultiserver_applyObservationValueAtNode(s, 0, 1); }},
+            {"reset",
+             [](auto* s) { _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(s, 2, 3); }},
+        };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        Network network;
+        const auto before = network.states();
+        const Int time = network.self._time;
+        failEveryAllocation(
+            &network.self.header, [&] { operation(&network.self); },
+            [&] {
+                EXPECT_EQ(network.states(), before);
+                EXPECT_EQ(network.self._time, time);
+            },
+            [&] { _StandardNetworkMultiserver_memRelease(&network.self); });
+        EXPECT_NO_THROW(operation(&network.self));
+    }
+}
+
+TEST(NetworkUnderHeapFailure, ConstructionFailsCleanlyAtEveryAllocation) {
+    for (long n = 1;; ++n) {
+        _StandardNetworkMultiserver_object self{};
+        initializeMemoryContext(&self.header, nullptr, nullptr, nullptr);
+        setAllocationFailureCountdown(n);
+        bool failed = false;
+        try {
+            _StandardNetworkMultiserver_setDefaults(&self);
+            _StandardNetworkMultiserver_init(&self, 4);
+        } catch (const CException& error) {
+            EXPECT_STREQ(error.message, messages::outOfMemory);
+            failed = true;
+        }
+        setAllocationFailureCountdown(0);
+        release(&self.header);  // what a failed construction leaves is all freed
+        EXPECT_EQ(self.header.memList, nullptr);
+        if (!failed) break;
+    }
+}
+
+TEST(Snapshots, MarkAndRestoreAllocateNothing) {
+    Network network;
+    Station station;
+    const std::uint64_t networkPeak = network.self.header.peakMemoryUse;
+    _StandardNetworkMultiserver_mark(&network.self);
+    _StandardNetworkMultiserver_restore(&network.self);
+    EXPECT_FALSE(network.self.header.isMemModified);
+    EXPECT_EQ(network.self.header.peakMemoryUse, networkPeak);
+    _StandardMultiserver_mark(&station.self);
+    _StandardMultiserver_restore(&station.self);
+    EXPECT_FALSE(station.self.header.isMemModified);
+}
