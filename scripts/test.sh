@@ -59,7 +59,7 @@ if [ "${NAVRO_SANITIZE:-0}" = "1" ]; then
         -DNAVRO_SANITIZE=ON -DNAVRO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
     step "Running the Python tests under the sanitizers"
-    # The interpreter leaks by design at exit, so leak reports are silenced in
+    # The interpreter keeps memory until it exits, so leak reports are silenced in
     # this run; libstdc++ is preloaded after the runtime so that C++
     # exceptions thrown in the module unwind normally.
     asan_runtime="$(g++ -print-file-name=libasan.so)"
