@@ -17,11 +17,10 @@ shift is saved as call_centre.png.
 
 from __future__ import annotations
 
-import importlib
-import math
 from typing import Any
 
 import navro
+from pmf_tools import load_plot_library, mean, poisson
 
 AGENTS = 8
 OPENING = 8 * 60  # minutes after midnight
@@ -30,22 +29,6 @@ SHIFT_MINUTES = 8 * 60
 HOURLY_RATE = [0.6, 1.0, 1.3, 1.2, 0.8, 1.0, 1.1, 0.7]
 # Minutes per call.
 CALL_LENGTH = {2: 0.10, 3: 0.15, 4: 0.20, 5: 0.15, 6: 0.12, 8: 0.10, 10: 0.08, 12: 0.06, 15: 0.04}
-
-
-def poisson(mean: float, tail: float = 1e-12) -> dict[int, float]:
-    """Poisson probabilities up to where the remaining tail is below `tail`."""
-    pmf: dict[int, float] = {}
-    p, k, total = math.exp(-mean), 0, 0.0
-    while 1.0 - total > tail:
-        pmf[k] = p
-        total += p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def mean(pmf: dict[int, float]) -> float:
-    return sum(n * p for n, p in pmf.items())
 
 
 def quantile(pmf: dict[int, float], level: float) -> int:
@@ -59,16 +42,6 @@ def quantile(pmf: dict[int, float], level: float) -> int:
 
 def clock(minute: int) -> str:
     return f"{(OPENING + minute) // 60:02d}:{(OPENING + minute) % 60:02d}"
-
-
-def load_plot_library() -> Any:
-    """matplotlib.pyplot with a file-only backend, or None when absent."""
-    try:
-        matplotlib = importlib.import_module("matplotlib")
-    except ImportError:
-        return None
-    matplotlib.use("Agg")
-    return importlib.import_module("matplotlib.pyplot")
 
 
 def save_plot(plt: Any, history: list[dict[int, float]], path: str) -> None:

@@ -22,11 +22,10 @@ With matplotlib installed both curves are saved as clinic_network.png.
 
 from __future__ import annotations
 
-import importlib
-import math
 from typing import Any
 
 import navro
+from pmf_tools import load_plot_library, mean, poisson
 
 STEP_MINUTES = 5
 OPENING = 8 * 60  # minutes after midnight
@@ -47,22 +46,6 @@ ROUTING = {(TRIAGE, TREATMENT): 0.75, (TREATMENT, RETURN): 0.30, (RETURN, TREATM
 HOURLY_RATE = [0.50, 0.75, 0.70, 0.55, 0.45, 0.50, 0.55, 0.45, 0.35, 0.20]
 
 
-def poisson(mean: float, tail: float = 1e-12) -> dict[int, float]:
-    """Poisson probabilities up to where the remaining tail is below `tail`."""
-    pmf: dict[int, float] = {}
-    p, k, total = math.exp(-mean), 0, 0.0
-    while 1.0 - total > tail:
-        pmf[k] = p
-        total += p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def mean(pmf: dict[int, float]) -> float:
-    return sum(n * p for n, p in pmf.items())
-
-
 def queueing(pmf: dict[int, float], staff: int) -> float:
     return sum(p for n, p in pmf.items() if n > staff)
 
@@ -81,16 +64,6 @@ def build_clinic() -> navro.StandardNetworkMultiserver:
     for (source, destination), probability in ROUTING.items():
         clinic.set_routing_probability(source, destination, probability)
     return clinic
-
-
-def load_plot_library() -> Any:
-    """matplotlib.pyplot with a file-only backend, or None when absent."""
-    try:
-        matplotlib = importlib.import_module("matplotlib")
-    except ImportError:
-        return None
-    matplotlib.use("Agg")
-    return importlib.import_module("matplotlib.pyplot")
 
 
 def save_plot(plt: Any, history: list[list[dict[int, float]]], path: str) -> None:
