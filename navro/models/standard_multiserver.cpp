@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 
 #include "distributions/distributions.hpp"
 #include "models/station_maps.hpp"
@@ -20,8 +19,6 @@ namespace {
 
 using Object = _StandardMultiserver_object;
 
-constexpr long long intMax = std::numeric_limits<Int>::max();
-
 // True when the smallest value of positive probability is 0: a service of
 // no duration, which the step and the reset refuse.
 bool hasMassAtZero(const Pmf* pmf) {
@@ -30,20 +27,6 @@ bool hasMassAtZero(const Pmf* pmf) {
 
 void confirmServiceDurations(const Object* self) {
     if (hasMassAtZero(self->_serviceDurationPmf)) abort(messages::invalidServiceDuration);
-}
-
-// The count after a step, z - d + a. A state set by the caller may hold
-// counts near the top of the Int range, so the sum is formed in 64 bits; a
-// count that no longer fits an Int cannot be stored in a state and is
-// refused as an invalid value rather than wrapped. As with a negative value
-// in an accumulator, only an outcome of positive weight is examined.
-inline Int nextCount(Real weight, Int z, Int d, Int a) {
-    const long long zprime = static_cast<long long>(z) - d + a;
-    if (zprime > intMax) {
-        if (weight <= 0) return 0;  // the accumulator drops it unexamined
-        abort(messages::invalidValue);
-    }
-    return static_cast<Int>(zprime);
 }
 
 }  // namespace
@@ -100,10 +83,14 @@ Pmf* _StandardMultiserver_relabel(Object* self, Int _z) {
     return relabelRemainingTime(&self->header, self->_internalState, _z);
 }
 
-Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
+namespace {
+// Walks every outcome (z, d, a) of one step, in increasing order at every
+// level, with its weight at stack level 2, and hands `visit(z, d, zprime)`
+// each one: d of the min(z, c) busy servers end their service, a arrive, and
+// zprime = z - d + a, formed in 64 bits. The binomial of d is built once per z.
+template <typename Visit>
+void forEachNextCount(Object* self, SamplingStack& stack, Visit&& visit) {
     NObject* obj = &self->header;
-    SimpleAccumulator accumulator(obj);
-    SamplingStack stack(3);
     Pmf* state = self->_internalState;
     Pmf* arrivals = self->_numberOfArrivalsPmf;
     const Int c = self->_numberOfServers;
@@ -114,44 +101,42 @@ Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
             stack.branch(1, probD);
             forEachInSupport(arrivals, [&](Int a, Real probA) {
                 stack.branch(2, probA);
-                const Real weight = stack.branchProbability(2);
-                accumulator.putSingle(weight, nextCount(weight, z, d, a));
+                visit(z, d, static_cast<long long>(z) - d + a);
             });
         });
+    });
+}
+}  // namespace
+
+Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
+    SimpleAccumulator accumulator(&self->header);
+    SamplingStack stack(3);
+    forEachNextCount(self, stack, [&](Int, Int, long long zprime) {
+        const Real weight = stack.branchProbability(2);
+        accumulator.putSingle(weight, countOf(weight, zprime));
     });
     return accumulator.toPmf();
 }
 
 Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) {
-    NObject* obj = &self->header;
-    JointAccumulator accumulator(obj, 2);
+    JointAccumulator accumulator(&self->header, 2);
     SamplingStack stack(5);
-    Pmf* state = self->_internalState;
-    Pmf* arrivals = self->_numberOfArrivalsPmf;
-    Pmf* durations = self->_serviceDurationPmf;
     const Int c = self->_numberOfServers;
-    forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
-        stack.set(0, probZ);
-        const Real q = lookupProbability(lookupConditionalPmf1(state, z), 1);
-        const Int busy = std::min(z, c);
-        // The relabelled conditional depends on z alone: built at its first
-        // use for this z and shared by every (d, a) after it. Built lazily so
-        // that a z whose continuing services are never drawn cannot fail on it.
-        Pmf* relabelled = nullptr;
-        forEachInSupport(binomial(obj, busy, q), [&](Int d, Real probD) {
-            stack.branch(1, probD);
-            forEachInSupport(arrivals, [&](Int a, Real probA) {
-                stack.branch(2, probA);
-                const long long zprime64 = static_cast<long long>(z) - d + a;
-                if (zprime64 < _leftTail || zprime64 > _rightTail) return;
-                putRemainingTimes(accumulator, stack, 3, static_cast<Int>(zprime64), c, busy - d,
-                                  durations, [&] {
-                                      if (relabelled == nullptr)
-                                          relabelled = _StandardMultiserver_relabel(self, z);
-                                      return relabelled;
-                                  });
-            });
-        });
+    // The relabelled conditional depends on z alone: built at its first use
+    // for a z and shared by every (d, a) after it. Built lazily so that a z
+    // whose continuing services are never drawn cannot fail on it.
+    Int relabelledFor = -1;
+    Pmf* relabelled = nullptr;
+    forEachNextCount(self, stack, [&](Int z, Int d, long long zprime) {
+        if (zprime < _leftTail || zprime > _rightTail) return;
+        putRemainingTimes(accumulator, stack, 3, static_cast<Int>(zprime), c,
+                          std::min(z, c) - d, self->_serviceDurationPmf, [&] {
+                              if (relabelledFor != z) {
+                                  relabelled = _StandardMultiserver_relabel(self, z);
+                                  relabelledFor = z;
+                              }
+                              return relabelled;
+                          });
     });
     return accumulator.toPmf();
 }

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "distributions/distributions.hpp"
@@ -27,7 +26,6 @@ namespace {
 
 using Object = _StandardNetworkMultiserver_object;
 
-constexpr long long intMax = std::numeric_limits<Int>::max();
 
 // The routing table alone takes N * N Reals, twice with its snapshot, and a
 // step forms N * (N - 1) flows. Beyond this many nodes a one-int constructor
@@ -42,20 +40,6 @@ Int numberOfNodes(const Object* self) { return self->_numberOfServers->length; }
 
 Real routingProbability(Object* self, Int source, Int destination) {
     return lookup(lookup(self->_routingProbabilities, source), destination);
-}
-
-// A count formed from others (a state count plus arrivals, or two arrival
-// counts). A caller-written state may hold counts near the top of the Int
-// range, so the sum is formed in 64 bits; a count that no longer fits an Int
-// cannot be stored and is refused as an invalid value, as the single station
-// does. As with a negative value in an accumulator, only an outcome of
-// positive weight is examined.
-inline Int countOf(Real weight, long long count) {
-    if (count > intMax) {
-        if (weight <= 0) return 0;  // the accumulator drops it unexamined
-        abort(messages::invalidValue);
-    }
-    return static_cast<Int>(count);
 }
 
 // binomial(d, r) for one routing probability r, built at the first d that
@@ -135,13 +119,15 @@ Pmf* flowFrom(NodeTerms& source, Real r) {
     return accumulator.toPmf();
 }
 
-// The distribution of the next count at a node: z - d + phi + a, with phi
-// the completions routed back to the node and a the arrivals from outside
-// and from the other nodes.
-Pmf* partialMap(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning) {
-    SimpleAccumulator accumulator(&node.self->header);
-    SamplingStack stack(4);
-    for (const NodeTerms::Count& count : node.counts) {
+// Walks every outcome (z, d, phi, a) of one step at a node, in increasing
+// order at every level, with its weight at stack level 3, and hands
+// `visit(count, d, zprime)` each one: d services end, phi of them come back
+// to the node, a arrive from outside and from the other nodes, and
+// zprime = z - d + phi + a, formed in 64 bits.
+template <typename Visit>
+void forEachNextCount(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning,
+                      SamplingStack& stack, Visit&& visit) {
+    for (NodeTerms::Count& count : node.counts) {
         stack.set(0, count.probability);
         forEachInSupport(count.completions, [&](Int d, Real probD) {
             stack.branch(1, probD);
@@ -150,12 +136,22 @@ Pmf* partialMap(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning) {
                 const long long remaining = static_cast<long long>(count.z) - d + phi;
                 forEachInSupport(arrivals, [&](Int a, Real probA) {
                     stack.branch(3, probA);
-                    const Real weight = stack.branchProbability(3);
-                    accumulator.putSingle(weight, countOf(weight, remaining + a));
+                    visit(count, d, remaining + a);
                 });
             });
         });
     }
+}
+
+// The distribution of the next count at a node.
+Pmf* partialMap(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning) {
+    SimpleAccumulator accumulator(&node.self->header);
+    SamplingStack stack(4);
+    forEachNextCount(node, arrivals, returning, stack,
+                     [&](NodeTerms::Count&, Int, long long zprime) {
+                         const Real weight = stack.branchProbability(3);
+                         accumulator.putSingle(weight, countOf(weight, zprime));
+                     });
     return accumulator.toPmf();
 }
 
@@ -165,24 +161,14 @@ Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, RoutedCounts& retur
     JointAccumulator accumulator(&node.self->header, 2);
     SamplingStack stack(6);
     const Int c = node.servers;
-    for (NodeTerms::Count& count : node.counts) {
-        stack.set(0, count.probability);
-        const Int busy = std::min(count.z, c);
-        forEachInSupport(count.completions, [&](Int d, Real probD) {
-            stack.branch(1, probD);
-            forEachInSupport(returning.of(d), [&](Int phi, Real probPhi) {
-                stack.branch(2, probPhi);
-                const long long remaining = static_cast<long long>(count.z) - d + phi;
-                forEachInSupport(arrivals, [&](Int a, Real probA) {
-                    stack.branch(3, probA);
-                    const long long zprime64 = remaining + a;
-                    if (zprime64 < leftTail || zprime64 > rightTail) return;
-                    putRemainingTimes(accumulator, stack, 4, static_cast<Int>(zprime64), c,
-                                      busy - d, durations, [&] { return node.relabelled(count); });
-                });
-            });
-        });
-    }
+    forEachNextCount(node, arrivals, returning, stack,
+                     [&](NodeTerms::Count& count, Int d, long long zprime) {
+                         if (zprime < leftTail || zprime > rightTail) return;
+                         const Int busy = std::min(count.z, c);
+                         putRemainingTimes(accumulator, stack, 4, static_cast<Int>(zprime), c,
+                                           busy - d, durations,
+                                           [&] { return node.relabelled(count); });
+                     });
     return accumulator.toPmf();
 }
 

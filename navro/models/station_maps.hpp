@@ -24,6 +24,20 @@ inline void forEachInSupport(const Pmf* pmf, Visit&& visit) {
     }
 }
 
+// A count formed as a sum (a count plus arrivals, or two arrival counts). A
+// caller-written state may hold counts near the top of the Int range, so the
+// sum is formed in 64 bits; a count that no longer fits an Int cannot be
+// stored in a state and is refused as an invalid value rather than wrapped.
+// As with a negative value in an accumulator, only an outcome of positive
+// weight is examined.
+inline Int countOf(Real weight, long long count) {
+    if (count > INT32_MAX) {
+        if (weight <= 0) return 0;  // the accumulator drops it unexamined
+        abort(messages::invalidValue);
+    }
+    return static_cast<Int>(count);
+}
+
 // The two branches of bernoulli(r), with the same rules (r <= 0: all mass at
 // 0, r >= 1: all mass at 1, else 1 - r and r), computed in place: the full
 // maps need one per innermost outcome, and building a Pmf for each would fill
