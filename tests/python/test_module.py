@@ -31,17 +31,14 @@ def test_type_names(cls, name):
     assert f"{cls.__module__}.{cls.__qualname__}" == name
 
 
-def test_import_works_from_the_repository_root():
+def test_import_from_the_checkout_top_says_what_to_do():
+    # There, Python finds the source folder before the installed package.
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     result = subprocess.run(
-        [sys.executable, "-c", "import navro; print(navro.StandardMultiserver.__name__)"],
-        cwd=root,
-        capture_output=True,
-        text=True,
-        env=os.environ,
+        [sys.executable, "-c", "import navro"], cwd=root, capture_output=True, text=True
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "StandardMultiserver"
+    assert result.returncode != 0
+    assert "install the package" in result.stderr
 
 
 @pytest.mark.parametrize(

@@ -53,10 +53,10 @@ PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* meth
 }
 
 static PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "navro", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "navro._core", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyMODINIT_FUNC PyInit_navro() {
+PyMODINIT_FUNC PyInit__core() {
     if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
     if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create2(&moduleDef, 1013);

@@ -1,0 +1,19 @@
+"""Exact transient analysis of queueing stations in discrete time.
+
+The two model types and the error class come from the compiled core; the
+analyst's layer lives in pure-Python modules beside it.
+"""
+
+try:
+    from navro._core import StandardMultiserver, StandardNetworkMultiserver, error
+except ModuleNotFoundError as exc:
+    if exc.name != "navro._core":
+        raise
+    # Python run from the top of a checkout finds this folder before the
+    # installed package, and the folder has no compiled core.
+    raise ImportError(
+        "navro's compiled core is not in this folder (a source checkout?): install the "
+        "package as the README says and run Python from outside the checkout's top folder"
+    ) from exc
+
+__all__ = ["StandardMultiserver", "StandardNetworkMultiserver", "error"]
