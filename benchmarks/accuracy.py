@@ -74,7 +74,6 @@ class Case:
     horizons: tuple[int, ...]
     routing: tuple[tuple[float, ...], ...] = ()
     watched: int = 0
-    label: str = ""
 
 
 @dataclass
@@ -308,11 +307,11 @@ def network_cases() -> Iterator[Case]:
         nodes = (Node(1, durations, poisson(rate)), Node(1, durations, {0: 1.0}))
         yield Case(
             service, "Poisson", LOADS["heavy"], nodes, HORIZONS,
-            routing=((0.0, 1.0), (0.0, 0.0)), watched=1, label="tandem, 2nd",
+            routing=((0.0, 1.0), (0.0, 0.0)), watched=1,
         )
 
 
-def issue_example() -> Case:
+def lockstep_example() -> Case:
     """Two servers, every service 2 units, one arrival each unit: the true
     queue holds exactly 2 from time 2 on."""
     return Case("exactly 2", "one each unit", 1.0, (Node(2, {2: 1.0}, {1: 1.0}),), (2, 3, 10, 200))
@@ -321,7 +320,7 @@ def issue_example() -> Case:
 # Output -------------------------------------------------------------------
 
 COLUMNS = (
-    "station", "servers", "service", "arrivals", "load", "time",
+    "servers", "service", "arrivals", "load", "time",
     "TV distance (noise)", "P(all busy)", "error (noise)", "mean present", "error (noise)",
 )
 
@@ -337,7 +336,7 @@ def with_noise(error: float, noise: float, digits: int, sign: str = "+") -> str:
 def row(case: Case, c: Comparison) -> str:
     node = case.nodes[case.watched]
     cells = (
-        case.label or "single", str(node.servers), case.service, case.arrivals,
+        str(node.servers), case.service, case.arrivals,
         f"{case.load:.2f}", str(c.time),
         with_noise(c.tv, c.tv_noise, 4, sign=""),
         f"{c.busy:.4f}", with_noise(c.busy_error, c.busy_noise, 4),
@@ -371,8 +370,8 @@ def main(argv: Sequence[str] | None = None) -> None:
     )
     print_table("One server: exact", list(exact_cases()), args.runs, rng)
     print_table("Several servers", list(multiserver_cases()), args.runs, rng)
-    print_table("Two one-server stations in tandem: the second", list(network_cases()), args.runs, rng)
-    print_table("Two servers, services of exactly 2 units, one arrival each unit", [issue_example()], args.runs, rng)
+    print_table("The second of two one-server stations in tandem", list(network_cases()), args.runs, rng)
+    print_table("Two servers, services of exactly 2 units, one arrival each unit", [lockstep_example()], args.runs, rng)
     print(f"\n{time.perf_counter() - start:.0f} s")
 
 
