@@ -96,10 +96,10 @@ class Comparison:
 # Distributions ------------------------------------------------------------
 
 
-def geometric(mean: float, tail: float = 1e-9) -> Pmf:
-    """Durations 1, 2, ... with end probability 1/mean each unit, cut where
-    the rest holds less than `tail` (far below any noise here)."""
-    p = 1.0 / mean
+def geometric(average: float, tail: float = 1e-9) -> Pmf:
+    """Durations 1, 2, ... that end with probability 1/average in each unit,
+    cut where the rest holds less than `tail` (far below any noise here)."""
+    p = 1.0 / average
     pmf: Pmf = {}
     k = 1
     while (1.0 - p) ** (k - 1) >= tail:
@@ -226,6 +226,7 @@ def compare(
 
     # The same measures on samples of the same size drawn from the model itself.
     draws = rng.multinomial(runs, probs, size=NOISE_DRAWS) / runs
+
     def noise(errors: np.ndarray) -> float:
         return float(np.quantile(np.abs(errors), NOISE_QUANTILE))
 
