@@ -84,10 +84,19 @@ template <typename Object, void (*collect)(Object*)>
 struct Entries {
     static Object* self(PyObject* o) { return reinterpret_cast<Object*>(o); }
 
+    // Runs the collector if anything was allocated since it last ran.
+    static void collectIfModified(Object* obj) {
+        if (obj->header.isMemModified) collect(obj);
+    }
+
+    // Handed to a long operation, which calls it between its steps; the
+    // collection is the one every entry ends with, so the same rules apply.
+    static void checkpoint(NObject* header) { collectIfModified(reinterpret_cast<Object*>(header)); }
+
     // Runs the collector if anything was allocated, then raises `message`
     // (when there is one). Returns whether the call succeeded.
     static bool finish(Object* obj, const char* message) {
-        if (obj->header.isMemModified) collect(obj);
+        collectIfModified(obj);
         if (message == nullptr) return true;
         PyErr_SetString(PException, message);
         return false;
@@ -129,6 +138,20 @@ struct Entries {
         });
         if (!finish(obj, message)) return nullptr;
         return result;
+    }
+
+    // A query that takes many steps: the operation gets `checkpoint` before
+    // its converted arguments and calls it after every step, so a long run
+    // holds one step's intermediates at a time. It must keep what it needs
+    // across steps in the fields or on the process heap.
+    template <auto operation, typename Result, typename... Args>
+    static PyObject* longQuery(PyObject* o, PyObject* args) {
+        return query<withCheckpoint<operation, typename Args::type...>, Result, Args...>(o, args);
+    }
+
+    template <auto operation, typename... Values>
+    static auto withCheckpoint(Object* obj, Values... values) {
+        return operation(obj, checkpoint, values...);
     }
 
     // Attribute getter: a fresh Python value of the field; allocates nothing

@@ -5,8 +5,10 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include "bridge/recording_conversion.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_multiserver.hpp"
+#include "models/trajectory.hpp"
 
 namespace {
 
@@ -47,6 +49,11 @@ PyMethodDef _StandardMultiserver_methods[] = {
     {"reset_with_number_of_entities_in_system",
      Entry::procedure<_StandardMultiserver_resetWithNumberOfEntitiesInSystem, IntArgument>,
      METH_VARARGS, nullptr},
+    {"_record",
+     Entry::longQuery<_StandardMultiserver_record, RecordingResult, IntArgument, IntArgument, IntArgument>,
+     METH_VARARGS,
+     "_record(steps, every, start, /)\n--\n\nThe engine of navro.trajectory: takes `steps` steps and returns the\n"
+     "recorded rows as one block."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 
+#include "bridge/recording_conversion.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_network_multiserver.hpp"
+#include "models/trajectory.hpp"
 
 namespace {
 
@@ -86,6 +88,11 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      Entry::procedure<_StandardNetworkMultiserver_resetNodeWithNumberOfEntities, IntArgument,
                       IntArgument>,
      METH_VARARGS, nullptr},
+    {"_record",
+     Entry::longQuery<_StandardNetworkMultiserver_record, RecordingResult, IntArgument, IntArgument, IntArgument>,
+     METH_VARARGS,
+     "_record(steps, every, start, /)\n--\n\nThe engine of navro.trajectory: takes `steps` steps and returns the\n"
+     "recorded rows as one block."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,41 @@
+#include "bridge/recording_conversion.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "bridge/pyref.hpp"
+#include "bridge/scalars.hpp"
+#include "runtime/errors.hpp"
+
+namespace {
+
+// Bytes of `count` doubles; a count whose size does not fit the
+// interpreter's sizes is refused like any other allocation too large to make.
+PyRef doubleBlock(unsigned long long count) {
+    constexpr auto largest = static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
+    if (count > largest / sizeof(Real)) abort(messages::outOfMemory);
+    return PyRef(checkedNew(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(Real)))));
+}
+
+Real* doublesOf(PyObject* block) { return reinterpret_cast<Real*>(PyBytes_AS_STRING(block)); }
+
+}  // namespace
+
+PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
+    const unsigned long long entries = recording.completions.size();
+    const auto span = static_cast<unsigned long long>(recording.countSpan());
+    if (span != 0 && entries > std::numeric_limits<unsigned long long>::max() / span)
+        abort(messages::outOfMemory);
+    PyRef probabilities = doubleBlock(entries * span);
+    recording.copyProbabilities(doublesOf(probabilities.get()));
+    PyRef completions = doubleBlock(entries);
+    std::memcpy(doublesOf(completions.get()), recording.completions.data(), entries * sizeof(Real));
+
+    PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
+    PyRef nodes(Int_toPy(obj, recording.nodes));
+    PyRef lowest(Int_toPy(obj, recording.lowestCount()));
+    PyRef spanObject(checkedNew(PyLong_FromLongLong(recording.countSpan())));
+    return checkedNew(PyTuple_Pack(6, rows.get(), nodes.get(), lowest.get(), spanObject.get(),
+                                   probabilities.get(), completions.get()));
+}
