@@ -16,4 +16,15 @@ except ModuleNotFoundError as exc:
         "package as the README says and run Python from outside the checkout's top folder"
     ) from exc
 
-__all__ = ["StandardMultiserver", "StandardNetworkMultiserver", "error"]
+from navro import distributions
+from navro.trajectories import Period, Trajectory, trajectory
+
+__all__ = [
+    "Period",
+    "StandardMultiserver",
+    "StandardNetworkMultiserver",
+    "Trajectory",
+    "distributions",
+    "error",
+    "trajectory",
+]
