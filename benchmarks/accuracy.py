@@ -33,8 +33,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
-import sys
 import time
 from dataclasses import dataclass
 from typing import Iterator, Sequence
@@ -45,11 +43,13 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("benchmarks/accuracy.py needs NumPy: install navro's 'bench' extra") from exc
 
 import navro
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from pmf_tools import mean, poisson  # noqa: E402
+from navro.distributions import poisson
 
 Pmf = dict[int, float]
+
+
+def mean(pmf: Pmf) -> float:
+    return math.fsum(n * p for n, p in pmf.items())
 
 # Draws from the model's distribution behind each noise percentile.
 NOISE_DRAWS = 1000

@@ -1,7 +1,21 @@
+from navro import distributions as distributions
 from navro._core import (
     StandardMultiserver as StandardMultiserver,
     StandardNetworkMultiserver as StandardNetworkMultiserver,
     error as error,
 )
+from navro.trajectories import (
+    Period as Period,
+    Trajectory as Trajectory,
+    trajectory as trajectory,
+)
 
-__all__ = ["StandardMultiserver", "StandardNetworkMultiserver", "error"]
+__all__ = [
+    "Period",
+    "StandardMultiserver",
+    "StandardNetworkMultiserver",
+    "Trajectory",
+    "distributions",
+    "error",
+    "trajectory",
+]

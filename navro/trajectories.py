@@ -456,13 +456,15 @@ class Trajectory:
         quantile: float = 0.95,
         ax: Any = None,
         time_label: Callable[[int], str] | None = None,
+        tick_every: int | None = None,
         title: str | None = None,
     ) -> Any:
         """Draws the distribution over time, as a ``"heatmap"`` or a ``"fan"``
         chart, with the mean, the ``quantile`` and the servers; the time axis
-        is labelled with the times, through ``time_label`` when given. A
-        network gets one panel per node. Returns the matplotlib Figure. Needs
-        matplotlib (navro's 'plot' extra)."""
+        is labelled with the times, through ``time_label`` when given, with a
+        tick every ``tick_every`` time units when given. A network gets one
+        panel per node. Returns the matplotlib Figure. Needs matplotlib
+        (navro's 'plot' extra)."""
         if kind not in ("heatmap", "fan"):
             raise ValueError(f"plot: kind must be 'heatmap' or 'fan', got {kind!r}")
         plt = _optional("matplotlib.pyplot", "plot", "Trajectory.plot()")
@@ -476,11 +478,15 @@ class Trajectory:
         for i, panel in enumerate(panels):
             _draw(self.node(i), panel, kind, quantile, f"node {i}" if self._network else None)
         ticker = importlib.import_module("matplotlib.ticker")
+        if tick_every is not None:
+            panels[-1].xaxis.set_major_locator(ticker.MultipleLocator(operator.index(tick_every)))
         if time_label is not None:
             panels[-1].xaxis.set_major_formatter(ticker.FuncFormatter(lambda x, _: time_label(int(round(x)))))
         panels[-1].set_xlabel("time")
         if title is not None:
             panels[0].set_title(title)
+        if ax is None:
+            figure.tight_layout()
         return figure
 
 
