@@ -2,11 +2,13 @@
 // every allocation of an operation in turn: each failure must raise
 // "Out of memory", leave every field as it was and leave nothing behind
 // once the collector has run.
+#include <cmath>
 #include <functional>
 #include <vector>
 
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
+#include "models/trajectory.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -187,4 +189,88 @@ TEST(Snapshots, MarkAndRestoreAllocateNothing) {
     _StandardMultiserver_mark(&station.self);
     _StandardMultiserver_restore(&station.self);
     EXPECT_FALSE(station.self.header.isMemModified);
+}
+
+namespace {
+
+void collectStation(NObject* obj) {
+    _StandardMultiserver_memRelease(reinterpret_cast<_StandardMultiserver_object*>(obj));
+}
+
+std::vector<Real> marginalOf(const _StandardMultiserver_object& self) {
+    const Pmf* m = self._internalState->joint.marginal;
+    std::vector<Real> values(static_cast<std::size_t>(m->simple.offset), 0.0);
+    values.insert(values.end(), m->simple.elements, m->simple.elements + m->simple.length);
+    return values;
+}
+
+// The dense rows of a recording, each cut to its last positive count.
+std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
+    const auto span = static_cast<std::size_t>(recording.countSpan());
+    std::vector<Real> dense(span * recording.rowCount());
+    recording.copyProbabilities(dense.data());
+    std::vector<std::vector<Real>> rows;
+    for (std::size_t r = 0; r < recording.rowCount(); ++r) {
+        std::vector<Real> row(recording.lowestCount(), 0.0);
+        row.insert(row.end(), dense.begin() + r * span, dense.begin() + (r + 1) * span);
+        while (!row.empty() && row.back() == 0) row.pop_back();
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
+    Station recorded, byHand;
+    // Steps 1..5 of a run, every second one: 0, 2 and 4.
+    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0);
+    // Steps 6..8 of the same run: 6 and 8, not its start again.
+    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5);
+    std::vector<std::vector<Real>> expected;
+    std::vector<Real> completions;
+    for (int g = 0; g <= 8; ++g) {
+        if (g % 2 == 0) expected.push_back(marginalOf(byHand.self));
+        if (g % 2 == 1)
+            completions.push_back(expectedCompletions(byHand.self._internalState, byHand.self._numberOfServers));
+        _StandardMultiserver_step(&byHand.self);
+    }
+    std::vector<std::vector<Real>> rows = rowsOf(first);
+    for (const auto& row : rowsOf(second)) rows.push_back(row);
+    EXPECT_EQ(rows, expected);
+    EXPECT_TRUE(std::isnan(first.completions[0]));
+    EXPECT_EQ(std::vector<Real>(first.completions.begin() + 1, first.completions.end()),
+              std::vector<Real>(completions.begin(), completions.begin() + 2));
+    EXPECT_EQ(second.completions, std::vector<Real>(completions.begin() + 2, completions.end()));
+    // Every step's intermediates went at the checkpoint after it.
+    const std::size_t blocks = liveBlocks(&recorded.self.header);
+    collectStation(&recorded.self.header);
+    EXPECT_EQ(liveBlocks(&recorded.self.header), blocks);
+}
+
+TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
+    Station twin;
+    std::vector<std::vector<Real>> afterSteps;
+    for (int k = 0; k <= 4; ++k) {
+        afterSteps.push_back(marginalOf(twin.self));
+        _StandardMultiserver_step(&twin.self);
+    }
+    for (long n = 1;; ++n) {
+        Station station;
+        const Int time = station.self._time;
+        setAllocationFailureCountdown(n);
+        try {
+            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0);
+        } catch (const CException& error) {
+            setAllocationFailureCountdown(0);
+            EXPECT_STREQ(error.message, messages::outOfMemory);
+            const Int whole = station.self._time - time;
+            ASSERT_LT(whole, 4);
+            EXPECT_EQ(marginalOf(station.self), afterSteps[static_cast<std::size_t>(whole)]);
+            continue;
+        }
+        setAllocationFailureCountdown(0);
+        EXPECT_EQ(marginalOf(station.self), afterSteps[4]);
+        break;
+    }
 }
