@@ -518,5 +518,6 @@ def _draw(station: Trajectory, ax: Any, kind: str, level: float, label: str | No
     ax.plot(times, station.quantile(level), color="tab:cyan", linewidth=1, drawstyle="steps-mid", label=f"{level:.0%} quantile")
     ax.plot(times, station.servers, color=lines, linewidth=0.8, linestyle="--", drawstyle="steps-mid", label="servers")
     ax.set_ylim(station.counts[0] - 0.5, top + 0.5)
+    ax.yaxis.set_major_locator(importlib.import_module("matplotlib.ticker").MaxNLocator(integer=True))
     ax.set_ylabel("number present" if label is None else f"number present, {label}")
     ax.legend(loc="upper right", fontsize="small")
