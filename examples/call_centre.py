@@ -44,7 +44,7 @@ def main() -> None:
     print(f"\nGiven 14 present at 11:00: at 11:30 the mean is {ahead.mean[-1]:.2f}, and 95% of"
           f" the time at most {ahead.quantile(0.95)[-1]} are present.")
     try:
-        figure = day.plot(time_label=clock, tick_every=60, title=f"Callers present, {AGENTS} agents")
+        figure = day.plot(time_label=clock, tick_every=60, title=f"Callers, {AGENTS} agents")
     except ImportError:
         print("matplotlib is not installed; no plot saved.")
     else:

@@ -48,11 +48,11 @@ def main() -> None:
 
     clinic.restore()
     clinic.apply_observation_value_at_node(TREATMENT, 9)
-    treatment = navro.trajectory(clinic, hours[4:5]).node(TREATMENT)
-    print(f"\nGiven 9 in treatment at 12:00: at 13:00 the mean there is {treatment.mean[-1]:.2f},"
-          f" and patients queue for a doctor with probability {treatment.prob_at_least(5)[-1]:.3f}.")
+    ward = navro.trajectory(clinic, hours[4:5]).node(TREATMENT)
+    print(f"\nGiven 9 in treatment at 12:00: at 13:00 the mean there is {ward.mean[-1]:.2f},"
+          f" and patients queue for a doctor with probability {ward.prob_at_least(5)[-1]:.3f}.")
     try:
-        figure = day.plot("fan", time_label=clock, tick_every=STEPS_PER_HOUR, title="A clinic's day")
+        figure = day.plot("fan", time_label=clock, tick_every=STEPS_PER_HOUR, title="A day")
     except ImportError:
         print("matplotlib is not installed; no plot saved.")
     else:

@@ -94,7 +94,9 @@ def _tail(function: str, x: Any, allow_zero: bool) -> float:
 
 def _check_support(function: str, first: int, last: int) -> None:
     if last > LARGEST_VALUE:
-        raise _fail(function, f"values up to {last} exceed the models' largest count {LARGEST_VALUE}")
+        raise _fail(
+            function, f"values up to {last} exceed the models' largest count {LARGEST_VALUE}"
+        )
     if last - first + 1 > LARGEST_SUPPORT:
         raise _fail(function, f"{last - first + 1} values exceed the limit of {LARGEST_SUPPORT}")
 
@@ -159,7 +161,11 @@ def binomial(n: int, p: float, *, tail: float = 0.0) -> dict[int, float]:
     odds = prob / (1 - prob)
     mode = min(last, max(first, math.floor((trials + 1) * prob)))
     weights = _from_mode(
-        mode, first, last, lambda k: (trials - k) / (k + 1) * odds, lambda k: k / ((trials - k + 1) * odds)
+        mode,
+        first,
+        last,
+        lambda k: (trials - k) / (k + 1) * odds,
+        lambda k: k / ((trials - k + 1) * odds),
     )
     return _cut(first, weights, cut)
 
@@ -277,7 +283,9 @@ _ROUNDINGS = {
 }
 
 
-def empirical(samples: ArrayLike, *, step: float = 1.0, rounding: str = "nearest") -> dict[int, float]:
+def empirical(
+    samples: ArrayLike, *, step: float = 1.0, rounding: str = "nearest"
+) -> dict[int, float]:
     """The observed frequencies of ``samples`` (a list, array or Series of
     durations or counts) measured in steps of length ``step``: each sample is
     divided by ``step`` and rounded to a whole number of steps, to the
@@ -303,6 +311,8 @@ def empirical(samples: ArrayLike, *, step: float = 1.0, rounding: str = "nearest
         raise _fail("empirical", f"a sample is negative ({data[data < 0][0]})")
     steps = _ROUNDINGS[rounding](data / length)
     if steps.max() > LARGEST_VALUE:
-        raise _fail("empirical", f"a sample of {steps.max():.0f} steps exceeds the models' largest count")
+        raise _fail(
+            "empirical", f"a sample of {steps.max():.0f} steps exceeds the models' largest count"
+        )
     values, counts = np.unique(steps.astype(np.int64), return_counts=True)
     return {int(v): float(c / len(data)) for v, c in zip(values, counts)}

@@ -17,7 +17,7 @@ import numbers
 import operator
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -27,7 +27,7 @@ from navro.distributions import LARGEST_VALUE, plain_weights
 
 __all__ = ["Period", "Trajectory", "trajectory"]
 
-Model = Union[StandardMultiserver, StandardNetworkMultiserver]
+Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
 
 
 @dataclass(frozen=True)
@@ -42,9 +42,8 @@ class Period:
 
     Servers cut below the number in service take effect at the period's first
     step, which serves only as many as there are servers: the others stop
-    being served and wait, none is lost, and every waiting entity is taken
-    up again as servers come free (their remaining time then follows the
-    station's one remaining-time distribution).
+    being served and wait, none is lost, and each starts a whole new service
+    when a server takes it up again.
     """
 
     steps: int
@@ -82,7 +81,9 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
     for period, changes in zip(periods, settings):
         for change in changes:
             change()
-        rows, nodes, lowest, span, probabilities, completions = model._record(period.steps, stride, start)
+        rows, nodes, lowest, span, probabilities, completions = model._record(
+            period.steps, stride, start
+        )
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
         servers = np.tile(_servers_of(model), (rows, 1))
@@ -115,7 +116,9 @@ def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
 def _servers_of(model: Model) -> NDArray[np.int64]:
     if isinstance(model, StandardNetworkMultiserver):
         nodes = model.get_number_of_nodes()
-        return np.array([model.get_number_of_servers_at_node(i) for i in range(nodes)], dtype=np.int64)
+        return np.array(
+            [model.get_number_of_servers_at_node(i) for i in range(nodes)], dtype=np.int64
+        )
     return np.array([model.number_of_servers], dtype=np.int64)
 
 
@@ -143,7 +146,9 @@ def _routing(x: Any) -> float:
     return p
 
 
-def _per_node(value: Any, nodes: int, convert: Callable[[Any], Any], what: str) -> list[tuple[int, Any]]:
+def _per_node(
+    value: Any, nodes: int, convert: Callable[[Any], Any], what: str
+) -> list[tuple[int, Any]]:
     """(node, converted value) pairs from a mapping of nodes or a sequence
     with one value per node."""
     if isinstance(value, Mapping):
@@ -161,11 +166,15 @@ def _per_node(value: Any, nodes: int, convert: Callable[[Any], Any], what: str) 
 
 def _routing_entries(value: Any, nodes: int) -> list[tuple[int, int, float]]:
     if isinstance(value, Mapping):
-        entries = [(operator.index(s), operator.index(d), _routing(p)) for (s, d), p in value.items()]
+        entries = [
+            (operator.index(s), operator.index(d), _routing(p)) for (s, d), p in value.items()
+        ]
     else:
         matrix = np.asarray(value, dtype=np.float64)
         if matrix.shape != (nodes, nodes):
-            raise ValueError(f"Period: routing must be {nodes} by {nodes}, got shape {matrix.shape}")
+            raise ValueError(
+                f"Period: routing must be {nodes} by {nodes}, got shape {matrix.shape}"
+            )
         entries = [(s, d, _routing(matrix[s, d])) for s in range(nodes) for d in range(nodes)]
     for s, d, _ in entries:
         if not (0 <= s < nodes and 0 <= d < nodes):
@@ -195,17 +204,26 @@ def _settings(model: Model, period: Period) -> list[Callable[[], None]]:
     return changes
 
 
-def _network_settings(model: StandardNetworkMultiserver, period: Period) -> list[Callable[[], None]]:
+def _network_settings(
+    model: StandardNetworkMultiserver, period: Period
+) -> list[Callable[[], None]]:
     nodes = model.get_number_of_nodes()
     changes: list[Callable[[], None]] = []
 
-    def each(value: Any, convert: Callable[[Any], Any], what: str, setter: Callable[[int, Any], None]) -> None:
+    def each(
+        value: Any, convert: Callable[[Any], Any], what: str, setter: Callable[[int, Any], None]
+    ) -> None:
         if value is not None:
             for node, item in _per_node(value, nodes, convert, what):
                 changes.append(lambda node=node, item=item: setter(node, item))
 
     each(period.servers, _servers, "servers", model.set_number_of_servers_at_node)
-    each(period.arrivals, plain_weights, "arrivals", model.set_number_of_external_arrivals_at_node_pmf)
+    each(
+        period.arrivals,
+        plain_weights,
+        "arrivals",
+        model.set_number_of_external_arrivals_at_node_pmf,
+    )
     each(period.durations, _durations, "durations", model.set_service_duration_at_node_pmf)
     if period.routing is not None:
         for s, d, p in _routing_entries(period.routing, nodes):
@@ -256,7 +274,13 @@ class Trajectory:
         self._completions = completions
         self._network = network
         self._periods = periods
-        for array in (self._times, self._period, self._servers, self._probabilities, self._completions):
+        for array in (
+            self._times,
+            self._period,
+            self._servers,
+            self._probabilities,
+            self._completions,
+        ):
             array.flags.writeable = False
 
     @staticmethod
@@ -269,7 +293,10 @@ class Trajectory:
             raise ValueError("Trajectory.concatenate: no trajectories given")
         if len(parts) == 1:
             return parts[0]
-        if len({part._network for part in parts}) != 1 or len({part._servers.shape[1] for part in parts}) != 1:
+        if (
+            len({part._network for part in parts}) != 1
+            or len({part._servers.shape[1] for part in parts}) != 1
+        ):
             raise ValueError("Trajectory.concatenate: the trajectories are of different models")
         lowest = min(part._lowest for part in parts)
         highest = max(part._lowest + part._probabilities.shape[2] for part in parts)
@@ -288,11 +315,15 @@ class Trajectory:
         for part, skip in kept:
             count = len(part) - skip
             shift = part._lowest - lowest
-            probabilities[row : row + count, :, shift : shift + part._probabilities.shape[2]] = part._probabilities[skip:]
+            probabilities[row : row + count, :, shift : shift + part._probabilities.shape[2]] = (
+                part._probabilities[skip:]
+            )
             row += count
         return Trajectory(
             times=np.concatenate([part._times[skip:] for part, skip in kept]),
-            period=np.concatenate([part._period[skip:] + o for (part, skip), o in zip(kept, offsets)]),
+            period=np.concatenate(
+                [part._period[skip:] + o for (part, skip), o in zip(kept, offsets)]
+            ),
             servers=np.concatenate([part._servers[skip:] for part, skip in kept]),
             lowest=lowest,
             probabilities=probabilities,
@@ -389,7 +420,9 @@ class Trajectory:
     @property
     def std(self) -> NDArray[np.float64]:
         mean = self._weighted(self.counts)
-        return self._view(np.sqrt(self._weighted((self.counts[None, None, :] - mean[:, :, None]) ** 2)))
+        return self._view(
+            np.sqrt(self._weighted((self.counts[None, None, :] - mean[:, :, None]) ** 2))
+        )
 
     def quantile(self, level: float) -> NDArray[np.int64]:
         """The smallest count n with P(number present <= n) >= level."""
@@ -400,7 +433,11 @@ class Trajectory:
         reached = cdf >= q
         # Rounding may leave the total a hair below a level of 1: then the
         # largest count of positive probability.
-        last = self._probabilities.shape[2] - 1 - np.argmax(self._probabilities[:, :, ::-1] > 0, axis=2)
+        last = (
+            self._probabilities.shape[2]
+            - 1
+            - np.argmax(self._probabilities[:, :, ::-1] > 0, axis=2)
+        )
         index = np.where(reached.any(axis=2), np.argmax(reached, axis=2), last)
         return self._view(self._lowest + index)
 
@@ -433,7 +470,15 @@ class Trajectory:
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(servers > 0, self.expected_busy / servers, math.nan)
 
-    _COLUMNS = ("mean", "std", "prob_all_busy", "expected_waiting", "expected_busy", "utilisation", "expected_completions")
+    _COLUMNS = (
+        "mean",
+        "std",
+        "prob_all_busy",
+        "expected_waiting",
+        "expected_busy",
+        "utilisation",
+        "expected_completions",
+    )
 
     def to_pandas(self) -> Any:
         """The measures as a DataFrame indexed by time (by time and node for a
@@ -445,7 +490,10 @@ class Trajectory:
         if not self._network:
             return pd.DataFrame(columns, index=pd.Index(self._times, name="time"))
         nodes = self.number_of_nodes
-        flat = {name: (np.repeat(values, nodes) if values.ndim == 1 else values.reshape(-1)) for name, values in columns.items()}
+        flat = {
+            name: (np.repeat(values, nodes) if values.ndim == 1 else values.reshape(-1))
+            for name, values in columns.items()
+        }
         index = pd.MultiIndex.from_product([self._times, range(nodes)], names=["time", "node"])
         return pd.DataFrame(flat, index=index)
 
@@ -471,7 +519,13 @@ class Trajectory:
         if ax is not None and self.number_of_nodes > 1:
             raise ValueError("plot: a network draws one panel per node; plot node(i) into an axes")
         if ax is None:
-            figure, axes = plt.subplots(self.number_of_nodes, 1, figsize=(9, 3.5 * self.number_of_nodes), sharex=True, squeeze=False)
+            figure, axes = plt.subplots(
+                self.number_of_nodes,
+                1,
+                figsize=(9, 3.5 * self.number_of_nodes),
+                sharex=True,
+                squeeze=False,
+            )
             panels = list(axes[:, 0])
         else:
             figure, panels = ax.figure, [ax]
@@ -481,7 +535,9 @@ class Trajectory:
         if tick_every is not None:
             panels[-1].xaxis.set_major_locator(ticker.MultipleLocator(operator.index(tick_every)))
         if time_label is not None:
-            panels[-1].xaxis.set_major_formatter(ticker.FuncFormatter(lambda x, _: time_label(int(round(x)))))
+            panels[-1].xaxis.set_major_formatter(
+                ticker.FuncFormatter(lambda x, _: time_label(round(x)))
+            )
         panels[-1].set_xlabel("time")
         if title is not None:
             panels[0].set_title(title)
@@ -507,17 +563,50 @@ def _draw(station: Trajectory, ax: Any, kind: str, level: float, label: str | No
         # The colour scale leaves out the brightest rows (a start at a known
         # count puts all mass on one cell), which would wash out the rest.
         bright = float(np.quantile(probabilities.max(axis=1), 0.9)) if len(times) else 1.0
-        mesh = ax.pcolormesh(_edges(times), _edges(station.counts[columns]), probabilities[:, columns].T, cmap="magma", vmin=0, vmax=bright or 1.0)
+        mesh = ax.pcolormesh(
+            _edges(times),
+            _edges(station.counts[columns]),
+            probabilities[:, columns].T,
+            cmap="magma",
+            vmin=0,
+            vmax=bright or 1.0,
+        )
         ax.figure.colorbar(mesh, ax=ax, label="probability")
         lines = "white"
     else:
         for low, high, shade in ((0.05, 0.95, 0.25), (0.25, 0.75, 0.45)):
-            ax.fill_between(times, station.quantile(low), station.quantile(high), step="mid", alpha=shade, color="tab:blue", linewidth=0, label=f"{low:.0%} to {high:.0%}")
+            ax.fill_between(
+                times,
+                station.quantile(low),
+                station.quantile(high),
+                step="mid",
+                alpha=shade,
+                color="tab:blue",
+                linewidth=0,
+                label=f"{low:.0%} to {high:.0%}",
+            )
         lines = "black"
     ax.plot(times, station.mean, color=lines, linewidth=1, label="mean")
-    ax.plot(times, station.quantile(level), color="tab:cyan", linewidth=1, drawstyle="steps-mid", label=f"{level:.0%} quantile")
-    ax.plot(times, station.servers, color=lines, linewidth=0.8, linestyle="--", drawstyle="steps-mid", label="servers")
+    ax.plot(
+        times,
+        station.quantile(level),
+        color="tab:cyan",
+        linewidth=1,
+        drawstyle="steps-mid",
+        label=f"{level:.0%} quantile",
+    )
+    ax.plot(
+        times,
+        station.servers,
+        color=lines,
+        linewidth=0.8,
+        linestyle="--",
+        drawstyle="steps-mid",
+        label="servers",
+    )
     ax.set_ylim(station.counts[0] - 0.5, top + 0.5)
-    ax.yaxis.set_major_locator(importlib.import_module("matplotlib.ticker").MaxNLocator(integer=True))
+    ax.yaxis.set_major_locator(
+        importlib.import_module("matplotlib.ticker").MaxNLocator(integer=True)
+    )
     ax.set_ylabel("number present" if label is None else f"number present, {label}")
     ax.legend(loc="upper right", fontsize="small")

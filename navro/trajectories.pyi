@@ -3,7 +3,7 @@ the service measures of every step."""
 
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -12,8 +12,8 @@ from navro._core import StandardMultiserver, StandardNetworkMultiserver
 
 __all__ = ["Period", "Trajectory", "trajectory"]
 
-Model = Union[StandardMultiserver, StandardNetworkMultiserver]
-_Pmf = Mapping[Any, Any]
+Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
+_Pmf: TypeAlias = Mapping[Any, Any]
 
 @dataclass(frozen=True)
 class Period:
@@ -26,7 +26,9 @@ class Period:
     servers: int | Mapping[int, int] | Sequence[int] | None = None
     arrivals: _Pmf | Mapping[int, _Pmf] | Sequence[_Pmf] | None = None
     durations: _Pmf | Mapping[int, _Pmf] | Sequence[_Pmf] | None = None
-    routing: Mapping[tuple[int, int], float] | Sequence[Sequence[float]] | NDArray[Any] | None = None
+    routing: Mapping[tuple[int, int], float] | Sequence[Sequence[float]] | NDArray[Any] | None = (
+        None
+    )
     def __post_init__(self) -> None: ...
 
 def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory: ...

@@ -12,7 +12,8 @@ namespace {
 // Bytes of `count` doubles; a count whose size does not fit the
 // interpreter's sizes is refused like any other allocation too large to make.
 PyRef doubleBlock(unsigned long long count) {
-    constexpr auto largest = static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
+    constexpr auto largest =
+        static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
     if (count > largest / sizeof(Real)) abort(messages::outOfMemory);
     return PyRef(checkedNew(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(Real)))));

@@ -50,9 +50,11 @@ PyMethodDef _StandardMultiserver_methods[] = {
      Entry::procedure<_StandardMultiserver_resetWithNumberOfEntitiesInSystem, IntArgument>,
      METH_VARARGS, nullptr},
     {"_record",
-     Entry::longQuery<_StandardMultiserver_record, RecordingResult, IntArgument, IntArgument, IntArgument>,
+     Entry::longQuery<_StandardMultiserver_record, RecordingResult, IntArgument, IntArgument,
+                      IntArgument>,
      METH_VARARGS,
-     "_record(steps, every, start, /)\n--\n\nThe engine of navro.trajectory: takes `steps` steps and returns the\n"
+     "_record($self, steps, every, start, /)\n--\n\n"
+     "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
     {nullptr, nullptr, 0, nullptr},
 };

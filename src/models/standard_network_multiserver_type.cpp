@@ -89,9 +89,11 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
                       IntArgument>,
      METH_VARARGS, nullptr},
     {"_record",
-     Entry::longQuery<_StandardNetworkMultiserver_record, RecordingResult, IntArgument, IntArgument, IntArgument>,
+     Entry::longQuery<_StandardNetworkMultiserver_record, RecordingResult, IntArgument, IntArgument,
+                      IntArgument>,
      METH_VARARGS,
-     "_record(steps, every, start, /)\n--\n\nThe engine of navro.trajectory: takes `steps` steps and returns the\n"
+     "_record($self, steps, every, start, /)\n--\n\n"
+     "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -232,7 +232,8 @@ TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
     for (int g = 0; g <= 8; ++g) {
         if (g % 2 == 0) expected.push_back(marginalOf(byHand.self));
         if (g % 2 == 1)
-            completions.push_back(expectedCompletions(byHand.self._internalState, byHand.self._numberOfServers));
+            completions.push_back(
+                expectedCompletions(byHand.self._internalState, byHand.self._numberOfServers));
         _StandardMultiserver_step(&byHand.self);
     }
     std::vector<std::vector<Real>> rows = rowsOf(first);

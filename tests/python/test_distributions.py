@@ -46,8 +46,14 @@ def test_known_moments(pmf, mean, variance):
     model.number_of_arrivals_pmf = pmf  # the models take them as they are
 
 
-@pytest.mark.parametrize("make", [lambda t: d.poisson(3.0, tail=t), lambda t: d.geometric(0.2, tail=t),
-                                  lambda t: d.binomial(60, 0.5, tail=t)])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda t: d.poisson(3.0, tail=t),
+        lambda t: d.geometric(0.2, tail=t),
+        lambda t: d.binomial(60, 0.5, tail=t),
+    ],
+)
 @pytest.mark.parametrize("tail", [1e-3, 1e-9])
 def test_what_is_cut_stays_below_the_tail(make, tail):
     full, cut = make(1e-300), make(tail)

@@ -21,7 +21,9 @@ def weights(max_value, min_value=0):
 
 
 def node_settings(nodes):
-    per_node = lambda values: st.lists(values, min_size=nodes, max_size=nodes)  # noqa: E731
+    def per_node(values):
+        return st.lists(values, min_size=nodes, max_size=nodes)
+
     return st.fixed_dictionaries(
         {},
         optional={
@@ -29,8 +31,11 @@ def node_settings(nodes):
             "arrivals": per_node(weights(2)),
             "durations": per_node(weights(3, min_value=1)),
             # Rows of at most 0.9 so that every row sum stays below 1.
-            "routing": st.lists(st.lists(st.floats(0, 0.3), min_size=nodes, max_size=nodes),
-                                min_size=nodes, max_size=nodes),
+            "routing": st.lists(
+                st.lists(st.floats(0, 0.3), min_size=nodes, max_size=nodes),
+                min_size=nodes,
+                max_size=nodes,
+            ),
         },
     )
 
@@ -55,7 +60,10 @@ def runs(draw):
         schedule = draw(st.lists(station_period, min_size=1, max_size=3))
         return model, schedule, every
     model = navro.StandardNetworkMultiserver(nodes)
-    schedule = [Period(draw(st.integers(1, 4)), **draw(node_settings(nodes))) for _ in range(draw(st.integers(1, 3)))]
+    schedule = [
+        Period(draw(st.integers(1, 4)), **draw(node_settings(nodes)))
+        for _ in range(draw(st.integers(1, 3)))
+    ]
     return model, schedule, every
 
 
@@ -94,7 +102,10 @@ def station_views(model):
     """(state dict, servers) of every node."""
     if isinstance(model, navro.StandardMultiserver):
         return [(model.internal_state, model.number_of_servers)]
-    return [(state, model.get_number_of_servers_at_node(i)) for i, state in enumerate(model.internal_state)]
+    return [
+        (state, model.get_number_of_servers_at_node(i))
+        for i, state in enumerate(model.internal_state)
+    ]
 
 
 def completions(state, servers):
@@ -184,7 +195,10 @@ def test_a_run_equals_the_same_steps_by_hand_and_every_measure_its_dicts(run):
         for i, expected in enumerate(nodes):
             assert_row(row(result, r, i), expected)
     np.testing.assert_allclose(
-        result.expected_completions.reshape(len(result), -1), expected_completions, atol=1e-12, rtol=0
+        result.expected_completions.reshape(len(result), -1),
+        expected_completions,
+        atol=1e-12,
+        rtol=0,
     )
     assert model.internal_state == hand.internal_state
     assert model.time == hand.time == step
