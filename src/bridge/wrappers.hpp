@@ -91,7 +91,9 @@ struct Entries {
 
     // Handed to a long operation, which calls it between its steps; the
     // collection is the one every entry ends with, so the same rules apply.
-    static void checkpoint(NObject* header) { collectIfModified(reinterpret_cast<Object*>(header)); }
+    static void checkpoint(NObject* header) {
+        collectIfModified(reinterpret_cast<Object*>(header));
+    }
 
     // Runs the collector if anything was allocated, then raises `message`
     // (when there is one). Returns whether the call succeeded.
