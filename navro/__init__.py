@@ -17,14 +17,17 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 from navro import distributions
+from navro._sweep import ScenarioFailure, sweep
 from navro.trajectories import Period, Trajectory, trajectory
 
 __all__ = [
     "Period",
+    "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
     "Trajectory",
     "distributions",
     "error",
+    "sweep",
     "trajectory",
 ]

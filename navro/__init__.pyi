@@ -1,4 +1,5 @@
 from navro import distributions as distributions
+from navro._sweep import ScenarioFailure as ScenarioFailure, sweep as sweep
 from navro._core import (
     StandardMultiserver as StandardMultiserver,
     StandardNetworkMultiserver as StandardNetworkMultiserver,
@@ -12,10 +13,12 @@ from navro.trajectories import (
 
 __all__ = [
     "Period",
+    "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
     "Trajectory",
     "distributions",
     "error",
+    "sweep",
     "trajectory",
 ]
