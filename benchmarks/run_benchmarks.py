@@ -8,6 +8,10 @@ step, outside the timed region. Nothing is asserted: speed is measured.
 
     python benchmarks/run_benchmarks.py [name ...]
 
+Then the speed-up of a sweep of independent scenarios on the default process
+pool over the same scenarios run one after the other in this process
+("sweep" selects it alone).
+
 Each workload is one entry of WORKLOADS; a runner needs only `capture()`
 (whatever `count` will need, taken before a step), `step()` (timed) and
 `count(captured)` (outcomes of the step just taken).
@@ -158,13 +162,41 @@ def run(workload: Workload) -> tuple[float, float]:
     return statistics.median(durations), outcomes / math.fsum(durations)
 
 
+def sweep_scenario(servers: int) -> float:
+    """One scenario of the sweep benchmark: a station stepped from empty; the
+    mean number present at the end."""
+    runner = StationRunner(servers, poisson(0.4 * servers), uniform(1, 10))
+    for _ in range(100):
+        runner.step()
+    present = runner.model.get_number_of_entities_in_system_pmf()
+    return math.fsum(n * p for n, p in present.items())
+
+
+def sweep_speedup(scenarios: list[int]) -> tuple[float, float, int]:
+    """Seconds of the serial run and of the sweep, and the pool's size. The
+    sweep's time includes starting its worker processes."""
+    start = time.perf_counter()
+    serial = [sweep_scenario(s) for s in scenarios]
+    middle = time.perf_counter()
+    swept = navro.sweep(sweep_scenario, scenarios, progress=False)
+    end = time.perf_counter()
+    assert swept == serial, "the sweep must give the serial run's results"
+    return middle - start, end - middle, os.cpu_count() or 1
+
+
 def main(names: list[str]) -> None:
     chosen = [w for w in WORKLOADS if not names or any(n in w.name for n in names)]
-    width = max(len(w.name) for w in chosen)
-    print(f"{'workload':<{width}}  {'steps':>5}  {'median/step':>11}  {'outcomes/s':>11}")
-    for workload in chosen:
-        median, rate = run(workload)
-        print(f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}")
+    if chosen:
+        width = max(len(w.name) for w in chosen)
+        print(f"{'workload':<{width}}  {'steps':>5}  {'median/step':>11}  {'outcomes/s':>11}")
+        for workload in chosen:
+            median, rate = run(workload)
+            print(f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}")
+    if not names or "sweep" in names:
+        scenarios = [10, 12, 14, 16, 18, 20, 22, 24]
+        serial, swept, workers = sweep_speedup(scenarios)
+        print(f"\nsweep of {len(scenarios)} stations: serial {serial:.2f}s, process pool of "
+              f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x")
 
 
 if __name__ == "__main__":
