@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_multiserver.hpp"
@@ -33,6 +34,25 @@ PyObject* _StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*
                           _StandardMultiserver_functionSignatureIndexes);
 }
 
+// The pickled state: every field, with the rule its setter applies.
+struct Layout {
+    template <typename Codec>
+    static void fields(Codec& c, Object* o) {
+        c.pmf("number_of_arrivals_pmf", o->_numberOfArrivalsPmf, confirmSimplePmf);
+        c.pmf("service_duration_pmf", o->_serviceDurationPmf, confirmSimplePmf);
+        c.integer("number_of_servers", o->_numberOfServers);
+        c.pmf("internal_state", o->_internalState, confirmStatePmf);
+        c.integer("time", o->_time);
+        c.pmf("mark_number_of_arrivals_pmf", o->_markNumberOfArrivalsPmf, confirmSimplePmf);
+        c.pmf("mark_service_duration_pmf", o->_markServiceDurationPmf, confirmSimplePmf);
+        c.integer("mark_number_of_servers", o->_markNumberOfServers);
+        c.pmf("mark_internal_state", o->_markInternalState, confirmStatePmf);
+        c.integer("mark_time", o->_markTime);
+    }
+    static PyObject* constructorArguments(Object*) { return checkedNew(PyTuple_New(0)); }
+};
+using Pickle = Pickling<Object, _StandardMultiserver_memRelease, Layout>;
+
 PyMethodDef _StandardMultiserver_methods[] = {
     {"step", Entry::procedure<_StandardMultiserver_step>, METH_VARARGS, nullptr},
     {"apply_observation_range",
@@ -56,6 +76,8 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
+    {"__reduce__", Pickle::reduce, METH_NOARGS, nullptr},
+    {"__setstate__", Pickle::setState, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

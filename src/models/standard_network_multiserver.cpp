@@ -328,27 +328,41 @@ Pmf* _StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf(Object* self, Int 
     return lookupMarginalPmf(lookup(self->_internalState, _nodeIndex));
 }
 
+Int confirmNumberOfServers(Int n) {
+    if (n < 0) abort(messages::invalidNumberOfServers);
+    return n;
+}
+
+Real confirmRoutingProbability(Real probability) {
+    // Written so that NaN fails too: it would pass both range comparisons
+    // and the row-sum check, and spoil every state from the next step on.
+    if (!(probability >= 0 && probability <= 1)) abort(messages::invalidProbability);
+    return probability;
+}
+
+Pmf* confirmServiceDurationPmf(Pmf* pmf) {
+    // A converted Pmf's window starts at its smallest value of positive
+    // probability, so an offset of 0 is a service of no duration.
+    if (confirmSimplePmf(pmf)->simple.offset <= 0) abort(messages::invalidServiceDuration);
+    return pmf;
+}
+
 void _StandardNetworkMultiserver_setNumberOfServersAtNode(Object* self, Int _nodeIndex, Int _n) {
-    if (_n < 0) abort(messages::invalidNumberOfServers);
-    lookup(self->_numberOfServers, _nodeIndex) = _n;
+    lookup(self->_numberOfServers, _nodeIndex) = confirmNumberOfServers(_n);
 }
 
 void _StandardNetworkMultiserver_setRoutingProbability(Object* self, Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex,
                                                        Real _probability) {
-    // Written so that NaN fails too: it would pass both range comparisons
-    // and the row-sum check, and spoil every state from the next step on.
-    if (!(_probability >= 0 && _probability <= 1)) abort(messages::invalidProbability);
+    // The right side of an assignment is evaluated first, so the value is
+    // checked before the indexes.
     lookup(lookup(self->_routingProbabilities, _sourceNodeIndex), _destinationNodeIndex) =
-        _probability;
+        confirmRoutingProbability(_probability);
 }
 
 void _StandardNetworkMultiserver_setServiceDurationAtNodePmf(Object* self, Int _nodeIndex,
                                                              Pmf* _serviceDurationPmf) {
-    // A converted Pmf's window starts at its smallest value of positive
-    // probability, so an offset of 0 is a service of no duration.
-    if (_serviceDurationPmf->simple.offset <= 0) abort(messages::invalidServiceDuration);
-    lookup(self->_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
+    lookup(self->_serviceDurationPmfs, _nodeIndex) = confirmServiceDurationPmf(_serviceDurationPmf);
 }
 
 void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(

@@ -31,6 +31,13 @@ void _StandardNetworkMultiserver_setDefaults(_StandardNetworkMultiserver_object*
 void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, Int _numberOfNodes);
 void _StandardNetworkMultiserver_memRelease(_StandardNetworkMultiserver_object* self);
 
+// The rules of the setters, which every value that a pickle brings passes
+// too. Each returns its argument or raises the setter's message.
+Int confirmNumberOfServers(Int n);
+Real confirmRoutingProbability(Real probability);
+// A SIMPLE Pmf whose every value is at least 1.
+Pmf* confirmServiceDurationPmf(Pmf* pmf);
+
 // Operations behind the Python methods.
 void _StandardNetworkMultiserver_step(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_network_multiserver.hpp"
@@ -34,6 +35,36 @@ PyObject* _StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, Py
                           _StandardNetworkMultiserver_functionNames,
                           _StandardNetworkMultiserver_functionSignatureIndexes);
 }
+
+// The pickled state: every field, with the rule its setter applies. The
+// arrays have one entry per node, but for the live state, which Python may
+// replace by a list of another length.
+struct Layout {
+    template <typename Codec>
+    static void fields(Codec& c, Object* o) {
+        const Int n = _StandardNetworkMultiserver_getNumberOfNodes(o);
+        c.pmfArray("internal_state", o->_internalState, confirmStatePmf, anyLength);
+        c.integer("time", o->_time);
+        c.intArray("number_of_servers", o->_numberOfServers, confirmNumberOfServers, n);
+        c.pmfArray("number_of_external_arrivals_pmfs", o->_numberOfExternalArrivalsPmfs,
+                   confirmSimplePmf, n);
+        c.pmfArray("service_duration_pmfs", o->_serviceDurationPmfs, confirmServiceDurationPmf, n);
+        c.realMatrix("routing_probabilities", o->_routingProbabilities, confirmRoutingProbability, n);
+        c.pmfArray("mark_internal_state", o->_markInternalState, confirmStatePmf, n);
+        c.integer("mark_time", o->_markTime);
+        c.intArray("mark_number_of_servers", o->_markNumberOfServers, confirmNumberOfServers, n);
+        c.pmfArray("mark_number_of_external_arrivals_pmfs", o->_markNumberOfExternalArrivalsPmfs,
+                   confirmSimplePmf, n);
+        c.pmfArray("mark_service_duration_pmfs", o->_markServiceDurationPmfs,
+                   confirmServiceDurationPmf, n);
+        c.realMatrix("mark_routing_probabilities", o->_markRoutingProbabilities,
+                     confirmRoutingProbability, n);
+    }
+    static PyObject* constructorArguments(Object* o) {
+        return checkedNew(Py_BuildValue("(i)", _StandardNetworkMultiserver_getNumberOfNodes(o)));
+    }
+};
+using Pickle = Pickling<Object, _StandardNetworkMultiserver_memRelease, Layout>;
 
 PyMethodDef _StandardNetworkMultiserver_methods[] = {
     {"step", Entry::procedure<_StandardNetworkMultiserver_step>, METH_VARARGS, nullptr},
@@ -95,6 +126,8 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
+    {"__reduce__", Pickle::reduce, METH_NOARGS, nullptr},
+    {"__setstate__", Pickle::setState, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,366 @@
+#include "bridge/pickling.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "bridge/scalars.hpp"
+#include "runtime/errors.hpp"
+
+namespace {
+
+constexpr long long stateFormat = 1;
+constexpr int noChild = -1;
+
+namespace refused {
+constexpr const char* notADict = "the state is not a dict";
+constexpr const char* format = "unknown format";
+constexpr const char* missing = "missing";
+constexpr const char* unknownKeys = "keys that no field has";
+constexpr const char* notAnInteger = "not an integer in range";
+constexpr const char* notBytes = "not bytes";
+constexpr const char* wrongLength = "wrong length";
+constexpr const char* notAList = "not a list";
+constexpr const char* badRecord = "a record is not one of a simple or joint pmf";
+constexpr const char* badWindow = "a simple pmf's values leave the range of counts";
+constexpr const char* badProbability = "a probability is not in [0, 1]";
+constexpr const char* notNormalised = "a pmf's probabilities do not sum to 1";
+constexpr const char* badReference = "an index refers to no earlier record";
+constexpr const char* badChild = "a joint pmf's conditional has the wrong shape";
+constexpr const char* missingChild = "a joint pmf lacks the conditional of a value it gives weight";
+constexpr const char* instanceDict = "the instance dict is not a dict of this object";
+}  // namespace refused
+
+// Fixed-width values in bytes are little-endian whatever the machine, so a
+// pickle made on one host loads on any other.
+template <typename T>
+T littleEndian(T value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return value;
+    } else {
+        unsigned char bytes[sizeof(T)];
+        std::memcpy(bytes, &value, sizeof(T));
+        for (std::size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(bytes[i], bytes[sizeof(T) - 1 - i]);
+        std::memcpy(&value, bytes, sizeof(T));
+        return value;
+    }
+}
+
+template <typename T>
+PyObject* bytesOf(const T* values, std::size_t count) {
+    PyRef bytes(checkedNew(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)))));
+    char* out = PyBytes_AS_STRING(bytes.get());
+    for (std::size_t i = 0; i < count; ++i) {
+        T value = littleEndian(values[i]);
+        std::memcpy(out + i * sizeof(T), &value, sizeof(T));
+    }
+    return bytes.release();
+}
+
+// The values of `bytes`, which must hold exactly `count` of them; with
+// anyLength, as many as it holds (at least one).
+template <typename T>
+std::vector<T> valuesOf(PyObject* bytes, long long count, const char* key) {
+    if (!PyBytes_Check(bytes)) throw InvalidState{refused::notBytes, key};
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+    if (size % sizeof(T) != 0) throw InvalidState{refused::wrongLength, key};
+    const std::size_t held = size / sizeof(T);
+    if (count == anyLength ? held == 0 || held > INT_MAX : held != static_cast<std::size_t>(count))
+        throw InvalidState{refused::wrongLength, key};
+    std::vector<T> values(held);
+    const char* in = PyBytes_AS_STRING(bytes);
+    for (std::size_t i = 0; i < held; ++i) {
+        T value;
+        std::memcpy(&value, in + i * sizeof(T), sizeof(T));
+        values[i] = littleEndian(value);
+    }
+    return values;
+}
+
+long long integerIn(PyObject* value, long long low, long long high, const char* key) {
+    if (!PyLong_Check(value)) throw InvalidState{refused::notAnInteger, key};
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InvalidState{refused::notAnInteger, key};
+    }
+    if (overflow != 0 || n < low || n > high) throw InvalidState{refused::notAnInteger, key};
+    return n;
+}
+
+// The accumulators divide by a total summed in increasing order of value,
+// which leaves the sum within a few rounding errors per element of 1; far
+// more than that is a damaged or forged record.
+void confirmNormalised(const Pmf* pmf, const char* key) {
+    const int length = pmf->simple.length;
+    Real total = 0.0;
+    for (int k = 0; k < length; ++k) {
+        const Real p = pmf->simple.elements[k];
+        if (!(p >= 0.0 && p <= 1.0)) throw InvalidState{refused::badProbability, key};
+        total += p;
+    }
+    if (!(std::fabs(total - 1.0) <= 1e-9 + 4.0 * DBL_EPSILON * length))
+        throw InvalidState{refused::notNormalised, key};
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ writer
+
+StateWriter::StateWriter()
+    : dict(checkedNew(PyDict_New())), pmfs(checkedNew(PyList_New(0))) {
+    put("format", checkedNew(PyLong_FromLongLong(stateFormat)));
+    if (PyDict_SetItemString(dict.get(), "pmfs", pmfs.get()) < 0) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+}
+
+void StateWriter::put(const char* key, PyObject* value) {
+    PyRef owned(value);
+    if (PyDict_SetItemString(dict.get(), key, owned.get()) < 0) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+}
+
+// A record's index, writing it (after the records it refers to) the first
+// time it is met, so shared records are written once.
+int StateWriter::indexOf(Pmf* pmf) {
+    if (auto found = indexes.find(pmf); found != indexes.end()) return found->second;
+    PyRef record;
+    if (pmf->pmfType == SIMPLE) {
+        record.reset(checkedNew(Py_BuildValue(
+            "(iiN)", SIMPLE, pmf->simple.offset,
+            bytesOf(pmf->simple.elements, static_cast<std::size_t>(pmf->simple.length)))));
+    } else if (pmf->pmfType == JOINT) {
+        const int marginal = indexOf(pmf->joint.marginal);
+        std::vector<std::int32_t> children(static_cast<std::size_t>(pmf->joint.marginal->simple.length));
+        for (std::size_t k = 0; k < children.size(); ++k) {
+            Pmf* child = pmf->joint.elements[k];
+            children[k] = child == nullptr ? noChild : indexOf(child);
+        }
+        record.reset(checkedNew(Py_BuildValue("(iiiN)", JOINT, pmf->joint.depth, marginal,
+                                              bytesOf(children.data(), children.size()))));
+    } else {
+        abortInternal();  // no model field holds a compound pmf
+    }
+    if (PyList_Append(pmfs.get(), record.get()) < 0) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+    const int index = static_cast<int>(indexes.size());
+    indexes.emplace(pmf, index);
+    return index;
+}
+
+void StateWriter::integer(const char* key, const Int& field) {
+    put(key, checkedNew(PyLong_FromLong(field)));
+}
+
+void StateWriter::pmf(const char* key, Pmf* const& field, PmfRule) {
+    put(key, checkedNew(PyLong_FromLong(indexOf(field))));
+}
+
+void StateWriter::pmfArray(const char* key, PmfArray* const& field, PmfRule, int) {
+    std::vector<std::int32_t> entries(static_cast<std::size_t>(field->length));
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = indexOf(field->elements[i]);
+    put(key, bytesOf(entries.data(), entries.size()));
+}
+
+void StateWriter::intArray(const char* key, IntArray* const& field, IntRule, int) {
+    put(key, bytesOf(field->elements, static_cast<std::size_t>(field->length)));
+}
+
+void StateWriter::realMatrix(const char* key, RealMatrix* const& field, RealRule, int) {
+    std::vector<Real> entries;
+    for (int i = 0; i < field->length; ++i) {
+        RealArray* row = field->elements[i];
+        entries.insert(entries.end(), row->elements, row->elements + row->length);
+    }
+    put(key, bytesOf(entries.data(), entries.size()));
+}
+
+PyObject* StateWriter::state() { return Py_NewRef(dict.get()); }
+
+// ------------------------------------------------------------------ reader
+
+StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
+    if (!PyDict_Check(state)) throw InvalidState{refused::notADict, nullptr};
+    dict.reset(Py_NewRef(state));
+    if (integerIn(item("format"), 0, LLONG_MAX, "format") != stateFormat)
+        throw InvalidState{refused::format, "format"};
+    readRecords(item("pmfs"));
+}
+
+// The value under `key`, held by the state for the whole load.
+PyObject* StateReader::item(const char* key) {
+    PyObject* value = PyDict_GetItemString(dict.get(), key);
+    if (value == nullptr) throw InvalidState{refused::missing, key};
+    ++keysRead;
+    return value;
+}
+
+Pmf* StateReader::record(const char* key, long long index) {
+    if (index < 0 || index >= static_cast<long long>(records.size()))
+        throw InvalidState{refused::badReference, key};
+    return records[static_cast<std::size_t>(index)];
+}
+
+// Every record refers only to records before it, so the graph that is
+// rebuilt has no cycle and each record is checked once, as it is read.
+void StateReader::readRecords(PyObject* list) {
+    const char* key = "pmfs";
+    if (!PyList_Check(list)) throw InvalidState{refused::notAList, key};
+    // A list of the state's own: nothing else can change it while it is read.
+    PyRef held(PySequence_List(list));
+    if (held == nullptr) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(held.get());
+    records.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entry = PyList_GET_ITEM(held.get(), i);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 3)
+            throw InvalidState{refused::badRecord, key};
+        const long long type = integerIn(PyTuple_GET_ITEM(entry, 0), SIMPLE, JOINT, key);
+        if (type == SIMPLE) {
+            if (PyTuple_GET_SIZE(entry) != 3) throw InvalidState{refused::badRecord, key};
+            const long long offset = integerIn(PyTuple_GET_ITEM(entry, 1), 0, INT_MAX, key);
+            std::vector<Real> elements = valuesOf<Real>(PyTuple_GET_ITEM(entry, 2), anyLength, key);
+            // The largest value, offset + length - 1, must be a count too.
+            if (offset + static_cast<long long>(elements.size()) - 1 > INT_MAX)
+                throw InvalidState{refused::badWindow, key};
+            Pmf* pmf = allocateSimplePmf(obj, static_cast<int>(offset), static_cast<int>(elements.size()));
+            std::copy(elements.begin(), elements.end(), pmf->simple.elements);
+            confirmNormalised(pmf, key);
+            records.push_back(pmf);
+            continue;
+        }
+        if (PyTuple_GET_SIZE(entry) != 4) throw InvalidState{refused::badRecord, key};
+        const auto depth = static_cast<int>(integerIn(PyTuple_GET_ITEM(entry, 1), 2, maximumPmfDepth, key));
+        Pmf* marginal = record(key, integerIn(PyTuple_GET_ITEM(entry, 2), 0, LLONG_MAX, key));
+        if (marginal->pmfType != SIMPLE) throw InvalidState{refused::badChild, key};
+        std::vector<std::int32_t> children =
+            valuesOf<std::int32_t>(PyTuple_GET_ITEM(entry, 3), marginal->simple.length, key);
+        Pmf* pmf = allocateJointPmf(obj, marginal, depth);
+        for (std::size_t k = 0; k < children.size(); ++k) {
+            if (children[k] == noChild) {
+                if (marginal->simple.elements[k] != 0.0) throw InvalidState{refused::missingChild, key};
+                continue;
+            }
+            Pmf* child = record(key, children[k]);
+            const bool fits = depth == 2 ? child->pmfType == SIMPLE
+                                         : child->pmfType == JOINT && child->joint.depth == depth - 1;
+            if (!fits) throw InvalidState{refused::badChild, key};
+            pmf->joint.elements[k] = child;
+        }
+        records.push_back(pmf);
+    }
+}
+
+void StateReader::integer(const char* key, Int& field) {
+    const auto value = static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key));
+    stores.push_back([&field, value] { field = value; });
+}
+
+void StateReader::pmf(const char* key, Pmf*& field, PmfRule rule) {
+    Pmf* value = rule(record(key, integerIn(item(key), 0, LLONG_MAX, key)));
+    stores.push_back([&field, value] { field = value; });
+}
+
+void StateReader::pmfArray(const char* key, PmfArray*& field, PmfRule rule, int length) {
+    std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
+    PmfArray* value = allocatePmfArray(obj, static_cast<int>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(record(key, entries[i]));
+    stores.push_back([&field, value] { field = value; });
+}
+
+void StateReader::intArray(const char* key, IntArray*& field, IntRule rule, int length) {
+    std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
+    IntArray* value = createIntArray(obj, static_cast<int>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(entries[i]);
+    stores.push_back([&field, value] { field = value; });
+}
+
+void StateReader::realMatrix(const char* key, RealMatrix*& field, RealRule rule, int order) {
+    std::vector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(order) * order, key);
+    RealMatrix* value = createRealMatrix(obj, order, order);
+    for (int i = 0; i < order; ++i) {
+        for (int j = 0; j < order; ++j) {
+            value->elements[i]->elements[j] = rule(entries[static_cast<std::size_t>(i) * order + j]);
+        }
+    }
+    stores.push_back([&field, value] { field = value; });
+}
+
+void StateReader::commit() {
+    if (keysRead != PyDict_GET_SIZE(dict.get())) throw InvalidState{refused::unknownKeys, nullptr};
+    for (auto& store : stores) store();
+}
+
+// ------------------------------------------------------------ the entries
+
+namespace {
+PyObject* instanceDictOf(PyObject* self) {
+    if (Py_TYPE(self)->tp_dictoffset == 0) return nullptr;
+    PyObject* instanceDict = PyObject_GenericGetDict(self, nullptr);
+    if (instanceDict == nullptr) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+    return instanceDict;
+}
+}  // namespace
+
+PyObject* reduction(PyObject* self, PyObject* arguments, PyObject* state) {
+    PyRef copyreg(checkedNew(PyImport_ImportModule("copyreg")));
+    PyRef newObject(checkedNew(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
+    const Py_ssize_t count = PyTuple_GET_SIZE(arguments);
+    PyRef typeAndArguments(checkedNew(PyTuple_New(count + 1)));
+    PyTuple_SET_ITEM(typeAndArguments.get(), 0, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(typeAndArguments.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(arguments, i)));
+    }
+    // An instance of a Python subclass keeps its own attributes too.
+    PyRef instanceDict(instanceDictOf(self));
+    PyRef fullState(instanceDict != nullptr && PyDict_GET_SIZE(instanceDict.get()) > 0
+                        ? checkedNew(PyTuple_Pack(2, state, instanceDict.get()))
+                        : Py_NewRef(state));
+    return checkedNew(PyTuple_Pack(3, newObject.get(), typeAndArguments.get(), fullState.get()));
+}
+
+PyObject* splitState(PyObject* self, PyObject* state, PyObject** instanceDict) {
+    *instanceDict = nullptr;
+    if (!PyTuple_Check(state)) return state;
+    if (PyTuple_GET_SIZE(state) != 2 || !PyDict_Check(PyTuple_GET_ITEM(state, 1)) ||
+        Py_TYPE(self)->tp_dictoffset == 0)
+        throw InvalidState{refused::instanceDict, nullptr};
+    *instanceDict = PyTuple_GET_ITEM(state, 1);
+    return PyTuple_GET_ITEM(state, 0);
+}
+
+void restoreInstanceDict(PyObject* self, PyObject* instanceDict) {
+    if (instanceDict == nullptr) return;
+    PyRef own(instanceDictOf(self));
+    if (PyDict_Update(own.get(), instanceDict) < 0) {
+        PyErr_Clear();
+        abort(messages::outOfMemory);
+    }
+}
+
+void raiseInvalidState(PyObject* self, const InvalidState& invalid) {
+    const char* name = Py_TYPE(self)->tp_name;
+    if (invalid.key == nullptr) {
+        PyErr_Format(PyExc_ValueError, "Invalid pickled state of %s: %s", name, invalid.message);
+    } else {
+        PyErr_Format(PyExc_ValueError, "Invalid pickled state of %s: %s (\"%s\")", name,
+                     invalid.message, invalid.key);
+    }
+}
