@@ -61,9 +61,9 @@ def on_local_cluster() -> Any:
         distributed = importlib.import_module("distributed")
     except ImportError:
         return None
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            return navro.sweep(run_shift, SCENARIOS, executor=client.get_executor())
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
+        return navro.sweep(run_shift, SCENARIOS, executor=client.get_executor())
 
 
 def save_plot(plt: Any, table: Any, path: str) -> None:
@@ -98,7 +98,8 @@ def main() -> None:
         print("\ndistributed is not installed; the sweep ran on the local process pool only.")
     else:
         same = clustered.drop(columns="error").equals(table.drop(columns="error"))
-        print(f"\nOn a Dask LocalCluster of two workers the table is the same to the last bit: {same}")
+        print(f"\nOn a Dask LocalCluster of two workers the table is the same to the last bit:"
+              f" {same}")
 
     try:
         matplotlib = importlib.import_module("matplotlib")

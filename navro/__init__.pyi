@@ -1,10 +1,10 @@
 from navro import distributions as distributions
-from navro._sweep import ScenarioFailure as ScenarioFailure, sweep as sweep
 from navro._core import (
     StandardMultiserver as StandardMultiserver,
     StandardNetworkMultiserver as StandardNetworkMultiserver,
     error as error,
 )
+from navro._sweep import ScenarioFailure as ScenarioFailure, sweep as sweep
 from navro.trajectories import (
     Period as Period,
     Trajectory as Trajectory,

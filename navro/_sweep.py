@@ -29,7 +29,9 @@ class ScenarioFailure:
 
     def __str__(self) -> str:
         kind = type(self.error)
-        name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+        name = kind.__qualname__
+        if kind.__module__ != "builtins":
+            name = f"{kind.__module__}.{name}"
         return f"{name}: {self.error}"
 
 

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <utility>
 
 #include "bridge/scalars.hpp"
 #include "runtime/errors.hpp"
@@ -15,6 +14,7 @@ namespace {
 
 constexpr long long stateFormat = 1;
 constexpr int noChild = -1;
+constexpr const char* recordsKey = "pmfs";
 
 namespace refused {
 constexpr const char* notADict = "the state is not a dict";
@@ -44,7 +44,7 @@ T littleEndian(T value) {
     } else {
         unsigned char bytes[sizeof(T)];
         std::memcpy(bytes, &value, sizeof(T));
-        for (std::size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(bytes[i], bytes[sizeof(T) - 1 - i]);
+        std::reverse(bytes, bytes + sizeof(T));
         std::memcpy(&value, bytes, sizeof(T));
         return value;
     }
@@ -52,7 +52,8 @@ T littleEndian(T value) {
 
 template <typename T>
 PyObject* bytesOf(const T* values, std::size_t count) {
-    PyRef bytes(checkedNew(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)))));
+    const auto size = static_cast<Py_ssize_t>(count * sizeof(T));
+    PyRef bytes(checkedNew(PyBytes_FromStringAndSize(nullptr, size)));
     char* out = PyBytes_AS_STRING(bytes.get());
     for (std::size_t i = 0; i < count; ++i) {
         T value = littleEndian(values[i]);
@@ -112,13 +113,9 @@ void confirmNormalised(const Pmf* pmf, const char* key) {
 
 // ------------------------------------------------------------------ writer
 
-StateWriter::StateWriter()
-    : dict(checkedNew(PyDict_New())), pmfs(checkedNew(PyList_New(0))) {
+StateWriter::StateWriter() : dict(checkedNew(PyDict_New())), pmfs(checkedNew(PyList_New(0))) {
     put("format", checkedNew(PyLong_FromLongLong(stateFormat)));
-    if (PyDict_SetItemString(dict.get(), "pmfs", pmfs.get()) < 0) {
-        PyErr_Clear();
-        abort(messages::outOfMemory);
-    }
+    put(recordsKey, Py_NewRef(pmfs.get()));
 }
 
 void StateWriter::put(const char* key, PyObject* value) {
@@ -140,7 +137,8 @@ int StateWriter::indexOf(Pmf* pmf) {
             bytesOf(pmf->simple.elements, static_cast<std::size_t>(pmf->simple.length)))));
     } else if (pmf->pmfType == JOINT) {
         const int marginal = indexOf(pmf->joint.marginal);
-        std::vector<std::int32_t> children(static_cast<std::size_t>(pmf->joint.marginal->simple.length));
+        const auto length = static_cast<std::size_t>(pmf->joint.marginal->simple.length);
+        std::vector<std::int32_t> children(length);
         for (std::size_t k = 0; k < children.size(); ++k) {
             Pmf* child = pmf->joint.elements[k];
             children[k] = child == nullptr ? noChild : indexOf(child);
@@ -195,7 +193,7 @@ StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
     dict.reset(Py_NewRef(state));
     if (integerIn(item("format"), 0, LLONG_MAX, "format") != stateFormat)
         throw InvalidState{refused::format, "format"};
-    readRecords(item("pmfs"));
+    readRecords(item(recordsKey));
 }
 
 // The value under `key`, held by the state for the whole load.
@@ -215,8 +213,7 @@ Pmf* StateReader::record(const char* key, long long index) {
 // Every record refers only to records before it, so the graph that is
 // rebuilt has no cycle and each record is checked once, as it is read.
 void StateReader::readRecords(PyObject* list) {
-    const char* key = "pmfs";
-    if (!PyList_Check(list)) throw InvalidState{refused::notAList, key};
+    if (!PyList_Check(list)) throw InvalidState{refused::notAList, recordsKey};
     // A list of the state's own: nothing else can change it while it is read.
     PyRef held(PySequence_List(list));
     if (held == nullptr) {
@@ -227,77 +224,92 @@ void StateReader::readRecords(PyObject* list) {
     records.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* entry = PyList_GET_ITEM(held.get(), i);
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 3)
-            throw InvalidState{refused::badRecord, key};
-        const long long type = integerIn(PyTuple_GET_ITEM(entry, 0), SIMPLE, JOINT, key);
-        if (type == SIMPLE) {
-            if (PyTuple_GET_SIZE(entry) != 3) throw InvalidState{refused::badRecord, key};
-            const long long offset = integerIn(PyTuple_GET_ITEM(entry, 1), 0, INT_MAX, key);
-            std::vector<Real> elements = valuesOf<Real>(PyTuple_GET_ITEM(entry, 2), anyLength, key);
-            // The largest value, offset + length - 1, must be a count too.
-            if (offset + static_cast<long long>(elements.size()) - 1 > INT_MAX)
-                throw InvalidState{refused::badWindow, key};
-            Pmf* pmf = allocateSimplePmf(obj, static_cast<int>(offset), static_cast<int>(elements.size()));
-            std::copy(elements.begin(), elements.end(), pmf->simple.elements);
-            confirmNormalised(pmf, key);
-            records.push_back(pmf);
-            continue;
-        }
-        if (PyTuple_GET_SIZE(entry) != 4) throw InvalidState{refused::badRecord, key};
-        const auto depth = static_cast<int>(integerIn(PyTuple_GET_ITEM(entry, 1), 2, maximumPmfDepth, key));
-        Pmf* marginal = record(key, integerIn(PyTuple_GET_ITEM(entry, 2), 0, LLONG_MAX, key));
-        if (marginal->pmfType != SIMPLE) throw InvalidState{refused::badChild, key};
-        std::vector<std::int32_t> children =
-            valuesOf<std::int32_t>(PyTuple_GET_ITEM(entry, 3), marginal->simple.length, key);
-        Pmf* pmf = allocateJointPmf(obj, marginal, depth);
-        for (std::size_t k = 0; k < children.size(); ++k) {
-            if (children[k] == noChild) {
-                if (marginal->simple.elements[k] != 0.0) throw InvalidState{refused::missingChild, key};
-                continue;
-            }
-            Pmf* child = record(key, children[k]);
-            const bool fits = depth == 2 ? child->pmfType == SIMPLE
-                                         : child->pmfType == JOINT && child->joint.depth == depth - 1;
-            if (!fits) throw InvalidState{refused::badChild, key};
-            pmf->joint.elements[k] = child;
-        }
-        records.push_back(pmf);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 1)
+            throw InvalidState{refused::badRecord, recordsKey};
+        const long long type = integerIn(PyTuple_GET_ITEM(entry, 0), SIMPLE, JOINT, recordsKey);
+        records.push_back(type == SIMPLE ? simpleRecord(entry) : jointRecord(entry));
     }
 }
 
-void StateReader::integer(const char* key, Int& field) {
-    const auto value = static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key));
+// (0, offset, elements)
+Pmf* StateReader::simpleRecord(PyObject* entry) {
+    if (PyTuple_GET_SIZE(entry) != 3) throw InvalidState{refused::badRecord, recordsKey};
+    const long long offset = integerIn(PyTuple_GET_ITEM(entry, 1), 0, INT_MAX, recordsKey);
+    std::vector<Real> elements = valuesOf<Real>(PyTuple_GET_ITEM(entry, 2), anyLength, recordsKey);
+    const auto length = static_cast<long long>(elements.size());
+    // The largest value, offset + length - 1, must be a count too.
+    if (offset + length - 1 > INT_MAX) throw InvalidState{refused::badWindow, recordsKey};
+    Pmf* pmf = allocateSimplePmf(obj, static_cast<int>(offset), static_cast<int>(length));
+    std::copy(elements.begin(), elements.end(), pmf->simple.elements);
+    confirmNormalised(pmf, recordsKey);
+    return pmf;
+}
+
+// (1, depth, marginal, children)
+Pmf* StateReader::jointRecord(PyObject* entry) {
+    const char* key = recordsKey;
+    if (PyTuple_GET_SIZE(entry) != 4) throw InvalidState{refused::badRecord, key};
+    const auto depth =
+        static_cast<int>(integerIn(PyTuple_GET_ITEM(entry, 1), 2, maximumPmfDepth, key));
+    Pmf* marginal = record(key, integerIn(PyTuple_GET_ITEM(entry, 2), 0, LLONG_MAX, key));
+    if (marginal->pmfType != SIMPLE) throw InvalidState{refused::badChild, key};
+    std::vector<std::int32_t> children =
+        valuesOf<std::int32_t>(PyTuple_GET_ITEM(entry, 3), marginal->simple.length, key);
+    Pmf* pmf = allocateJointPmf(obj, marginal, depth);
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        // The maps follow the conditional of every value of positive weight.
+        if (children[k] == noChild) {
+            if (marginal->simple.elements[k] != 0.0) throw InvalidState{refused::missingChild, key};
+            continue;
+        }
+        Pmf* child = record(key, children[k]);
+        const bool fits = depth == 2 ? child->pmfType == SIMPLE
+                                     : child->pmfType == JOINT && child->joint.depth == depth - 1;
+        if (!fits) throw InvalidState{refused::badChild, key};
+        pmf->joint.elements[k] = child;
+    }
+    return pmf;
+}
+
+template <typename T>
+void StateReader::keep(T& field, T value) {
     stores.push_back([&field, value] { field = value; });
 }
 
+void StateReader::integer(const char* key, Int& field) {
+    keep(field, static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key)));
+}
+
 void StateReader::pmf(const char* key, Pmf*& field, PmfRule rule) {
-    Pmf* value = rule(record(key, integerIn(item(key), 0, LLONG_MAX, key)));
-    stores.push_back([&field, value] { field = value; });
+    keep(field, rule(record(key, integerIn(item(key), 0, LLONG_MAX, key))));
 }
 
 void StateReader::pmfArray(const char* key, PmfArray*& field, PmfRule rule, int length) {
     std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     PmfArray* value = allocatePmfArray(obj, static_cast<int>(entries.size()));
-    for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(record(key, entries[i]));
-    stores.push_back([&field, value] { field = value; });
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        value->elements[i] = rule(record(key, entries[i]));
+    }
+    keep(field, value);
 }
 
 void StateReader::intArray(const char* key, IntArray*& field, IntRule rule, int length) {
     std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     IntArray* value = createIntArray(obj, static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(entries[i]);
-    stores.push_back([&field, value] { field = value; });
+    keep(field, value);
 }
 
 void StateReader::realMatrix(const char* key, RealMatrix*& field, RealRule rule, int order) {
-    std::vector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(order) * order, key);
+    const auto size = static_cast<std::size_t>(order);
+    std::vector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(size * size), key);
     RealMatrix* value = createRealMatrix(obj, order, order);
-    for (int i = 0; i < order; ++i) {
-        for (int j = 0; j < order; ++j) {
-            value->elements[i]->elements[j] = rule(entries[static_cast<std::size_t>(i) * order + j]);
+    for (std::size_t i = 0; i < size; ++i) {
+        for (std::size_t j = 0; j < size; ++j) {
+            value->elements[i]->elements[j] = rule(entries[i * size + j]);
         }
     }
-    stores.push_back([&field, value] { field = value; });
+    keep(field, value);
 }
 
 void StateReader::commit() {
@@ -324,7 +336,8 @@ PyObject* reduction(PyObject* self, PyObject* arguments, PyObject* state) {
     PyRef newObject(checkedNew(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
     const Py_ssize_t count = PyTuple_GET_SIZE(arguments);
     PyRef typeAndArguments(checkedNew(PyTuple_New(count + 1)));
-    PyTuple_SET_ITEM(typeAndArguments.get(), 0, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    PyTuple_SET_ITEM(typeAndArguments.get(), 0, Py_NewRef(type));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyTuple_SET_ITEM(typeAndArguments.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(arguments, i)));
     }

@@ -87,6 +87,11 @@ private:
     PyObject* item(const char* key);
     Pmf* record(const char* key, long long index);
     void readRecords(PyObject* list);
+    Pmf* simpleRecord(PyObject* entry);
+    Pmf* jointRecord(PyObject* entry);
+    // Stores `value` in `field` at the commit.
+    template <typename T>
+    void keep(T& field, T value);
 
     NObject* obj;
     PyRef dict;

@@ -49,7 +49,8 @@ struct Layout {
         c.pmfArray("number_of_external_arrivals_pmfs", o->_numberOfExternalArrivalsPmfs,
                    confirmSimplePmf, n);
         c.pmfArray("service_duration_pmfs", o->_serviceDurationPmfs, confirmServiceDurationPmf, n);
-        c.realMatrix("routing_probabilities", o->_routingProbabilities, confirmRoutingProbability, n);
+        c.realMatrix("routing_probabilities", o->_routingProbabilities, confirmRoutingProbability,
+                     n);
         c.pmfArray("mark_internal_state", o->_markInternalState, confirmStatePmf, n);
         c.integer("mark_time", o->_markTime);
         c.intArray("mark_number_of_servers", o->_markNumberOfServers, confirmNumberOfServers, n);

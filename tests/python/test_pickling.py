@@ -11,6 +11,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import navro
+from test_network import observable, outcome
+from test_standard_multiserver import snapshot
 
 ROUND_TRIPS = [copy.copy, copy.deepcopy] + [
     (lambda model, p=p: pickle.loads(pickle.dumps(model, protocol=p)))
@@ -20,27 +22,10 @@ INT_MAX = 2**31 - 1
 
 
 def observe(model):
-    """Every value that can be read from the model, compared exactly: floats
-    by ==, dicts as ordered lists of items."""
+    """Every value that can be read from the model; floats compare exactly."""
     if isinstance(model, navro.StandardMultiserver):
-        return (list(model.number_of_arrivals_pmf.items()), list(model.service_duration_pmf.items()),
-                list(model.internal_state.items()), model.number_of_servers, model.time)
-    nodes = range(model.get_number_of_nodes())
-    return (
-        [list(state.items()) for state in model.internal_state], model.time,
-        [model.get_number_of_servers_at_node(i) for i in nodes],
-        [list(model.get_number_of_external_arrivals_at_node_pmf(i).items()) for i in nodes],
-        [list(model.get_service_duration_at_node_pmf(i).items()) for i in nodes],
-        [[model.get_routing_probability(i, j) for j in nodes] for i in nodes],
-    )
-
-
-def outcome(call):
-    try:
-        call()
-    except navro.error as error:
-        return error.args
-    return None
+        return snapshot(model)
+    return observable(model)
 
 
 # ------------------------------------------------------------ random models
@@ -67,7 +52,8 @@ def stations(draw):
     configure()
     for op in draw(operations):
         {"step": lambda: outcome(station.step),
-         "observe": lambda: outcome(lambda: station.apply_observation_range(1, draw(st.integers(2, 6)))),
+         "observe": lambda: outcome(
+             lambda: station.apply_observation_range(1, draw(st.integers(2, 6)))),
          "reset": lambda: station.reset_with_number_of_entities_in_system(draw(st.integers(0, 4))),
          "mark": station.mark, "configure": configure}[op]()
     station.time = draw(times)
@@ -84,14 +70,16 @@ def networks(draw):
             net.set_number_of_servers_at_node(i, draw(st.integers(0, 3)))
             net.set_number_of_external_arrivals_at_node_pmf(i, draw(arrival_pmfs))
             net.set_service_duration_at_node_pmf(i, draw(duration_pmfs))
-            net.set_routing_probability(i, draw(st.integers(0, n - 1)), draw(st.sampled_from([0.0, 0.25, 0.5])))
+            net.set_routing_probability(i, draw(st.integers(0, n - 1)),
+                                        draw(st.sampled_from([0.0, 0.25, 0.5])))
 
     configure()
     node = st.integers(0, n - 1)
     for op in draw(operations):
         {"step": lambda: outcome(net.step),
          "observe": lambda: outcome(lambda: net.apply_observation_range_at_node(draw(node), 1, 4)),
-         "reset": lambda: net.reset_node_with_number_of_entities(draw(node), draw(st.integers(0, 4))),
+         "reset": lambda: net.reset_node_with_number_of_entities(draw(node),
+                                                                 draw(st.integers(0, 4))),
          "mark": net.mark, "configure": configure}[op]()
     if draw(st.booleans()):  # Python may give the state another length
         net.internal_state = net.internal_state[:-1] or net.internal_state * 2
@@ -145,14 +133,16 @@ def well_formed(data):
     against the data, so a damaged length can ask it for gigabytes before it
     fails; those streams test the interpreter, not navro, and are skipped."""
     try:
-        return all(not (op.name.endswith("PUT") and arg > 10_000) for op, arg, _ in pickletools.genops(data))
+        return all(not (op.name.endswith("PUT") and arg > 10_000)
+                   for op, arg, _ in pickletools.genops(data))
     except Exception:
         return False
 
 
 @settings(max_examples=200)
 @given(models, st.integers(0, pickle.HIGHEST_PROTOCOL),
-       st.lists(st.tuples(st.floats(0, 1, exclude_max=True), st.integers(1, 255)), min_size=1, max_size=4))
+       st.lists(st.tuples(st.floats(0, 1, exclude_max=True), st.integers(1, 255)),
+                min_size=1, max_size=4))
 def test_damaged_pickles_never_crash_nor_load_an_inconsistent_model(model, protocol, flips):
     data = bytearray(pickle.dumps(model, protocol=protocol))
     for where, mask in flips:
@@ -205,7 +195,8 @@ def ints(*values):
 def with_record(key, make):
     """Replaces the record of the field `key` (its first entry for an array)."""
     def tamper(state):
-        index = state[key] if isinstance(state[key], int) else struct.unpack_from("<i", state[key])[0]
+        field = state[key]
+        index = field if isinstance(field, int) else struct.unpack_from("<i", field)[0]
         state["pmfs"][index] = make(state["pmfs"][index], index)
     return tamper
 
@@ -230,7 +221,8 @@ STATION_TAMPERING = [
     (swapping("internal_state", "number_of_arrivals_pmf"), navro.error),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], r[2][:-1])), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], r[2][:-8])), ValueError),
-    (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(0.5, math.nan, 0.5))), ValueError),
+    (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(0.5, math.nan, 0.5))),
+     ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(1.5, -0.5))), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, -1, r[2])), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, INT_MAX - 1, r[2])), ValueError),
