@@ -63,8 +63,8 @@ def sweep(
     When every result is a dict and pandas is installed, the result is a
     `pandas.DataFrame` with one row per scenario: the scenario's items (or its
     value, in a column "scenario", when it is not a dict), then the result's
-    items, then a column "error" that is None, or the error's text for a
-    failed scenario. Otherwise it is a list of the results, with a
+    items, then a column "error": missing (NaN) where the scenario ran, the
+    error's text where it failed. Otherwise it is a list of the results, with a
     `ScenarioFailure` in the place of each failed scenario.
 
     `progress` shows a progress bar (tqdm) while the sweep runs.
