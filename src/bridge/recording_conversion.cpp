@@ -1,6 +1,6 @@
 #include "bridge/recording_conversion.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <limits>
 
 #include "bridge/pyref.hpp"
@@ -31,7 +31,10 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef probabilities = doubleBlock(entries * span);
     recording.copyProbabilities(doublesOf(probabilities.get()));
     PyRef completions = doubleBlock(entries);
-    std::memcpy(doublesOf(completions.get()), recording.completions.data(), entries * sizeof(Real));
+    // A copy, not memcpy: an empty vector's data() may be null, which memcpy
+    // must not be given even for no bytes.
+    std::copy(recording.completions.begin(), recording.completions.end(),
+              doublesOf(completions.get()));
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
