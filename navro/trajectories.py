@@ -65,13 +65,10 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
     of the number present (per node for a network) at every ``every``-th step,
     counted from the start, row 0 included. Every period is checked before
     the first step is taken."""
-    periods = [Period(schedule)] if isinstance(schedule, numbers.Integral) else list(schedule)
+    periods = _periods(schedule, "trajectory")
     stride = operator.index(every)
     if stride < 1:
         raise ValueError(f"trajectory: every must be at least 1, got {stride}")
-    total = sum(period.steps for period in periods)
-    if total > LARGEST_VALUE:
-        raise ValueError(f"trajectory: {total} steps in all exceed {LARGEST_VALUE}")
     settings = [_settings(model, period) for period in periods]
 
     parts = []
@@ -103,6 +100,19 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
         )
         start += period.steps
     return Trajectory.concatenate(parts)
+
+
+def _periods(schedule: int | Sequence[Period], function: str) -> list[Period]:
+    """The schedule as a list of Periods, whose steps the 32-bit clock can
+    count in all."""
+    periods = [Period(schedule)] if isinstance(schedule, numbers.Integral) else list(schedule)
+    for period in periods:
+        if not isinstance(period, Period):
+            raise TypeError(f"{function}: a schedule holds Periods, not {type(period).__name__}")
+    total = sum(period.steps for period in periods)
+    if total > LARGEST_VALUE:
+        raise ValueError(f"{function}: {total} steps in all exceed {LARGEST_VALUE}")
+    return periods
 
 
 def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
@@ -147,7 +157,7 @@ def _routing(x: Any) -> float:
 
 
 def _per_node(
-    value: Any, nodes: int, convert: Callable[[Any], Any], what: str
+    value: Any, nodes: int, convert: Callable[[Any], Any], what: str, where: str = "Period"
 ) -> list[tuple[int, Any]]:
     """(node, converted value) pairs from a mapping of nodes or a sequence
     with one value per node."""
@@ -156,11 +166,11 @@ def _per_node(
     else:
         items = list(value)
         if len(items) != nodes:
-            raise ValueError(f"Period: {what} lists {len(items)} values for {nodes} nodes")
+            raise ValueError(f"{where}: {what} lists {len(items)} values for {nodes} nodes")
         pairs = list(enumerate(items))
     for node, _ in pairs:
         if not 0 <= node < nodes:
-            raise ValueError(f"Period: {what} names node {node} of a network of {nodes}")
+            raise ValueError(f"{where}: {what} names node {node} of a network of {nodes}")
     return [(node, convert(item)) for node, item in pairs]
 
 
@@ -185,8 +195,6 @@ def _routing_entries(value: Any, nodes: int) -> list[tuple[int, int, float]]:
 def _settings(model: Model, period: Period) -> list[Callable[[], None]]:
     """The period's changes as setter calls, every value converted and checked
     first."""
-    if not isinstance(period, Period):
-        raise TypeError(f"trajectory: a schedule holds Periods, not {type(period).__name__}")
     if isinstance(model, StandardNetworkMultiserver):
         return _network_settings(model, period)
     if period.routing is not None:
