@@ -18,6 +18,7 @@ except ModuleNotFoundError as exc:
 
 from navro import distributions
 from navro._sweep import ScenarioFailure, sweep
+from navro.rosters import Staffing, Target, staffing
 from navro.trajectories import Period, Trajectory, trajectory
 
 __all__ = [
@@ -25,9 +26,12 @@ __all__ = [
     "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
+    "Staffing",
+    "Target",
     "Trajectory",
     "distributions",
     "error",
+    "staffing",
     "sweep",
     "trajectory",
 ]

@@ -5,6 +5,11 @@ from navro._core import (
     error as error,
 )
 from navro._sweep import ScenarioFailure as ScenarioFailure, sweep as sweep
+from navro.rosters import (
+    Staffing as Staffing,
+    Target as Target,
+    staffing as staffing,
+)
 from navro.trajectories import (
     Period as Period,
     Trajectory as Trajectory,
@@ -16,9 +21,12 @@ __all__ = [
     "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
+    "Staffing",
+    "Target",
     "Trajectory",
     "distributions",
     "error",
+    "staffing",
     "sweep",
     "trajectory",
 ]
