@@ -18,7 +18,7 @@ except ModuleNotFoundError as exc:
 
 from navro import distributions
 from navro._sweep import ScenarioFailure, sweep
-from navro.rosters import Staffing, Target, staffing
+from navro._staffing import Staffing, Target, staffing
 from navro.trajectories import Period, Trajectory, trajectory
 
 __all__ = [

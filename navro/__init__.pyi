@@ -5,7 +5,7 @@ from navro._core import (
     error as error,
 )
 from navro._sweep import ScenarioFailure as ScenarioFailure, sweep as sweep
-from navro.rosters import (
+from navro._staffing import (
     Staffing as Staffing,
     Target as Target,
     staffing as staffing,

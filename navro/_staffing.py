@@ -136,6 +136,11 @@ class Staffing:
         )
 
 
+# Public under the package's name, so reprs and pickles do not leak the
+# private module.
+Target.__module__ = Staffing.__module__ = "navro"
+
+
 def staffing(
     model: Model,
     schedule: int | Sequence[Period],
