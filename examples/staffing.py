@@ -132,7 +132,7 @@ def main() -> None:
           if missed else "The steady roster meets the target all day.")
     if unfolding.infeasible:
         print(f"No roster within {AGENTS} meets the target in half hours {unfolding.infeasible}.")
-    print(f"The search ran {unfolding.runs} half hours for {len(RATES)} periods.")
+    print(f"The search ran a half hour {unfolding.runs} times in all for the day's {len(RATES)}.")
     if save_plot(steady_run, run):
         print("Saved both rosters and their P(every agent busy) as staffing.png.")
     else:
