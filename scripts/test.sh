@@ -88,12 +88,23 @@ if [ "${NAVRO_SANITIZE:-0}" = "1" ]; then
     # exceptions thrown in the module unwind normally.
     asan_runtime="$(g++ -print-file-name=libasan.so)"
     cxx_runtime="$(g++ -print-file-name=libstdc++.so)"
+    # pytest captures what a dying test writes, so the sanitizers' reports go
+    # to files and are shown when the run fails.
+    reports="$PWD/$build_dir/reports"
+    rm -rf "$reports" && mkdir -p "$reports"
+    status=0
     LD_PRELOAD="$asan_runtime $cxx_runtime" \
-        ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
-        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path="$reports/asan" \
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path="$reports/ubsan" \
         PYTHONMALLOC=malloc \
         NAVRO_SANITIZE=1 \
-        "$venv/bin/pytest" tests/python -q -p no:cacheprovider
+        "$venv/bin/pytest" tests/python -q -p no:cacheprovider || status=$?
+    if [ -n "$(ls -A "$reports")" ]; then
+        step "Sanitizer reports"
+        cat "$reports"/*
+        [ "$status" = 0 ] && status=1
+    fi
+    exit "$status"
 else
     venv="${NAVRO_VENV:-.venv}"
     make_venv "$venv" --config-settings=cmake.define.NAVRO_WERROR=ON
