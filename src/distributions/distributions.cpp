@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <new>
 
 #include "pmf/accumulator.hpp"
+#include "runtime/buffer.hpp"
 #include "runtime/errors.hpp"
 
 namespace {
@@ -21,29 +21,8 @@ constexpr long long maximumLength = maximumWindowLength;
 constexpr std::uint64_t maximumTreeBytes =
     static_cast<std::uint64_t>(maximumWindowLength) * sizeof(Real);
 
-// Working storage on the process heap. An allocation failure surfaces as the
-// module's own error rather than as a C++ exception.
-template <typename T>
-std::unique_ptr<T[]> heapArray(long long length) {
-    if (length < 0 || length > maximumLength) abort(messages::outOfMemory);
-    std::unique_ptr<T[]> a(new (std::nothrow) T[static_cast<std::size_t>(length)]);
-    if (!a) abort(messages::outOfMemory);
-    return a;
-}
-
-// The window of a constructor's result, computed once for both the
+// The window of a hypergeometric result, computed once for both the
 // constructor and the measuring of a tree so the two cannot disagree.
-struct Support {
-    int offset;
-    long long length;
-};
-
-Support binomialSupport(int n, Real p) {
-    if (p <= 0) return {0, 1};
-    if (p >= 1) return {n, 1};
-    return {0, static_cast<long long>(n) + 1};  // a NaN p lands here too
-}
-
 // Parameters are 0 <= K <= N and 0 <= n <= N, so no difference overflows.
 Support hypergeometricSupport(int N, int K, int n) {
     int kMin = std::max(0, n - (N - K));
@@ -129,23 +108,10 @@ Pmf* bernoulli(NObject* obj, Real p) {
 
 Pmf* binomial(NObject* obj, int n, Real p) {
     if (n < 0) abortInternal();
-    if (p <= 0) return createAtomicSimplePmf(obj, 0);
-    if (p >= 1) return createAtomicSimplePmf(obj, n);
-    if (n >= maximumLength) abort(messages::outOfMemory);  // n + 1 elements
-    Pmf* pmf = allocateSimplePmf(obj, 0, n + 1);
-    Real* element = pmf->simple.elements;
-    // P(i) = P(i - 1) * (n - i + 1) / i * p / (1 - p), in log space so that
-    // no intermediate overflows. The order of the operations is part of the
-    // result: the elements are neither normalised nor trimmed afterwards.
-    Real logP = std::log(p);
-    Real logQ = std::log(1 - p);
-    Real logR = logP - logQ;
-    Real x = n * logQ;
-    element[0] = std::exp(x);
-    for (int i = 1; i <= n; ++i) {
-        x = x + ((std::log(static_cast<Real>(n - i + 1)) + logR) - std::log(static_cast<Real>(i)));
-        element[i] = std::exp(x);
-    }
+    const Support window = binomialSupport(n, p);
+    if (window.length > maximumLength) abort(messages::outOfMemory);
+    Pmf* pmf = allocateSimplePmf(obj, window.offset, static_cast<int>(window.length));
+    fillBinomial(n, p, [](int k) { return std::log(static_cast<Real>(k)); }, pmf->simple.elements);
     return pmf;
 }
 

@@ -66,18 +66,43 @@ Accumulator* newChild(NObject* obj, int depth) {
     return newAccumulator(obj, depth <= 2 ? 1 : depth - 1);
 }
 
-// Divides every element by their total, summed in increasing order of
-// value; the total is left in Accumulator::sum for the enclosing level.
+// Normalises a Pmf's elements; the total is left in Accumulator::sum for the
+// enclosing level.
 void normalise(Pmf* pmf) {
     Real* elements = pmf->simple.elements;
-    int length = pmf->simple.length;
-    Real total = 0.0;
-    for (int k = 0; k < length; ++k) total += elements[k];
-    Accumulator::sum = total;
-    for (int k = 0; k < length; ++k) elements[k] /= total;
+    Accumulator::sum = normaliseCells(elements, elements, pmf->simple.length);
 }
 
 }  // namespace
+
+CellRange nonZeroRange(const Real* cells, int length) {
+    // A NaN weight is "not exactly zero" and so is kept.
+    int low = 0;
+    while (low < length && cells[low] == 0.0) ++low;
+    int high = length - 1;
+    while (high >= low && cells[high] == 0.0) --high;
+    return {low, high};
+}
+
+Real normaliseCells(const Real* cells, Real* normalised, int length) {
+    Real total = 0.0;
+    for (int k = 0; k < length; ++k) total += cells[k];
+    for (int k = 0; k < length; ++k) normalised[k] = cells[k] / total;
+    return total;
+}
+
+Pmf* normalisedSimplePmf(NObject* obj, long long offset, const Real* cells, int length,
+                         Real& total) {
+    const CellRange kept = nonZeroRange(cells, length);
+    if (kept.low > kept.high) {
+        total = 0.0;
+        return nullptr;
+    }
+    Pmf* pmf =
+        allocateSimplePmf(obj, static_cast<int>(offset + kept.low), kept.high - kept.low + 1);
+    total = normaliseCells(cells + kept.low, pmf->simple.elements, pmf->simple.length);
+    return pmf;
+}
 
 Accumulator* Accumulator::putSingle(Real, Int) { abortInternal(); }
 
@@ -118,16 +143,10 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
 
 Pmf* SimpleAccumulator::toPmf() {
     if (length == 0) abort(messages::emptyPmf);
-    // A NaN weight is "not exactly zero" and so is kept.
-    int low = 0;
-    while (low < length && elements[low] == 0.0) ++low;
-    if (low == length) return allocateSimplePmf(obj, 0, 0);
-    int high = length - 1;
-    while (elements[high] == 0.0) --high;
-    Pmf* pmf = allocateSimplePmf(obj, static_cast<int>(static_cast<long long>(offset) + low),
-                                 high - low + 1);
-    std::copy(elements + low, elements + high + 1, pmf->simple.elements);
-    normalise(pmf);
+    Real total = 0.0;
+    Pmf* pmf = normalisedSimplePmf(obj, offset, elements, length, total);
+    if (pmf == nullptr) return allocateSimplePmf(obj, 0, 0);  // `sum` stays as it was
+    sum = total;
     return pmf;
 }
 

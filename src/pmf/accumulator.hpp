@@ -10,6 +10,30 @@
 // order; toPmf trims the empty ends, divides by the total and allocates the
 // result in the object's memory context. Cell storage lives on the process
 // heap and is released by the destructor on every path.
+// Dense weights to distributions, shared by the accumulators and by the maps
+// that pour into windows of their own.
+
+// The cells from `low` to `high` are those between the first and the last
+// that are not exactly 0.0 (a NaN counts as not zero); low > high when every
+// cell is 0.0.
+struct CellRange {
+    int low;
+    int high;
+};
+CellRange nonZeroRange(const Real* cells, int length);
+
+// Writes every cell divided by the total of all of them, summed in
+// increasing order, to `normalised` (which may be `cells` itself); returns
+// the total.
+Real normaliseCells(const Real* cells, Real* normalised, int length);
+
+// The normalised SIMPLE Pmf of the weights `cells` of the values `offset`,
+// `offset` + 1, ...: trimmed of its zero ends, with the total before
+// normalisation left in `total`. All-zero cells give no Pmf (null) and a
+// total of 0. The caller makes sure the kept values fit an Int.
+Pmf* normalisedSimplePmf(NObject* obj, long long offset, const Real* cells, int length,
+                         Real& total);
+
 class Accumulator {
 public:
     explicit Accumulator(NObject* _obj) : obj(_obj) {}
