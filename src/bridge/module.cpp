@@ -36,14 +36,15 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 }
 
 PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyMemberDef* members, PyGetSetDef* getset, newfunc create) {
+                       PyMemberDef* members, PyGetSetDef* getset, newfunc create,
+                       destructor destroy) {
     PyTypeObject type{};
     // A static type object holds one reference to itself for life.
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
     type.tp_name = name;
     type.tp_basicsize = basicSize;
     type.tp_itemsize = 0;
-    type.tp_dealloc = dealloc;
+    type.tp_dealloc = destroy;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_methods = methods;
     type.tp_members = members;

@@ -196,7 +196,16 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 // interpreter's (the objects refer to no Python objects), everything not
 // named here left to the interpreter's defaults.
 PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyMemberDef* members, PyGetSetDef* getset, newfunc create);
+                       PyMemberDef* members, PyGetSetDef* getset, newfunc create,
+                       destructor destroy);
 
-// Destructor slot of both types: frees the whole context, then the object.
+// Frees the whole context, then the object.
 void dealloc(PyObject* self);
+
+// Destructor slot of a model type: its scratch storage, which lies outside
+// the context, goes first.
+template <typename Object, void (*releaseWorkspace)(Object*)>
+void deallocModel(PyObject* self) {
+    releaseWorkspace(reinterpret_cast<Object*>(self));
+    dealloc(self);
+}

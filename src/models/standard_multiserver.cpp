@@ -1,18 +1,14 @@
 // The single station: defaults, snapshot, collector hook, and the maps that
-// move its (z, ell) distribution forward, condition it and reset it.
+// move its (z, ell) distribution forward (the step that every network node
+// shares), condition it and reset it.
 //
-// Every map walks the supports in increasing value order and carries the
-// weight of an outcome as a product taken from the outside in, one
-// SamplingStack level per loop depth; both orders fix the rounding, so equal
-// inputs give bit-equal states. Probabilities are compared with 0 exactly.
+// Every map fixes the order in which it visits outcomes and multiplies and
+// adds their probabilities, so equal inputs give bit-equal states.
+// Probabilities are compared with 0 exactly.
 #include "models/standard_multiserver.hpp"
 
-#include <algorithm>
-#include <cstdint>
-
-#include "distributions/distributions.hpp"
 #include "models/station_maps.hpp"
-#include "pmf/accumulator.hpp"
+#include "models/station_step.hpp"
 #include "runtime/errors.hpp"
 
 namespace {
@@ -49,6 +45,8 @@ void _StandardMultiserver_init(Object* self) {
     self->_serviceDurationPmf = oneStepServiceDuration(&self->header);
 }
 
+void _StandardMultiserver_releaseWorkspace(Object* self) { releaseOwned(self->workspace); }
+
 void _StandardMultiserver_memRelease(Object* self) {
     flag(self->_numberOfArrivalsPmf);
     flag(self->_serviceDurationPmf);
@@ -84,71 +82,34 @@ Pmf* _StandardMultiserver_relabel(Object* self, Int _z) {
 }
 
 namespace {
-// Walks every outcome (z, d, a) of one step, in increasing order at every
-// level, with its weight at stack level 2, and hands `visit(z, d, zprime)`
-// each one: d of the min(z, c) busy servers end their service, a arrive, and
-// zprime = z - d + a, formed in 64 bits. The binomial of d is built once per z.
-template <typename Visit>
-void forEachNextCount(Object* self, SamplingStack& stack, Visit&& visit) {
-    NObject* obj = &self->header;
-    Pmf* state = self->_internalState;
-    Pmf* arrivals = self->_numberOfArrivalsPmf;
-    const Int c = self->_numberOfServers;
-    forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
-        stack.set(0, probZ);
-        const Real q = lookupProbability(lookupConditionalPmf1(state, z), 1);
-        forEachInSupport(binomial(obj, std::min(z, c), q), [&](Int d, Real probD) {
-            stack.branch(1, probD);
-            forEachInSupport(arrivals, [&](Int a, Real probA) {
-                stack.branch(2, probA);
-                visit(z, d, static_cast<long long>(z) - d + a);
-            });
-        });
-    });
+// The terms of the state before the step, in the object's workspace.
+StationTerms stateTerms(Object* self, StepWorkspace& ws) {
+    ws.clearTerms();
+    return buildTerms(ws, self->_internalState, self->_numberOfServers);
 }
 }  // namespace
 
+// A single station is a node that routes nothing back to itself: its maps
+// walk the shared nest with no returning completions.
+
 Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
-    SimpleAccumulator accumulator(&self->header);
-    SamplingStack stack(3);
-    forEachNextCount(self, stack, [&](Int, Int, long long zprime) {
-        const Real weight = stack.branchProbability(2);
-        accumulator.putSingle(weight, countOf(weight, zprime));
-    });
-    return accumulator.toPmf();
+    StepWorkspace& ws = madeOnFirstUse(self->workspace);
+    return partialMap(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
+                      RoutedCounts());
 }
 
 Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) {
-    JointAccumulator accumulator(&self->header, 2);
-    SamplingStack stack(5);
-    const Int c = self->_numberOfServers;
-    // The relabelled conditional depends on z alone: built at its first use
-    // for a z and shared by every (d, a) after it. Built lazily so that a z
-    // whose continuing services are never drawn cannot fail on it.
-    Int relabelledFor = -1;
-    Pmf* relabelled = nullptr;
-    forEachNextCount(self, stack, [&](Int z, Int d, long long zprime) {
-        if (zprime < _leftTail || zprime > _rightTail) return;
-        putRemainingTimes(accumulator, stack, 3, static_cast<Int>(zprime), c,
-                          std::min(z, c) - d, self->_serviceDurationPmf, [&] {
-                              if (relabelledFor != z) {
-                                  relabelled = _StandardMultiserver_relabel(self, z);
-                                  relabelledFor = z;
-                              }
-                              return relabelled;
-                          });
-    });
-    return accumulator.toPmf();
+    StepWorkspace& ws = madeOnFirstUse(self->workspace);
+    return fullMap(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
+                   self->_serviceDurationPmf, RoutedCounts(), _leftTail, _rightTail);
 }
 
 void _StandardMultiserver_step(Object* self) {
     if (self->_numberOfServers < 0) abort(messages::invalidNumberOfServers);
     confirmServiceDurations(self);
-    Pmf* p = _StandardMultiserver_partialNavroMap(self);
-    const Real tolerance = 1e-8;
-    const Int leftTail = computeLeftTail(p, tolerance / checkDenominator(2));
-    const Int rightTail = computeRightTail(p, tolerance / checkDenominator(2));
-    Pmf* next = _StandardMultiserver_navroMap(self, leftTail, rightTail);
+    StepWorkspace& ws = madeOnFirstUse(self->workspace);
+    Pmf* next = stepState(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
+                          self->_serviceDurationPmf, RoutedCounts());
     self->_time = nextClock(self->_time);
     self->_internalState = next;
 }

@@ -5,6 +5,8 @@
 #include "pmf/pmf.hpp"
 #include "runtime/memory.hpp"
 
+struct StepWorkspace;
+
 // One station with identical servers. The state is a joint distribution of
 // (z, ell): the number present and, given it, the remaining service time of
 // an entity in service (1: it ends in the coming step).
@@ -20,6 +22,9 @@ struct _StandardMultiserver_object {
     Int _markNumberOfServers;
     Pmf* _markInternalState;
     Int _markTime;
+    // Scratch storage of the step, on the process heap: not part of the
+    // model, so neither the snapshot nor the collector sees it.
+    StepWorkspace* workspace;
 };
 
 extern PyTypeObject _StandardMultiserver_Type;
@@ -27,6 +32,8 @@ extern PyTypeObject _StandardMultiserver_Type;
 void _StandardMultiserver_setDefaults(_StandardMultiserver_object* self);
 void _StandardMultiserver_init(_StandardMultiserver_object* self);
 void _StandardMultiserver_memRelease(_StandardMultiserver_object* self);
+// Frees the step's scratch storage; the object's destructor calls it.
+void _StandardMultiserver_releaseWorkspace(_StandardMultiserver_object* self);
 
 // Operations behind the Python methods.
 void _StandardMultiserver_step(_StandardMultiserver_object* self);

@@ -107,4 +107,5 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 
 PyTypeObject _StandardMultiserver_Type =
     modelType("navro.StandardMultiserver", sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_members,
-              _StandardMultiserver_getset, _StandardMultiserver_new);
+              _StandardMultiserver_getset, _StandardMultiserver_new,
+              deallocModel<Object, _StandardMultiserver_releaseWorkspace>);

@@ -2,11 +2,11 @@
 // collector hook, the step with its flows between nodes, and the per-node
 // observations and resets.
 //
-// The maps walk every support in increasing value order and carry the weight
-// of an outcome as a product taken from the outside in, one SamplingStack
-// level per loop depth, exactly as the single station does; a one-node
-// network without routing therefore follows the single station number for
-// number, up to the one renormalisation of its arrivals.
+// Each node steps through the maps that the single station uses; what is
+// the network's own is only what comes from the other nodes (the flows along
+// the routes into a node) and what a node's own row sends back to it. A
+// one-node network without routing therefore follows the single station
+// number for number, up to the one renormalisation of its arrivals.
 //
 // A failed call leaves the object as it was: the step computes the new state
 // of every node before it stores any, and mark and restore check every
@@ -14,27 +14,19 @@
 #include "models/standard_network_multiserver.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <vector>
 
-#include "distributions/distributions.hpp"
 #include "models/station_maps.hpp"
-#include "pmf/accumulator.hpp"
+#include "models/station_step.hpp"
 #include "runtime/errors.hpp"
 
 namespace {
 
 using Object = _StandardNetworkMultiserver_object;
 
-
-// The routing table alone takes N * N Reals, twice with its snapshot, and a
-// step forms N * (N - 1) flows. Beyond this many nodes a one-int constructor
-// call would ask for gigabytes, so larger networks are refused up front.
+// The routing table alone takes N * N Reals, twice with its snapshot. Beyond
+// this many nodes a one-int constructor call would ask for gigabytes, so
+// larger networks are refused up front.
 constexpr Int maximumNumberOfNodes = 4096;
-
-// Tail mass that the step cuts from the distribution of each next count, half
-// at either end.
-constexpr Real tolerance = 1e-8;
 
 Int numberOfNodes(const Object* self) { return self->_numberOfServers->length; }
 
@@ -42,134 +34,83 @@ Real routingProbability(Object* self, Int source, Int destination) {
     return lookup(lookup(self->_routingProbabilities, source), destination);
 }
 
-// binomial(d, r) for one routing probability r, built at the first d that
-// needs it and shared by every later outcome with the same d: the number
-// routed depends on d alone, not on the count it came from.
-class RoutedCounts {
-public:
-    RoutedCounts(NObject* _obj, Real _r) : obj(_obj), r(_r) {}
+}  // namespace
 
-    Pmf* of(Int d) {
-        const auto index = static_cast<std::size_t>(d);
-        if (index >= byCount.size()) byCount.resize(index + 1, nullptr);
-        if (byCount[index] == nullptr) byCount[index] = binomial(obj, d, r);
-        return byCount[index];
-    }
-
-private:
-    NObject* obj;
-    Real r;
-    std::vector<Pmf*> byCount;
+// Working storage of the step beyond a station's: every node's terms, kept
+// from the flows out of the node to its own map, and the flows into each.
+struct NetworkWorkspace {
+    StepWorkspace station;
+    Buffer<StationTerms> nodes;
+    Buffer<Real> completed;
+    Buffer<Pmf*> inflow;
+    Buffer<Pmf*> next;
 };
 
-// What one node's state before the step contributes to it, built once and
-// shared by the flows out of the node and by both passes of its map: every
-// count z of positive probability with the distribution of the number of
-// services that end. The relabelled conditional of z is built at its first
-// use: it fails on some caller-written states, and must fail only where an
-// outcome of positive weight needs it.
-class NodeTerms {
-public:
-    struct Count {
-        Int z;
-        Real probability;
-        Pmf* completions;
-        Pmf* relabelled;
-    };
+namespace {
 
-    NodeTerms(Object* _self, Int _node)
-        : self(_self), node(_node), servers(lookup(_self->_numberOfServers, _node)) {
-        Pmf* state = lookup(self->_internalState, node);
-        forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
-            const Real q = lookupProbability(lookupConditionalPmf1(state, z), 1);
-            counts.push_back({z, probZ, binomial(&self->header, std::min(z, servers), q), nullptr});
-        });
+StationTerms nodeTerms(Object* self, StepWorkspace& ws, Int node) {
+    return buildTerms(ws, lookup(self->_internalState, node), lookup(self->_numberOfServers, node));
+}
+
+// The number of services that end at a node during the step, whatever the
+// count they end at: p(d) summed over z in increasing order. Every flow out
+// of the node spreads this, so the walk over z is made once per node.
+const Real* completedAt(NetworkWorkspace& ws, const StationTerms& terms) {
+    Real* completed = ws.completed.zeroed(static_cast<long long>(terms.largestBusy) + 1);
+    const CountTerms* counts = ws.station.counts.data() + terms.first;
+    const Real* completions = ws.station.completions.data();
+    for (long long k = 0; k < terms.count; ++k) {
+        const CountTerms& count = counts[k];
+        const Real* ends = completions + count.completionsAt;
+        for (int i = 0; i < count.completionsLength; ++i) {
+            completed[count.completionsOffset + i] += ends[i] * count.probability;
+        }
     }
+    return completed;
+}
 
-    Pmf* relabelled(Count& count) {
-        if (count.relabelled == nullptr)
-            count.relabelled = _StandardNetworkMultiserver_relabel(self, node, count.z);
-        return count.relabelled;
+// Of `completed`, the number that a routing probability r sends to one
+// destination.
+Pmf* flowOf(NObject* obj, StepWorkspace& ws, const Real* completed, Int largestBusy, Real r) {
+    const RoutedCounts routed(ws, r, largestBusy);
+    const long long length = static_cast<long long>(largestBusy) + 1;
+    Real* cells = ws.cells.zeroed(length);
+    for (Int d = 0; d < length; ++d) {
+        if (!(completed[d] > 0)) continue;
+        const Window sent = routed.of(d);
+        pourProducts(cells + sent.offset, sent.elements, sent.length, completed[d]);
     }
+    return distributionOfCells(obj, 0, cells, length);
+}
 
-    Object* self;
-    Int node;
-    Int servers;
-    // In increasing order of z.
-    std::vector<Count> counts;
+// The sum of two independent counts.
+Pmf* convolutionOf(NObject* obj, StepWorkspace& ws, Pmf* p1, Pmf* p2) {
+    const int length1 = p1->simple.length;
+    const int length2 = p2->simple.length;
+    if (length1 == 0 || length2 == 0) abort(messages::emptyPmf);
+    const long long first = static_cast<long long>(p1->simple.offset) + p2->simple.offset;
+    const long long length = static_cast<long long>(length1) + length2 - 1;
+    Real* cells = ws.cells.zeroed(length);
+    for (int x = 0; x < length1; ++x) {
+        const Real probX = p1->simple.elements[x];
+        if (!(probX > 0)) continue;
+        pourProducts(cells + x, p2->simple.elements, length2, probX);
+    }
+    return distributionOfCells(obj, first, cells, length);
+}
+
+// What a node's maps take besides its terms: its arrivals, from outside and
+// from the other nodes, and the completions that its own row sends back.
+struct NodeInputs {
+    Pmf* arrivals;
+    RoutedCounts returning;
 };
 
-// The number of entities that end service at the source and go to a node
-// reached with routing probability r.
-Pmf* flowFrom(NodeTerms& source, Real r) {
-    NObject* obj = &source.self->header;
-    SimpleAccumulator accumulator(obj);
-    SamplingStack stack(3);
-    RoutedCounts routed(obj, r);
-    for (const NodeTerms::Count& count : source.counts) {
-        stack.set(0, count.probability);
-        forEachInSupport(count.completions, [&](Int d, Real probD) {
-            stack.branch(1, probD);
-            forEachInSupport(routed.of(d), [&](Int phi, Real probPhi) {
-                stack.branch(2, probPhi);
-                accumulator.putSingle(stack.branchProbability(2), phi);
-            });
-        });
-    }
-    return accumulator.toPmf();
-}
-
-// Walks every outcome (z, d, phi, a) of one step at a node, in increasing
-// order at every level, with its weight at stack level 3, and hands
-// `visit(count, d, zprime)` each one: d services end, phi of them come back
-// to the node, a arrive from outside and from the other nodes, and
-// zprime = z - d + phi + a, formed in 64 bits.
-template <typename Visit>
-void forEachNextCount(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning,
-                      SamplingStack& stack, Visit&& visit) {
-    for (NodeTerms::Count& count : node.counts) {
-        stack.set(0, count.probability);
-        forEachInSupport(count.completions, [&](Int d, Real probD) {
-            stack.branch(1, probD);
-            forEachInSupport(returning.of(d), [&](Int phi, Real probPhi) {
-                stack.branch(2, probPhi);
-                const long long remaining = static_cast<long long>(count.z) - d + phi;
-                forEachInSupport(arrivals, [&](Int a, Real probA) {
-                    stack.branch(3, probA);
-                    visit(count, d, remaining + a);
-                });
-            });
-        });
-    }
-}
-
-// The distribution of the next count at a node.
-Pmf* partialMap(NodeTerms& node, Pmf* arrivals, RoutedCounts& returning) {
-    SimpleAccumulator accumulator(&node.self->header);
-    SamplingStack stack(4);
-    forEachNextCount(node, arrivals, returning, stack,
-                     [&](NodeTerms::Count&, Int, long long zprime) {
-                         const Real weight = stack.branchProbability(3);
-                         accumulator.putSingle(weight, countOf(weight, zprime));
-                     });
-    return accumulator.toPmf();
-}
-
-// The node's new state over the next counts from leftTail to rightTail.
-Pmf* fullMap(NodeTerms& node, Pmf* arrivals, Pmf* durations, RoutedCounts& returning,
-             Int leftTail, Int rightTail) {
-    JointAccumulator accumulator(&node.self->header, 2);
-    SamplingStack stack(6);
-    const Int c = node.servers;
-    forEachNextCount(node, arrivals, returning, stack,
-                     [&](NodeTerms::Count& count, Int d, long long zprime) {
-                         if (zprime < leftTail || zprime > rightTail) return;
-                         const Int busy = std::min(count.z, c);
-                         putRemainingTimes(accumulator, stack, 4, static_cast<Int>(zprime), c,
-                                           busy - d, durations,
-                                           [&] { return node.relabelled(count); });
-                     });
-    return accumulator.toPmf();
+NodeInputs nodeInputs(Object* self, StepWorkspace& ws, Int node, const StationTerms& terms,
+                      Pmf* flowIn) {
+    Pmf* arrivals = convolutionOf(&self->header, ws,
+                                  lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
+    return {arrivals, RoutedCounts(ws, routingProbability(self, node, node), terms.largestBusy)};
 }
 
 // The arrays of the live state and of the snapshot keep N entries, except the
@@ -237,6 +178,8 @@ void _StandardNetworkMultiserver_init(Object* self, Int _numberOfNodes) {
     self->_markServiceDurationPmfs = oneStepServiceDurations(obj, n);
     self->_markRoutingProbabilities = createRealMatrix(obj, n, n);
 }
+
+void _StandardNetworkMultiserver_releaseWorkspace(Object* self) { releaseOwned(self->workspace); }
 
 void _StandardNetworkMultiserver_memRelease(Object* self) {
     flag(self->_internalState);
@@ -373,23 +316,16 @@ void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
 // -------------------------------------------------------------------- maps
 
 Pmf* _StandardNetworkMultiserver_convolution(Object* self, Pmf* _p1, Pmf* _p2) {
-    SimpleAccumulator accumulator(&self->header);
-    SamplingStack stack(2);
-    forEachInSupport(_p1, [&](Int x, Real probX) {
-        stack.set(0, probX);
-        forEachInSupport(_p2, [&](Int y, Real probY) {
-            stack.branch(1, probY);
-            const Real weight = stack.branchProbability(1);
-            accumulator.putSingle(weight, countOf(weight, static_cast<long long>(x) + y));
-        });
-    });
-    return accumulator.toPmf();
+    return convolutionOf(&self->header, madeOnFirstUse(self->workspace).station, _p1, _p2);
 }
 
 Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
                                       Int _destinationNodeIndex) {
-    NodeTerms source(self, _sourceNodeIndex);
-    return flowFrom(source, routingProbability(self, _sourceNodeIndex, _destinationNodeIndex));
+    NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
+    ws.station.clearTerms();
+    const StationTerms source = nodeTerms(self, ws.station, _sourceNodeIndex);
+    return flowOf(&self->header, ws.station, completedAt(ws, source), source.largestBusy,
+                  routingProbability(self, _sourceNodeIndex, _destinationNodeIndex));
 }
 
 Pmf* _StandardNetworkMultiserver_relabel(Object* self, Int _nodeIndex, Int _z) {
@@ -398,60 +334,62 @@ Pmf* _StandardNetworkMultiserver_relabel(Object* self, Int _nodeIndex, Int _z) {
 
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIndex,
                                                        Pmf* _internalFlowIn) {
-    NodeTerms node(self, _nodeIndex);
-    Pmf* arrivals = _StandardNetworkMultiserver_convolution(
-        self, lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex), _internalFlowIn);
-    RoutedCounts returning(&self->header, routingProbability(self, _nodeIndex, _nodeIndex));
-    return partialMap(node, arrivals, returning);
+    StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
+    ws.clearTerms();
+    const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
+    const NodeInputs in = nodeInputs(self, ws, _nodeIndex, terms, _internalFlowIn);
+    return partialMap(&self->header, ws, terms, in.arrivals, in.returning);
 }
 
 Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
                                                 Pmf* _internalFlowIn, Int _leftTail,
                                                 Int _rightTail) {
-    NodeTerms node(self, _nodeIndex);
-    Pmf* arrivals = _StandardNetworkMultiserver_convolution(
-        self, lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex), _internalFlowIn);
-    RoutedCounts returning(&self->header, routingProbability(self, _nodeIndex, _nodeIndex));
-    return fullMap(node, arrivals, lookup(self->_serviceDurationPmfs, _nodeIndex), returning,
-                   _leftTail, _rightTail);
+    StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
+    ws.clearTerms();
+    const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
+    const NodeInputs in = nodeInputs(self, ws, _nodeIndex, terms, _internalFlowIn);
+    return fullMap(&self->header, ws, terms, in.arrivals,
+                   lookup(self->_serviceDurationPmfs, _nodeIndex), in.returning, _leftTail,
+                   _rightTail);
 }
 
 void _StandardNetworkMultiserver_step(Object* self) {
     NObject* obj = &self->header;
     const Int n = numberOfNodes(self);
-    PmfArray* flowIn = createPmfArray(obj, createSimplePmfConfig(obj), n);
     confirmRouting(self, n);
+    NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
+    ws.station.clearTerms();
+    StationTerms* nodes = ws.nodes.reserve(n);
+    Pmf** flowIn = ws.inflow.reserve(n);
+    Pmf* nothing = createAtomicSimplePmf(obj, 0);
+    std::fill(flowIn, flowIn + n, nothing);
 
-    // Every flow is taken from the states before the step. The terms of each
-    // node are kept for its own map below, which reads the same old state.
-    std::vector<NodeTerms> nodes;
-    nodes.reserve(static_cast<std::size_t>(n));
+    // Every flow is taken from the states before the step, and only along a
+    // route: a routing probability of 0 sends nothing and costs nothing. The
+    // terms of each node are kept for its own map below, which reads the
+    // same old state.
     for (Int s = 0; s < n; ++s) {
-        nodes.emplace_back(self, s);
+        nodes[s] = nodeTerms(self, ws.station, s);
+        RealArray* row = lookup(self->_routingProbabilities, s);
+        const Real* completed = nullptr;
         for (Int d = 0; d < n; ++d) {
-            if (d == s) continue;
-            Pmf* flow = flowFrom(nodes.back(), routingProbability(self, s, d));
-            lookup(flowIn, d) = _StandardNetworkMultiserver_convolution(self, lookup(flowIn, d), flow);
+            const Real r = lookup(row, d);
+            if (d == s || !(r > 0)) continue;
+            if (completed == nullptr) completed = completedAt(ws, nodes[s]);
+            Pmf* flow = flowOf(obj, ws.station, completed, nodes[s].largestBusy, r);
+            flowIn[d] = convolutionOf(obj, ws.station, flowIn[d], flow);
         }
     }
 
     // All new states are complete before the first is stored, so a node that
     // fails leaves every node, and the clock, as they were.
-    std::vector<Pmf*> next(static_cast<std::size_t>(n), nullptr);
-    const Real epsilon = tolerance / checkDenominator(2.0);
+    Pmf** next = ws.next.reserve(n);
     for (Int i = 0; i < n; ++i) {
-        NodeTerms& node = nodes[static_cast<std::size_t>(i)];
-        Pmf* arrivals = _StandardNetworkMultiserver_convolution(
-            self, lookup(self->_numberOfExternalArrivalsPmfs, i), lookup(flowIn, i));
-        // Both passes share the arrivals and the counts routed back.
-        RoutedCounts returning(obj, routingProbability(self, i, i));
-        Pmf* p = partialMap(node, arrivals, returning);
-        const Int leftTail = computeLeftTail(p, epsilon);
-        const Int rightTail = computeRightTail(p, epsilon);
-        next[static_cast<std::size_t>(i)] = fullMap(
-            node, arrivals, lookup(self->_serviceDurationPmfs, i), returning, leftTail, rightTail);
+        const NodeInputs in = nodeInputs(self, ws.station, i, nodes[i], flowIn[i]);
+        next[i] = stepState(obj, ws.station, nodes[i], in.arrivals,
+                            lookup(self->_serviceDurationPmfs, i), in.returning);
     }
-    for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[static_cast<std::size_t>(i)];
+    for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
     self->_time = nextClock(self->_time);
 }
 

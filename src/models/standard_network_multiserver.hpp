@@ -6,6 +6,8 @@
 #include "pmf/pmf.hpp"
 #include "runtime/memory.hpp"
 
+struct NetworkWorkspace;
+
 // A network of stations with probabilistic routing. Every per-node value is
 // an entry of an array whose length, that of `_numberOfServers`, is the
 // number of nodes.
@@ -23,6 +25,9 @@ struct _StandardNetworkMultiserver_object {
     PmfArray* _markNumberOfExternalArrivalsPmfs;
     PmfArray* _markServiceDurationPmfs;
     RealMatrix* _markRoutingProbabilities;
+    // Scratch storage of the step, on the process heap: not part of the
+    // model, so neither the snapshot nor the collector sees it.
+    NetworkWorkspace* workspace;
 };
 
 extern PyTypeObject _StandardNetworkMultiserver_Type;
@@ -30,6 +35,8 @@ extern PyTypeObject _StandardNetworkMultiserver_Type;
 void _StandardNetworkMultiserver_setDefaults(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, Int _numberOfNodes);
 void _StandardNetworkMultiserver_memRelease(_StandardNetworkMultiserver_object* self);
+// Frees the step's scratch storage; the object's destructor calls it.
+void _StandardNetworkMultiserver_releaseWorkspace(_StandardNetworkMultiserver_object* self);
 
 // The rules of the setters, which every value that a pickle brings passes
 // too. Each returns its argument or raises the setter's message.

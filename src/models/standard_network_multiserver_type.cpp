@@ -151,4 +151,5 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
 
 PyTypeObject _StandardNetworkMultiserver_Type =
     modelType("navro.StandardNetworkMultiserver", sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_members,
-              _StandardNetworkMultiserver_getset, _StandardNetworkMultiserver_new);
+              _StandardNetworkMultiserver_getset, _StandardNetworkMultiserver_new,
+              deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>);

@@ -3,17 +3,13 @@
 #include <memory>
 
 #include "distributions/distributions.hpp"
+#include "models/station_step.hpp"
 #include "pmf/accumulator.hpp"
 
 Pmf* relabelRemainingTime(NObject* obj, Pmf* state, Int z) {
-    SimpleAccumulator accumulator(obj);
-    SamplingStack stack(1);
-    forEachInSupport(lookupConditionalPmf1(state, z), [&](Int ell, Real probEll) {
-        if (ell == 1) return;  // that service ends in this step
-        stack.set(0, probEll);
-        accumulator.putSingle(stack.branchProbability(0), ell - 1);
-    });
-    return accumulator.toPmf();
+    const Window weights = continuingTimes(lookupConditionalPmf1(state, z)).weights;
+    Real total = 0.0;
+    return normalisedSimplePmf(obj, weights.offset, weights.elements, weights.length, total);
 }
 
 Pmf* conditionOnCountRange(NObject* obj, Pmf* state, long long lower, long long upper) {

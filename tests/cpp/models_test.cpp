@@ -61,7 +61,10 @@ struct Station {
         for (int i = 0; i < 3; ++i) _StandardMultiserver_step(&self);
         _StandardMultiserver_memRelease(&self);
     }
-    ~Station() { release(&self.header); }
+    ~Station() {
+        _StandardMultiserver_releaseWorkspace(&self);
+        release(&self.header);
+    }
 
     std::vector<const void*> fields() const {
         return {self._numberOfArrivalsPmf, self._serviceDurationPmf, self._internalState,
@@ -93,7 +96,10 @@ struct Network {
         for (int i = 0; i < 3; ++i) _StandardNetworkMultiserver_step(&self);
         _StandardNetworkMultiserver_memRelease(&self);
     }
-    ~Network() { release(&self.header); }
+    ~Network() {
+        _StandardNetworkMultiserver_releaseWorkspace(&self);
+        release(&self.header);
+    }
 
     std::vector<const void*> states() const {
         std::vector<const void*> entries;

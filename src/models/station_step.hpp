@@ -1,0 +1,151 @@
+#pragma once
+
+#include <algorithm>
+
+#include "pmf/pmf.hpp"
+#include "runtime/buffer.hpp"
+#include "runtime/memory.hpp"
+
+// The step of one station's (z, ell) distribution, shared by the single
+// station and by every node of a network: the partial map that gives the
+// distribution of the next count z', its two tail cuts, and the full map that
+// gives the new state between the cuts.
+//
+// Both maps walk one loop nest: every count z of the state, the number d of
+// its busy servers that finish, the number phi of those that the station's
+// own routing sends back to it (none for a single station), and the arrivals
+// a, with z' = z - d + phi + a. The partial map pours every outcome on its
+// own, in the order of the nest, so the tail cuts that it decides are those
+// of an outcome-by-outcome walk, bit for bit. The full map gathers before it
+// spreads: per z' the weight of a described service that starts now, per
+// (z, z') the weight of one that goes on, and only then the remaining times,
+// once per z' and once per (z, z'), instead of once per (z, d, phi, a).
+
+// The innermost loop of every map: cells[j] += probabilities[j] * weight,
+// one multiply-add per value, which the compiler may keep in vector
+// registers since nothing that it writes is also read. A weight above 1,
+// which only rounding in a binomial can make, counts as 1, as in an
+// accumulator; the order of the product is that of an outcome's weight.
+inline void pourProducts(Real* __restrict cells, const Real* __restrict probabilities, int n,
+                         Real weight) {
+    for (int j = 0; j < n; ++j) cells[j] += std::min(probabilities[j] * weight, 1.0);
+}
+
+// Probabilities of the values offset .. offset + length - 1.
+struct Window {
+    Int offset;
+    int length;
+    const Real* elements;
+};
+
+// What one count z of a state contributes to a step, built once per step and
+// shared by both maps and by the flows out of a node.
+struct CountTerms {
+    Int z;
+    Int busy;  // min(z, servers)
+    Real probability;
+    Pmf* conditional;  // of ell given z
+    // The number of services that end: binomial(busy, P(ell = 1 | z)), its
+    // window and where its elements lie in the workspace.
+    Int completionsOffset;
+    int completionsLength;
+    long long completionsAt;
+    // Left by the walk of the maps: where the count's continuing weights
+    // lie in the workspace, and whether any outcome has a service that goes on.
+    long long goingOnAt;
+    bool continues;
+};
+
+// Working storage of the maps, kept on the model object between steps so
+// that a step allocates nothing that the previous one already had.
+struct StepWorkspace {
+    Buffer<Real> logs;  // log(k) at index k, for 1 <= k <= logsReady
+    int logsReady = 0;
+    Buffer<CountTerms> counts;
+    long long countsUsed = 0;
+    Buffer<Real> completions;
+    long long completionsUsed = 0;
+    Buffer<Real> routed;
+    Buffer<int> positiveArrivals;
+    Buffer<Real> cells;
+    Buffer<Real> startWeights;
+    Buffer<Real> busyAfter;
+    Buffer<Real> goingOn;
+    Buffer<Real> shares;
+    Buffer<Real> grid;
+    Buffer<Real> rowTotals;
+    Buffer<Pmf*> rowPmfs;
+
+    // log(k) for 1 <= k <= n, computed once for all binomials of all steps.
+    const Real* logsUpTo(int n);
+    // Forgets the terms of earlier calls.
+    void clearTerms() { countsUsed = completionsUsed = 0; }
+};
+
+// The counts of one state: a range of the workspace's terms, in increasing
+// order of z, with the bounds that size the maps' windows.
+struct StationTerms {
+    long long first;
+    long long count;
+    Int servers;
+    Int largestBusy;
+    long long smallestRemaining;  // the least z - busy
+    long long largestCount;       // the greatest z
+};
+
+// Builds the terms of every count of positive probability of `state` and
+// adds them to the workspace after those already there.
+StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers);
+
+// How many of d entities a routing probability r sends to one place:
+// binomial(d, r) for every d up to `largestCount`, built once and looked up
+// by every outcome. With r = 0 nothing is sent, which is how the single
+// station, which routes nothing back to itself, walks the shared nest.
+class RoutedCounts {
+public:
+    RoutedCounts() = default;
+    RoutedCounts(StepWorkspace& ws, Real r, Int largestCount);
+
+    Window of(Int d) const {
+        if (table != nullptr) return {0, d + 1, table + triangle(d)};
+        return {probability <= 0 ? 0 : d, 1, certain};  // none or all of them
+    }
+
+    // Where binomial(d, r) starts in a table of them for d = 0, 1, ...
+    static long long triangle(long long d) { return d * (d + 1) / 2; }
+
+private:
+    static constexpr Real certain[] = {1.0};
+    Real probability = 0.0;
+    const Real* table = nullptr;
+};
+
+// The partial map: the distribution of z'.
+Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+                const RoutedCounts& returning);
+
+// The full map: the new (z', ell') state for leftTail <= z' <= rightTail.
+Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+             Pmf* durations, const RoutedCounts& returning, Int leftTail, Int rightTail);
+
+// Both maps with the cuts between them: the state one step later.
+Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+               Pmf* durations, const RoutedCounts& returning);
+
+// The remaining time after the step of a service that goes on, given z:
+// ell - 1 over the values ell != 1 of the conditional, as weights (the
+// conditional's own elements) and their total, summed in increasing order,
+// by which each is still to be divided. A remaining time of 0 with positive
+// probability (only a state the caller wrote has one) raises "Negative
+// integer in pmf support"; a conditional without any ell != 1 raises "Empty
+// pmf".
+struct ContinuingTimes {
+    Window weights;
+    Real total;
+};
+ContinuingTimes continuingTimes(const Pmf* conditional);
+
+// The normalised distribution of the weights `cells` of the values lo,
+// lo + 1, ...: "Invalid value" if a value beyond the largest Int has
+// weight, "Empty pmf" if no value has.
+Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long long length);
