@@ -48,6 +48,15 @@ struct NetworkWorkspace {
 
 namespace {
 
+// The innermost loop of a flow and of a convolution: one multiply-add per
+// value, which the compiler may keep in vector registers since nothing that
+// it writes is also read. A weight above 1, which only rounding in a
+// binomial can make, counts as 1, as in an accumulator.
+void pourProducts(Real* __restrict cells, const Real* __restrict probabilities, int n,
+                  Real weight) {
+    for (int j = 0; j < n; ++j) cells[j] += std::min(probabilities[j] * weight, 1.0);
+}
+
 StationTerms nodeTerms(Object* self, StepWorkspace& ws, Int node) {
     return buildTerms(ws, lookup(self->_internalState, node), lookup(self->_numberOfServers, node));
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-
 #include "pmf/pmf.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/memory.hpp"
@@ -11,25 +9,17 @@
 // distribution of the next count z', its two tail cuts, and the full map that
 // gives the new state between the cuts.
 //
-// Both maps walk one loop nest: every count z of the state, the number d of
-// its busy servers that finish, the number phi of those that the station's
-// own routing sends back to it (none for a single station), and the arrivals
-// a, with z' = z - d + phi + a. The partial map pours every outcome on its
-// own, in the order of the nest, so the tail cuts that it decides are those
-// of an outcome-by-outcome walk, bit for bit. The full map gathers before it
-// spreads: per z' the weight of a described service that starts now, per
-// (z, z') the weight of one that goes on, and only then the remaining times,
-// once per z' and once per (z, z'), instead of once per (z, d, phi, a).
-
-// The innermost loop of every map: cells[j] += probabilities[j] * weight,
-// one multiply-add per value, which the compiler may keep in vector
-// registers since nothing that it writes is also read. A weight above 1,
-// which only rounding in a binomial can make, counts as 1, as in an
-// accumulator; the order of the product is that of an outcome's weight.
-inline void pourProducts(Real* __restrict cells, const Real* __restrict probabilities, int n,
-                         Real weight) {
-    for (int j = 0; j < n; ++j) cells[j] += std::min(probabilities[j] * weight, 1.0);
-}
+// Both maps come from one walk of one loop nest: every count z of the state,
+// the number d of its busy servers that finish, the number phi of those that
+// the station's own routing sends back to it (none for a single station),
+// and the arrivals a, with z' = z - d + phi + a. Its innermost loop pours
+// every outcome into the next count's distribution on its own, in the order
+// of the nest, so the partial map and the tail cuts that it decides are
+// those of an outcome-by-outcome walk, bit for bit. The same loop gathers
+// for the full map: per z' the weight of a described service that starts
+// now, per (z, z') the weight of one that goes on. The remaining times are
+// spread only then, once per z' and once per (z, z'), instead of once per
+// (z, d, phi, a).
 
 // Probabilities of the values offset .. offset + length - 1.
 struct Window {
