@@ -152,6 +152,9 @@ class NetworkRunner:
 
 ONE_SERVER = ({0: 0.65, 1: 0.35}, {1: 0.2, 2: 0.3, 3: 0.3, 4: 0.2})
 FIFTY_SERVERS = (50, poisson(8.0), uniform(1, 10))
+FIFTY = Workload(
+    "50 servers, service 1..10, arrivals Poisson(8)", lambda m: StationRunner(m, *FIFTY_SERVERS), 300
+)
 
 WORKLOADS = [
     Workload(
@@ -165,7 +168,7 @@ WORKLOADS = [
         lambda m: StationRunner(m, 20, poisson(3.0), uniform(1, 10)),
         200,
     ),
-    Workload("50 servers, service 1..10, arrivals Poisson(8)", lambda m: StationRunner(m, *FIFTY_SERVERS), 300),
+    FIFTY,
     Workload(
         "100 servers, service 1..30, arrivals Poisson(6)",
         lambda m: StationRunner(m, 100, poisson(6.0), uniform(1, 30)),
@@ -371,7 +374,7 @@ def compiled_kernel(directory: str) -> Any:
 
 
 def kernel_comparison() -> None:
-    workload = WORKLOADS[3]
+    workload = FIFTY
     _, ours = run(workload)
     outcomes = 10_000_000
     width = len(FIFTY_SERVERS[2])
