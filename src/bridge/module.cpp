@@ -36,8 +36,7 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 }
 
 PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyMemberDef* members, PyGetSetDef* getset, newfunc create,
-                       destructor destroy) {
+                       PyGetSetDef* getset, newfunc create, destructor destroy) {
     PyTypeObject type{};
     // A static type object holds one reference to itself for life.
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
@@ -47,7 +46,6 @@ PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* meth
     type.tp_dealloc = destroy;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_methods = methods;
-    type.tp_members = members;
     type.tp_getset = getset;
     type.tp_new = create;
     return type;

@@ -3,6 +3,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <new>
 #include <tuple>
 #include <utility>
@@ -52,6 +54,17 @@ struct SimplePmfAttribute {
 struct StatePmfAttribute {
     static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
     static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmJointPmf(Pmf_fromPy(obj, o), 2); }
+};
+// A count or a clock, in the 32-bit range.
+struct IntAttribute {
+    static PyObject* toPy(NObject* obj, Int i) { return Int_toPy(obj, i); }
+    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPy(obj, o); }
+};
+// The memory-use counters, read only.
+struct CounterAttribute {
+    static PyObject* toPy(NObject*, std::uint64_t n) {
+        return checkedNew(PyLong_FromUnsignedLongLong(n));
+    }
 };
 struct StatePmfArrayAttribute {
     static PyObject* toPy(NObject* obj, PmfArray* a) { return PmfArray_toPy(obj, a); }
@@ -156,18 +169,22 @@ struct Entries {
         return operation(obj, checkpoint, values...);
     }
 
-    // Attribute getter: a fresh Python value of the field; allocates nothing
-    // in the context, so the collector does not run.
-    template <auto field, typename Converter>
+    // Attribute getter: a fresh Python value of what `read` gives, a field
+    // (a pointer to member) or a function of the object; allocates nothing in
+    // the context, so the collector does not run.
+    template <auto read, typename Converter>
     static PyObject* get(PyObject* o, void*) {
         Object* obj = self(o);
         PyObject* result = nullptr;
-        const char* message =
-            runCatching([&] { result = Converter::toPy(&obj->header, obj->*field); });
+        const char* message = runCatching(
+            [&] { result = Converter::toPy(&obj->header, std::invoke(read, obj)); });
         if (message == nullptr) return result;
         PyErr_SetString(PException, message);
         return nullptr;
     }
+
+    static std::uint64_t currentMemoryUse(Object* obj) { return obj->header.currentMemoryUse; }
+    static std::uint64_t peakMemoryUse(Object* obj) { return obj->header.peakMemoryUse; }
 
     // Attribute setter: convert, check, store; the field keeps its value on
     // any failure. Deletion is refused since a model cannot lack its input.
@@ -196,8 +213,7 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 // interpreter's (the objects refer to no Python objects), everything not
 // named here left to the interpreter's defaults.
 PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyMemberDef* members, PyGetSetDef* getset, newfunc create,
-                       destructor destroy);
+                       PyGetSetDef* getset, newfunc create, destructor destroy);
 
 // Frees the whole context, then the object.
 void dealloc(PyObject* self);

@@ -25,53 +25,37 @@ void confirmServiceDurations(const Object* self) {
     if (hasMassAtZero(self->_serviceDurationPmf)) abort(messages::invalidServiceDuration);
 }
 
+// The fields of a new station, for the live model and again for its snapshot.
+_StandardMultiserver_fields defaultFields(NObject* obj) {
+    return {
+        ._numberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj)),
+        ._serviceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj)),
+        ._numberOfServers = 0,
+        ._internalState = defaultPmf(obj, createJointPmfConfig(obj, 2)),
+        ._time = 0,
+    };
+}
 }  // namespace
 
 void _StandardMultiserver_setDefaults(Object* self) {
-    NObject* obj = &self->header;
-    self->_numberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    self->_serviceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    self->_numberOfServers = 0;
-    self->_internalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
-    self->_time = 0;
-    self->_markNumberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    self->_markServiceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    self->_markNumberOfServers = 0;
-    self->_markInternalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
-    self->_markTime = 0;
+    self->live() = defaultFields(&self->header);
+    self->_mark = defaultFields(&self->header);
 }
 
+// Only the live service durations change: a restore before any mark brings
+// back the creation defaults, durations of 0 included.
 void _StandardMultiserver_init(Object* self) {
     self->_serviceDurationPmf = oneStepServiceDuration(&self->header);
 }
 
 void _StandardMultiserver_releaseWorkspace(Object* self) { releaseOwned(self->workspace); }
 
-void _StandardMultiserver_memRelease(Object* self) {
-    flag(self->_numberOfArrivalsPmf);
-    flag(self->_serviceDurationPmf);
-    flag(self->_internalState);
-    flag(self->_markNumberOfArrivalsPmf);
-    flag(self->_markServiceDurationPmf);
-    flag(self->_markInternalState);
-    release(&self->header);
-}
+void _StandardMultiserver_memRelease(Object* self) { collectModel(self); }
 
-void _StandardMultiserver_mark(Object* self) {
-    self->_markNumberOfArrivalsPmf = self->_numberOfArrivalsPmf;
-    self->_markServiceDurationPmf = self->_serviceDurationPmf;
-    self->_markNumberOfServers = self->_numberOfServers;
-    self->_markInternalState = self->_internalState;
-    self->_markTime = self->_time;
-}
+// The snapshot shares its Pmfs with the live fields: a Pmf never changes.
+void _StandardMultiserver_mark(Object* self) { self->_mark = self->live(); }
 
-void _StandardMultiserver_restore(Object* self) {
-    self->_numberOfArrivalsPmf = self->_markNumberOfArrivalsPmf;
-    self->_serviceDurationPmf = self->_markServiceDurationPmf;
-    self->_numberOfServers = self->_markNumberOfServers;
-    self->_internalState = self->_markInternalState;
-    self->_time = self->_markTime;
-}
+void _StandardMultiserver_restore(Object* self) { self->live() = self->_mark; }
 
 Pmf* _StandardMultiserver_getNumberOfEntitiesInSystemPmf(Object* self) {
     return lookupMarginalPmf(self->_internalState);

@@ -2,26 +2,37 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
+#include "models/model_object.hpp"
 #include "pmf/pmf.hpp"
 #include "runtime/memory.hpp"
 
 struct StepWorkspace;
 
-// One station with identical servers. The state is a joint distribution of
-// (z, ell): the number present and, given it, the remaining service time of
-// an entity in service (1: it ends in the coming step).
-struct _StandardMultiserver_object {
-    NObject header;
+// The configuration and state of one station. The state is a joint
+// distribution of (z, ell): the number present and, given it, the remaining
+// service time of an entity in service (1: it ends in the coming step).
+struct _StandardMultiserver_fields {
     Pmf* _numberOfArrivalsPmf;
     Pmf* _serviceDurationPmf;
     Int _numberOfServers;
     Pmf* _internalState;
     Int _time;
-    Pmf* _markNumberOfArrivalsPmf;
-    Pmf* _markServiceDurationPmf;
-    Int _markNumberOfServers;
-    Pmf* _markInternalState;
-    Int _markTime;
+};
+
+template <typename Visit, typename... Records>
+    requires(std::is_same_v<std::remove_const_t<Records>, _StandardMultiserver_fields> && ...)
+void forEachField(Visit&& visit, Records&... records) {
+    visit(records._numberOfArrivalsPmf...);
+    visit(records._serviceDurationPmf...);
+    visit(records._numberOfServers...);
+    visit(records._internalState...);
+    visit(records._time...);
+}
+
+// One station with identical servers: the live fields and their snapshot.
+struct _StandardMultiserver_object : ModelObject<_StandardMultiserver_fields> {
     // Scratch storage of the step, on the process heap: not part of the
     // model, so neither the snapshot nor the collector sees it.
     StepWorkspace* workspace;

@@ -1,9 +1,6 @@
 // The Python face of StandardMultiserver: creation, the construction
-// wrapper, the method, member and attribute tables, and the type object.
-#include <cstddef>
-
+// wrapper, the method and attribute tables, and the type object.
 #include <Python.h>
-#include <structmember.h>
 
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
@@ -43,11 +40,11 @@ struct Layout {
         c.integer("number_of_servers", o->_numberOfServers);
         c.pmf("internal_state", o->_internalState, confirmStatePmf);
         c.integer("time", o->_time);
-        c.pmf("mark_number_of_arrivals_pmf", o->_markNumberOfArrivalsPmf, confirmSimplePmf);
-        c.pmf("mark_service_duration_pmf", o->_markServiceDurationPmf, confirmSimplePmf);
-        c.integer("mark_number_of_servers", o->_markNumberOfServers);
-        c.pmf("mark_internal_state", o->_markInternalState, confirmStatePmf);
-        c.integer("mark_time", o->_markTime);
+        c.pmf("mark_number_of_arrivals_pmf", o->_mark._numberOfArrivalsPmf, confirmSimplePmf);
+        c.pmf("mark_service_duration_pmf", o->_mark._serviceDurationPmf, confirmSimplePmf);
+        c.integer("mark_number_of_servers", o->_mark._numberOfServers);
+        c.pmf("mark_internal_state", o->_mark._internalState, confirmStatePmf);
+        c.integer("mark_time", o->_mark._time);
     }
     static PyObject* constructorArguments(Object*) { return checkedNew(PyTuple_New(0)); }
 };
@@ -81,15 +78,6 @@ PyMethodDef _StandardMultiserver_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef _StandardMultiserver_members[] = {
-    {"number_of_servers", T_INT, offsetof(Object, _numberOfServers), 0, nullptr},
-    {"time", T_INT, offsetof(Object, _time), 0, nullptr},
-    {"current_memory_use", T_ULONGLONG, offsetof(Object, header.currentMemoryUse), READONLY,
-     nullptr},
-    {"peak_memory_use", T_ULONGLONG, offsetof(Object, header.peakMemoryUse), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef _StandardMultiserver_getset[] = {
     {"number_of_arrivals_pmf", Entry::get<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
      Entry::set<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>, nullptr,
@@ -100,12 +88,21 @@ PyGetSetDef _StandardMultiserver_getset[] = {
     {"internal_state", Entry::get<&Object::_internalState, StatePmfAttribute>,
      Entry::set<&Object::_internalState, StatePmfAttribute>, nullptr,
      const_cast<char*>("internal_state")},
+    {"number_of_servers", Entry::get<&Object::_numberOfServers, IntAttribute>,
+     Entry::set<&Object::_numberOfServers, IntAttribute>, nullptr,
+     const_cast<char*>("number_of_servers")},
+    {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
+     nullptr, const_cast<char*>("time")},
+    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr, nullptr,
+     nullptr},
+    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr, nullptr,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject _StandardMultiserver_Type =
-    modelType("navro.StandardMultiserver", sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_members,
+    modelType("navro.StandardMultiserver", sizeof(Object), _StandardMultiserver_methods,
               _StandardMultiserver_getset, _StandardMultiserver_new,
               deallocModel<Object, _StandardMultiserver_releaseWorkspace>);

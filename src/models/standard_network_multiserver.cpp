@@ -144,23 +144,20 @@ void confirmRouting(Object* self, Int n) {
 
 // ------------------------------------------------------------- object life
 
-void _StandardNetworkMultiserver_setDefaults(Object* self) {
-    NObject* obj = &self->header;
-    self->_internalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    self->_time = 0;
-    self->_numberOfServers = defaultIntArray(obj);
-    self->_numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    self->_serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    self->_routingProbabilities = defaultRealMatrix(obj);
-    self->_markInternalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    self->_markTime = 0;
-    self->_markNumberOfServers = defaultIntArray(obj);
-    self->_markNumberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    self->_markServiceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    self->_markRoutingProbabilities = defaultRealMatrix(obj);
+namespace {
+// The fields of a network of one node before init, for the live model and
+// again for its snapshot.
+_StandardNetworkMultiserver_fields defaultFields(NObject* obj) {
+    return {
+        ._internalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2)),
+        ._time = 0,
+        ._numberOfServers = defaultIntArray(obj),
+        ._numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
+        ._serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
+        ._routingProbabilities = defaultRealMatrix(obj),
+    };
 }
 
-namespace {
 // N service durations of one step each: first the default point masses at 0,
 // then each replaced by the point mass at 1.
 PmfArray* oneStepServiceDurations(NObject* obj, Int n) {
@@ -168,90 +165,73 @@ PmfArray* oneStepServiceDurations(NObject* obj, Int n) {
     for (Int i = 0; i < n; ++i) lookup(durations, i) = oneStepServiceDuration(obj);
     return durations;
 }
+
+// N unconnected empty nodes with no servers, no arrivals and services of one
+// step. The snapshot starts as this too, so a restore before any mark brings
+// back the new network.
+_StandardNetworkMultiserver_fields initialFields(NObject* obj, Int n) {
+    return {
+        ._internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n),
+        ._time = 0,
+        ._numberOfServers = createIntArray(obj, n),
+        ._numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n),
+        ._serviceDurationPmfs = oneStepServiceDurations(obj, n),
+        ._routingProbabilities = createRealMatrix(obj, n, n),
+    };
+}
 }  // namespace
+
+void _StandardNetworkMultiserver_setDefaults(Object* self) {
+    self->live() = defaultFields(&self->header);
+    self->_mark = defaultFields(&self->header);
+}
 
 void _StandardNetworkMultiserver_init(Object* self, Int _numberOfNodes) {
     if (_numberOfNodes <= 0) abort(messages::invalidNumberOfNodes);
     if (_numberOfNodes > maximumNumberOfNodes) abort(messages::outOfMemory);
-    NObject* obj = &self->header;
-    const Int n = _numberOfNodes;
-    self->_internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    self->_time = 0;
-    self->_numberOfServers = createIntArray(obj, n);
-    self->_numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    self->_serviceDurationPmfs = oneStepServiceDurations(obj, n);
-    self->_routingProbabilities = createRealMatrix(obj, n, n);
-    self->_markInternalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    self->_markNumberOfServers = createIntArray(obj, n);
-    self->_markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    self->_markServiceDurationPmfs = oneStepServiceDurations(obj, n);
-    self->_markRoutingProbabilities = createRealMatrix(obj, n, n);
+    // Both records are complete before either is stored.
+    _StandardNetworkMultiserver_fields live = initialFields(&self->header, _numberOfNodes);
+    _StandardNetworkMultiserver_fields mark = initialFields(&self->header, _numberOfNodes);
+    self->live() = live;
+    self->_mark = mark;
 }
 
 void _StandardNetworkMultiserver_releaseWorkspace(Object* self) { releaseOwned(self->workspace); }
 
-void _StandardNetworkMultiserver_memRelease(Object* self) {
-    flag(self->_internalState);
-    flag(self->_numberOfServers);
-    flag(self->_numberOfExternalArrivalsPmfs);
-    flag(self->_serviceDurationPmfs);
-    flag(self->_routingProbabilities);
-    flag(self->_markInternalState);
-    flag(self->_markNumberOfServers);
-    flag(self->_markNumberOfExternalArrivalsPmfs);
-    flag(self->_markServiceDurationPmfs);
-    flag(self->_markRoutingProbabilities);
-    release(&self->header);
-}
+void _StandardNetworkMultiserver_memRelease(Object* self) { collectModel(self); }
 
 // ---------------------------------------------------------------- snapshot
 
 namespace {
-// The per-node fields of the live model, or of its snapshot.
-struct NodeFields {
-    PmfArray* state;
-    IntArray* servers;
-    PmfArray* arrivals;
-    PmfArray* durations;
-    RealMatrix* routing;
-};
+// Entry-by-entry copies into arrays that already exist: nothing is
+// allocated, and the two sides share their Pmfs, which never change once
+// built. Routing rows are copied value by value, since a setter changes them
+// in place.
+void copyEntries(Int from, Int& to, Int) { to = from; }
 
-NodeFields liveFields(Object* self) {
-    return {self->_internalState, self->_numberOfServers, self->_numberOfExternalArrivalsPmfs,
-            self->_serviceDurationPmfs, self->_routingProbabilities};
+template <typename Array>
+void copyEntries(Array* from, Array* to, Int n) {
+    for (Int i = 0; i < n; ++i) lookup(to, i) = lookup(from, i);
 }
 
-NodeFields snapshotFields(Object* self) {
-    return {self->_markInternalState, self->_markNumberOfServers,
-            self->_markNumberOfExternalArrivalsPmfs, self->_markServiceDurationPmfs,
-            self->_markRoutingProbabilities};
+void copyEntries(RealMatrix* from, RealMatrix* to, Int n) {
+    for (Int i = 0; i < n; ++i) copyEntries(lookup(from, i), lookup(to, i), n);
 }
 
-// Entry-by-entry copy into arrays that already exist: nothing is allocated,
-// and the two sides share their Pmfs, which never change once built.
-void copyNodes(const NodeFields& from, const NodeFields& to, Int n) {
-    for (Int i = 0; i < n; ++i) {
-        lookup(to.state, i) = lookup(from.state, i);
-        lookup(to.servers, i) = lookup(from.servers, i);
-        lookup(to.arrivals, i) = lookup(from.arrivals, i);
-        lookup(to.durations, i) = lookup(from.durations, i);
-        RealArray* fromRow = lookup(from.routing, i);
-        RealArray* toRow = lookup(to.routing, i);
-        for (Int j = 0; j < n; ++j) lookup(toRow, j) = lookup(fromRow, j);
-    }
+void copyFields(const _StandardNetworkMultiserver_fields& from,
+                _StandardNetworkMultiserver_fields& to, Int n) {
+    forEachField([n](auto source, auto& target) { copyEntries(source, target, n); }, from, to);
 }
 }  // namespace
 
 void _StandardNetworkMultiserver_mark(Object* self) {
     confirmStateCoversNodes(self);
-    self->_markTime = self->_time;
-    copyNodes(liveFields(self), snapshotFields(self), numberOfNodes(self));
+    copyFields(self->live(), self->_mark, numberOfNodes(self));
 }
 
 void _StandardNetworkMultiserver_restore(Object* self) {
     confirmStateCoversNodes(self);
-    self->_time = self->_markTime;
-    copyNodes(snapshotFields(self), liveFields(self), numberOfNodes(self));
+    copyFields(self->_mark, self->live(), numberOfNodes(self));
 }
 
 // ------------------------------------------------------ getters and setters

@@ -2,29 +2,41 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
+#include "models/model_object.hpp"
 #include "pmf/arrays.hpp"
 #include "pmf/pmf.hpp"
 #include "runtime/memory.hpp"
 
 struct NetworkWorkspace;
 
-// A network of stations with probabilistic routing. Every per-node value is
-// an entry of an array whose length, that of `_numberOfServers`, is the
-// number of nodes.
-struct _StandardNetworkMultiserver_object {
-    NObject header;
+// The configuration and state of a network of stations with probabilistic
+// routing. Every per-node value is an entry of an array whose length, that of
+// `_numberOfServers`, is the number of nodes.
+struct _StandardNetworkMultiserver_fields {
     PmfArray* _internalState;
     Int _time;
     IntArray* _numberOfServers;
     PmfArray* _numberOfExternalArrivalsPmfs;
     PmfArray* _serviceDurationPmfs;
     RealMatrix* _routingProbabilities;
-    PmfArray* _markInternalState;
-    Int _markTime;
-    IntArray* _markNumberOfServers;
-    PmfArray* _markNumberOfExternalArrivalsPmfs;
-    PmfArray* _markServiceDurationPmfs;
-    RealMatrix* _markRoutingProbabilities;
+};
+
+template <typename Visit, typename... Records>
+    requires(std::is_same_v<std::remove_const_t<Records>, _StandardNetworkMultiserver_fields> &&
+             ...)
+void forEachField(Visit&& visit, Records&... records) {
+    visit(records._internalState...);
+    visit(records._time...);
+    visit(records._numberOfServers...);
+    visit(records._numberOfExternalArrivalsPmfs...);
+    visit(records._serviceDurationPmfs...);
+    visit(records._routingProbabilities...);
+}
+
+// A network: the live fields and their snapshot.
+struct _StandardNetworkMultiserver_object : ModelObject<_StandardNetworkMultiserver_fields> {
     // Scratch storage of the step, on the process heap: not part of the
     // model, so neither the snapshot nor the collector sees it.
     NetworkWorkspace* workspace;

@@ -1,9 +1,6 @@
 // The Python face of StandardNetworkMultiserver: creation, the construction
-// wrapper, the method, member and attribute tables, and the type object.
+// wrapper, the method and attribute tables, and the type object.
 #include <Python.h>
-#include <structmember.h>
-
-#include <cstddef>
 
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
@@ -51,14 +48,15 @@ struct Layout {
         c.pmfArray("service_duration_pmfs", o->_serviceDurationPmfs, confirmServiceDurationPmf, n);
         c.realMatrix("routing_probabilities", o->_routingProbabilities, confirmRoutingProbability,
                      n);
-        c.pmfArray("mark_internal_state", o->_markInternalState, confirmStatePmf, n);
-        c.integer("mark_time", o->_markTime);
-        c.intArray("mark_number_of_servers", o->_markNumberOfServers, confirmNumberOfServers, n);
-        c.pmfArray("mark_number_of_external_arrivals_pmfs", o->_markNumberOfExternalArrivalsPmfs,
-                   confirmSimplePmf, n);
-        c.pmfArray("mark_service_duration_pmfs", o->_markServiceDurationPmfs,
+        c.pmfArray("mark_internal_state", o->_mark._internalState, confirmStatePmf, n);
+        c.integer("mark_time", o->_mark._time);
+        c.intArray("mark_number_of_servers", o->_mark._numberOfServers, confirmNumberOfServers,
+                   n);
+        c.pmfArray("mark_number_of_external_arrivals_pmfs",
+                   o->_mark._numberOfExternalArrivalsPmfs, confirmSimplePmf, n);
+        c.pmfArray("mark_service_duration_pmfs", o->_mark._serviceDurationPmfs,
                    confirmServiceDurationPmf, n);
-        c.realMatrix("mark_routing_probabilities", o->_markRoutingProbabilities,
+        c.realMatrix("mark_routing_probabilities", o->_mark._routingProbabilities,
                      confirmRoutingProbability, n);
     }
     static PyObject* constructorArguments(Object* o) {
@@ -132,24 +130,23 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef _StandardNetworkMultiserver_members[] = {
-    {"time", T_INT, offsetof(Object, _time), 0, nullptr},
-    {"current_memory_use", T_ULONGLONG, offsetof(Object, header.currentMemoryUse), READONLY,
-     nullptr},
-    {"peak_memory_use", T_ULONGLONG, offsetof(Object, header.peakMemoryUse), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef _StandardNetworkMultiserver_getset[] = {
     {"internal_state", Entry::get<&Object::_internalState, StatePmfArrayAttribute>,
      Entry::set<&Object::_internalState, StatePmfArrayAttribute>, nullptr,
      const_cast<char*>("internal_state")},
+    {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
+     nullptr, const_cast<char*>("time")},
+    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr, nullptr,
+     nullptr},
+    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr, nullptr,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject _StandardNetworkMultiserver_Type =
-    modelType("navro.StandardNetworkMultiserver", sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_members,
-              _StandardNetworkMultiserver_getset, _StandardNetworkMultiserver_new,
+    modelType("navro.StandardNetworkMultiserver", sizeof(Object),
+              _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_getset,
+              _StandardNetworkMultiserver_new,
               deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>);

@@ -68,8 +68,8 @@ struct Station {
 
     std::vector<const void*> fields() const {
         return {self._numberOfArrivalsPmf, self._serviceDurationPmf, self._internalState,
-                self._markNumberOfArrivalsPmf, self._markServiceDurationPmf,
-                self._markInternalState};
+                self._mark._numberOfArrivalsPmf, self._mark._serviceDurationPmf,
+                self._mark._internalState};
     }
 };
 
@@ -280,4 +280,13 @@ TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
         EXPECT_EQ(marginalOf(station.self), afterSteps[4]);
         break;
     }
+}
+
+// The interpreter hands the object's address to every entry, which reads
+// the header there.
+TEST(ModelObjects, HeaderSitsAtTheObjectsAddress) {
+    Station station;
+    Network network;
+    EXPECT_EQ(static_cast<void*>(&station.self.header), static_cast<void*>(&station.self));
+    EXPECT_EQ(static_cast<void*>(&network.self.header), static_cast<void*>(&network.self));
 }

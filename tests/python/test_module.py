@@ -3,6 +3,7 @@ rules every entry point shares."""
 import os
 import subprocess
 import sys
+import warnings
 
 import pytest
 
@@ -86,6 +87,39 @@ def test_memory_counters_are_read_only(cls, args, counter):
     model = cls(*args)
     with pytest.raises(AttributeError):
         setattr(model, counter, 0)
+
+
+class Index:
+    """Offers an integer conversion without being an int; the module refuses
+    such objects without calling it."""
+
+    def __index__(self):
+        raise AssertionError("called")
+
+
+@pytest.mark.parametrize(
+    "cls, args, name",
+    [
+        (navro.StandardMultiserver, (), "number_of_servers"),
+        (navro.StandardMultiserver, (), "time"),
+        (navro.StandardNetworkMultiserver, (2,), "time"),
+    ],
+)
+def test_integer_attributes_take_32_bit_ints_and_refuse_the_rest(cls, args, name):
+    model = cls(*args)
+    for value in (-5, 0, True, 2**31 - 1, -(2**31), 7):
+        setattr(model, name, value)
+        assert getattr(model, name) == value
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a refusal must not come as a warning
+        for value in (2**31, -(2**31) - 1, 2**32 + 5, 2**63, 3.0, "3", None, Index()):
+            with pytest.raises(navro.error) as info:
+                setattr(model, name, value)
+            assert info.value.args == ("Invalid value",)
+            assert getattr(model, name) == 7
+    with pytest.raises(AttributeError, match=f"cannot delete attribute '{name}'"):
+        delattr(model, name)
+    assert getattr(model, name) == 7
 
 
 @pytest.mark.parametrize("cls, args", MODEL_TYPES)

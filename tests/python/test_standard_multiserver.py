@@ -114,14 +114,6 @@ def test_setters_normalise_and_getters_return_fresh_dicts():
     assert model.service_duration_pmf == {1: 0.25, 3: 0.75}
 
 
-@pytest.mark.parametrize("name", ["number_of_servers", "time"])
-@pytest.mark.parametrize("value", [-5, 0, INT_MAX, INT_MIN])
-def test_integer_members_take_any_int(name, value):
-    model = navro.StandardMultiserver()
-    setattr(model, name, value)
-    assert getattr(model, name) == value
-
-
 def test_restore_without_mark_brings_back_creation_defaults():
     model = station(2, {1: 1.0}, {2: 1.0})
     model.step()
