@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
@@ -24,11 +25,16 @@ template <typename Kind>
 PyObject* listToPy(NObject* obj, typename Kind::Record* record) {
     // Rows are set when a matrix is built; a missing one is a broken record.
     if (record == nullptr) abortInternal();
-    PyRef list(checkedNew(PyList_New(record->length)));
-    for (int i = 0; i < record->length; ++i) {
+    // The entries are read before any Python object is made. Making one may
+    // run Python code that calls the model again and replaces entries of this
+    // very record (a step does, in place); the list shows the record as it
+    // was when the conversion began, and the entries stay until it ends.
+    const std::vector entries(record->elements, record->elements + record->length);
+    PyRef list(checkedNew(PyList_New(static_cast<Py_ssize_t>(entries.size()))));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         // A new list takes over the item's reference; slots not yet filled
         // are null, which the list's release skips if a later item fails.
-        PyList_SET_ITEM(list.get(), i, Kind::toPy(obj, record->elements[i]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Kind::toPy(obj, entries[i]));
     }
     return list.release();
 }

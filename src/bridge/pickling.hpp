@@ -124,21 +124,20 @@ struct Pickling {
     static PyObject* reduce(PyObject* o, PyObject*) {
         Object* obj = Entry::self(o);
         PyObject* result = nullptr;
-        const char* message = runCatching([&] {
+        bool succeeded = Entry::run(obj, [&] {
             StateWriter writer;
             Layout::fields(writer, obj);
             PyRef state(writer.state());
             PyRef arguments(Layout::constructorArguments(obj));
             result = reduction(o, arguments.get(), state.get());
         });
-        if (!Entry::finish(obj, message)) return nullptr;
-        return result;
+        return succeeded ? result : nullptr;
     }
 
     static PyObject* setState(PyObject* o, PyObject* state) {
         Object* obj = Entry::self(o);
         InvalidState invalid{nullptr, nullptr};
-        const char* message = runCatching([&] {
+        bool succeeded = Entry::run(obj, [&] {
             try {
                 PyObject* instanceDict = nullptr;
                 StateReader reader(&obj->header, splitState(o, state, &instanceDict));
@@ -149,7 +148,7 @@ struct Pickling {
                 invalid = e;
             }
         });
-        if (!Entry::finish(obj, message)) return nullptr;
+        if (!succeeded) return nullptr;
         if (invalid.message != nullptr) {
             raiseInvalidState(o, invalid);
             return nullptr;

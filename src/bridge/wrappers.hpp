@@ -11,6 +11,7 @@
 
 #include "bridge/containers.hpp"
 #include "bridge/pmf_conversion.hpp"
+#include "bridge/pyref.hpp"
 #include "bridge/scalars.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/memory.hpp"
@@ -91,27 +92,56 @@ const char* runCatching(Body&& body) {
     }
 }
 
+// Every call from Python into a model object runs inside one ObjectEntry.
+// Python code can run in the middle of a call: building a result allocates
+// dicts and tuples, any of which may start a collection of the interpreter's
+// that runs finalisers and callbacks, or lets another thread run, and that
+// code may call the same object again. A nested call works as a call of its
+// own, but only the entry that ends last runs the collector, so nothing that
+// a call still under way walks, its unfinished result included, is freed.
+// It is also the one place that every call passes on its way in and out:
+// where a call would wait or be refused, should calls ever run without the
+// interpreter lock.
+class ObjectEntry {
+public:
+    explicit ObjectEntry(NObject* _obj) : obj(_obj) { ++obj->entryDepth; }
+    ~ObjectEntry() { --obj->entryDepth; }
+    ObjectEntry(const ObjectEntry&) = delete;
+    ObjectEntry& operator=(const ObjectEntry&) = delete;
+
+private:
+    NObject* obj;
+};
+
 // The entry points of one model type. `Object` starts with its NObject
 // header, named `header`; `collect` is the type's collector.
 template <typename Object, void (*collect)(Object*)>
 struct Entries {
     static Object* self(PyObject* o) { return reinterpret_cast<Object*>(o); }
 
-    // Runs the collector if anything was allocated since it last ran.
-    static void collectIfModified(Object* obj) {
-        if (obj->header.isMemModified) collect(obj);
+    // Runs the collector if anything was allocated and no other call on the
+    // object is under way: one that is may still walk what it would free.
+    static void collectIfOnlyEntry(Object* obj) {
+        if (obj->header.entryDepth == 1 && obj->header.isMemModified) collect(obj);
     }
 
     // Handed to a long operation, which calls it between its steps; the
     // collection is the one every entry ends with, so the same rules apply.
     static void checkpoint(NObject* header) {
-        collectIfModified(reinterpret_cast<Object*>(header));
+        collectIfOnlyEntry(reinterpret_cast<Object*>(header));
     }
 
-    // Runs the collector if anything was allocated, then raises `message`
-    // (when there is one). Returns whether the call succeeded.
-    static bool finish(Object* obj, const char* message) {
-        collectIfModified(obj);
+    // The one path of every entry: runs `body` on the entered object, runs
+    // the collector, then raises the failure's message, if there was one.
+    // Returns whether the call succeeded.
+    template <typename Body>
+    static bool run(Object* obj, Body&& body) {
+        const char* message;
+        {
+            ObjectEntry entry(&obj->header);
+            message = runCatching(body);
+            collectIfOnlyEntry(obj);
+        }
         if (message == nullptr) return true;
         PyErr_SetString(PException, message);
         return false;
@@ -129,12 +159,12 @@ struct Entries {
     template <auto operation, typename... Args>
     static PyObject* procedure(PyObject* o, PyObject* args) {
         Object* obj = self(o);
-        const char* message = runCatching([&] {
+        bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
                 abort(messages::expectedParameters[sizeof...(Args)]);
             call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{});
         });
-        if (!finish(obj, message)) return nullptr;
+        if (!succeeded) return nullptr;
         Py_RETURN_NONE;
     }
 
@@ -143,16 +173,15 @@ struct Entries {
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
         Object* obj = self(o);
-        obj->header.isMemModified = false;
-        PyObject* result = nullptr;
-        const char* message = runCatching([&] {
+        PyRef result;
+        bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
                 abort(messages::expectedQueryParameters[sizeof...(Args)]);
-            result = Result::toPy(&obj->header,
-                                  call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{}));
+            result.reset(Result::toPy(
+                &obj->header,
+                call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{})));
         });
-        if (!finish(obj, message)) return nullptr;
-        return result;
+        return succeeded ? result.release() : nullptr;
     }
 
     // A query that takes many steps: the operation gets `checkpoint` before
@@ -170,17 +199,14 @@ struct Entries {
     }
 
     // Attribute getter: a fresh Python value of what `read` gives, a field
-    // (a pointer to member) or a function of the object; allocates nothing in
-    // the context, so the collector does not run.
+    // (a pointer to member) or a function of the object.
     template <auto read, typename Converter>
     static PyObject* get(PyObject* o, void*) {
         Object* obj = self(o);
-        PyObject* result = nullptr;
-        const char* message = runCatching(
-            [&] { result = Converter::toPy(&obj->header, std::invoke(read, obj)); });
-        if (message == nullptr) return result;
-        PyErr_SetString(PException, message);
-        return nullptr;
+        PyRef result;
+        bool succeeded =
+            run(obj, [&] { result.reset(Converter::toPy(&obj->header, std::invoke(read, obj))); });
+        return succeeded ? result.release() : nullptr;
     }
 
     static std::uint64_t currentMemoryUse(Object* obj) { return obj->header.currentMemoryUse; }
@@ -196,9 +222,8 @@ struct Entries {
             return -1;
         }
         Object* obj = self(o);
-        const char* message =
-            runCatching([&] { obj->*field = Converter::fromPy(&obj->header, value); });
-        return finish(obj, message) ? 0 : -1;
+        bool succeeded = run(obj, [&] { obj->*field = Converter::fromPy(&obj->header, value); });
+        return succeeded ? 0 : -1;
     }
 };
 

@@ -26,6 +26,7 @@ void initializeMemoryContext(NObject* obj, void** functionPointers, const char**
     obj->functionSignatureIndexes = functionSignatureIndexes;
     obj->currentMemoryUse = 0;
     obj->peakMemoryUse = 0;
+    obj->entryDepth = 0;
 }
 
 void* nmalloc(NObject* obj, std::size_t size) {

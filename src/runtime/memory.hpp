@@ -15,8 +15,9 @@ struct MemHeader {
     Boolean flag;
 };
 
-// The nine fields at the start of both model objects: the interpreter's
-// object header, the memory context and its counters.
+// The fields at the start of both model objects: the interpreter's object
+// header, the memory context, its counters, and the count of calls from
+// Python under way on the object.
 struct NObject {
     PyObject_HEAD
     Boolean isMemModified;
@@ -27,6 +28,9 @@ struct NObject {
     int* functionSignatureIndexes;
     std::uint64_t currentMemoryUse;
     std::uint64_t peakMemoryUse;
+    // Entries of the object that have begun and not yet ended: more than one
+    // when Python code run in the middle of a call calls the object again.
+    int entryDepth;
 };
 
 // Sets the header fields to an empty context with the given function tables.
