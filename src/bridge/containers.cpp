@@ -2,12 +2,13 @@
 
 #include <climits>
 #include <cstring>
-#include <vector>
+#include <type_traits>
 
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
 #include "bridge/scalars.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 
 namespace {
 
@@ -29,7 +30,8 @@ PyObject* listToPy(NObject* obj, typename Kind::Record* record) {
     // run Python code that calls the model again and replaces entries of this
     // very record (a step does, in place); the list shows the record as it
     // was when the conversion began, and the entries stay until it ends.
-    const std::vector entries(record->elements, record->elements + record->length);
+    using Entry = std::remove_reference_t<decltype(record->elements[0])>;
+    const HeapVector<Entry> entries(record->elements, record->elements + record->length);
     PyRef list(checkedNew(PyList_New(static_cast<Py_ssize_t>(entries.size()))));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // A new list takes over the item's reference; slots not yet filled

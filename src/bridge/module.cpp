@@ -1,6 +1,7 @@
 #include <Python.h>
 
 #include "bridge/wrappers.hpp"
+#include "runtime/heap.hpp"
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
 
@@ -51,11 +52,37 @@ PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* meth
     return type;
 }
 
+namespace {
+// Private test hooks of the module's heap (see runtime/heap.hpp): the tests
+// make each request of an operation fail in turn and check that nothing of
+// the call is left behind.
+PyObject* setAllocationFailureCountdown_Py(PyObject*, PyObject* n) {
+    const long countdown = PyLong_AsLong(n);
+    if (countdown == -1 && PyErr_Occurred()) return nullptr;
+    setAllocationFailureCountdown(countdown);
+    Py_RETURN_NONE;
+}
+
+PyObject* heapBlocksInUse_Py(PyObject*, PyObject*) { return PyLong_FromLong(heapBlocksInUse()); }
+
+PyMethodDef moduleFunctions[] = {
+    {"_set_allocation_failure_countdown", setAllocationFailureCountdown_Py, METH_O,
+     "_set_allocation_failure_countdown(n, /)\n--\n\n"
+     "Test hook: make the n-th following heap request of the module fail; 0 turns it off."},
+    {"_heap_blocks_in_use", heapBlocksInUse_Py, METH_NOARGS,
+     "_heap_blocks_in_use()\n--\n\n"
+     "Test hook: the number of heap blocks of the module not yet freed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+}  // namespace
+
 static PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "navro._core", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "navro._core", nullptr, -1, moduleFunctions, nullptr, nullptr, nullptr,
+    nullptr,
 };
 
 PyMODINIT_FUNC PyInit__core() {
+    prepareThreadForErrors();
     if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
     if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create2(&moduleDef, 1013);

@@ -9,6 +9,7 @@
 
 #include "bridge/scalars.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 
 namespace {
 
@@ -65,14 +66,14 @@ PyObject* bytesOf(const T* values, std::size_t count) {
 // The values of `bytes`, which must hold exactly `count` of them; with
 // anyLength, as many as it holds (at least one).
 template <typename T>
-std::vector<T> valuesOf(PyObject* bytes, long long count, const char* key) {
+HeapVector<T> valuesOf(PyObject* bytes, long long count, const char* key) {
     if (!PyBytes_Check(bytes)) throw InvalidState{refused::notBytes, key};
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
     if (size % sizeof(T) != 0) throw InvalidState{refused::wrongLength, key};
     const std::size_t held = size / sizeof(T);
     if (count == anyLength ? held == 0 || held > INT_MAX : held != static_cast<std::size_t>(count))
         throw InvalidState{refused::wrongLength, key};
-    std::vector<T> values(held);
+    HeapVector<T> values(held);
     const char* in = PyBytes_AS_STRING(bytes);
     for (std::size_t i = 0; i < held; ++i) {
         T value;
@@ -122,7 +123,7 @@ void StateWriter::put(const char* key, PyObject* value) {
     PyRef owned(value);
     if (PyDict_SetItemString(dict.get(), key, owned.get()) < 0) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
 }
 
@@ -138,7 +139,7 @@ int StateWriter::indexOf(Pmf* pmf) {
     } else if (pmf->pmfType == JOINT) {
         const int marginal = indexOf(pmf->joint.marginal);
         const auto length = static_cast<std::size_t>(pmf->joint.marginal->simple.length);
-        std::vector<std::int32_t> children(length);
+        HeapVector<std::int32_t> children(length);
         for (std::size_t k = 0; k < children.size(); ++k) {
             Pmf* child = pmf->joint.elements[k];
             children[k] = child == nullptr ? noChild : indexOf(child);
@@ -150,7 +151,7 @@ int StateWriter::indexOf(Pmf* pmf) {
     }
     if (PyList_Append(pmfs.get(), record.get()) < 0) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
     const int index = static_cast<int>(indexes.size());
     indexes.emplace(pmf, index);
@@ -166,7 +167,7 @@ void StateWriter::pmf(const char* key, Pmf* const& field, PmfRule) {
 }
 
 void StateWriter::pmfArray(const char* key, PmfArray* const& field, PmfRule, int) {
-    std::vector<std::int32_t> entries(static_cast<std::size_t>(field->length));
+    HeapVector<std::int32_t> entries(static_cast<std::size_t>(field->length));
     for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = indexOf(field->elements[i]);
     put(key, bytesOf(entries.data(), entries.size()));
 }
@@ -176,7 +177,7 @@ void StateWriter::intArray(const char* key, IntArray* const& field, IntRule, int
 }
 
 void StateWriter::realMatrix(const char* key, RealMatrix* const& field, RealRule, int) {
-    std::vector<Real> entries;
+    HeapVector<Real> entries;
     for (int i = 0; i < field->length; ++i) {
         RealArray* row = field->elements[i];
         entries.insert(entries.end(), row->elements, row->elements + row->length);
@@ -198,8 +199,14 @@ StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
 
 // The value under `key`, held by the state for the whole load.
 PyObject* StateReader::item(const char* key) {
-    PyObject* value = PyDict_GetItemString(dict.get(), key);
-    if (value == nullptr) throw InvalidState{refused::missing, key};
+    // The key is made first, so that a failure to make it is reported as
+    // what it is rather than as a missing field.
+    PyRef name(checkedNew(PyUnicode_FromString(key)));
+    PyObject* value = PyDict_GetItemWithError(dict.get(), name.get());
+    if (value == nullptr) {
+        PyErr_Clear();  // a key of the state that cannot be compared with a str
+        throw InvalidState{refused::missing, key};
+    }
     ++keysRead;
     return value;
 }
@@ -218,7 +225,7 @@ void StateReader::readRecords(PyObject* list) {
     PyRef held(PySequence_List(list));
     if (held == nullptr) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
     const Py_ssize_t count = PyList_GET_SIZE(held.get());
     records.reserve(static_cast<std::size_t>(count));
@@ -235,7 +242,7 @@ void StateReader::readRecords(PyObject* list) {
 Pmf* StateReader::simpleRecord(PyObject* entry) {
     if (PyTuple_GET_SIZE(entry) != 3) throw InvalidState{refused::badRecord, recordsKey};
     const long long offset = integerIn(PyTuple_GET_ITEM(entry, 1), 0, INT_MAX, recordsKey);
-    std::vector<Real> elements = valuesOf<Real>(PyTuple_GET_ITEM(entry, 2), anyLength, recordsKey);
+    HeapVector<Real> elements = valuesOf<Real>(PyTuple_GET_ITEM(entry, 2), anyLength, recordsKey);
     const auto length = static_cast<long long>(elements.size());
     // The largest value, offset + length - 1, must be a count too.
     if (offset + length - 1 > INT_MAX) throw InvalidState{refused::badWindow, recordsKey};
@@ -253,7 +260,7 @@ Pmf* StateReader::jointRecord(PyObject* entry) {
         static_cast<int>(integerIn(PyTuple_GET_ITEM(entry, 1), 2, maximumPmfDepth, key));
     Pmf* marginal = record(key, integerIn(PyTuple_GET_ITEM(entry, 2), 0, LLONG_MAX, key));
     if (marginal->pmfType != SIMPLE) throw InvalidState{refused::badChild, key};
-    std::vector<std::int32_t> children =
+    HeapVector<std::int32_t> children =
         valuesOf<std::int32_t>(PyTuple_GET_ITEM(entry, 3), marginal->simple.length, key);
     Pmf* pmf = allocateJointPmf(obj, marginal, depth);
     for (std::size_t k = 0; k < children.size(); ++k) {
@@ -285,7 +292,7 @@ void StateReader::pmf(const char* key, Pmf*& field, PmfRule rule) {
 }
 
 void StateReader::pmfArray(const char* key, PmfArray*& field, PmfRule rule, int length) {
-    std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
+    HeapVector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     PmfArray* value = allocatePmfArray(obj, static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         value->elements[i] = rule(record(key, entries[i]));
@@ -294,7 +301,7 @@ void StateReader::pmfArray(const char* key, PmfArray*& field, PmfRule rule, int 
 }
 
 void StateReader::intArray(const char* key, IntArray*& field, IntRule rule, int length) {
-    std::vector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
+    HeapVector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     IntArray* value = createIntArray(obj, static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(entries[i]);
     keep(field, value);
@@ -302,7 +309,7 @@ void StateReader::intArray(const char* key, IntArray*& field, IntRule rule, int 
 
 void StateReader::realMatrix(const char* key, RealMatrix*& field, RealRule rule, int order) {
     const auto size = static_cast<std::size_t>(order);
-    std::vector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(size * size), key);
+    HeapVector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(size * size), key);
     RealMatrix* value = createRealMatrix(obj, order, order);
     for (std::size_t i = 0; i < size; ++i) {
         for (std::size_t j = 0; j < size; ++j) {
@@ -325,7 +332,7 @@ PyObject* instanceDictOf(PyObject* self) {
     PyObject* instanceDict = PyObject_GenericGetDict(self, nullptr);
     if (instanceDict == nullptr) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
     return instanceDict;
 }
@@ -364,7 +371,7 @@ void restoreInstanceDict(PyObject* self, PyObject* instanceDict) {
     PyRef own(instanceDictOf(self));
     if (PyDict_Update(own.get(), instanceDict) < 0) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
 }
 

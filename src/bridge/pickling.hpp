@@ -24,11 +24,11 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
-#include <vector>
 
 #include "bridge/pyref.hpp"
 #include "bridge/wrappers.hpp"
 #include "pmf/arrays.hpp"
+#include "runtime/heap.hpp"
 
 // A state that is not one a model could have written, raised as ValueError
 // with the key it was found under (null when it concerns the whole state).
@@ -64,7 +64,9 @@ private:
 
     PyRef dict;
     PyRef pmfs;
-    std::unordered_map<const Pmf*, int> indexes;
+    std::unordered_map<const Pmf*, int, std::hash<const Pmf*>, std::equal_to<const Pmf*>,
+                       HeapAllocator<std::pair<const Pmf* const, int>>>
+        indexes;
 };
 
 // Rebuilds fields from a state, in the object's memory context. Each method
@@ -96,8 +98,10 @@ private:
     NObject* obj;
     PyRef dict;
     Py_ssize_t keysRead = 0;
-    std::vector<Pmf*> records;
-    std::vector<std::function<void()>> stores;
+    HeapVector<Pmf*> records;
+    // Each store captures a reference and a value, which std::function holds
+    // in place: no storage beyond the vector's.
+    HeapVector<std::function<void()>> stores;
 };
 
 // The tuple that __reduce__ returns, a new reference:

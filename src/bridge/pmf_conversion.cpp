@@ -127,7 +127,7 @@ void SampleEnumeratorFor_toPy::recordSample() {
     // code; it fails only when the dict cannot grow.
     if (PyDict_SetItem(pyDict, key.get(), value.get()) < 0) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
 }
 

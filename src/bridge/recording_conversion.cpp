@@ -14,7 +14,7 @@ namespace {
 PyRef doubleBlock(unsigned long long count) {
     constexpr auto largest =
         static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
-    if (count > largest / sizeof(Real)) abort(messages::outOfMemory);
+    if (count > largest / sizeof(Real)) abortOutOfMemory();
     return PyRef(checkedNew(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(Real)))));
 }
@@ -27,7 +27,7 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     const unsigned long long entries = recording.completions.size();
     const auto span = static_cast<unsigned long long>(recording.countSpan());
     if (span != 0 && entries > std::numeric_limits<unsigned long long>::max() / span)
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     PyRef probabilities = doubleBlock(entries * span);
     recording.copyProbabilities(doublesOf(probabilities.get()));
     PyRef completions = doubleBlock(entries);

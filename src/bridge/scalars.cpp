@@ -8,7 +8,7 @@
 PyObject* checkedNew(PyObject* created) {
     if (created == nullptr) {
         PyErr_Clear();
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     }
     return created;
 }

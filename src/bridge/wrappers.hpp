@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -74,10 +73,10 @@ struct StatePmfArrayAttribute {
     }
 };
 
-// Runs `body`, turning every failure into "navro.error". Only CException
-// carries a message of its own; heap exhaustion in the standard library is
-// reported like a failed nmalloc, and nothing else may cross into the
-// interpreter either.
+// Runs `body`, turning every failure into "navro.error". Every failure of
+// the module, a heap that runs out included, is a CException with its
+// message; anything else is a fault of the module's, which must not cross
+// into the interpreter either.
 template <typename Body>
 const char* runCatching(Body&& body) {
     try {
@@ -85,8 +84,6 @@ const char* runCatching(Body&& body) {
         return nullptr;
     } catch (const CException& e) {
         return e.message;
-    } catch (const std::bad_alloc&) {
-        return messages::outOfMemory;
     } catch (...) {
         return messages::internalError;
     }
@@ -104,7 +101,10 @@ const char* runCatching(Body&& body) {
 // interpreter lock.
 class ObjectEntry {
 public:
-    explicit ObjectEntry(NObject* _obj) : obj(_obj) { ++obj->entryDepth; }
+    explicit ObjectEntry(NObject* _obj) : obj(_obj) {
+        prepareThreadForErrors();
+        ++obj->entryDepth;
+    }
     ~ObjectEntry() { --obj->entryDepth; }
     ObjectEntry(const ObjectEntry&) = delete;
     ObjectEntry& operator=(const ObjectEntry&) = delete;

@@ -109,7 +109,7 @@ Pmf* bernoulli(NObject* obj, Real p) {
 Pmf* binomial(NObject* obj, int n, Real p) {
     if (n < 0) abortInternal();
     const Support window = binomialSupport(n, p);
-    if (window.length > maximumLength) abort(messages::outOfMemory);
+    if (window.length > maximumLength) abortOutOfMemory();
     Pmf* pmf = allocateSimplePmf(obj, window.offset, static_cast<int>(window.length));
     fillBinomial(n, p, [](int k) { return std::log(static_cast<Real>(k)); }, pmf->simple.elements);
     return pmf;
@@ -137,11 +137,11 @@ Pmf* multinomial(NObject* obj, int n, int k, Pmf* p) {
 Pmf* multinomialLayer(NObject* obj, int n, int k, Real* gamma) {
     if (n < 0 || k < 1 || k > maximumPmfDepth || gamma == nullptr) abortInternal();
     if (multinomialTreeBytes(n, k, gamma, maximumTreeBytes) > maximumTreeBytes)
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     return buildMultinomialLayer(obj, n, k, gamma);
 }
 
-std::unique_ptr<double[]> createLogFactorialArrayForHypergeometric(int N) {
+HeapArray<double> createLogFactorialArrayForHypergeometric(int N) {
     if (N < 0) abortInternal();
     auto table = heapArray<double>(static_cast<long long>(N) + 1);
     table[0] = 0.0;
@@ -191,6 +191,6 @@ Pmf* multivariateHypergeometricLayer(NObject* obj, int N, int n, int d, int* b,
                                      double* logFactorialArray) {
     if (d < 1 || d > maximumPmfDepth || b == nullptr) abortInternal();
     if (multivariateHypergeometricTreeBytes(N, n, d, b, maximumTreeBytes) > maximumTreeBytes)
-        abort(messages::outOfMemory);
+        abortOutOfMemory();
     return buildMultivariateHypergeometricLayer(obj, N, n, d, b, logFactorialArray);
 }

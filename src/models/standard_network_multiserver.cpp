@@ -18,6 +18,7 @@
 #include "models/station_maps.hpp"
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 
 namespace {
 
@@ -188,7 +189,7 @@ void _StandardNetworkMultiserver_setDefaults(Object* self) {
 
 void _StandardNetworkMultiserver_init(Object* self, Int _numberOfNodes) {
     if (_numberOfNodes <= 0) abort(messages::invalidNumberOfNodes);
-    if (_numberOfNodes > maximumNumberOfNodes) abort(messages::outOfMemory);
+    if (_numberOfNodes > maximumNumberOfNodes) abortOutOfMemory();
     // Both records are complete before either is stored.
     _StandardNetworkMultiserver_fields live = initialFields(&self->header, _numberOfNodes);
     _StandardNetworkMultiserver_fields mark = initialFields(&self->header, _numberOfNodes);

@@ -219,7 +219,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
     const long long rowCount = rows.last - rows.first + 1;
     const Span columns = columnsOf(ws, terms, durations);
     const long long width = columns.last - columns.first + 1;
-    if (width > 0 && rowCount > maximumHeapCells / width) abort(messages::outOfMemory);
+    if (width > 0 && rowCount > maximumHeapCells / width) abortOutOfMemory();
     Real* grid = ws.grid.zeroed(rowCount * width);
     const Real* goingOn = ws.goingOn.data();
     auto row = [&](long long zprime) { return grid + (zprime - rows.first) * width; };

@@ -6,24 +6,18 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <new>
 
 #include "models/station_maps.hpp"
 #include "pmf/arrays.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 
 void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
     const int length = marginal->simple.length;
-    // Growth of the rows is the one heap use here; a failure is reported as
-    // the memory context reports its own.
-    try {
-        offsets.push_back(marginal->simple.offset);
-        lengths.push_back(length);
-        values.insert(values.end(), marginal->simple.elements, marginal->simple.elements + length);
-        completions.push_back(completionsOfStep);
-    } catch (const std::bad_alloc&) {
-        abort(messages::outOfMemory);
-    }
+    offsets.push_back(marginal->simple.offset);
+    lengths.push_back(length);
+    values.insert(values.end(), marginal->simple.elements, marginal->simple.elements + length);
+    completions.push_back(completionsOfStep);
 }
 
 Int Recording::lowestCount() const {
@@ -90,7 +84,7 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
     Recording recording(nodes);
     // Completions belong to a step, so they are taken from the state before
     // it; a row that no step ended at has none.
-    std::vector<Real> completions(static_cast<std::size_t>(nodes),
+    HeapVector<Real> completions(static_cast<std::size_t>(nodes),
                                   std::numeric_limits<Real>::quiet_NaN());
     auto recordRow = [&] {
         for (Int i = 0; i < nodes; ++i)

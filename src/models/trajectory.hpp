@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
 #include "pmf/pmf.hpp"
+#include "runtime/heap.hpp"
 #include "runtime/memory.hpp"
 
 // Recording a run of steps: the distribution of the number present at every
@@ -38,12 +38,12 @@ public:
 
     const Int nodes;
     // Per entry, in row order and node order within a row.
-    std::vector<Real> completions;
+    HeapVector<Real> completions;
 
 private:
-    std::vector<Int> offsets;
-    std::vector<Int> lengths;
-    std::vector<Real> values;
+    HeapVector<Int> offsets;
+    HeapVector<Int> lengths;
+    HeapVector<Real> values;
 };
 
 // E[number of services that end in the next step]: of the min(z, c) busy

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdarg>
 #include <memory>
-#include <new>
 
 Real Accumulator::sum = 0.0;
 
@@ -36,13 +35,12 @@ long long coverValue(Cell*& elements, Int& offset, Int& length, Int value,
         newOffset = offset;
         newLength = 2 * (static_cast<long long>(value) - offset + 1);
     }
-    if (newLength > maximumWindowLength) abort(messages::outOfMemory);
-    std::unique_ptr<Cell[]> cells(new (std::nothrow) Cell[newLength]());
-    if (cells == nullptr) abort(messages::outOfMemory);
+    if (newLength > maximumWindowLength) abortOutOfMemory();
+    HeapArray<Cell> cells = allocateHeapArray<Cell>(static_cast<std::size_t>(newLength));
     if (elements != nullptr) {
         std::copy(elements, elements + length, cells.get() + (offset - newOffset));
     }
-    delete[] elements;
+    heapFree(elements);
     elements = cells.release();
     offset = static_cast<Int>(newOffset);
     length = static_cast<Int>(newLength);
@@ -51,14 +49,8 @@ long long coverValue(Cell*& elements, Int& offset, Int& length, Int value,
 
 // A depth of 1 takes single values; any other depth takes tuples.
 Accumulator* newAccumulator(NObject* obj, int depth) {
-    Accumulator* a = nullptr;
-    if (depth == 1) {
-        a = new (std::nothrow) SimpleAccumulator(obj);
-    } else {
-        a = new (std::nothrow) JointAccumulator(obj, depth);
-    }
-    if (a == nullptr) abort(messages::outOfMemory);
-    return a;
+    if (depth == 1) return new SimpleAccumulator(obj);
+    return new JointAccumulator(obj, depth);
 }
 
 // Accumulator of the variables after the first of a `depth`-variable tuple.
@@ -130,7 +122,7 @@ Pmf* Accumulator::toPmfAndDelete() {
 
 // ---------------------------------------------------------------- simple
 
-SimpleAccumulator::~SimpleAccumulator() { delete[] elements; }
+SimpleAccumulator::~SimpleAccumulator() { heapFree(elements); }
 
 long long SimpleAccumulator::makeRoomFor(Int value) {
     return coverValue(elements, offset, length, value, messages::negativeIntegerInSupport);
@@ -159,7 +151,7 @@ JointAccumulator::JointAccumulator(NObject* obj, int _depth) : Accumulator(obj),
 
 JointAccumulator::~JointAccumulator() {
     for (int k = 0; k < length; ++k) delete elements[k];
-    delete[] elements;
+    heapFree(elements);
 }
 
 bool JointAccumulator::isEmpty() {
@@ -234,8 +226,7 @@ CompoundAccumulator::CompoundAccumulator(NObject* obj, PmfConfig* _pmfConfig)
         abortInternal();
     }
     int count = pmfConfig->compound.length;
-    std::unique_ptr<Accumulator*[]> parts(new (std::nothrow) Accumulator*[count]());
-    if (parts == nullptr) abort(messages::outOfMemory);
+    HeapArray<Accumulator*> parts = allocateHeapArray<Accumulator*>(static_cast<std::size_t>(count));
     // The destructor does not run for a constructor that throws, so the
     // components made so far are deleted here.
     try {
@@ -252,7 +243,7 @@ CompoundAccumulator::CompoundAccumulator(NObject* obj, PmfConfig* _pmfConfig)
 
 CompoundAccumulator::~CompoundAccumulator() {
     for (int i = 0; i < length; ++i) delete elements[i];
-    delete[] elements;
+    heapFree(elements);
 }
 
 // With no components nothing can ever be poured in.

@@ -5,11 +5,8 @@
 #include <cstdarg>
 
 #include "pmf/pmf.hpp"
+#include "runtime/heap.hpp"
 
-// Builders of normalised Pmfs: outcomes are poured in with weights in any
-// order; toPmf trims the empty ends, divides by the total and allocates the
-// result in the object's memory context. Cell storage lives on the process
-// heap and is released by the destructor on every path.
 // Dense weights to distributions, shared by the accumulators and by the maps
 // that pour into windows of their own.
 
@@ -34,7 +31,11 @@ Real normaliseCells(const Real* cells, Real* normalised, int length);
 Pmf* normalisedSimplePmf(NObject* obj, long long offset, const Real* cells, int length,
                          Real& total);
 
-class Accumulator {
+// Builders of normalised Pmfs: outcomes are poured in with weights in any
+// order; toPmf trims the empty ends, divides by the total and allocates the
+// result in the object's memory context. Accumulators and their cells live on
+// the process heap and are released by the destructor on every path.
+class Accumulator : public OnHeap {
 public:
     explicit Accumulator(NObject* _obj) : obj(_obj) {}
     virtual ~Accumulator() = default;

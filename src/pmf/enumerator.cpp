@@ -1,7 +1,5 @@
 #include "pmf/enumerator.hpp"
 
-#include <new>
-
 SampleEnumerator::SampleEnumerator(Pmf* pmf) {
     if (pmf == nullptr) abortInternal();
     switch (pmf->pmfType) {
@@ -16,8 +14,7 @@ SampleEnumerator::SampleEnumerator(Pmf* pmf) {
     }
     // The depth sizes the records and the recursion of run.
     if (depth < 1 || depth > maximumPmfDepth) abortInternal();
-    records.reset(new (std::nothrow) SampleEnumeratorRecord[depth + 1]());
-    if (records == nullptr) abort(messages::outOfMemory);
+    records = allocateHeapArray<SampleEnumeratorRecord>(static_cast<std::size_t>(depth) + 1);
     records[0].pmf = pmf;
     records[0].probability = 1.0;
 }

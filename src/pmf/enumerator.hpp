@@ -1,8 +1,7 @@
 #pragma once
 
-#include <memory>
-
 #include "pmf/pmf.hpp"
+#include "runtime/heap.hpp"
 
 struct SampleEnumeratorRecord {
     Int value;
@@ -26,5 +25,5 @@ public:
     bool isPrevious = false;
     int depth;
     int level = 0;
-    std::unique_ptr<SampleEnumeratorRecord[]> records;
+    HeapArray<SampleEnumeratorRecord> records;
 };

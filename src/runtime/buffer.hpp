@@ -2,25 +2,23 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <new>
 
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 
 // Longest array of working storage that an algorithm takes from the process
 // heap. A few small inputs can describe far-apart values whose span would
 // ask for gigabytes; such a request is refused with "Out of memory".
 inline constexpr long long maximumHeapCells = 1LL << 26;
 
-// An array of `length` cells from the process heap, not initialised. A
-// length outside 0 .. maximumHeapCells, or a heap that cannot supply it,
-// raises "Out of memory" instead of a C++ exception.
+// An array of `length` cells from the process heap. A length outside
+// 0 .. maximumHeapCells, or a heap that cannot supply it, raises "Out of
+// memory".
 template <typename T>
-std::unique_ptr<T[]> heapArray(long long length) {
-    if (length < 0 || length > maximumHeapCells) abort(messages::outOfMemory);
-    std::unique_ptr<T[]> cells(new (std::nothrow) T[static_cast<std::size_t>(length)]);
-    if (!cells) abort(messages::outOfMemory);
-    return cells;
+HeapArray<T> heapArray(long long length) {
+    if (length < 0 || length > maximumHeapCells) abortOutOfMemory();
+    return allocateHeapArray<T>(static_cast<std::size_t>(length));
 }
 
 // Working storage that outlives one use: it grows when a use needs more
@@ -50,13 +48,13 @@ private:
         // At least doubling, so a buffer that grows a cell at a time still
         // costs linear copying in all.
         const long long wanted = std::max(length, std::min(2 * capacity, maximumHeapCells));
-        std::unique_ptr<T[]> larger = heapArray<T>(wanted);
+        HeapArray<T> larger = heapArray<T>(wanted);
         if (capacity > 0) std::copy(cells.get(), cells.get() + capacity, larger.get());
         cells = std::move(larger);
         capacity = wanted;
     }
 
-    std::unique_ptr<T[]> cells;
+    HeapArray<T> cells;
     long long capacity = 0;
 };
 
@@ -65,14 +63,17 @@ private:
 template <typename T>
 T& madeOnFirstUse(T*& slot) {
     if (slot == nullptr) {
-        slot = new (std::nothrow) T();
-        if (slot == nullptr) abort(messages::outOfMemory);
+        void* block = heapAllocate(sizeof(T));
+        slot = new (block) T();  // an empty workspace: its constructor takes nothing
     }
     return *slot;
 }
 
 template <typename T>
 void releaseOwned(T*& slot) {
-    delete slot;
+    if (slot != nullptr) {
+        slot->~T();
+        heapFree(slot);
+    }
     slot = nullptr;
 }

@@ -2,12 +2,24 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 
 void abort(const char* _message) { throw CException(_message); }
 
 void abortInternal() { abort(messages::internalError); }
 
 void abortImport() { abort(messages::invalidValue); }
+
+void abortOutOfMemory() { abort(messages::outOfMemory); }
+
+void prepareThreadForErrors() {
+    // Reading the count of exceptions in flight makes the state of this
+    // thread; once made it lasts as long as the thread. The library declares
+    // the read pure, so the count is kept in a volatile lest the call be
+    // dropped as unused.
+    volatile int inFlight = std::uncaught_exceptions();
+    static_cast<void>(inFlight);
+}
 
 double checkDenominator(double x) {
     // No tolerance: only an exact zero (of either sign) is refused.

@@ -62,6 +62,15 @@ inline constexpr const char* expectedQueryParameters[] = {
 [[noreturn]] void abort(const char* _message);
 [[noreturn]] void abortInternal();
 [[noreturn]] void abortImport();
+// "Out of memory": the one report of memory, the module's or the
+// interpreter's, that has run out, or of a request beyond every limit.
+[[noreturn]] void abortOutOfMemory();
+
+// The C++ runtime makes the per-thread state that exceptions need at a
+// thread's first throw, from the heap; a first throw that finds the heap
+// exhausted ends the process. Called by every entry from Python, so that
+// state exists before anything of the call can run the heap out.
+void prepareThreadForErrors();
 
 double checkDenominator(double x);
 Int ifloor(Real x);

@@ -1,20 +1,6 @@
 #include "runtime/memory.hpp"
 
-#include <cstdlib>
-#include <cstring>
-
-#include "runtime/errors.hpp"
-
-namespace {
-long allocationFailureCountdown = 0;
-
-bool injectedFailure() {
-    if (allocationFailureCountdown <= 0) return false;
-    return --allocationFailureCountdown == 0;
-}
-}  // namespace
-
-void setAllocationFailureCountdown(long n) { allocationFailureCountdown = n; }
+#include "runtime/heap.hpp"
 
 void initializeMemoryContext(NObject* obj, void** functionPointers, const char** functionNames,
                              int* functionSignatureIndexes) {
@@ -35,8 +21,7 @@ void* nmalloc(NObject* obj, std::size_t size) {
     obj->isMemModified = true;
     obj->currentMemoryUse += size;
     if (obj->currentMemoryUse > obj->peakMemoryUse) obj->peakMemoryUse = obj->currentMemoryUse;
-    void* block = injectedFailure() ? nullptr : std::calloc(1, size);
-    if (block == nullptr) abort(messages::outOfMemory);
+    void* block = heapAllocate(size);
     auto* header = static_cast<MemHeader*>(block);
     header->size = size;
     header->next = obj->memList;
@@ -55,7 +40,7 @@ void release(NObject* obj) {
             obj->memList = block;
         } else {
             obj->currentMemoryUse -= block->size;
-            std::free(block);
+            heapFree(block);
         }
         block = next;
     }

@@ -46,7 +46,3 @@ void release(NObject* obj);
 
 // Marks one block; null is allowed.
 void _flag(void* ptr0);
-
-// Test hook: when set to n > 0, the n-th following nmalloc fails as if the
-// heap were exhausted. 0 turns it off.
-void setAllocationFailureCountdown(long n);

@@ -8,47 +8,23 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <new>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "test_support.hpp"
 
-// The process heap of this test program counts its requests and can be told
-// to fail the n-th one, so the accumulators' own heap failures are testable.
-namespace {
-long heapFailureCountdown = 0;
-long heapRequests = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-    ++heapRequests;
-    if (heapFailureCountdown > 0 && --heapFailureCountdown == 0) throw std::bad_alloc();
-    void* block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
+// Counts the heap requests that `operation` makes, with the failure hook
+// armed far beyond them.
+template <typename Operation>
+long heapRequestsOf(Operation&& operation) {
+    constexpr long far = 1L << 40;
+    setAllocationFailureCountdown(far);
+    operation();
+    const long made = far - allocationFailureCountdown();
+    setAllocationFailureCountdown(0);
+    return made;
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return operator new(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-// Out of line, so that the compiler does not pair the inlined free with the
-// replaced operator new and warn about a mismatch.
-[[gnu::noinline]] static void heapFree(void* block) { std::free(block); }
-void operator delete(void* block) noexcept { heapFree(block); }
-void operator delete[](void* block) noexcept { heapFree(block); }
-void operator delete(void* block, std::size_t) noexcept { heapFree(block); }
-void operator delete[](void* block, std::size_t) noexcept { heapFree(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { heapFree(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { heapFree(block); }
 
 namespace {
 
@@ -205,9 +181,10 @@ TEST_P(WindowBound, RefusedWithAccumulatorIntact) {
     simple.putSingle(0.5, first);
     std::vector<Real> before = cells(simple);
     Int offset = simple.offset;
-    long requests = heapRequests;
-    EXPECT_RAISES(simple.putSingle(0.5, far), messages::outOfMemory);
-    EXPECT_EQ(heapRequests, requests);  // refused before asking the heap
+    // Refused before asking the heap.
+    EXPECT_EQ(heapRequestsOf(
+                  [&] { EXPECT_RAISES(simple.putSingle(0.5, far), messages::outOfMemory); }),
+              0);
     EXPECT_EQ(simple.offset, offset);
     EXPECT_EQ(cells(simple), before);
     simple.putSingle(0.5, first);
@@ -249,7 +226,7 @@ TEST(AccumulatorFaults, HeapFailuresLeaveAccumulatorsUsable) {
         JointAccumulator a(ctx.get(), 3);
         a.put(0.5, 2, 2, 2);
         Pmf* before = a.toPmf();
-        heapFailureCountdown = n;
+        setAllocationFailureCountdown(n);
         bool raised = false;
         try {
             a.put(0.5, 0, 9, 9);  // grows two levels and makes two children
@@ -257,7 +234,7 @@ TEST(AccumulatorFaults, HeapFailuresLeaveAccumulatorsUsable) {
             raised = true;
             EXPECT_STREQ(e.message, messages::outOfMemory);
         }
-        heapFailureCountdown = 0;
+        setAllocationFailureCountdown(0);
         if (!raised) break;
         ++failures;
         expectSamePmf(a.toPmf(), before);
@@ -266,10 +243,10 @@ TEST(AccumulatorFaults, HeapFailuresLeaveAccumulatorsUsable) {
     }
     EXPECT_EQ(failures, 5);  // two windows, two children, one cell array
     for (long n = 1; n <= 3; ++n) {
-        heapFailureCountdown = n;
+        setAllocationFailureCountdown(n);
         EXPECT_RAISES(CompoundAccumulator(ctx.get(), createCompoundPmfConfig(ctx.get(), 2, 1, 2)),
                       messages::outOfMemory);
-        heapFailureCountdown = 0;
+        setAllocationFailureCountdown(0);
     }
 }
 
@@ -289,10 +266,8 @@ TEST(AccumulatorFaults, ContextFailureInToPmfLeavesTheAccumulatorUsable) {
 TEST(JointAccumulator, FarApartFirstValuesCostNoChildPerCell) {
     TestContext ctx;
     JointAccumulator a(ctx.get(), 2);
-    long requests = heapRequests;
-    a.putDouble(0.5, 0, 0)->putDouble(0.5, 1000000, 0);
     // Two windows of cells and two children with one cell each.
-    EXPECT_LE(heapRequests - requests, 6);
+    EXPECT_LE(heapRequestsOf([&] { a.putDouble(0.5, 0, 0)->putDouble(0.5, 1000000, 0); }), 6);
     EXPECT_EQ(ctx->currentMemoryUse, 0u);  // accumulator storage is not counted
     EXPECT_EQ(a.toPmf()->joint.marginal->simple.length, 1000001);
 }

@@ -1,7 +1,8 @@
 // Both models driven without an interpreter, with the heap made to fail at
-// every allocation of an operation in turn: each failure must raise
-// "Out of memory", leave every field as it was and leave nothing behind
-// once the collector has run.
+// every request of an operation in turn, the blocks of the memory context
+// and the working storage alike: each failure must raise "Out of memory",
+// leave every field as it was and leave nothing behind once the collector
+// has run.
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -21,12 +22,16 @@ std::size_t liveBytes(NObject* obj) {
 
 // Runs `operation` with the n-th allocation failing, for n = 1, 2, ... until
 // it succeeds. After each failure `unchanged` must hold and the collector
-// must bring the context back to the blocks the fields reach.
+// must bring the context back to the blocks the fields reach. `collect`
+// also drops the step's scratch storage, which is kept between calls on
+// purpose, so that what is left on the heap can be compared.
 void failEveryAllocation(NObject* obj, const std::function<void()>& operation,
                          const std::function<void()>& unchanged,
                          const std::function<void()>& collect) {
+    collect();
     const std::size_t bytesBefore = liveBytes(obj);
     const std::size_t blocksBefore = liveBlocks(obj);
+    const long heapBlocksBefore = heapBlocksInUse();
     for (long n = 1;; ++n) {
         setAllocationFailureCountdown(n);
         try {
@@ -38,6 +43,7 @@ void failEveryAllocation(NObject* obj, const std::function<void()>& operation,
             collect();
             EXPECT_EQ(liveBytes(obj), bytesBefore) << "allocation " << n;
             EXPECT_EQ(liveBlocks(obj), blocksBefore) << "allocation " << n;
+            EXPECT_EQ(heapBlocksInUse(), heapBlocksBefore) << "allocation " << n;
             continue;
         }
         setAllocationFailureCountdown(0);
@@ -131,7 +137,10 @@ TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
                 EXPECT_EQ(station.fields(), before);
                 EXPECT_EQ(station.self._time, time);
             },
-            [&] { _StandardMultiserver_memRelease(&station.self); });
+            [&] {
+                _StandardMultiserver_memRelease(&station.self);
+                _StandardMultiserver_releaseWorkspace(&station.self);
+            });
         // The object stays usable: the same operation now goes through.
         EXPECT_NO_THROW(operation(&station.self));
     }
@@ -159,29 +168,46 @@ TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
                 EXPECT_EQ(network.states(), before);
                 EXPECT_EQ(network.self._time, time);
             },
-            [&] { _StandardNetworkMultiserver_memRelease(&network.self); });
+            [&] {
+                _StandardNetworkMultiserver_memRelease(&network.self);
+                _StandardNetworkMultiserver_releaseWorkspace(&network.self);
+            });
         EXPECT_NO_THROW(operation(&network.self));
     }
 }
 
-TEST(NetworkUnderHeapFailure, ConstructionFailsCleanlyAtEveryAllocation) {
+// What a failed construction leaves is all freed with the object.
+template <typename Object, typename Construct>
+void constructFailingAtEveryRequest(Construct&& construct) {
+    const long heapBlocksBefore = heapBlocksInUse();
     for (long n = 1;; ++n) {
-        _StandardNetworkMultiserver_object self{};
+        Object self{};
         initializeMemoryContext(&self.header, nullptr, nullptr, nullptr);
         setAllocationFailureCountdown(n);
         bool failed = false;
         try {
-            _StandardNetworkMultiserver_setDefaults(&self);
-            _StandardNetworkMultiserver_init(&self, 4);
+            construct(&self);
         } catch (const CException& error) {
             EXPECT_STREQ(error.message, messages::outOfMemory);
             failed = true;
         }
         setAllocationFailureCountdown(0);
-        release(&self.header);  // what a failed construction leaves is all freed
+        release(&self.header);
         EXPECT_EQ(self.header.memList, nullptr);
+        EXPECT_EQ(heapBlocksInUse(), heapBlocksBefore) << "allocation " << n;
         if (!failed) break;
     }
+}
+
+TEST(ModelsUnderHeapFailure, ConstructionFailsCleanlyAtEveryRequest) {
+    constructFailingAtEveryRequest<_StandardMultiserver_object>([](auto* self) {
+        _StandardMultiserver_setDefaults(self);
+        _StandardMultiserver_init(self);
+    });
+    constructFailingAtEveryRequest<_StandardNetworkMultiserver_object>([](auto* self) {
+        _StandardNetworkMultiserver_setDefaults(self);
+        _StandardNetworkMultiserver_init(self, 4);
+    });
 }
 
 TEST(Snapshots, MarkAndRestoreAllocateNothing) {
@@ -248,7 +274,8 @@ TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
     EXPECT_TRUE(std::isnan(first.completions[0]));
     EXPECT_EQ(std::vector<Real>(first.completions.begin() + 1, first.completions.end()),
               std::vector<Real>(completions.begin(), completions.begin() + 2));
-    EXPECT_EQ(second.completions, std::vector<Real>(completions.begin() + 2, completions.end()));
+    EXPECT_EQ(std::vector<Real>(second.completions.begin(), second.completions.end()),
+              std::vector<Real>(completions.begin() + 2, completions.end()));
     // Every step's intermediates went at the checkpoint after it.
     const std::size_t blocks = liveBlocks(&recorded.self.header);
     collectStation(&recorded.self.header);
@@ -271,8 +298,9 @@ TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
         } catch (const CException& error) {
             setAllocationFailureCountdown(0);
             EXPECT_STREQ(error.message, messages::outOfMemory);
+            // The recording's own storage may fail after the last step too.
             const Int whole = station.self._time - time;
-            ASSERT_LT(whole, 4);
+            ASSERT_LE(whole, 4);
             EXPECT_EQ(marginalOf(station.self), afterSteps[static_cast<std::size_t>(whole)]);
             continue;
         }

@@ -148,3 +148,24 @@ TEST(MemoryContext, HugeRequestFromTheHeapRaisesOutOfMemory) {
     EXPECT_RAISES(nmalloc(context.get(), std::numeric_limits<std::size_t>::max() / 2),
                   "Out of memory");
 }
+
+// Working storage and context blocks fail through the same path, counted by
+// one countdown, and raise the module's error rather than a C++ allocation
+// exception.
+TEST(Heap, EveryKindOfRequestFailsAsOutOfMemory) {
+    TestContext context;
+    const long blocksBefore = heapBlocksInUse();
+    setAllocationFailureCountdown(3);
+    HeapArray<Real> cells = allocateHeapArray<Real>(4);
+    newBlock(context.get());
+    HeapVector<int> vector;
+    EXPECT_RAISES(vector.resize(100), "Out of memory");
+    setAllocationFailureCountdown(0);
+    EXPECT_EQ(cells[3], 0.0);
+    EXPECT_EQ(heapBlocksInUse(), blocksBefore + 2);
+    cells.reset();
+    release(context.get());
+    EXPECT_EQ(heapBlocksInUse(), blocksBefore);
+    EXPECT_RAISES(allocateHeapArray<Real>(std::numeric_limits<std::size_t>::max() / 4),
+                  "Out of memory");
+}

@@ -8,6 +8,7 @@
 
 #include "pmf/pmf.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/heap.hpp"
 #include "runtime/memory.hpp"
 
 // A memory context for one test: every block still unmarked when the test
