@@ -1,8 +1,19 @@
 """Exact transient analysis of queueing stations in discrete time.
 
-The two model types and the error class come from the compiled core; the
-analyst's layer lives in pure-Python modules beside it.
+    StandardMultiserver          one station with identical servers
+    StandardNetworkMultiserver   stations with probabilistic routing between them
+    error                        raised by every refused call, with a fixed message
+    trajectory, Trajectory       a whole run of steps and its service measures
+    Period                       one period of a schedule for trajectory
+    distributions                constructors of common arrival and service pmfs
+
+A model holds the exact distribution of its state and maps it one time unit
+forward per step(); see help(navro.StandardMultiserver) for a start. The types
+come from the compiled core; the analyst's layer lives in pure-Python modules
+beside it.
 """
+
+from importlib import metadata as _metadata
 
 try:
     from navro._core import StandardMultiserver, StandardNetworkMultiserver, error
@@ -20,6 +31,8 @@ from navro import distributions
 from navro._sweep import ScenarioFailure, sweep
 from navro._staffing import Staffing, Target, staffing
 from navro.trajectories import Period, Trajectory, trajectory
+
+__version__ = _metadata.version(__name__)
 
 __all__ = [
     "Period",

@@ -16,6 +16,8 @@ from navro.trajectories import (
     trajectory as trajectory,
 )
 
+__version__: str
+
 __all__ = [
     "Period",
     "ScenarioFailure",

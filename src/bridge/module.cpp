@@ -36,8 +36,9 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
     return self;
 }
 
-PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyGetSetDef* getset, newfunc create, destructor destroy) {
+PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
+                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create,
+                       destructor destroy, reprfunc repr) {
     PyTypeObject type{};
     // A static type object holds one reference to itself for life.
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
@@ -46,9 +47,11 @@ PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* meth
     type.tp_itemsize = 0;
     type.tp_dealloc = destroy;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = doc;
     type.tp_methods = methods;
     type.tp_getset = getset;
     type.tp_new = create;
+    type.tp_repr = repr;
     return type;
 }
 
@@ -77,7 +80,15 @@ PyMethodDef moduleFunctions[] = {
 }  // namespace
 
 static PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "navro._core", nullptr, -1, moduleFunctions, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "navro._core",
+    "The compiled core of navro: the two model types and navro.error, which the\n"
+    "package navro re-exports. Import them from navro.",
+    -1,
+    moduleFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

@@ -209,6 +209,15 @@ struct Entries {
         return succeeded ? result.release() : nullptr;
     }
 
+    // The repr slot: the str that `describe` makes of the object.
+    template <PyObject* (*describe)(Object*)>
+    static PyObject* repr(PyObject* o) {
+        Object* obj = self(o);
+        PyRef result;
+        bool succeeded = run(obj, [&] { result.reset(describe(obj)); });
+        return succeeded ? result.release() : nullptr;
+    }
+
     static std::uint64_t currentMemoryUse(Object* obj) { return obj->header.currentMemoryUse; }
     static std::uint64_t peakMemoryUse(Object* obj) { return obj->header.peakMemoryUse; }
 
@@ -237,8 +246,9 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 // The type object of a model: subclassable, no collector support of the
 // interpreter's (the objects refer to no Python objects), everything not
 // named here left to the interpreter's defaults.
-PyTypeObject modelType(const char* name, Py_ssize_t basicSize, PyMethodDef* methods,
-                       PyGetSetDef* getset, newfunc create, destructor destroy);
+PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
+                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create,
+                       destructor destroy, reprfunc repr);
 
 // Frees the whole context, then the object.
 void dealloc(PyObject* self);

@@ -1,9 +1,15 @@
 // The Python face of StandardMultiserver: creation, the construction
-// wrapper, the method and attribute tables, and the type object.
+// wrapper, the method and attribute tables with their help texts, the repr,
+// and the type object.
+//
+// A help text starts with the signature that inspect.signature reads
+// ("name($self, ...)" and a "--" line), then says what the entry does, what
+// it takes and what it raises, briefly.
 #include <Python.h>
 
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
+#include "bridge/repr_text.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_multiserver.hpp"
 #include "models/trajectory.hpp"
@@ -50,22 +56,52 @@ struct Layout {
 };
 using Pickle = Pickling<Object, _StandardMultiserver_memRelease, Layout>;
 
+// <navro.StandardMultiserver servers=2 time=14 mean_present=3.207>
+PyObject* describe(Object* self) {
+    ReprText text;
+    text.add("<%s servers=%d time=%d mean_present=%.4g>", Py_TYPE(self)->tp_name,
+             self->_numberOfServers, self->_time,
+             meanOf(lookupMarginalPmf(self->_internalState)));
+    return text.toPy();
+}
+
 PyMethodDef _StandardMultiserver_methods[] = {
-    {"step", Entry::procedure<_StandardMultiserver_step>, METH_VARARGS, nullptr},
+    {"step", Entry::procedure<_StandardMultiserver_step>, METH_VARARGS,
+     "step($self, /)\n--\n\n"
+     "Move the state one time unit forward and add 1 to time.\n\n"
+     "Raises navro.error if number_of_servers is negative or service_duration_pmf\n"
+     "gives probability to 0; the station is then left as it was."},
     {"apply_observation_range",
      Entry::procedure<_StandardMultiserver_applyObservationRange, IntArgument, IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "apply_observation_range($self, start, end, /)\n--\n\n"
+     "Condition the state on start <= number present < end.\n\n"
+     "Raises navro.error(\"Empty pmf\") if the state gives that range no probability."},
     {"apply_observation_value",
      Entry::procedure<_StandardMultiserver_applyObservationValue, IntArgument>, METH_VARARGS,
-     nullptr},
-    {"mark", Entry::procedure<_StandardMultiserver_mark>, METH_VARARGS, nullptr},
-    {"restore", Entry::procedure<_StandardMultiserver_restore>, METH_VARARGS, nullptr},
+     "apply_observation_value($self, value, /)\n--\n\n"
+     "Condition the state on exactly value present.\n\n"
+     "Raises navro.error(\"Empty pmf\") if the state gives value no probability."},
+    {"mark", Entry::procedure<_StandardMultiserver_mark>, METH_VARARGS,
+     "mark($self, /)\n--\n\n"
+     "Take the one snapshot of the station: state, time, servers and both\n"
+     "distributions. It replaces the previous snapshot."},
+    {"restore", Entry::procedure<_StandardMultiserver_restore>, METH_VARARGS,
+     "restore($self, /)\n--\n\n"
+     "Go back to the snapshot of the last mark(). Before any mark() that is the\n"
+     "station as created, with service durations of 0 (so step() then raises)."},
     {"get_number_of_entities_in_system_pmf",
      Entry::query<_StandardMultiserver_getNumberOfEntitiesInSystemPmf, PmfResult>, METH_VARARGS,
-     nullptr},
+     "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
+     "Return the distribution of the number present, {count: probability}."},
     {"reset_with_number_of_entities_in_system",
      Entry::procedure<_StandardMultiserver_resetWithNumberOfEntitiesInSystem, IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "reset_with_number_of_entities_in_system($self, number_of_entities, /)\n--\n\n"
+     "Set the state to exactly number_of_entities present, each service just\n"
+     "starting. Time and configuration stay.\n\n"
+     "Raises navro.error if number_of_entities is negative or service_duration_pmf\n"
+     "gives probability to 0."},
     {"_record",
      Entry::longQuery<_StandardMultiserver_record, RecordingResult, IntArgument, IntArgument,
                       IntArgument>,
@@ -73,36 +109,63 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
-    {"__reduce__", Pickle::reduce, METH_NOARGS, nullptr},
-    {"__setstate__", Pickle::setState, METH_O, nullptr},
+    {"__reduce__", Pickle::reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "How copy and pickle rebuild the model: every field as it is stored."},
+    {"__setstate__", Pickle::setState, METH_O,
+     "__setstate__($self, state, /)\n--\n\n"
+     "Load a state that __reduce__ made. One that is not raises ValueError and\n"
+     "changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef _StandardMultiserver_getset[] = {
     {"number_of_arrivals_pmf", Entry::get<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
-     Entry::set<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>, nullptr,
+     Entry::set<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
+     "Distribution of the number of arrivals per time unit, {count: probability}.\n"
+     "Weights set are normalised; a malformed dict raises navro.error.",
      const_cast<char*>("number_of_arrivals_pmf")},
     {"service_duration_pmf", Entry::get<&Object::_serviceDurationPmf, SimplePmfAttribute>,
-     Entry::set<&Object::_serviceDurationPmf, SimplePmfAttribute>, nullptr,
+     Entry::set<&Object::_serviceDurationPmf, SimplePmfAttribute>,
+     "Distribution of the time units one service takes, {duration: probability};\n"
+     "every duration must be at least 1 when stepping or resetting. Weights set\n"
+     "are normalised; a malformed dict raises navro.error.",
      const_cast<char*>("service_duration_pmf")},
     {"internal_state", Entry::get<&Object::_internalState, StatePmfAttribute>,
-     Entry::set<&Object::_internalState, StatePmfAttribute>, nullptr,
+     Entry::set<&Object::_internalState, StatePmfAttribute>,
+     "The state, {(number present, remaining service time): probability}.\n"
+     "Weights set are normalised; a malformed dict raises navro.error.",
      const_cast<char*>("internal_state")},
     {"number_of_servers", Entry::get<&Object::_numberOfServers, IntAttribute>,
-     Entry::set<&Object::_numberOfServers, IntAttribute>, nullptr,
+     Entry::set<&Object::_numberOfServers, IntAttribute>,
+     "Number of identical servers; must be at least 0 when stepping.\n"
+     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
      const_cast<char*>("number_of_servers")},
     {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
-     nullptr, const_cast<char*>("time")},
-    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr, nullptr,
-     nullptr},
-    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr, nullptr,
-     nullptr},
+     "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
+     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
+     const_cast<char*>("time")},
+    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr,
+     "Bytes that the station holds now (read only).", nullptr},
+    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr,
+     "Most bytes that the station has held at once (read only).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject _StandardMultiserver_Type =
-    modelType("navro.StandardMultiserver", sizeof(Object), _StandardMultiserver_methods,
-              _StandardMultiserver_getset, _StandardMultiserver_new,
-              deallocModel<Object, _StandardMultiserver_releaseWorkspace>);
+PyTypeObject _StandardMultiserver_Type = modelType(
+    "navro.StandardMultiserver",
+    "StandardMultiserver()\n--\n\n"
+    "One queueing station in discrete time: identical servers, batch arrivals\n"
+    "and service durations of whole time units.\n\n"
+    "The state is the exact joint distribution of (number present, remaining\n"
+    "service time of an entity in service); step() maps it one time unit\n"
+    "forward. A new station has no servers, no arrivals, services of one time\n"
+    "unit, an empty system and time 0.\n\n"
+    "Counts and times are ints of 32 bits; a value of another type or range\n"
+    "raises navro.error(\"Invalid value\"). Every refused call raises navro.error\n"
+    "with a fixed message and leaves the station as it was.",
+    sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
+    _StandardMultiserver_new,
+    deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);

@@ -1,9 +1,15 @@
 // The Python face of StandardNetworkMultiserver: creation, the construction
-// wrapper, the method and attribute tables, and the type object.
+// wrapper, the method and attribute tables with their help texts, the repr,
+// and the type object.
+//
+// A help text starts with the signature that inspect.signature reads
+// ("name($self, ...)" and a "--" line), then says what the entry does, what
+// it takes and what it raises, briefly.
 #include <Python.h>
 
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
+#include "bridge/repr_text.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_network_multiserver.hpp"
 #include "models/trajectory.hpp"
@@ -65,59 +71,138 @@ struct Layout {
 };
 using Pickle = Pickling<Object, _StandardNetworkMultiserver_memRelease, Layout>;
 
+// <navro.StandardNetworkMultiserver nodes=3 time=120 servers=[2, 4, 1]
+//  mean_present=[0.5312, 3.207, 0.4011]>, on one line. The state may have
+// been written with another length than the number of nodes: each list shows
+// its own entries.
+PyObject* describe(Object* self) {
+    ReprText text;
+    IntArray* servers = self->_numberOfServers;
+    PmfArray* state = self->_internalState;
+    text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length,
+             self->_time);
+    text.addList(servers->length, [&](int i) { text.add("%d", servers->elements[i]); });
+    text.add(" mean_present=");
+    text.addList(state->length, [&](int i) {
+        text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i])));
+    });
+    text.add(">");
+    return text.toPy();
+}
+
 PyMethodDef _StandardNetworkMultiserver_methods[] = {
-    {"step", Entry::procedure<_StandardNetworkMultiserver_step>, METH_VARARGS, nullptr},
+    {"step", Entry::procedure<_StandardNetworkMultiserver_step>, METH_VARARGS,
+     "step($self, /)\n--\n\n"
+     "Move every node one time unit forward, all from the network's state before\n"
+     "the step, and add 1 to time.\n\n"
+     "Raises navro.error if a routing row sums to more than 1, or a node's state\n"
+     "cannot step; no node moves unless every node can."},
     {"apply_observation_range_at_node",
      Entry::procedure<_StandardNetworkMultiserver_applyObservationRangeAtNode, IntArgument,
                       IntArgument, IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "apply_observation_range_at_node($self, node, start, end, /)\n--\n\n"
+     "Condition the state of one node on start <= number present < end.\n\n"
+     "Raises navro.error(\"Empty pmf\") if the node's state gives that range no\n"
+     "probability, or \"Lookup index out of range\" for a node outside the network."},
     {"apply_observation_value_at_node",
      Entry::procedure<_StandardNetworkMultiserver_applyObservationValueAtNode, IntArgument,
                       IntArgument>,
-     METH_VARARGS, nullptr},
-    {"mark", Entry::procedure<_StandardNetworkMultiserver_mark>, METH_VARARGS, nullptr},
-    {"restore", Entry::procedure<_StandardNetworkMultiserver_restore>, METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "apply_observation_value_at_node($self, node, value, /)\n--\n\n"
+     "Condition the state of one node on exactly value present.\n\n"
+     "Raises navro.error(\"Empty pmf\") if the node's state gives value no\n"
+     "probability, or \"Lookup index out of range\" for a node outside the network."},
+    {"mark", Entry::procedure<_StandardNetworkMultiserver_mark>, METH_VARARGS,
+     "mark($self, /)\n--\n\n"
+     "Take the one snapshot of the whole network, configuration included. It\n"
+     "replaces the previous snapshot.\n\n"
+     "Raises navro.error if internal_state was written with fewer nodes."},
+    {"restore", Entry::procedure<_StandardNetworkMultiserver_restore>, METH_VARARGS,
+     "restore($self, /)\n--\n\n"
+     "Go back to the snapshot of the last mark(); before any mark(), to the\n"
+     "network as created.\n\n"
+     "Raises navro.error if internal_state was written with fewer nodes."},
     {"get_number_of_entities_at_node_pmf",
      Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult,
                   IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_number_of_entities_at_node_pmf($self, node, /)\n--\n\n"
+     "Return the distribution of the number present at a node,\n"
+     "{count: probability}."},
     {"get_number_of_external_arrivals_at_node_pmf",
      Entry::query<_StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf, PmfResult,
                   IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n--\n\n"
+     "Return the distribution of the arrivals from outside at a node per time\n"
+     "unit, {count: probability}."},
     {"get_number_of_nodes", Entry::query<_StandardNetworkMultiserver_getNumberOfNodes, IntResult>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_number_of_nodes($self, /)\n--\n\n"
+     "Return the number of nodes, fixed when the network was made."},
     {"get_number_of_servers_at_node",
      Entry::query<_StandardNetworkMultiserver_getNumberOfServersAtNode, IntResult, IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_number_of_servers_at_node($self, node, /)\n--\n\n"
+     "Return the number of servers at a node."},
     {"get_routing_probability",
      Entry::query<_StandardNetworkMultiserver_getRoutingProbability, RealResult, IntArgument,
                   IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_routing_probability($self, source, destination, /)\n--\n\n"
+     "Return the probability that an entity whose service at source ends goes to\n"
+     "destination next."},
     {"get_service_duration_at_node_pmf",
      Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult,
                   IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "get_service_duration_at_node_pmf($self, node, /)\n--\n\n"
+     "Return the distribution of the time units one service at a node takes,\n"
+     "{duration: probability}."},
     {"set_number_of_external_arrivals_at_node_pmf",
      Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf,
                       IntArgument, SimplePmfArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n--\n\n"
+     "Set the distribution of the arrivals from outside at a node per time unit,\n"
+     "{count: probability}; weights are normalised.\n\n"
+     "Raises navro.error on a malformed dict or a node outside the network."},
     {"set_number_of_servers_at_node",
      Entry::procedure<_StandardNetworkMultiserver_setNumberOfServersAtNode, IntArgument,
                       IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "set_number_of_servers_at_node($self, node, number_of_servers, /)\n--\n\n"
+     "Set the number of identical servers at a node.\n\n"
+     "Raises navro.error if number_of_servers is negative or the node is outside\n"
+     "the network."},
     {"set_routing_probability",
      Entry::procedure<_StandardNetworkMultiserver_setRoutingProbability, IntArgument, IntArgument,
                       RealArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "set_routing_probability($self, source, destination, probability, /)\n--\n\n"
+     "Set the probability that an entity whose service at source ends goes to\n"
+     "destination next. What a row leaves over is the chance of leaving.\n\n"
+     "Raises navro.error if probability is not in [0, 1] or a node is outside the\n"
+     "network; a row that sums to more than 1 is refused by the next step()."},
     {"set_service_duration_at_node_pmf",
      Entry::procedure<_StandardNetworkMultiserver_setServiceDurationAtNodePmf, IntArgument,
                       SimplePmfArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "set_service_duration_at_node_pmf($self, node, pmf, /)\n--\n\n"
+     "Set the distribution of the time units one service at a node takes,\n"
+     "{duration: probability}; weights are normalised.\n\n"
+     "Raises navro.error if a duration of 0 has probability, on a malformed dict,\n"
+     "or for a node outside the network."},
     {"reset_node_with_number_of_entities",
      Entry::procedure<_StandardNetworkMultiserver_resetNodeWithNumberOfEntities, IntArgument,
                       IntArgument>,
-     METH_VARARGS, nullptr},
+     METH_VARARGS,
+     "reset_node_with_number_of_entities($self, node, number_of_entities, /)\n--\n\n"
+     "Set the state of one node to exactly number_of_entities present, each\n"
+     "service just starting.\n\n"
+     "Raises navro.error if number_of_entities is negative or the node is outside\n"
+     "the network."},
     {"_record",
      Entry::longQuery<_StandardNetworkMultiserver_record, RecordingResult, IntArgument, IntArgument,
                       IntArgument>,
@@ -125,28 +210,51 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
-    {"__reduce__", Pickle::reduce, METH_NOARGS, nullptr},
-    {"__setstate__", Pickle::setState, METH_O, nullptr},
+    {"__reduce__", Pickle::reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "How copy and pickle rebuild the model: every field as it is stored."},
+    {"__setstate__", Pickle::setState, METH_O,
+     "__setstate__($self, state, /)\n--\n\n"
+     "Load a state that __reduce__ made. One that is not raises ValueError and\n"
+     "changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef _StandardNetworkMultiserver_getset[] = {
     {"internal_state", Entry::get<&Object::_internalState, StatePmfArrayAttribute>,
-     Entry::set<&Object::_internalState, StatePmfArrayAttribute>, nullptr,
+     Entry::set<&Object::_internalState, StatePmfArrayAttribute>,
+     "The state, one dict per node, {(number present, remaining service time):\n"
+     "probability}. Weights set are normalised; a malformed list raises navro.error.",
      const_cast<char*>("internal_state")},
     {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
-     nullptr, const_cast<char*>("time")},
-    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr, nullptr,
-     nullptr},
-    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr, nullptr,
-     nullptr},
+     "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
+     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
+     const_cast<char*>("time")},
+    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr,
+     "Bytes that the network holds now (read only).", nullptr},
+    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr,
+     "Most bytes that the network has held at once (read only).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject _StandardNetworkMultiserver_Type =
-    modelType("navro.StandardNetworkMultiserver", sizeof(Object),
-              _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_getset,
-              _StandardNetworkMultiserver_new,
-              deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>);
+PyTypeObject _StandardNetworkMultiserver_Type = modelType(
+    "navro.StandardNetworkMultiserver",
+    "StandardNetworkMultiserver(number_of_nodes, /)\n--\n\n"
+    "A network of number_of_nodes queueing stations (1 to 4096), numbered from\n"
+    "0, in discrete time. Each node has identical servers, its own arrivals from\n"
+    "outside and its own service durations. An entity whose service at node s\n"
+    "ends goes to node d with the routing probability of row s, column d, or\n"
+    "leaves with what the row leaves over.\n\n"
+    "The state of each node is the exact joint distribution of (number present,\n"
+    "remaining service time of an entity in service); step() maps all nodes one\n"
+    "time unit forward. A new network has no servers, no arrivals, services of\n"
+    "one time unit, no routing, every node empty and time 0.\n\n"
+    "Nodes, counts and times are ints of 32 bits and probabilities floats (or\n"
+    "ints); a value of another type or range raises navro.error(\"Invalid value\").\n"
+    "Every refused call raises navro.error with a fixed message and leaves the\n"
+    "network as it was.",
+    sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_getset,
+    _StandardNetworkMultiserver_new,
+    deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>, Entry::repr<describe>);

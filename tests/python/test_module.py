@@ -1,10 +1,14 @@
 """The module surface: import, the exception class, the two types and the
 rules every entry point shares."""
+import importlib.metadata
+import inspect
 import os
+import pydoc
 import subprocess
 import sys
 import warnings
 
+import jedi
 import pytest
 
 import navro
@@ -209,3 +213,56 @@ def test_wrong_argument_count_message(cls, args, name, count, is_query):
             getattr(model, name)(*([0] * wrong))
         assert info.value.args == (f"Expected {count} {word}",)
     assert model.current_memory_use == before
+
+
+# --- help at the prompt --------------------------------------------------------
+
+
+def test_version_is_the_installed_packages():
+    assert navro.__version__ == importlib.metadata.version("navro")
+
+
+@pytest.mark.parametrize("cls, args", MODEL_TYPES)
+def test_every_method_and_attribute_has_help_and_every_method_a_signature(cls, args):
+    assert cls.__doc__ and navro.__doc__
+    for name, member in vars(cls).items():
+        if name.startswith("__"):
+            continue
+        assert member.__doc__, name
+        if callable(member):
+            # Parameters as a call takes them: positional only, after self.
+            parameters = list(inspect.signature(getattr(cls(*args), name)).parameters.values())
+            assert all(p.kind is p.POSITIONAL_ONLY for p in parameters), name
+            if not name.startswith("_"):  # help() leaves out the private ones
+                assert f"{name}(self" in pydoc.render_doc(cls, renderer=pydoc.plaintext), name
+    assert str(inspect.signature(cls)) == ("(number_of_nodes, /)" if args else "()")
+
+
+@pytest.mark.parametrize("how", ["live object", "stubs"])
+def test_completion_sees_the_parameters(how):
+    if how == "live object":
+        net = navro.StandardNetworkMultiserver(2)
+        script = jedi.Interpreter("net.set_routing_probability(", [{"net": net}])
+    else:
+        script = jedi.Script("import navro\nnavro.StandardNetworkMultiserver(2).set_routing_probability(")
+    (signature,) = script.get_signatures()
+    assert [p.name for p in signature.params] == ["source", "destination", "probability"]
+
+
+def test_repr_shows_the_configuration_at_a_glance():
+    station = navro.StandardMultiserver()
+    station.number_of_servers = 2
+    station.internal_state = {(1, 1): 0.25, (4, 2): 0.75}
+    station.time = 14
+    assert repr(station) == "<navro.StandardMultiserver servers=2 time=14 mean_present=3.25>"
+
+    net = navro.StandardNetworkMultiserver(9)
+    for node in range(9):
+        net.set_number_of_servers_at_node(node, node)
+    net.reset_node_with_number_of_entities(8, 5)
+    assert repr(net) == (
+        "<navro.StandardNetworkMultiserver nodes=9 time=0 servers=[0, 1, 2, ..., 6, 7, 8] "
+        "mean_present=[0, 0, 0, ..., 0, 0, 5]>"
+    )
+    net.internal_state = [{(1, 1): 1.0}] * 2
+    assert repr(net).endswith("mean_present=[1, 1]>")
