@@ -52,10 +52,32 @@ Pmf* simplePmfFromDict(NObject* obj, PyObject* dict) {
     return accumulator.toPmf();
 }
 
+// Pours one item of the joint dict form into `accumulator`.
+void JointAccumulator_put_fromPy(JointAccumulator& accumulator, Real probability,
+                                 PyObject* pyValues) {
+    if (probability <= 0) return;  // the key of a dropped item is not examined
+    if (probability > 1) probability = 1;
+    const int depth = accumulator.depth;
+    if (!PyTuple_Check(pyValues) || PyTuple_GET_SIZE(pyValues) != depth) abortImport();
+    // Every level above the last is a joint accumulator one variable
+    // shorter; the last value goes to the simple accumulator reached. With
+    // depth 1 that is the accumulator itself, which refuses a single value.
+    Accumulator* current = &accumulator;
+    for (int i = 0; i < depth - 1; ++i) {
+        Int value = Int_fromPy(accumulator.obj, PyTuple_GET_ITEM(pyValues, i));
+        auto* level = static_cast<JointAccumulator*>(current);
+        level->include(value);
+        current = level->childFor(value);
+    }
+    Int last = Int_fromPy(accumulator.obj, PyTuple_GET_ITEM(pyValues, depth - 1));
+    current->putSingle(probability, last);
+}
+
 Pmf* jointPmfFromDict(NObject* obj, PyObject* dict, int depth) {
     JointAccumulator accumulator(obj, depth);
     for (DictItems item(dict); item.next();) {
-        accumulator.put_fromPy(probabilityFromPy(obj, item.value.get()), item.key.get());
+        JointAccumulator_put_fromPy(accumulator, probabilityFromPy(obj, item.value.get()),
+                                    item.key.get());
     }
     return accumulator.toPmf();
 }
@@ -129,21 +151,4 @@ void SampleEnumeratorFor_toPy::recordSample() {
         PyErr_Clear();
         abortOutOfMemory();
     }
-}
-
-void JointAccumulator::put_fromPy(Real probability, PyObject* pyValues) {
-    if (probability <= 0) return;  // the key of a dropped item is not examined
-    if (probability > 1) probability = 1;
-    if (!PyTuple_Check(pyValues) || PyTuple_GET_SIZE(pyValues) != depth) abortImport();
-    // Every level above the last is a joint accumulator one variable
-    // shorter; the last value goes to the simple accumulator reached. With
-    // depth 1 that is this accumulator itself, which refuses a single value.
-    Accumulator* current = this;
-    for (int i = 0; i < depth - 1; ++i) {
-        Int value = Int_fromPy(obj, PyTuple_GET_ITEM(pyValues, i));
-        auto* level = static_cast<JointAccumulator*>(current);
-        level->include(value);
-        current = level->childFor(value);
-    }
-    current->putSingle(probability, Int_fromPy(obj, PyTuple_GET_ITEM(pyValues, depth - 1)));
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Python.h>
-
 #include <cstdarg>
 
 #include "pmf/pmf.hpp"
@@ -111,8 +109,6 @@ public:
     // The child that accumulates the remaining variables for `value`, which
     // must have been included.
     Accumulator* childFor(Int value) { return elements[value - offset]; }
-    // Pours one item of the joint dict form (defined with the conversions).
-    void put_fromPy(Real probability, PyObject* pyValues);
 
     int depth;
     int offset = 0;
