@@ -107,20 +107,14 @@ def drain_free_lists():
     return [{} for _ in range(100)], [[] for _ in range(100)], [(i, i) for i in range(2100)]
 
 
-def on_main_thread(callback):
-    """A collection callback that runs `callback` when a collection of the
-    main thread starts."""
-
-    def at_start(phase, info):
-        if phase == "start" and threading.current_thread() is threading.main_thread():
-            callback()
-
-    return at_start
-
-
 @contextlib.contextmanager
 def gc_callback(meddle):
-    callback = on_main_thread(meddle)
+    """Runs `meddle` when a collection of the main thread starts."""
+
+    def callback(phase, info):
+        if phase == "start" and threading.current_thread() is threading.main_thread():
+            meddle()
+
     gc.callbacks.append(callback)
     try:
         yield
@@ -172,12 +166,10 @@ def second_thread(meddle):
 
     thread = threading.Thread(target=worker)
     thread.start()
-    callback = on_main_thread(hand_over)
-    gc.callbacks.append(callback)
     try:
-        yield
+        with gc_callback(hand_over):
+            yield
     finally:
-        gc.callbacks.remove(callback)
         stop.set()
         go.set()
         thread.join()
