@@ -1,9 +1,9 @@
 #include <Python.h>
 
 #include "bridge/wrappers.hpp"
-#include "runtime/heap.hpp"
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
+#include "runtime/heap.hpp"
 
 PyObject* PException = nullptr;
 

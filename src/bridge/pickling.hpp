@@ -127,15 +127,13 @@ struct Pickling {
 
     static PyObject* reduce(PyObject* o, PyObject*) {
         Object* obj = Entry::self(o);
-        PyObject* result = nullptr;
-        bool succeeded = Entry::run(obj, [&] {
+        return Entry::runReturning(obj, [&] {
             StateWriter writer;
             Layout::fields(writer, obj);
             PyRef state(writer.state());
             PyRef arguments(Layout::constructorArguments(obj));
-            result = reduction(o, arguments.get(), state.get());
+            return reduction(o, arguments.get(), state.get());
         });
-        return succeeded ? result : nullptr;
     }
 
     static PyObject* setState(PyObject* o, PyObject* state) {

@@ -147,6 +147,14 @@ struct Entries {
         return false;
     }
 
+    // run() for an entry whose result is the new object that `make` returns.
+    template <typename Make>
+    static PyObject* runReturning(Object* obj, Make&& make) {
+        PyRef result;
+        bool succeeded = run(obj, [&] { result.reset(make()); });
+        return succeeded ? result.release() : nullptr;
+    }
+
     template <auto operation, typename... Args, std::size_t... I>
     static auto call(Object* obj, [[maybe_unused]] PyObject* args, std::index_sequence<I...>) {
         // Braced initialisation converts the arguments first to last.
@@ -173,15 +181,12 @@ struct Entries {
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
         Object* obj = self(o);
-        PyRef result;
-        bool succeeded = run(obj, [&] {
+        return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
                 abort(messages::expectedQueryParameters[sizeof...(Args)]);
-            result.reset(Result::toPy(
-                &obj->header,
-                call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{})));
+            return Result::toPy(&obj->header, call<operation, Args...>(
+                                                  obj, args, std::index_sequence_for<Args...>{}));
         });
-        return succeeded ? result.release() : nullptr;
     }
 
     // A query that takes many steps: the operation gets `checkpoint` before
@@ -203,19 +208,15 @@ struct Entries {
     template <auto read, typename Converter>
     static PyObject* get(PyObject* o, void*) {
         Object* obj = self(o);
-        PyRef result;
-        bool succeeded =
-            run(obj, [&] { result.reset(Converter::toPy(&obj->header, std::invoke(read, obj))); });
-        return succeeded ? result.release() : nullptr;
+        return runReturning(obj,
+                            [&] { return Converter::toPy(&obj->header, std::invoke(read, obj)); });
     }
 
     // The repr slot: the str that `describe` makes of the object.
     template <PyObject* (*describe)(Object*)>
     static PyObject* repr(PyObject* o) {
         Object* obj = self(o);
-        PyRef result;
-        bool succeeded = run(obj, [&] { result.reset(describe(obj)); });
-        return succeeded ? result.release() : nullptr;
+        return runReturning(obj, [&] { return describe(obj); });
     }
 
     static std::uint64_t currentMemoryUse(Object* obj) { return obj->header.currentMemoryUse; }
