@@ -73,6 +73,7 @@ MODELS = {
             lambda m: m.internal_state,
             repr,
             lambda m: m._record(2, 1, 0),  # collects between its steps when alone
+            lambda m: m.__setstate__(m.__reduce__()[2]),
             lambda m: setattr(m, "time", 5),
         ],
     ),
@@ -93,6 +94,7 @@ MODELS = {
             lambda n: n.get_number_of_entities_at_node_pmf(2),
             repr,
             lambda n: n._record(2, 1, 0),
+            lambda n: n.__setstate__(n.__reduce__()[2]),
             lambda n: setattr(n, "time", 5),
         ],
     ),
