@@ -6,10 +6,12 @@
     trajectory, Trajectory       a whole run of steps and its service measures
     Period                       one period of a schedule for trajectory
     distributions                constructors of common arrival and service pmfs
+    staffing, Staffing, Target   the fewest servers per period that meet a target
+    sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
 
 A model holds the exact distribution of its state and maps it one time unit
 forward per step(); see help(navro.StandardMultiserver) for a start. The types
-come from the compiled core; the analyst's layer lives in pure-Python modules
+come from the compiled core; the layers above them are pure-Python modules
 beside it.
 """
 
