@@ -235,6 +235,19 @@ struct Entries {
         bool succeeded = run(obj, [&] { obj->*field = Converter::fromPy(&obj->header, value); });
         return succeeded ? 0 : -1;
     }
+
+    // The rows that every model's attribute table ends with.
+    static constexpr PyGetSetDef timeAttribute = {
+        "time", get<&Object::_time, IntAttribute>, set<&Object::_time, IntAttribute>,
+        "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
+        "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
+        const_cast<char*>("time")};
+    static constexpr PyGetSetDef currentMemoryUseAttribute = {
+        "current_memory_use", get<currentMemoryUse, CounterAttribute>, nullptr,
+        "Bytes that the model holds now (read only).", nullptr};
+    static constexpr PyGetSetDef peakMemoryUseAttribute = {
+        "peak_memory_use", get<peakMemoryUse, CounterAttribute>, nullptr,
+        "Most bytes that the model has held at once (read only).", nullptr};
 };
 
 // Creation of a model object: an empty context, the defaults of every field

@@ -141,14 +141,9 @@ PyGetSetDef _StandardMultiserver_getset[] = {
      "Number of identical servers; must be at least 0 when stepping.\n"
      "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
      const_cast<char*>("number_of_servers")},
-    {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
-     "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
-     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
-     const_cast<char*>("time")},
-    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr,
-     "Bytes that the station holds now (read only).", nullptr},
-    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr,
-     "Most bytes that the station has held at once (read only).", nullptr},
+    Entry::timeAttribute,
+    Entry::currentMemoryUseAttribute,
+    Entry::peakMemoryUseAttribute,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -226,14 +226,9 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
      "The state, one dict per node, {(number present, remaining service time):\n"
      "probability}. Weights set are normalised; a malformed list raises navro.error.",
      const_cast<char*>("internal_state")},
-    {"time", Entry::get<&Object::_time, IntAttribute>, Entry::set<&Object::_time, IntAttribute>,
-     "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
-     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
-     const_cast<char*>("time")},
-    {"current_memory_use", Entry::get<Entry::currentMemoryUse, CounterAttribute>, nullptr,
-     "Bytes that the network holds now (read only).", nullptr},
-    {"peak_memory_use", Entry::get<Entry::peakMemoryUse, CounterAttribute>, nullptr,
-     "Most bytes that the network has held at once (read only).", nullptr},
+    Entry::timeAttribute,
+    Entry::currentMemoryUseAttribute,
+    Entry::peakMemoryUseAttribute,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
