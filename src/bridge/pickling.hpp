@@ -157,4 +157,15 @@ struct Pickling {
         }
         Py_RETURN_NONE;
     }
+
+    // The rows of the models' method tables.
+    static constexpr PyMethodDef reduceMethod = {
+        "__reduce__", reduce, METH_NOARGS,
+        "__reduce__($self, /)\n--\n\n"
+        "How copy and pickle rebuild the model: every field as it is stored."};
+    static constexpr PyMethodDef setStateMethod = {
+        "__setstate__", setState, METH_O,
+        "__setstate__($self, state, /)\n--\n\n"
+        "Load a state that __reduce__ made. One that is not raises ValueError and\n"
+        "changes nothing."};
 };

@@ -109,13 +109,8 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
-    {"__reduce__", Pickle::reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\n"
-     "How copy and pickle rebuild the model: every field as it is stored."},
-    {"__setstate__", Pickle::setState, METH_O,
-     "__setstate__($self, state, /)\n--\n\n"
-     "Load a state that __reduce__ made. One that is not raises ValueError and\n"
-     "changes nothing."},
+    Pickle::reduceMethod,
+    Pickle::setStateMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
