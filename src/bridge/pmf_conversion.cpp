@@ -84,7 +84,7 @@ Pmf* jointPmfFromDict(NObject* obj, PyObject* dict, int depth) {
 
 Pmf* dictToPmf(NObject* obj, PyObject* dict) {
     DictItems first(dict);
-    if (!first.next()) abort(messages::emptyDictionary);
+    if (!first.next()) navro::abort(messages::emptyDictionary);
     PyObject* key = first.key.get();
     if (PyLong_Check(key)) return simplePmfFromDict(obj, dict);
     if (!PyTuple_Check(key)) abortImport();

@@ -169,7 +169,7 @@ struct Entries {
         Object* obj = self(o);
         bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
-                abort(messages::expectedParameters[sizeof...(Args)]);
+                navro::abort(messages::expectedParameters[sizeof...(Args)]);
             call<operation, Args...>(obj, args, std::index_sequence_for<Args...>{});
         });
         if (!succeeded) return nullptr;
@@ -183,7 +183,7 @@ struct Entries {
         Object* obj = self(o);
         return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
-                abort(messages::expectedQueryParameters[sizeof...(Args)]);
+                navro::abort(messages::expectedQueryParameters[sizeof...(Args)]);
             return Result::toPy(&obj->header, call<operation, Args...>(
                                                   obj, args, std::index_sequence_for<Args...>{}));
         });

@@ -117,9 +117,9 @@ Pmf* binomial(NObject* obj, int n, Real p) {
 
 Pmf* multinomial(NObject* obj, int n, int k, Pmf* p) {
     if (p == nullptr || p->pmfType != SIMPLE || p->simple.offset != 0 || p->simple.length != k)
-        abort(messages::invalidMultinomial);
+        navro::abort(messages::invalidMultinomial);
     // The result is a joint of depth k built k levels deep.
-    if (n < 0 || k < 1 || k > maximumPmfDepth) abort(messages::invalidMultinomial);
+    if (n < 0 || k < 1 || k > maximumPmfDepth) navro::abort(messages::invalidMultinomial);
     auto gamma = heapArray<Real>(k);
     // gamma[i]: probability of category i given none of the ones before it.
     // A category of probability 0 takes no trials, also once the earlier
@@ -165,24 +165,24 @@ Pmf* hypergeometricHelper(NObject* obj, int N, int K, int n, double* logFactoria
 }
 
 Pmf* hypergeometric(NObject* obj, int N, int K, int n) {
-    if (N < 0 || K < 0 || n < 0 || K > N || n > N) abort(messages::invalidHypergeometric);
+    if (N < 0 || K < 0 || n < 0 || K > N || n > N) navro::abort(messages::invalidHypergeometric);
     auto table = createLogFactorialArrayForHypergeometric(N);
     return hypergeometricHelper(obj, N, K, n, table.get());
 }
 
 Pmf* multivariateHypergeometric(NObject* obj, int N, int n, int d, IntArray* b) {
     if (b == nullptr || n < 0 || n > N || b->length != d)
-        abort(messages::invalidMultivariateHypergeometric);
+        navro::abort(messages::invalidMultivariateHypergeometric);
     // The result is a joint of depth d built d levels deep.
-    if (d < 1 || d > maximumPmfDepth) abort(messages::invalidMultivariateHypergeometric);
+    if (d < 1 || d > maximumPmfDepth) navro::abort(messages::invalidMultivariateHypergeometric);
     // Summed wide: class sizes near the top of Int would wrap a 32-bit sum
     // round to a plausible N.
     long long checkN = 0;
     for (int i = 0; i < d; ++i) {
-        if (b->elements[i] < 0) abort(messages::invalidMultivariateHypergeometric);
+        if (b->elements[i] < 0) navro::abort(messages::invalidMultivariateHypergeometric);
         checkN += b->elements[i];
     }
-    if (checkN != N) abort(messages::invalidMultivariateHypergeometric);
+    if (checkN != N) navro::abort(messages::invalidMultivariateHypergeometric);
     auto table = createLogFactorialArrayForHypergeometric(N);
     return multivariateHypergeometricLayer(obj, N, n, d, b->elements, table.get());
 }

@@ -22,7 +22,7 @@ bool hasMassAtZero(const Pmf* pmf) {
 }
 
 void confirmServiceDurations(const Object* self) {
-    if (hasMassAtZero(self->_serviceDurationPmf)) abort(messages::invalidServiceDuration);
+    if (hasMassAtZero(self->_serviceDurationPmf)) navro::abort(messages::invalidServiceDuration);
 }
 
 // The fields of a new station, for the live model and again for its snapshot.
@@ -89,7 +89,7 @@ Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) 
 }
 
 void _StandardMultiserver_step(Object* self) {
-    if (self->_numberOfServers < 0) abort(messages::invalidNumberOfServers);
+    if (self->_numberOfServers < 0) navro::abort(messages::invalidNumberOfServers);
     confirmServiceDurations(self);
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
     Pmf* next = stepState(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
@@ -118,7 +118,7 @@ void _StandardMultiserver_applyObservationValue(Object* self, Int _observedNumbe
 
 void _StandardMultiserver_resetWithNumberOfEntitiesInSystem(Object* self,
                                                             Int _numberOfEntitiesInSystem) {
-    if (_numberOfEntitiesInSystem < 0) abort(messages::invalidNumberOfEntities);
+    if (_numberOfEntitiesInSystem < 0) navro::abort(messages::invalidNumberOfEntities);
     confirmServiceDurations(self);
     self->_internalState = _StandardMultiserver_resetMap(self, _numberOfEntitiesInSystem);
 }

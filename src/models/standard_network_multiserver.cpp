@@ -97,7 +97,7 @@ Pmf* flowOf(NObject* obj, StepWorkspace& ws, const Real* completed, Int largestB
 Pmf* convolutionOf(NObject* obj, StepWorkspace& ws, Pmf* p1, Pmf* p2) {
     const int length1 = p1->simple.length;
     const int length2 = p2->simple.length;
-    if (length1 == 0 || length2 == 0) abort(messages::emptyPmf);
+    if (length1 == 0 || length2 == 0) navro::abort(messages::emptyPmf);
     const long long first = static_cast<long long>(p1->simple.offset) + p2->simple.offset;
     const long long length = static_cast<long long>(length1) + length2 - 1;
     Real* cells = ws.cells.zeroed(length);
@@ -129,7 +129,7 @@ NodeInputs nodeInputs(Object* self, StepWorkspace& ws, Int node, const StationTe
 // without a half-copied snapshot.
 void confirmStateCoversNodes(const Object* self) {
     if (self->_internalState->length < numberOfNodes(self))
-        abort(messages::lookupIndexOutOfRange);
+        navro::abort(messages::lookupIndexOutOfRange);
 }
 
 void confirmRouting(Object* self, Int n) {
@@ -137,7 +137,7 @@ void confirmRouting(Object* self, Int n) {
         RealArray* row = lookup(self->_routingProbabilities, s);
         Real sourceSum = 0.0;
         for (Int d = 0; d < n; ++d) sourceSum += lookup(row, d);
-        if (sourceSum > 1) abort(messages::invalidRoutingProbabilities);
+        if (sourceSum > 1) navro::abort(messages::invalidRoutingProbabilities);
     }
 }
 
@@ -188,7 +188,7 @@ void _StandardNetworkMultiserver_setDefaults(Object* self) {
 }
 
 void _StandardNetworkMultiserver_init(Object* self, Int _numberOfNodes) {
-    if (_numberOfNodes <= 0) abort(messages::invalidNumberOfNodes);
+    if (_numberOfNodes <= 0) navro::abort(messages::invalidNumberOfNodes);
     if (_numberOfNodes > maximumNumberOfNodes) abortOutOfMemory();
     // Both records are complete before either is stored.
     _StandardNetworkMultiserver_fields live = initialFields(&self->header, _numberOfNodes);
@@ -262,21 +262,21 @@ Pmf* _StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf(Object* self, Int 
 }
 
 Int confirmNumberOfServers(Int n) {
-    if (n < 0) abort(messages::invalidNumberOfServers);
+    if (n < 0) navro::abort(messages::invalidNumberOfServers);
     return n;
 }
 
 Real confirmRoutingProbability(Real probability) {
     // Written so that NaN fails too: it would pass both range comparisons
     // and the row-sum check, and spoil every state from the next step on.
-    if (!(probability >= 0 && probability <= 1)) abort(messages::invalidProbability);
+    if (!(probability >= 0 && probability <= 1)) navro::abort(messages::invalidProbability);
     return probability;
 }
 
 Pmf* confirmServiceDurationPmf(Pmf* pmf) {
     // A converted Pmf's window starts at its smallest value of positive
     // probability, so an offset of 0 is a service of no duration.
-    if (confirmSimplePmf(pmf)->simple.offset <= 0) abort(messages::invalidServiceDuration);
+    if (confirmSimplePmf(pmf)->simple.offset <= 0) navro::abort(messages::invalidServiceDuration);
     return pmf;
 }
 
@@ -412,7 +412,7 @@ void _StandardNetworkMultiserver_applyObservationValueAtNode(
 
 void _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(Object* self, Int _nodeIndex,
                                                                Int _numberOfEntitiesAtNode) {
-    if (_numberOfEntitiesAtNode < 0) abort(messages::invalidNumberOfEntities);
+    if (_numberOfEntitiesAtNode < 0) navro::abort(messages::invalidNumberOfEntities);
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
     entry = _StandardNetworkMultiserver_resetMapAtNode(self, _nodeIndex, _numberOfEntitiesAtNode);
 }

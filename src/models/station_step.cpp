@@ -112,7 +112,7 @@ Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const
     }
     Real total = 0.0;
     Pmf* marginal = normalisedSimplePmf(obj, rows.first, totals, static_cast<int>(count), total);
-    if (marginal == nullptr) abort(messages::emptyPmf);
+    if (marginal == nullptr) navro::abort(messages::emptyPmf);
     Pmf* joint = allocateJointPmf(obj, marginal, 2);
     const long long shift = marginal->simple.offset - rows.first;
     for (int k = 0; k < marginal->simple.length; ++k) {
@@ -144,7 +144,7 @@ struct Gathered {
 Gathered gather(StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
                 const RoutedCounts& returning) {
     const Window a = windowOf(arrivals);
-    if (terms.count == 0 || a.length == 0) abort(messages::emptyPmf);  // no outcome at all
+    if (terms.count == 0 || a.length == 0) navro::abort(messages::emptyPmf);  // no outcome at all
     // phi is at most d, so z - d + phi lies between z - busy and z.
     const Span reach{terms.smallestRemaining + a.offset,
                      terms.largestCount + a.offset + a.length - 1};
@@ -215,7 +215,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
               Pmf* durations, const RoutedCounts& returning, Int leftTail, Int rightTail) {
     const Span rows{std::max<long long>(leftTail, g.reach.first),
                     std::min<long long>(rightTail, g.reach.last)};
-    if (rows.first > rows.last) abort(messages::emptyPmf);
+    if (rows.first > rows.last) navro::abort(messages::emptyPmf);
     const long long rowCount = rows.last - rows.first + 1;
     const Span columns = columnsOf(ws, terms, durations);
     const long long width = columns.last - columns.first + 1;
@@ -325,18 +325,18 @@ Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long lon
     // of positive weight there is refused as an invalid value, not wrapped.
     const long long storable = std::clamp(static_cast<long long>(INT_MAX) + 1 - lo, 0LL, length);
     for (long long k = storable; k < length; ++k) {
-        if (cells[k] != 0.0) abort(messages::invalidValue);
+        if (cells[k] != 0.0) navro::abort(messages::invalidValue);
     }
     Real total = 0.0;
     Pmf* pmf = normalisedSimplePmf(obj, lo, cells, static_cast<int>(storable), total);
-    if (pmf == nullptr) abort(messages::emptyPmf);
+    if (pmf == nullptr) navro::abort(messages::emptyPmf);
     return pmf;
 }
 
 ContinuingTimes continuingTimes(const Pmf* conditional) {
     const Window ell = windowOf(conditional);
     if (ell.offset == 0 && ell.length > 0 && ell.elements[0] > 0) {
-        abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
+        navro::abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
     }
     // A state's probabilities lie in [0, 1], so they are the weights as an
     // accumulator would take them.
@@ -346,7 +346,7 @@ ContinuingTimes continuingTimes(const Pmf* conditional) {
                          ell.elements + (span.first + 1 - ell.offset)};
     Real total = 0.0;
     for (int k = 0; k < weights.length; ++k) total += weights.elements[k];
-    if (!(total > 0)) abort(messages::emptyPmf);
+    if (!(total > 0)) navro::abort(messages::emptyPmf);
     return {weights, total};
 }
 

@@ -79,7 +79,7 @@ struct NetworkView {
 template <typename View>
 Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int steps, Int every,
                     Int start) {
-    if (steps < 0 || every < 1 || start < 0) abort(messages::invalidValue);
+    if (steps < 0 || every < 1 || start < 0) navro::abort(messages::invalidValue);
     const Int nodes = model.nodes();
     Recording recording(nodes);
     // Completions belong to a step, so they are taken from the state before

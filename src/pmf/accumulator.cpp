@@ -22,11 +22,11 @@ long long coverValue(Cell*& elements, Int& offset, Int& length, Int value,
     long long newOffset;
     long long newLength;
     if (elements == nullptr) {
-        if (value < 0) abort(negativeMessage);
+        if (value < 0) navro::abort(negativeMessage);
         newOffset = value;
         newLength = 1;
     } else if (value < offset) {
-        if (value < 0) abort(negativeMessage);
+        if (value < 0) navro::abort(negativeMessage);
         // Growing more than doubles the window, so n puts cost O(n) copies.
         long long end = static_cast<long long>(offset) + length;
         newLength = 2 * (end - value);
@@ -134,7 +134,7 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
 }
 
 Pmf* SimpleAccumulator::toPmf() {
-    if (length == 0) abort(messages::emptyPmf);
+    if (length == 0) navro::abort(messages::emptyPmf);
     Real total = 0.0;
     Pmf* pmf = normalisedSimplePmf(obj, offset, elements, length, total);
     if (pmf == nullptr) return allocateSimplePmf(obj, 0, 0);  // `sum` stays as it was
@@ -197,7 +197,7 @@ Accumulator* JointAccumulator::vput(Real probability, va_list& valist) {
 }
 
 Pmf* JointAccumulator::toPmf() {
-    if (length == 0) abort(messages::emptyPmf);
+    if (length == 0) navro::abort(messages::emptyPmf);
     auto holdsWeight = [this](int k) { return elements[k] != nullptr && !elements[k]->isEmpty(); };
     int low = 0;
     while (low < length && !holdsWeight(low)) ++low;
@@ -226,7 +226,8 @@ CompoundAccumulator::CompoundAccumulator(NObject* obj, PmfConfig* _pmfConfig)
         abortInternal();
     }
     int count = pmfConfig->compound.length;
-    HeapArray<Accumulator*> parts = allocateHeapArray<Accumulator*>(static_cast<std::size_t>(count));
+    HeapArray<Accumulator*> parts =
+        allocateHeapArray<Accumulator*>(static_cast<std::size_t>(count));
     // The destructor does not run for a constructor that throws, so the
     // components made so far are deleted here.
     try {
@@ -256,7 +257,7 @@ Accumulator* CompoundAccumulator::vput(Real probability, va_list& valist) {
 }
 
 Pmf* CompoundAccumulator::toPmf() {
-    if (isEmpty()) abort(messages::emptyPmf);
+    if (isEmpty()) navro::abort(messages::emptyPmf);
     Pmf* pmf = allocateCompoundPmf(obj, length);
     for (int i = 0; i < length; ++i) pmf->compound.elements[i] = elements[i]->toPmf();
     return pmf;

@@ -19,13 +19,13 @@ Record* allocateRecord(NObject* obj, int length) {
 
 template <typename Record>
 Record* createValueArray(NObject* obj, int length) {
-    if (length <= 0) abort(messages::invalidArraySize);
+    if (length <= 0) navro::abort(messages::invalidArraySize);
     return allocateRecord<Record>(obj, length);
 }
 
 template <typename Record>
 auto& lookupElement(Record* record, Int i) {
-    if (i < 0 || i >= record->length) abort(messages::lookupIndexOutOfRange);
+    if (i < 0 || i >= record->length) navro::abort(messages::lookupIndexOutOfRange);
     return record->elements[i];
 }
 
@@ -34,7 +34,7 @@ auto& lookupElement(Record* record, Int i) {
 // sets them) or make each in row order.
 template <typename Matrix, typename MakeRow>
 Matrix* createMatrix(NObject* obj, int rowCount, int columnCount, MakeRow makeRow) {
-    if (rowCount <= 0 || columnCount < 0) abort(messages::invalidMatrixDimensions);
+    if (rowCount <= 0 || columnCount < 0) navro::abort(messages::invalidMatrixDimensions);
     auto* matrix = allocateRecord<Matrix>(obj, rowCount);
     if (columnCount != 0) {
         for (int i = 0; i < rowCount; ++i) matrix->elements[i] = makeRow(columnCount);
@@ -81,7 +81,7 @@ InterfaceArray* allocateInterfaceArray(NObject* obj, int length) {
 }
 
 PmfArray* createPmfArray(NObject* obj, PmfConfig* pmfConfig, int length) {
-    if (length <= 0) abort(messages::invalidArrayDimensions);
+    if (length <= 0) navro::abort(messages::invalidArrayDimensions);
     PmfArray* a = allocatePmfArray(obj, length);
     // A separate default for every element, so no two elements share one.
     if (pmfConfig != nullptr) {
@@ -91,7 +91,7 @@ PmfArray* createPmfArray(NObject* obj, PmfConfig* pmfConfig, int length) {
 }
 
 InterfaceArray* createInterfaceArray(NObject* obj, void* defaultImplementation, int length) {
-    if (length <= 0) abort(messages::invalidArrayDimensions);
+    if (length <= 0) navro::abort(messages::invalidArrayDimensions);
     InterfaceArray* a = allocateInterfaceArray(obj, length);
     if (defaultImplementation != nullptr) {
         for (int i = 0; i < length; ++i) a->elements[i] = defaultImplementation;
@@ -131,7 +131,7 @@ InterfaceMatrix* createInterfaceMatrix(NObject* obj, void* defaultImplementation
 // A negative row count would wrap to a huge request (and poison the memory
 // counters), so it is refused like the creators refuse it.
 PmfMatrix* allocatePmfMatrix(NObject* obj, int rowCount, int columnCount) {
-    if (rowCount < 0) abort(messages::invalidMatrixDimensions);
+    if (rowCount < 0) navro::abort(messages::invalidMatrixDimensions);
     auto* m = allocateRecord<PmfMatrix>(obj, rowCount);
     if (columnCount != 0) {
         for (int i = 0; i < rowCount; ++i) m->elements[i] = allocatePmfArray(obj, columnCount);
@@ -140,7 +140,7 @@ PmfMatrix* allocatePmfMatrix(NObject* obj, int rowCount, int columnCount) {
 }
 
 InterfaceMatrix* allocateInterfaceMatrix(NObject* obj, int rowCount, int columnCount) {
-    if (rowCount < 0) abort(messages::invalidMatrixDimensions);
+    if (rowCount < 0) navro::abort(messages::invalidMatrixDimensions);
     auto* m = allocateRecord<InterfaceMatrix>(obj, rowCount);
     if (columnCount != 0) {
         for (int i = 0; i < rowCount; ++i) {
@@ -263,7 +263,7 @@ IntMatrix* initializeIntMatrix(NObject* obj, int rowCount, ...) {
     const char* failure =
         fillMatrix(m, values, [obj](int n) { return createIntArray(obj, n); }, readInt);
     va_end(values);
-    if (failure != nullptr) abort(failure);
+    if (failure != nullptr) navro::abort(failure);
     return m;
 }
 
@@ -274,7 +274,7 @@ RealMatrix* initializeRealMatrix(NObject* obj, int rowCount, ...) {
     const char* failure =
         fillMatrix(m, values, [obj](int n) { return createRealArray(obj, n); }, readReal);
     va_end(values);
-    if (failure != nullptr) abort(failure);
+    if (failure != nullptr) navro::abort(failure);
     return m;
 }
 
@@ -285,7 +285,7 @@ BooleanMatrix* initializeBooleanMatrix(NObject* obj, int rowCount, ...) {
     const char* failure =
         fillMatrix(m, values, [obj](int n) { return createBooleanArray(obj, n); }, readBoolean);
     va_end(values);
-    if (failure != nullptr) abort(failure);
+    if (failure != nullptr) navro::abort(failure);
     return m;
 }
 
@@ -296,7 +296,7 @@ PmfMatrix* initializePmfMatrix(NObject* obj, int rowCount, ...) {
     const char* failure =
         fillMatrix(m, values, [obj](int n) { return createPmfArray(obj, nullptr, n); }, readPmf);
     va_end(values);
-    if (failure != nullptr) abort(failure);
+    if (failure != nullptr) navro::abort(failure);
     return m;
 }
 
@@ -307,7 +307,7 @@ InterfaceMatrix* initializeInterfaceMatrix(NObject* obj, int rowCount, ...) {
     const char* failure = fillMatrix(
         m, values, [obj](int n) { return createInterfaceArray(obj, nullptr, n); }, readPointer);
     va_end(values);
-    if (failure != nullptr) abort(failure);
+    if (failure != nullptr) navro::abort(failure);
     return m;
 }
 

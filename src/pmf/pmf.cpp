@@ -145,7 +145,8 @@ namespace {
 Pmf* conditionOn(Pmf* pmf, Int value) {
     if (pmf == nullptr || pmf->pmfType != JOINT) abortInternal();
     Pmf* marginal = pmf->joint.marginal;
-    if (lookupProbability(marginal, value) == 0.0) abort(messages::conditionOnZeroProbability);
+    if (lookupProbability(marginal, value) == 0.0)
+        navro::abort(messages::conditionOnZeroProbability);
     Pmf* conditional = pmf->joint.elements[value - marginal->simple.offset];
     if (conditional == nullptr) abortInternal();
     return conditional;
@@ -183,7 +184,7 @@ Int clampToInt(long long value) { return value > INT_MAX ? INT_MAX : static_cast
 }  // namespace
 
 Int computeLeftTail(Pmf* pmf, Real epsilon) {
-    if (pmf->pmfType != SIMPLE) abort(messages::leftTailRequiresSimple);
+    if (pmf->pmfType != SIMPLE) navro::abort(messages::leftTailRequiresSimple);
     const SimplePmfOverlay& simple = pmf->simple;
     Real sum = 0.0;
     for (int k = 0; k < simple.length; ++k) {
@@ -194,7 +195,7 @@ Int computeLeftTail(Pmf* pmf, Real epsilon) {
 }
 
 Int computeRightTail(Pmf* pmf, Real epsilon) {
-    if (pmf->pmfType != SIMPLE) abort(messages::rightTailRequiresSimple);
+    if (pmf->pmfType != SIMPLE) navro::abort(messages::rightTailRequiresSimple);
     const SimplePmfOverlay& simple = pmf->simple;
     Real sum = 0.0;
     for (int k = simple.length - 1; k >= 0; --k) {

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <exception>
 
-void abort(const char* _message) { throw CException(_message); }
+void navro::abort(const char* _message) { throw CException(_message); }
 
-void abortInternal() { abort(messages::internalError); }
+void abortInternal() { navro::abort(messages::internalError); }
 
-void abortImport() { abort(messages::invalidValue); }
+void abortImport() { navro::abort(messages::invalidValue); }
 
-void abortOutOfMemory() { abort(messages::outOfMemory); }
+void abortOutOfMemory() { navro::abort(messages::outOfMemory); }
 
 void prepareThreadForErrors() {
     // Reading the count of exceptions in flight makes the state of this
@@ -23,7 +23,7 @@ void prepareThreadForErrors() {
 
 double checkDenominator(double x) {
     // No tolerance: only an exact zero (of either sign) is refused.
-    if (x == 0.0) abort(messages::divideByZero);
+    if (x == 0.0) navro::abort(messages::divideByZero);
     return x;
 }
 
@@ -32,19 +32,19 @@ Int ifloor(Real x) { return static_cast<Int>(std::floor(x)); }
 Int iceiling(Real x) { return static_cast<Int>(std::ceil(x)); }
 
 Real safeSqrt(Real x) {
-    if (x < 0) abort(messages::negativeSqrt);
+    if (x < 0) navro::abort(messages::negativeSqrt);
     return std::sqrt(x);
 }
 
 Real safeLog(Real x) {
-    if (x < 0) abort(messages::negativeLog);
+    if (x < 0) navro::abort(messages::negativeLog);
     return std::log(x);
 }
 
 Real safePow(Real x, Real y) {
     Real z = std::pow(x, y);
     // Overflow, a pole and an invalid argument all end up non-finite.
-    if (!std::isfinite(z)) abort(messages::invalidPow);
+    if (!std::isfinite(z)) navro::abort(messages::invalidPow);
     return z;
 }
 

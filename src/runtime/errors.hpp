@@ -59,7 +59,12 @@ inline constexpr const char* expectedQueryParameters[] = {
     "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)"};
 }  // namespace messages
 
+// Raises the message as a CException. The name is the C library's too
+// (abort() without arguments), so it lives in the module's namespace.
+namespace navro {
 [[noreturn]] void abort(const char* _message);
+}  // namespace navro
+
 [[noreturn]] void abortInternal();
 [[noreturn]] void abortImport();
 // "Out of memory": the one report of memory, the module's or the

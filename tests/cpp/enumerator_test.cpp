@@ -23,7 +23,7 @@ public:
     explicit Recorder(Pmf* pmf) : SampleEnumerator(pmf) {}
     void recordSample() override {
         EXPECT_EQ(level, depth);
-        if (--failAt == 0) abort(messages::invalidValue);
+        if (--failAt == 0) navro::abort(messages::invalidValue);
         Sample s{{}, records[depth].probability};
         for (int i = 1; i <= depth; ++i) s.values.push_back(records[i].value);
         samples.push_back(s);

@@ -50,7 +50,7 @@ TEST(Arithmetic, RandomValuesStayInRange) {
 TEST(Errors, MessagesAreTheFixedTexts) {
     EXPECT_RAISES(abortInternal(), "NAVRO internal error");
     EXPECT_RAISES(abortImport(), "Invalid value");
-    EXPECT_RAISES(abort(messages::invalidRoutingProbabilities),
+    EXPECT_RAISES(navro::abort(messages::invalidRoutingProbabilities),
                   "Invalid routing probabilities. Sum of destination probabilities exceeds 1.");
     EXPECT_STREQ(messages::expectedParameters[1], "Expected 1 parameters");
     EXPECT_STREQ(messages::expectedQueryParameters[2], "Expected 2 parameter(s)");
