@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "bridge/scalars.hpp"
@@ -95,6 +96,12 @@ long long integerIn(PyObject* value, long long low, long long high, const char* 
     return n;
 }
 
+// A value that passes the field's rule, if it has one.
+template <typename T>
+T obeying(T (*rule)(T), T value) {
+    return rule == nullptr ? value : rule(value);
+}
+
 // The accumulators divide by a total summed in increasing order of value,
 // which leaves the sum within a few rounding errors per element of 1; far
 // more than that is a damaged or forged record.
@@ -112,80 +119,116 @@ void confirmNormalised(const Pmf* pmf, const char* key) {
 
 }  // namespace
 
+// -------------------------------------------------------------------- keys
+
+StateKey::StateKey(const char* name, const char* prefix) {
+    if (name == nullptr) return;
+    // The names are the models' own constants, all far shorter.
+    const int written = std::snprintf(buffer, sizeof buffer, "%s%s", prefix, name);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof buffer) abortInternal();
+}
+
 // ------------------------------------------------------------------ writer
 
-StateWriter::StateWriter() : dict(checkedNew(PyDict_New())), pmfs(checkedNew(PyList_New(0))) {
-    put("format", checkedNew(PyLong_FromLongLong(stateFormat)));
-    put(recordsKey, Py_NewRef(pmfs.get()));
-}
-
-void StateWriter::put(const char* key, PyObject* value) {
-    PyRef owned(value);
-    if (PyDict_SetItemString(dict.get(), key, owned.get()) < 0) {
-        PyErr_Clear();
-        abortOutOfMemory();
-    }
-}
-
-// A record's index, writing it (after the records it refers to) the first
-// time it is met, so shared records are written once.
+// A record's index, given it (after the records it refers to) the first time
+// it is met, so shared records are written once.
 int StateWriter::indexOf(Pmf* pmf) {
     if (auto found = indexes.find(pmf); found != indexes.end()) return found->second;
-    PyRef record;
-    if (pmf->pmfType == SIMPLE) {
-        record.reset(checkedNew(Py_BuildValue(
-            "(iiN)", SIMPLE, pmf->simple.offset,
-            bytesOf(pmf->simple.elements, static_cast<std::size_t>(pmf->simple.length)))));
-    } else if (pmf->pmfType == JOINT) {
-        const int marginal = indexOf(pmf->joint.marginal);
-        const auto length = static_cast<std::size_t>(pmf->joint.marginal->simple.length);
-        HeapVector<std::int32_t> children(length);
-        for (std::size_t k = 0; k < children.size(); ++k) {
-            Pmf* child = pmf->joint.elements[k];
-            children[k] = child == nullptr ? noChild : indexOf(child);
+    if (pmf->pmfType == JOINT) {
+        indexOf(pmf->joint.marginal);
+        for (int k = 0; k < pmf->joint.marginal->simple.length; ++k) {
+            if (pmf->joint.elements[k] != nullptr) indexOf(pmf->joint.elements[k]);
         }
-        record.reset(checkedNew(Py_BuildValue("(iiiN)", JOINT, pmf->joint.depth, marginal,
-                                              bytesOf(children.data(), children.size()))));
-    } else {
+    } else if (pmf->pmfType != SIMPLE) {
         abortInternal();  // no model field holds a compound pmf
     }
-    if (PyList_Append(pmfs.get(), record.get()) < 0) {
-        PyErr_Clear();
-        abortOutOfMemory();
-    }
-    const int index = static_cast<int>(indexes.size());
+    const int index = static_cast<int>(records.size());
+    records.push_back(pmf);
     indexes.emplace(pmf, index);
     return index;
 }
 
-void StateWriter::integer(const char* key, const Int& field) {
-    put(key, checkedNew(PyLong_FromLong(field)));
+int StateWriter::knownIndex(const Pmf* pmf) const {
+    auto found = indexes.find(pmf);
+    if (found == indexes.end()) abortInternal();
+    return found->second;
 }
 
-void StateWriter::pmf(const char* key, Pmf* const& field, PmfRule) {
-    put(key, checkedNew(PyLong_FromLong(indexOf(field))));
+void StateWriter::field(const char* key, Int value, IntRule, int) {
+    items.push_back({key, Item::Form::number, value, {}, {}});
 }
 
-void StateWriter::pmfArray(const char* key, PmfArray* const& field, PmfRule, int) {
-    HeapVector<std::int32_t> entries(static_cast<std::size_t>(field->length));
-    for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = indexOf(field->elements[i]);
-    put(key, bytesOf(entries.data(), entries.size()));
+void StateWriter::field(const char* key, Pmf* value, PmfRule, int) {
+    items.push_back({key, Item::Form::number, indexOf(value), {}, {}});
 }
 
-void StateWriter::intArray(const char* key, IntArray* const& field, IntRule, int) {
-    put(key, bytesOf(field->elements, static_cast<std::size_t>(field->length)));
+void StateWriter::field(const char* key, const PmfArray* value, PmfRule, int) {
+    HeapVector<std::int32_t> entries(static_cast<std::size_t>(value->length));
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = indexOf(value->elements[i]);
+    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}});
 }
 
-void StateWriter::realMatrix(const char* key, RealMatrix* const& field, RealRule, int) {
+void StateWriter::field(const char* key, const IntArray* value, IntRule, int) {
+    HeapVector<std::int32_t> entries(value->elements, value->elements + value->length);
+    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}});
+}
+
+void StateWriter::field(const char* key, const RealMatrix* value, RealRule, int) {
     HeapVector<Real> entries;
-    for (int i = 0; i < field->length; ++i) {
-        RealArray* row = field->elements[i];
+    for (int i = 0; i < value->length; ++i) {
+        const RealArray* row = value->elements[i];
         entries.insert(entries.end(), row->elements, row->elements + row->length);
     }
-    put(key, bytesOf(entries.data(), entries.size()));
+    items.push_back({key, Item::Form::float64s, 0, {}, std::move(entries)});
 }
 
-PyObject* StateWriter::state() { return Py_NewRef(dict.get()); }
+PyObject* StateWriter::recordToPy(const Pmf* pmf) const {
+    if (pmf->pmfType == SIMPLE) {
+        return checkedNew(Py_BuildValue(
+            "(iiN)", SIMPLE, pmf->simple.offset,
+            bytesOf(pmf->simple.elements, static_cast<std::size_t>(pmf->simple.length))));
+    }
+    HeapVector<std::int32_t> children(static_cast<std::size_t>(pmf->joint.marginal->simple.length));
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        const Pmf* child = pmf->joint.elements[k];
+        children[k] = child == nullptr ? noChild : knownIndex(child);
+    }
+    return checkedNew(Py_BuildValue("(iiiN)", JOINT, pmf->joint.depth,
+                                    knownIndex(pmf->joint.marginal),
+                                    bytesOf(children.data(), children.size())));
+}
+
+PyObject* StateWriter::state() const {
+    PyRef dict(checkedNew(PyDict_New()));
+    auto put = [&](const char* key, PyObject* value) {
+        PyRef owned(value);
+        if (PyDict_SetItemString(dict.get(), key, owned.get()) < 0) {
+            PyErr_Clear();
+            abortOutOfMemory();
+        }
+    };
+    put("format", checkedNew(PyLong_FromLongLong(stateFormat)));
+    PyRef pmfs(checkedNew(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        // Slots not yet filled are null, which the list's release skips.
+        PyList_SET_ITEM(pmfs.get(), static_cast<Py_ssize_t>(i), recordToPy(records[i]));
+    }
+    put(recordsKey, pmfs.release());
+    for (const Item& item : items) {
+        switch (item.form) {
+            case Item::Form::number:
+                put(item.key.text(), checkedNew(PyLong_FromLongLong(item.number)));
+                break;
+            case Item::Form::int32s:
+                put(item.key.text(), bytesOf(item.int32s.data(), item.int32s.size()));
+                break;
+            case Item::Form::float64s:
+                put(item.key.text(), bytesOf(item.float64s.data(), item.float64s.size()));
+                break;
+        }
+    }
+    return dict.release();
+}
 
 // ------------------------------------------------------------------ reader
 
@@ -283,37 +326,37 @@ void StateReader::keep(T& field, T value) {
     stores.push_back([&field, value] { field = value; });
 }
 
-void StateReader::integer(const char* key, Int& field) {
-    keep(field, static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key)));
+void StateReader::field(const char* key, Int& field, IntRule rule, int) {
+    keep(field, obeying(rule, static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key))));
 }
 
-void StateReader::pmf(const char* key, Pmf*& field, PmfRule rule) {
-    keep(field, rule(record(key, integerIn(item(key), 0, LLONG_MAX, key))));
+void StateReader::field(const char* key, Pmf*& field, PmfRule rule, int) {
+    keep(field, obeying(rule, record(key, integerIn(item(key), 0, LLONG_MAX, key))));
 }
 
-void StateReader::pmfArray(const char* key, PmfArray*& field, PmfRule rule, int length) {
+void StateReader::field(const char* key, PmfArray*& field, PmfRule rule, int length) {
     HeapVector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     PmfArray* value = allocatePmfArray(obj, static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        value->elements[i] = rule(record(key, entries[i]));
+        value->elements[i] = obeying(rule, record(key, entries[i]));
     }
     keep(field, value);
 }
 
-void StateReader::intArray(const char* key, IntArray*& field, IntRule rule, int length) {
+void StateReader::field(const char* key, IntArray*& field, IntRule rule, int length) {
     HeapVector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
     IntArray* value = createIntArray(obj, static_cast<int>(entries.size()));
-    for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = rule(entries[i]);
+    for (std::size_t i = 0; i < entries.size(); ++i) value->elements[i] = obeying(rule, entries[i]);
     keep(field, value);
 }
 
-void StateReader::realMatrix(const char* key, RealMatrix*& field, RealRule rule, int order) {
-    const auto size = static_cast<std::size_t>(order);
+void StateReader::field(const char* key, RealMatrix*& field, RealRule rule, int length) {
+    const auto size = static_cast<std::size_t>(length);
     HeapVector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(size * size), key);
-    RealMatrix* value = createRealMatrix(obj, order, order);
+    RealMatrix* value = createRealMatrix(obj, length, length);
     for (std::size_t i = 0; i < size; ++i) {
         for (std::size_t j = 0; j < size; ++j) {
-            value->elements[i]->elements[j] = rule(entries[i * size + j]);
+            value->elements[i]->elements[j] = obeying(rule, entries[i * size + j]);
         }
     }
     keep(field, value);
@@ -377,10 +420,10 @@ void restoreInstanceDict(PyObject* self, PyObject* instanceDict) {
 
 void raiseInvalidState(PyObject* self, const InvalidState& invalid) {
     const char* name = Py_TYPE(self)->tp_name;
-    if (invalid.key == nullptr) {
+    if (invalid.key.empty()) {
         PyErr_Format(PyExc_ValueError, "Invalid pickled state of %s: %s", name, invalid.message);
     } else {
         PyErr_Format(PyExc_ValueError, "Invalid pickled state of %s: %s (\"%s\")", name,
-                     invalid.message, invalid.key);
+                     invalid.message, invalid.key.text());
     }
 }

@@ -30,58 +30,98 @@
 #include "pmf/arrays.hpp"
 #include "runtime/heap.hpp"
 
-// A state that is not one a model could have written, raised as ValueError
-// with the key it was found under (null when it concerns the whole state).
-struct InvalidState {
-    const char* message;
-    const char* key;
+// A key of the state, held by value so that it can travel out of the walk
+// that made it inside an error: a field's name, with "mark_" before it for
+// the snapshot's; empty for the state as a whole.
+class StateKey {
+public:
+    StateKey(const char* name = nullptr, const char* prefix = "");
+    const char* text() const { return buffer; }
+    bool empty() const { return buffer[0] == '\0'; }
+
+private:
+    char buffer[48] = {};
 };
 
-// The field rules of the layouts: each returns its argument or raises.
+// A state that is not one a model could have written, raised as ValueError
+// with the key it was found under.
+struct InvalidState {
+    const char* message;
+    StateKey key;
+};
+
+// The field rules: each returns its argument or raises; null for none.
 using PmfRule = Pmf* (*)(Pmf*);
 using IntRule = Int (*)(Int);
 using RealRule = Real (*)(Real);
-inline Pmf* confirmStatePmf(Pmf* pmf) { return confirmJointPmf(pmf, 2); }
 // Any length, for an array that Python may replace by one of another length.
 inline constexpr int anyLength = -1;
 
-// Turns the fields of a model into its state. Each method reads one field;
-// the rules and lengths are those of StateReader, and are not needed here.
+// Hands every field of one record of a model (the live fields, or the
+// snapshot's with `prefix` "mark_") to `codec`, under its key, with its rule
+// and the length its arrays must have: `length`, or any for a live field
+// that Python may give another length.
+template <typename Codec, typename Fields>
+void walkFields(Codec& codec, Fields& fields, const char* prefix, bool live, int length) {
+    forEachField(
+        [&](const auto& info, auto& field) {
+            const StateKey key(info.name, prefix);
+            codec.field(key.text(), field, info.rule, live && info.anyLength ? anyLength : length);
+        },
+        fields);
+}
+
+// Turns the fields of a model into its state, in two passes. The fields are
+// first read into storage of the writer's own, and only then are Python
+// objects made: making one may run Python code that calls the model again and
+// changes it (a collection's callback, a finaliser), and the state must be
+// the model as it was when the writer read it. The records read stay: a
+// record never changes once built, and no collector runs until the call ends.
 class StateWriter {
 public:
-    StateWriter();
-    void integer(const char* key, const Int& field);
-    void pmf(const char* key, Pmf* const& field, PmfRule rule);
-    void pmfArray(const char* key, PmfArray* const& field, PmfRule rule, int length);
-    void intArray(const char* key, IntArray* const& field, IntRule rule, int length);
-    void realMatrix(const char* key, RealMatrix* const& field, RealRule rule, int order);
-    // The finished state, a new reference.
-    PyObject* state();
+    void field(const char* key, Int value, IntRule, int);
+    void field(const char* key, Pmf* value, PmfRule, int);
+    void field(const char* key, const PmfArray* value, PmfRule, int);
+    void field(const char* key, const IntArray* value, IntRule, int);
+    void field(const char* key, const RealMatrix* value, RealRule, int);
+    // The state of what was read, a new reference.
+    PyObject* state() const;
 
 private:
-    void put(const char* key, PyObject* value);  // takes the reference
-    int indexOf(Pmf* pmf);
+    // One field as the state holds it: an int (a value, or a record's index),
+    // or bytes of int32 or of float64 values.
+    struct Item {
+        StateKey key;
+        enum class Form { number, int32s, float64s } form;
+        long long number = 0;
+        HeapVector<std::int32_t> int32s;
+        HeapVector<Real> float64s;
+    };
 
-    PyRef dict;
-    PyRef pmfs;
+    int indexOf(Pmf* pmf);
+    int knownIndex(const Pmf* pmf) const;
+    PyObject* recordToPy(const Pmf* pmf) const;
+
+    HeapVector<Item> items;
+    HeapVector<const Pmf*> records;  // in the order of their indexes
     std::unordered_map<const Pmf*, int, std::hash<const Pmf*>, std::equal_to<const Pmf*>,
                        HeapAllocator<std::pair<const Pmf* const, int>>>
         indexes;
 };
 
-// Rebuilds fields from a state, in the object's memory context. Each method
-// decodes and checks one field and keeps the value; `commit` stores them all
-// once every field has passed.
+// Rebuilds fields from a state, in the object's memory context. Each call of
+// `field` decodes and checks one field and keeps the value; `commit` stores
+// them all once every field has passed.
 class StateReader {
 public:
     StateReader(NObject* obj, PyObject* state);
-    void integer(const char* key, Int& field);
-    void pmf(const char* key, Pmf*& field, PmfRule rule);
+    void field(const char* key, Int& field, IntRule rule, int);
+    void field(const char* key, Pmf*& field, PmfRule rule, int);
     // `length` entries, or any number of at least one with anyLength.
-    void pmfArray(const char* key, PmfArray*& field, PmfRule rule, int length);
-    void intArray(const char* key, IntArray*& field, IntRule rule, int length);
-    // `order` rows of `order` entries; `rule` applies to each entry.
-    void realMatrix(const char* key, RealMatrix*& field, RealRule rule, int order);
+    void field(const char* key, PmfArray*& field, PmfRule rule, int length);
+    void field(const char* key, IntArray*& field, IntRule rule, int length);
+    // `length` rows of `length` entries; `rule` applies to each entry.
+    void field(const char* key, RealMatrix*& field, RealRule rule, int length);
     // Refuses keys that no field read, then stores every field.
     void commit();
 
@@ -117,21 +157,30 @@ void restoreInstanceDict(PyObject* self, PyObject* instanceDict);
 // Raises the Python error for a refused state of `self`.
 void raiseInvalidState(PyObject* self, const InvalidState& invalid);
 
-// __reduce__ and __setstate__ of a model type. `Layout` names the fields in
-// the order they are written and read (`fields(codec, object)`, a template
-// over StateWriter and StateReader) and the constructor's arguments
-// (`constructorArguments(object)`, a new tuple).
+// __reduce__ and __setstate__ of a model type. The fields come from the
+// model's own walk (forEachField), the live ones first, then the snapshot's;
+// `Layout` gives the length of the model's per-node arrays
+// (`arrayLength(object)`), which is what its constructor takes, and the
+// constructor's arguments for it (`constructorArguments(length)`, a new tuple).
 template <typename Object, void (*collect)(Object*), typename Layout>
 struct Pickling {
     using Entry = Entries<Object, collect>;
 
+    template <typename Codec>
+    static void walk(Codec& codec, Object* obj, int length) {
+        walkFields(codec, obj->live(), "", true, length);
+        walkFields(codec, obj->_mark, "mark_", false, length);
+    }
+
     static PyObject* reduce(PyObject* o, PyObject*) {
         Object* obj = Entry::self(o);
         return Entry::runReturning(obj, [&] {
+            // Everything is read before the first Python object is made.
+            const int length = Layout::arrayLength(obj);
             StateWriter writer;
-            Layout::fields(writer, obj);
+            walk(writer, obj, length);
             PyRef state(writer.state());
-            PyRef arguments(Layout::constructorArguments(obj));
+            PyRef arguments(Layout::constructorArguments(length));
             return reduction(o, arguments.get(), state.get());
         });
     }
@@ -143,7 +192,7 @@ struct Pickling {
             try {
                 PyObject* instanceDict = nullptr;
                 StateReader reader(&obj->header, splitState(o, state, &instanceDict));
-                Layout::fields(reader, obj);
+                walk(reader, obj, Layout::arrayLength(obj));
                 reader.commit();
                 restoreInstanceDict(o, instanceDict);
             } catch (const InvalidState& e) {

@@ -20,15 +20,32 @@ struct ModelHeader {
 // the model code names them directly (self->_internalState).
 //
 // Each Fields record comes with forEachField(visit, records...), which calls
-// visit with the same field of every record given, for each field in
-// declaration order: the one list that the collector, mark, restore and
-// anything else that walks every field go through.
+// visit(info, field...) with a FieldInfo and the same field of every record
+// given, for each field in declaration order: the one list that the
+// collector, mark, restore, pickles and anything else that walks every field
+// go through.
 template <typename Fields>
 struct ModelObject : ModelHeader, Fields {
     Fields _mark;
 
     Fields& live() { return *this; }
 };
+
+// What the walk tells of a field besides its values: its name as Python
+// knows it, and the rule that a value from outside must pass (the setter's:
+// it returns the value or raises), null where every value of the type will
+// do. `Value` is the type of the field, or of its entries for an array.
+template <typename Value>
+struct FieldInfo {
+    const char* name;
+    Value (*rule)(Value) = nullptr;
+    // Whether Python may give the live field another length than the other
+    // per-node arrays have.
+    bool anyLength = false;
+};
+
+// The rule of a station's state: a joint distribution of (z, ell).
+inline Pmf* confirmStatePmf(Pmf* pmf) { return confirmJointPmf(pmf, 2); }
 
 // Marks what one field reaches; a plain value reaches nothing.
 template <typename Field>
@@ -40,7 +57,8 @@ void flagField(Field field) {
 // snapshot reach, then frees the rest of the context.
 template <typename Fields>
 void collectModel(ModelObject<Fields>* self) {
-    forEachField([](auto field) { flagField(field); }, self->live());
-    forEachField([](auto field) { flagField(field); }, self->_mark);
+    auto flagOne = [](const auto&, auto field) { flagField(field); };
+    forEachField(flagOne, self->live());
+    forEachField(flagOne, self->_mark);
     release(&self->header);
 }

@@ -24,11 +24,14 @@ struct _StandardMultiserver_fields {
 template <typename Visit, typename... Records>
     requires(std::is_same_v<std::remove_const_t<Records>, _StandardMultiserver_fields> && ...)
 void forEachField(Visit&& visit, Records&... records) {
-    visit(records._numberOfArrivalsPmf...);
-    visit(records._serviceDurationPmf...);
-    visit(records._numberOfServers...);
-    visit(records._internalState...);
-    visit(records._time...);
+    visit(FieldInfo<Pmf*>{"number_of_arrivals_pmf", confirmSimplePmf},
+          records._numberOfArrivalsPmf...);
+    // The setter takes durations of 0; the step and the reset refuse them.
+    visit(FieldInfo<Pmf*>{"service_duration_pmf", confirmSimplePmf},
+          records._serviceDurationPmf...);
+    visit(FieldInfo<Int>{"number_of_servers"}, records._numberOfServers...);
+    visit(FieldInfo<Pmf*>{"internal_state", confirmStatePmf}, records._internalState...);
+    visit(FieldInfo<Int>{"time"}, records._time...);
 }
 
 // One station with identical servers: the live fields and their snapshot.

@@ -37,22 +37,11 @@ PyObject* _StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*
                           _StandardMultiserver_functionSignatureIndexes);
 }
 
-// The pickled state: every field, with the rule its setter applies.
+// What pickles need besides the fields: a station has no per-node arrays,
+// and its constructor takes nothing.
 struct Layout {
-    template <typename Codec>
-    static void fields(Codec& c, Object* o) {
-        c.pmf("number_of_arrivals_pmf", o->_numberOfArrivalsPmf, confirmSimplePmf);
-        c.pmf("service_duration_pmf", o->_serviceDurationPmf, confirmSimplePmf);
-        c.integer("number_of_servers", o->_numberOfServers);
-        c.pmf("internal_state", o->_internalState, confirmStatePmf);
-        c.integer("time", o->_time);
-        c.pmf("mark_number_of_arrivals_pmf", o->_mark._numberOfArrivalsPmf, confirmSimplePmf);
-        c.pmf("mark_service_duration_pmf", o->_mark._serviceDurationPmf, confirmSimplePmf);
-        c.integer("mark_number_of_servers", o->_mark._numberOfServers);
-        c.pmf("mark_internal_state", o->_mark._internalState, confirmStatePmf);
-        c.integer("mark_time", o->_mark._time);
-    }
-    static PyObject* constructorArguments(Object*) { return checkedNew(PyTuple_New(0)); }
+    static int arrayLength(Object*) { return 0; }
+    static PyObject* constructorArguments(int) { return checkedNew(PyTuple_New(0)); }
 };
 using Pickle = Pickling<Object, _StandardMultiserver_memRelease, Layout>;
 

@@ -221,7 +221,8 @@ void copyEntries(RealMatrix* from, RealMatrix* to, Int n) {
 
 void copyFields(const _StandardNetworkMultiserver_fields& from,
                 _StandardNetworkMultiserver_fields& to, Int n) {
-    forEachField([n](auto source, auto& target) { copyEntries(source, target, n); }, from, to);
+    forEachField([n](const auto&, auto source, auto& target) { copyEntries(source, target, n); },
+                 from, to);
 }
 }  // namespace
 

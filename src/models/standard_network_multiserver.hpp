@@ -23,16 +23,29 @@ struct _StandardNetworkMultiserver_fields {
     RealMatrix* _routingProbabilities;
 };
 
+// The rules of the setters, which every value that a pickle brings passes
+// too. Each returns its argument or raises the setter's message.
+Int confirmNumberOfServers(Int n);
+Real confirmRoutingProbability(Real probability);
+// A SIMPLE Pmf whose every value is at least 1.
+Pmf* confirmServiceDurationPmf(Pmf* pmf);
+
+// The rules of the arrays apply to each entry.
 template <typename Visit, typename... Records>
     requires(std::is_same_v<std::remove_const_t<Records>, _StandardNetworkMultiserver_fields> &&
              ...)
 void forEachField(Visit&& visit, Records&... records) {
-    visit(records._internalState...);
-    visit(records._time...);
-    visit(records._numberOfServers...);
-    visit(records._numberOfExternalArrivalsPmfs...);
-    visit(records._serviceDurationPmfs...);
-    visit(records._routingProbabilities...);
+    visit(FieldInfo<Pmf*>{.name = "internal_state", .rule = confirmStatePmf, .anyLength = true},
+          records._internalState...);
+    visit(FieldInfo<Int>{"time"}, records._time...);
+    visit(FieldInfo<Int>{"number_of_servers", confirmNumberOfServers},
+          records._numberOfServers...);
+    visit(FieldInfo<Pmf*>{"number_of_external_arrivals_pmfs", confirmSimplePmf},
+          records._numberOfExternalArrivalsPmfs...);
+    visit(FieldInfo<Pmf*>{"service_duration_pmfs", confirmServiceDurationPmf},
+          records._serviceDurationPmfs...);
+    visit(FieldInfo<Real>{"routing_probabilities", confirmRoutingProbability},
+          records._routingProbabilities...);
 }
 
 // A network: the live fields and their snapshot.
@@ -49,13 +62,6 @@ void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, 
 void _StandardNetworkMultiserver_memRelease(_StandardNetworkMultiserver_object* self);
 // Frees the step's scratch storage; the object's destructor calls it.
 void _StandardNetworkMultiserver_releaseWorkspace(_StandardNetworkMultiserver_object* self);
-
-// The rules of the setters, which every value that a pickle brings passes
-// too. Each returns its argument or raises the setter's message.
-Int confirmNumberOfServers(Int n);
-Real confirmRoutingProbability(Real probability);
-// A SIMPLE Pmf whose every value is at least 1.
-Pmf* confirmServiceDurationPmf(Pmf* pmf);
 
 // Operations behind the Python methods.
 void _StandardNetworkMultiserver_step(_StandardNetworkMultiserver_object* self);

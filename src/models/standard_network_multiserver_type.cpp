@@ -39,34 +39,12 @@ PyObject* _StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, Py
                           _StandardNetworkMultiserver_functionSignatureIndexes);
 }
 
-// The pickled state: every field, with the rule its setter applies. The
-// arrays have one entry per node, but for the live state, which Python may
-// replace by a list of another length.
+// What pickles need besides the fields: the per-node arrays have one entry
+// per node, the number that the constructor takes.
 struct Layout {
-    template <typename Codec>
-    static void fields(Codec& c, Object* o) {
-        const Int n = _StandardNetworkMultiserver_getNumberOfNodes(o);
-        c.pmfArray("internal_state", o->_internalState, confirmStatePmf, anyLength);
-        c.integer("time", o->_time);
-        c.intArray("number_of_servers", o->_numberOfServers, confirmNumberOfServers, n);
-        c.pmfArray("number_of_external_arrivals_pmfs", o->_numberOfExternalArrivalsPmfs,
-                   confirmSimplePmf, n);
-        c.pmfArray("service_duration_pmfs", o->_serviceDurationPmfs, confirmServiceDurationPmf, n);
-        c.realMatrix("routing_probabilities", o->_routingProbabilities, confirmRoutingProbability,
-                     n);
-        c.pmfArray("mark_internal_state", o->_mark._internalState, confirmStatePmf, n);
-        c.integer("mark_time", o->_mark._time);
-        c.intArray("mark_number_of_servers", o->_mark._numberOfServers, confirmNumberOfServers,
-                   n);
-        c.pmfArray("mark_number_of_external_arrivals_pmfs",
-                   o->_mark._numberOfExternalArrivalsPmfs, confirmSimplePmf, n);
-        c.pmfArray("mark_service_duration_pmfs", o->_mark._serviceDurationPmfs,
-                   confirmServiceDurationPmf, n);
-        c.realMatrix("mark_routing_probabilities", o->_mark._routingProbabilities,
-                     confirmRoutingProbability, n);
-    }
-    static PyObject* constructorArguments(Object* o) {
-        return checkedNew(Py_BuildValue("(i)", _StandardNetworkMultiserver_getNumberOfNodes(o)));
+    static int arrayLength(Object* o) { return _StandardNetworkMultiserver_getNumberOfNodes(o); }
+    static PyObject* constructorArguments(int nodes) {
+        return checkedNew(Py_BuildValue("(i)", nodes));
     }
 };
 using Pickle = Pickling<Object, _StandardNetworkMultiserver_memRelease, Layout>;

@@ -61,6 +61,7 @@ MODELS = {
             lambda m: m.number_of_arrivals_pmf,
             lambda m: m.service_duration_pmf,
             lambda m: m.get_number_of_entities_in_system_pmf(),
+            lambda m: m.__reduce__()[2],
         ],
         # Calls that replace what those walk and, alone, run the collector
         # (restore too would replace it, but runs no collector of its own).
@@ -85,6 +86,7 @@ MODELS = {
             lambda n: n.get_number_of_entities_at_node_pmf(1),
             lambda n: n.get_service_duration_at_node_pmf(0),
             lambda n: n.get_number_of_external_arrivals_at_node_pmf(0),
+            lambda n: n.__reduce__()[2],
         ],
         [
             lambda n: setattr(n, "internal_state", [BIG_STATE] * 3),
