@@ -93,7 +93,7 @@ static PyModuleDef moduleDef = {
 };
 
 PyMODINIT_FUNC PyInit__core() {
-    prepareThreadForErrors();
+    prepareThread();
     if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
     if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create2(&moduleDef, 1013);

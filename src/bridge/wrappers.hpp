@@ -102,7 +102,7 @@ const char* runCatching(Body&& body) {
 class ObjectEntry {
 public:
     explicit ObjectEntry(NObject* _obj) : obj(_obj) {
-        prepareThreadForErrors();
+        prepareThread();
         ++obj->entryDepth;
     }
     ~ObjectEntry() { --obj->entryDepth; }

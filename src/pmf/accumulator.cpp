@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <memory>
 
-Real Accumulator::sum = 0.0;
+thread_local Real Accumulator::sum = 0.0;
 
 static_assert(maximumWindowLength <= INT_MAX, "a window length must fit the int fields");
 

@@ -50,8 +50,9 @@ public:
     Pmf* toPmfAndDelete();
 
     // Total weight before normalisation, left by the last toPmf of a simple
-    // or joint accumulator that produced a non-empty Pmf.
-    static Real sum;
+    // or joint accumulator that produced a non-empty Pmf on this thread:
+    // accumulators of models on other threads leave theirs apart.
+    static thread_local Real sum;
 
     NObject* obj;
 };

@@ -12,13 +12,20 @@ void abortImport() { navro::abort(messages::invalidValue); }
 
 void abortOutOfMemory() { navro::abort(messages::outOfMemory); }
 
-void prepareThreadForErrors() {
+namespace {
+// The module's thread-local variables are one block per thread, made whole
+// at the first use of any of them.
+thread_local volatile bool threadBlockMade = false;
+}  // namespace
+
+void prepareThread() {
     // Reading the count of exceptions in flight makes the state of this
     // thread; once made it lasts as long as the thread. The library declares
     // the read pure, so the count is kept in a volatile lest the call be
     // dropped as unused.
     volatile int inFlight = std::uncaught_exceptions();
     static_cast<void>(inFlight);
+    threadBlockMade = true;
 }
 
 double checkDenominator(double x) {

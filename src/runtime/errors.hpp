@@ -72,10 +72,11 @@ namespace navro {
 [[noreturn]] void abortOutOfMemory();
 
 // The C++ runtime makes the per-thread state that exceptions need at a
-// thread's first throw, from the heap; a first throw that finds the heap
-// exhausted ends the process. Called by every entry from Python, so that
-// state exists before anything of the call can run the heap out.
-void prepareThreadForErrors();
+// thread's first throw, and the loader makes the module's thread-local
+// variables at their first use, both from the heap; either, finding the heap
+// exhausted, ends the process. Called by every entry from Python, so that
+// both exist before anything of the call can run the heap out.
+void prepareThread();
 
 double checkDenominator(double x);
 Int ifloor(Real x);

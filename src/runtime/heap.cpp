@@ -1,35 +1,39 @@
 #include "runtime/heap.hpp"
 
-#include <atomic>
 #include <cstdlib>
 
 namespace {
-// Atomic, so that the count stays exact should requests ever come from two
-// threads at once; a request costs far more than the count.
-std::atomic<long> failureCountdown = 0;
-std::atomic<long> blocksInUse = 0;
+// Per thread: a test that sets the countdown makes its own thread's requests
+// fail, not those of a model that another thread is stepping meanwhile, and
+// counts the blocks that its own thread took and has not yet freed.
+struct TestCounters {
+    long failureCountdown = 0;
+    long blocksInUse = 0;
 
-bool injectedFailure() {
-    if (failureCountdown.load(std::memory_order_relaxed) <= 0) return false;
-    return failureCountdown.fetch_sub(1, std::memory_order_relaxed) == 1;
-}
+    bool injectedFailure() {
+        if (failureCountdown <= 0) return false;
+        return --failureCountdown == 0;
+    }
+};
+thread_local TestCounters counters;
 }  // namespace
 
 void* heapAllocate(std::size_t bytes) {
-    void* block = injectedFailure() ? nullptr : std::calloc(1, bytes == 0 ? 1 : bytes);
+    TestCounters& mine = counters;
+    void* block = mine.injectedFailure() ? nullptr : std::calloc(1, bytes == 0 ? 1 : bytes);
     if (block == nullptr) abortOutOfMemory();
-    blocksInUse.fetch_add(1, std::memory_order_relaxed);
+    ++mine.blocksInUse;
     return block;
 }
 
 void heapFree(void* block) noexcept {
     if (block == nullptr) return;
-    blocksInUse.fetch_sub(1, std::memory_order_relaxed);
+    --counters.blocksInUse;
     std::free(block);
 }
 
-void setAllocationFailureCountdown(long n) { failureCountdown = n; }
+void setAllocationFailureCountdown(long n) { counters.failureCountdown = n; }
 
-long allocationFailureCountdown() { return failureCountdown; }
+long allocationFailureCountdown() { return counters.failureCountdown; }
 
-long heapBlocksInUse() { return blocksInUse; }
+long heapBlocksInUse() { return counters.blocksInUse; }

@@ -19,11 +19,13 @@
 void* heapAllocate(std::size_t bytes);
 void heapFree(void* block) noexcept;
 
-// Test hooks. When the countdown is set to n > 0, the n-th following request
-// fails as if the heap were exhausted; 0 turns it off.
-// allocationFailureCountdown() gives what is left of it, so that a test can
-// count the requests made, and heapBlocksInUse() the blocks not yet freed,
-// so that it can tell that a failed call left none behind.
+// Test hooks, each of the calling thread alone. When the countdown is set to
+// n > 0, the thread's n-th following request fails as if the heap were
+// exhausted; 0 turns it off. allocationFailureCountdown() gives what is left
+// of it, so that a test can count the requests made, and heapBlocksInUse()
+// the blocks that the thread took and has not freed (a block freed by
+// another thread counts there), so that it can tell that a failed call left
+// none behind.
 void setAllocationFailureCountdown(long n);
 long allocationFailureCountdown();
 long heapBlocksInUse();

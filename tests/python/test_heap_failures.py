@@ -154,9 +154,10 @@ def test_every_heap_request_may_fail_and_the_call_changes_nothing(make, call, he
 
 
 # A C++ runtime makes a thread's error-handling state at the thread's first
-# error, from the heap. A thread that had used a model and then found the
-# heap exhausted at its first error used to end the process ("cannot
-# allocate memory for thread-local data", exit 127).
+# error, and the loader the module's thread-local variables at their first
+# use, both from the heap. A thread that had used a model and then found the
+# heap exhausted at its first error, or its first heap request, used to end
+# the process ("cannot allocate memory for thread-local data", exit 127).
 EXHAUST = textwrap.dedent(
     """
     import ctypes, resource, sys, threading
