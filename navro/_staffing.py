@@ -168,8 +168,9 @@ def staffing(
     The schedule must leave the servers of staffed nodes to the search. Every
     period is checked before the first step. The model is left at the end of
     the run under the roster, and its snapshot (``mark()``) is used by the
-    search: a snapshot taken before the call is replaced. A step that fails
-    raises and leaves the model at the start of the period being staffed.
+    search: a snapshot taken before the call is replaced. A step that fails,
+    or Ctrl-C, raises and leaves the model at the start of the period being
+    staffed.
     """
     periods = _periods(schedule, "staffing")
     if not periods:

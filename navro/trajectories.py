@@ -5,8 +5,8 @@ that change by period.
 ``trajectory(model, schedule)`` steps the model through the schedule (or a
 number of steps) and returns a ``Trajectory``. Row 0 is the model as it was
 handed in; every later row is the state after a step, with the settings that
-step ran under. The model is left at the end of the run; a step that fails
-raises and leaves it after its last whole step.
+step ran under. The model is left at the end of the run; a step that fails,
+or Ctrl-C (KeyboardInterrupt), raises and leaves it after its last whole step.
 """
 
 from __future__ import annotations
@@ -64,7 +64,8 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
     own settings, or a sequence of ``Period``s) and records the distribution
     of the number present (per node for a network) at every ``every``-th step,
     counted from the start, row 0 included. Every period is checked before
-    the first step is taken."""
+    the first step is taken. A step that fails, or Ctrl-C, raises and leaves
+    the model after its last whole step."""
     periods = _periods(schedule, "trajectory")
     stride = operator.index(every)
     if stride < 1:

@@ -21,9 +21,7 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<NObject*>(self);
     initializeMemoryContext(obj, functionPointers, functionNames, functionSignatureIndexes);
-    const char* message = runCatching([&] { setDefaults(self); });
-    if (message != nullptr) {
-        PyErr_SetString(PException, message);
+    if (!succeededOrRaise(runCatching([&] { setDefaults(self); }))) {
         Py_DECREF(self);
         return nullptr;
     }

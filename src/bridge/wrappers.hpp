@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bridge/containers.hpp"
+#include "bridge/long_operation.hpp"
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
 #include "bridge/scalars.hpp"
@@ -73,8 +74,12 @@ struct StatePmfArrayAttribute {
     }
 };
 
-// Runs `body`, turning every failure into "navro.error". Every failure of
-// the module, a heap that runs out included, is a CException with its
+// Not a message: what runCatching reports when the interpreter already
+// holds the error to raise.
+inline constexpr const char* interpreterErrorStands = "";
+
+// Runs `body` and reports its failure, null if there was none. Every failure
+// of the module, a heap that runs out included, is a CException with its
 // message; anything else is a fault of the module's, which must not cross
 // into the interpreter either.
 template <typename Body>
@@ -84,25 +89,45 @@ const char* runCatching(Body&& body) {
         return nullptr;
     } catch (const CException& e) {
         return e.message;
+    } catch (const InterpreterError&) {
+        return interpreterErrorStands;
     } catch (...) {
         return messages::internalError;
     }
 }
 
+// Raises what runCatching reported, a message as "navro.error"; returns
+// whether there was nothing to raise.
+inline bool succeededOrRaise(const char* failure) {
+    if (failure == nullptr) return true;
+    if (failure != interpreterErrorStands) PyErr_SetString(PException, failure);
+    return false;
+}
+
 // Every call from Python into a model object runs inside one ObjectEntry.
 // Python code can run in the middle of a call: building a result allocates
 // dicts and tuples, any of which may start a collection of the interpreter's
-// that runs finalisers and callbacks, or lets another thread run, and that
-// code may call the same object again. A nested call works as a call of its
-// own, but only the entry that ends last runs the collector, so nothing that
-// a call still under way walks, its unfinished result included, is freed.
-// It is also the one place that every call passes on its way in and out:
-// where a call would wait or be refused, should calls ever run without the
-// interpreter lock.
+// that runs finalisers and callbacks, and that code may call the same object
+// again. A nested call on the same thread works as a call of its own, but
+// only the entry that ends last runs the collector, so nothing that a call
+// still under way walks, its unfinished result included, is freed.
+// A call from another thread, which can run while this one makes Python
+// objects or works without the interpreter lock, is refused instead: two
+// threads never share an object's fields, its scratch storage or its
+// context, and no collector runs while another thread may touch them.
 class ObjectEntry {
 public:
+    // Null when a call may enter the object now, else the refusal's message.
+    static const char* refusal(const NObject* obj) {
+        if (obj->entryDepth == 0) return nullptr;
+        if (obj->working || obj->enteringThread != PyThread_get_thread_ident())
+            return messages::modelInUse;
+        return nullptr;
+    }
+
     explicit ObjectEntry(NObject* _obj) : obj(_obj) {
         prepareThread();
+        obj->enteringThread = PyThread_get_thread_ident();
         ++obj->entryDepth;
     }
     ~ObjectEntry() { --obj->entryDepth; }
@@ -131,20 +156,18 @@ struct Entries {
         collectIfOnlyEntry(reinterpret_cast<Object*>(header));
     }
 
-    // The one path of every entry: runs `body` on the entered object, runs
-    // the collector, then raises the failure's message, if there was one.
-    // Returns whether the call succeeded.
+    // The one path of every entry: unless the object refuses the call, runs
+    // `body` on the entered object and the collector, then raises the
+    // failure, if there was one. Returns whether the call succeeded.
     template <typename Body>
     static bool run(Object* obj, Body&& body) {
-        const char* message;
-        {
+        const char* failure = ObjectEntry::refusal(&obj->header);
+        if (failure == nullptr) {
             ObjectEntry entry(&obj->header);
-            message = runCatching(body);
+            failure = runCatching(body);
             collectIfOnlyEntry(obj);
         }
-        if (message == nullptr) return true;
-        PyErr_SetString(PException, message);
-        return false;
+        return succeededOrRaise(failure);
     }
 
     // run() for an entry whose result is the new object that `make` returns.
@@ -189,18 +212,34 @@ struct Entries {
         });
     }
 
-    // A query that takes many steps: the operation gets `checkpoint` before
-    // its converted arguments and calls it after every step, so a long run
-    // holds one step's intermediates at a time. It must keep what it needs
-    // across steps in the fields or on the process heap.
+    // A procedure that may take long, a step: it runs as a LongOperation,
+    // between its argument conversions and the return.
+    template <auto operation, typename... Args>
+    static PyObject* longProcedure(PyObject* o, PyObject* args) {
+        return procedure<asLongOperation<operation, typename Args::type...>, Args...>(o, args);
+    }
+
+    // A query that takes many steps, as a LongOperation: the operation gets
+    // `checkpoint` before its converted arguments and calls it after every
+    // step, so a long run holds one step's intermediates at a time. It must
+    // keep what it needs across steps in the fields or on the process heap.
+    // Its result is converted once the operation has ended.
     template <auto operation, typename Result, typename... Args>
     static PyObject* longQuery(PyObject* o, PyObject* args) {
-        return query<withCheckpoint<operation, typename Args::type...>, Result, Args...>(o, args);
+        return query<asLongOperation<withCheckpoint<operation, typename Args::type...>,
+                                     typename Args::type...>,
+                     Result, Args...>(o, args);
     }
 
     template <auto operation, typename... Values>
     static auto withCheckpoint(Object* obj, Values... values) {
         return operation(obj, checkpoint, values...);
+    }
+
+    template <auto operation, typename... Values>
+    static auto asLongOperation(Object* obj, Values... values) {
+        LongOperation span(&obj->header);
+        return operation(obj, values...);
     }
 
     // Attribute getter: a fresh Python value of what `read` gives, a field

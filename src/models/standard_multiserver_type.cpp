@@ -55,11 +55,13 @@ PyObject* describe(Object* self) {
 }
 
 PyMethodDef _StandardMultiserver_methods[] = {
-    {"step", Entry::procedure<_StandardMultiserver_step>, METH_VARARGS,
+    {"step", Entry::longProcedure<_StandardMultiserver_step>, METH_VARARGS,
      "step($self, /)\n--\n\n"
-     "Move the state one time unit forward and add 1 to time.\n\n"
+     "Move the state one time unit forward and add 1 to time. Other threads run\n"
+     "meanwhile.\n\n"
      "Raises navro.error if number_of_servers is negative or service_duration_pmf\n"
-     "gives probability to 0; the station is then left as it was."},
+     "gives probability to 0; Ctrl-C raises KeyboardInterrupt. The station is\n"
+     "then left as it was."},
     {"apply_observation_range",
      Entry::procedure<_StandardMultiserver_applyObservationRange, IntArgument, IntArgument>,
      METH_VARARGS,
@@ -144,7 +146,9 @@ PyTypeObject _StandardMultiserver_Type = modelType(
     "unit, an empty system and time 0.\n\n"
     "Counts and times are ints of 32 bits; a value of another type or range\n"
     "raises navro.error(\"Invalid value\"). Every refused call raises navro.error\n"
-    "with a fixed message and leaves the station as it was.",
+    "with a fixed message and leaves the station as it was.\n\n"
+    "One thread at a time: a call made while another thread's call on the\n"
+    "station is under way raises navro.error(\"Model in use by another call\").",
     sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
     _StandardMultiserver_new,
     deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);

@@ -19,6 +19,7 @@
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/heap.hpp"
+#include "runtime/interruption.hpp"
 
 namespace {
 
@@ -69,13 +70,16 @@ const Real* completedAt(NetworkWorkspace& ws, const StationTerms& terms) {
     Real* completed = ws.completed.zeroed(static_cast<long long>(terms.largestBusy) + 1);
     const CountTerms* counts = ws.station.counts.data() + terms.first;
     const Real* completions = ws.station.completions.data();
+    WorkMeter work;
     for (long long k = 0; k < terms.count; ++k) {
         const CountTerms& count = counts[k];
         const Real* ends = completions + count.completionsAt;
         for (int i = 0; i < count.completionsLength; ++i) {
             completed[count.completionsOffset + i] += ends[i] * count.probability;
         }
+        work.add(count.completionsLength);
     }
+    work.flush();
     return completed;
 }
 
@@ -85,11 +89,14 @@ Pmf* flowOf(NObject* obj, StepWorkspace& ws, const Real* completed, Int largestB
     const RoutedCounts routed(ws, r, largestBusy);
     const long long length = static_cast<long long>(largestBusy) + 1;
     Real* cells = ws.cells.zeroed(length);
+    WorkMeter work;
     for (Int d = 0; d < length; ++d) {
         if (!(completed[d] > 0)) continue;
         const Window sent = routed.of(d);
         pourProducts(cells + sent.offset, sent.elements, sent.length, completed[d]);
+        work.add(sent.length);
     }
+    work.flush();
     return distributionOfCells(obj, 0, cells, length);
 }
 
@@ -101,11 +108,14 @@ Pmf* convolutionOf(NObject* obj, StepWorkspace& ws, Pmf* p1, Pmf* p2) {
     const long long first = static_cast<long long>(p1->simple.offset) + p2->simple.offset;
     const long long length = static_cast<long long>(length1) + length2 - 1;
     Real* cells = ws.cells.zeroed(length);
+    WorkMeter work;
     for (int x = 0; x < length1; ++x) {
         const Real probX = p1->simple.elements[x];
         if (!(probX > 0)) continue;
         pourProducts(cells + x, p2->simple.elements, length2, probX);
+        work.add(length2);
     }
+    work.flush();
     return distributionOfCells(obj, first, cells, length);
 }
 
@@ -133,12 +143,15 @@ void confirmStateCoversNodes(const Object* self) {
 }
 
 void confirmRouting(Object* self, Int n) {
+    WorkMeter work;
     for (Int s = 0; s < n; ++s) {
         RealArray* row = lookup(self->_routingProbabilities, s);
         Real sourceSum = 0.0;
         for (Int d = 0; d < n; ++d) sourceSum += lookup(row, d);
         if (sourceSum > 1) navro::abort(messages::invalidRoutingProbabilities);
+        work.add(n);
     }
+    work.flush();
 }
 
 }  // namespace

@@ -69,12 +69,13 @@ PyObject* describe(Object* self) {
 }
 
 PyMethodDef _StandardNetworkMultiserver_methods[] = {
-    {"step", Entry::procedure<_StandardNetworkMultiserver_step>, METH_VARARGS,
+    {"step", Entry::longProcedure<_StandardNetworkMultiserver_step>, METH_VARARGS,
      "step($self, /)\n--\n\n"
      "Move every node one time unit forward, all from the network's state before\n"
-     "the step, and add 1 to time.\n\n"
+     "the step, and add 1 to time. Other threads run meanwhile.\n\n"
      "Raises navro.error if a routing row sums to more than 1, or a node's state\n"
-     "cannot step; no node moves unless every node can."},
+     "cannot step; Ctrl-C raises KeyboardInterrupt. No node moves unless every\n"
+     "node can."},
     {"apply_observation_range_at_node",
      Entry::procedure<_StandardNetworkMultiserver_applyObservationRangeAtNode, IntArgument,
                       IntArgument, IntArgument>,
@@ -222,7 +223,9 @@ PyTypeObject _StandardNetworkMultiserver_Type = modelType(
     "Nodes, counts and times are ints of 32 bits and probabilities floats (or\n"
     "ints); a value of another type or range raises navro.error(\"Invalid value\").\n"
     "Every refused call raises navro.error with a fixed message and leaves the\n"
-    "network as it was.",
+    "network as it was.\n\n"
+    "One thread at a time: a call made while another thread's call on the\n"
+    "network is under way raises navro.error(\"Model in use by another call\").",
     sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_getset,
     _StandardNetworkMultiserver_new,
     deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>, Entry::repr<describe>);

@@ -8,6 +8,7 @@
 #include "distributions/distributions.hpp"
 #include "pmf/accumulator.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/interruption.hpp"
 
 namespace {
 
@@ -106,10 +107,13 @@ Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const
     const long long width = columns.last - columns.first + 1;
     Pmf** conditionals = ws.rowPmfs.reserve(count);
     Real* totals = ws.rowTotals.reserve(count);
+    WorkMeter work;
     for (long long r = 0; r < count; ++r) {
         conditionals[r] = normalisedSimplePmf(obj, columns.first, grid + r * width,
                                               static_cast<int>(width), totals[r]);
+        work.add(width);
     }
+    work.flush();
     Real total = 0.0;
     Pmf* marginal = normalisedSimplePmf(obj, rows.first, totals, static_cast<int>(count), total);
     if (marginal == nullptr) navro::abort(messages::emptyPmf);
@@ -169,6 +173,7 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
     Real* goingOn = ws.goingOn.zeroed(bands);
 
     const Real* completions = ws.completions.data();
+    WorkMeter work;
     for (CountTerms& count : countsOf(ws, terms)) {
         const long long bandFirst = bandOf(count, a).first;
         count.continues = false;
@@ -181,7 +186,9 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
                          static_cast<Real>(going));
             count.continues = count.continues || going > 0;
         });
+        work.add(static_cast<long long>(count.completionsLength) * a.length);
     }
+    work.flush();
     return {reach, a, next, starts, busyAfter};
 }
 
@@ -228,6 +235,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
     for (long long r = 0; r < rowCount; ++r) {
         share[r] = 1.0 / g.busyAfter[rows.first + r - g.reach.first];
     }
+    WorkMeter work;
 
     for (const CountTerms& count : countsOf(ws, terms)) {
         const Span band = bandOf(count, g.arrivals);
@@ -249,6 +257,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
             spread(row(zprime) + (w.offset - columns.first), w.elements, w.length,
                    weight * share[zprime - rows.first] * perTotal);
         }
+        work.add((kept.last - kept.first + 1) * w.length);
     }
     const Window s = windowOf(durations);
     for (long long zprime = rows.first; zprime <= rows.last; ++zprime) {
@@ -256,7 +265,9 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         if (!(weight > 0)) continue;
         spread(row(zprime) + (s.offset - columns.first), s.elements, s.length,
                weight * share[zprime - rows.first]);
+        work.add(s.length);
     }
+    work.flush();
     return jointOfRows(obj, ws, rows, columns, grid);
 }
 
@@ -276,6 +287,7 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
     const int length = marginal->simple.length;
     StationTerms terms{ws.countsUsed, 0, servers, 0, LLONG_MAX, LLONG_MIN};
     CountTerms* counts = ws.counts.reserve(ws.countsUsed + length);
+    WorkMeter work;
     for (int k = 0; k < length; ++k) {
         const Real probZ = marginal->simple.elements[k];
         if (!(probZ > 0)) continue;
@@ -291,6 +303,7 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
             ws.completions.reserve(ws.completionsUsed + window.length) + ws.completionsUsed;
         const Real* logs = window.length > 1 ? ws.logsUpTo(busy) : nullptr;
         fillBinomial(busy, q, [logs](int i) { return logs[i]; }, ends);
+        work.add(window.length);
         counts[ws.countsUsed++] = {z,
                                    busy,
                                    probZ,
@@ -307,6 +320,7 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
             std::min(terms.smallestRemaining, static_cast<long long>(z) - busy);
         terms.largestCount = std::max(terms.largestCount, static_cast<long long>(z));
     }
+    work.flush();
     return terms;
 }
 
@@ -314,9 +328,12 @@ RoutedCounts::RoutedCounts(StepWorkspace& ws, Real r, Int largestCount) : probab
     if (r <= 0 || r >= 1) return;  // certain: none or all of them
     Real* binomials = ws.routed.reserve(triangle(static_cast<long long>(largestCount) + 1));
     const Real* logs = ws.logsUpTo(largestCount);
+    WorkMeter work;
     for (Int d = 0; d <= largestCount; ++d) {
         fillBinomial(d, r, [logs](int i) { return logs[i]; }, binomials + triangle(d));
+        work.add(d + 1);
     }
+    work.flush();
     table = binomials;
 }
 

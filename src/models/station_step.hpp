@@ -20,6 +20,9 @@
 // now, per (z, z') the weight of one that goes on. The remaining times are
 // spread only then, once per z' and once per (z, z'), instead of once per
 // (z, d, phi, a).
+//
+// The loops report their work to interruptionPoint, so a long step can be
+// abandoned part way: a step stores nothing in its model before it ends.
 
 // Probabilities of the values offset .. offset + length - 1.
 struct Window {

@@ -11,6 +11,7 @@
 #include "pmf/arrays.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/heap.hpp"
+#include "runtime/interruption.hpp"
 
 void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
     const int length = marginal->simple.length;
@@ -102,6 +103,7 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
         model.step();
         checkpoint(obj);
         if (recorded) recordRow();
+        interruptionPoint(nodes);  // the step's own points may be too few to check
     }
     return recording;
 }

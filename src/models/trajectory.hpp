@@ -53,8 +53,8 @@ Real expectedCompletions(Pmf* state, Int servers);
 // Takes `steps` steps and records the state at every global step index g
 // (counted from the start of the whole run, of which `start` steps were
 // taken by earlier calls) that is a multiple of `every`; g = 0, the state
-// before any step, is recorded when `start` is 0. A failed step raises and
-// leaves the model after its last whole step.
+// before any step, is recorded when `start` is 0. A step that fails or is
+// interrupted raises and leaves the model after its last whole step.
 Recording _StandardMultiserver_record(_StandardMultiserver_object* self, Checkpoint checkpoint,
                                       Int steps, Int every, Int start);
 Recording _StandardNetworkMultiserver_record(_StandardNetworkMultiserver_object* self,

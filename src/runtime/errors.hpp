@@ -49,6 +49,9 @@ inline constexpr const char* invalidProbability =
     "Invalid probability. Probabilities must be between 0 and 1.";
 inline constexpr const char* invalidServiceDuration =
     "Invalid service duration pmf. Service durations must be strictly positive.";
+// A call on a model that a call of another thread is still using, or that a
+// step or a run is still working on.
+inline constexpr const char* modelInUse = "Model in use by another call";
 
 // Argument-count messages, indexed by the expected count. Procedures and
 // construction always say "parameters"; queries say "parameter(s)".

@@ -13,6 +13,8 @@ void initializeMemoryContext(NObject* obj, void** functionPointers, const char**
     obj->currentMemoryUse = 0;
     obj->peakMemoryUse = 0;
     obj->entryDepth = 0;
+    obj->enteringThread = 0;
+    obj->working = false;
 }
 
 void* nmalloc(NObject* obj, std::size_t size) {

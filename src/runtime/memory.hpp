@@ -16,8 +16,8 @@ struct MemHeader {
 };
 
 // The fields at the start of both model objects: the interpreter's object
-// header, the memory context, its counters, and the count of calls from
-// Python under way on the object.
+// header, the memory context, its counters, and the calls from Python under
+// way on the object.
 struct NObject {
     PyObject_HEAD
     Boolean isMemModified;
@@ -31,6 +31,11 @@ struct NObject {
     // Entries of the object that have begun and not yet ended: more than one
     // when Python code run in the middle of a call calls the object again.
     int entryDepth;
+    // The thread whose entries those are: only it may enter the object then.
+    unsigned long enteringThread;
+    // Set while a long operation works on the object, mostly without the
+    // interpreter lock: no other entry, on any thread, may begin until it ends.
+    Boolean working;
 };
 
 // Sets the header fields to an empty context with the given function tables.

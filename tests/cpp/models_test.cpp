@@ -2,7 +2,7 @@
 // every request of an operation in turn, the blocks of the memory context
 // and the working storage alike: each failure must raise "Out of memory",
 // leave every field as it was and leave nothing behind once the collector
-// has run.
+// has run. Interruptions at every point of a step or a run, likewise.
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -10,6 +10,7 @@
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
 #include "models/trajectory.hpp"
+#include "runtime/interruption.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -317,4 +318,76 @@ TEST(ModelObjects, HeaderSitsAtTheObjectsAddress) {
     Network network;
     EXPECT_EQ(static_cast<void*>(&station.self.header), static_cast<void*>(&station.self));
     EXPECT_EQ(static_cast<void*>(&network.self.header), static_cast<void*>(&network.self));
+}
+
+// Interruptions: a long operation whose check throws at any of its points
+// leaves the model as a failed operation does.
+namespace {
+
+struct Interruption {};
+
+// Runs `operation` with every interruption point checking and the n-th check
+// throwing, for n = 1, 2, ... until the operation ends first; `interrupted`
+// looks at the model after each interruption.
+void interruptAtEveryCheck(const std::function<void()>& operation,
+                           const std::function<void()>& interrupted) {
+    for (long n = 1;; ++n) {
+        long left = n;
+        InterruptionScope scope(
+            [](void* context) {
+                if (--*static_cast<long*>(context) == 0) throw Interruption{};
+            },
+            &left, 1);
+        try {
+            operation();
+        } catch (const Interruption&) {
+            interrupted();
+            continue;
+        }
+        ASSERT_GT(n, 1) << "the operation has no interruption point";
+        return;
+    }
+}
+
+}  // namespace
+
+TEST(Interruptions, AStepStoppedAnywhereLeavesTheModelAsItWas) {
+    Station station;
+    const auto fields = station.fields();
+    const Int stationTime = station.self._time;
+    interruptAtEveryCheck([&] { _StandardMultiserver_step(&station.self); },
+                          [&] {
+                              EXPECT_EQ(station.fields(), fields);
+                              EXPECT_EQ(station.self._time, stationTime);
+                          });
+    Network network;
+    const auto states = network.states();
+    const Int networkTime = network.self._time;
+    interruptAtEveryCheck([&] { _StandardNetworkMultiserver_step(&network.self); },
+                          [&] {
+                              EXPECT_EQ(network.states(), states);
+                              EXPECT_EQ(network.self._time, networkTime);
+                          });
+}
+
+TEST(Interruptions, ARecordedRunStoppedAnywhereLeavesTheModelAfterItsLastWholeStep) {
+    Station twin;
+    std::vector<std::vector<Real>> afterSteps;
+    for (int k = 0; k <= 4; ++k) {
+        afterSteps.push_back(marginalOf(twin.self));
+        _StandardMultiserver_step(&twin.self);
+    }
+    Station station;
+    const Int time = station.self._time;
+    interruptAtEveryCheck(
+        [&] {
+            const Int begun = station.self._time - time;
+            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun);
+        },
+        [&] {
+            const Int whole = station.self._time - time;
+            ASSERT_LE(whole, 4);
+            EXPECT_EQ(marginalOf(station.self), afterSteps[static_cast<std::size_t>(whole)]);
+        });
+    EXPECT_EQ(marginalOf(station.self), afterSteps[4]);
 }

@@ -1,8 +1,9 @@
 """Python code that runs in the middle of a call (a collection's callbacks and
-finalisers, weakref callbacks, another thread, the methods of the values
-passed in) may call the same model again. Every such call works as a call of
-its own, the outer call finishes with what it had, and nothing that a call
-still under way walks is freed."""
+finalisers, weakref callbacks, the methods of the values passed in) may call
+the same model again. Every such call works as a call of its own, the outer
+call finishes with what it had, and nothing that a call still under way walks
+is freed. A call from another thread that runs meanwhile is refused, and
+changes and frees nothing either."""
 import contextlib
 import gc
 import itertools
@@ -156,8 +157,8 @@ def weakref_callback(meddle):
 
 @contextlib.contextmanager
 def second_thread(meddle):
-    """The other thread calls the model while this one, in a collection's
-    callback, waits for it."""
+    """The other thread calls the model, and is refused, while this one, in a
+    collection's callback, waits for it."""
     go, done, stop = threading.Event(), threading.Event(), threading.Event()
 
     def worker():
@@ -204,6 +205,7 @@ def test_calls_made_in_the_middle_of_a_call_free_nothing_in_use(kind, trigger):
 
     threshold = gc.get_threshold()
     gc.collect()
+    refuse_after_allocating(model)  # what mark() dropped waits for a collector
     try:
         for reader in readers * 3:
             gc.disable()

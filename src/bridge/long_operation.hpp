@@ -1,0 +1,40 @@
+#pragma once
+
+#include <Python.h>
+
+#include <chrono>
+
+#include "runtime/interruption.hpp"
+#include "runtime/memory.hpp"
+
+// Thrown where the interpreter already holds the error to raise, such as the
+// KeyboardInterrupt of a signal handler: the entry raises that one.
+struct InterpreterError {};
+
+// The span of a long operation on an object: a step, a recorded run. The
+// object is marked as working, so no other call enters it until the
+// operation ends. When this is the object's only entry, the interpreter lock
+// is let go once the operation has done a little work, so that other threads
+// run meanwhile: nothing of the operation touches a Python object, and
+// nothing else touches the object. An outer entry on the same thread may be
+// in the middle of reading the object, so a nested operation keeps the lock.
+// Every few milliseconds the signal handlers run, with the lock taken back
+// briefly; an error of theirs (Ctrl-C's KeyboardInterrupt) abandons the
+// operation.
+class LongOperation {
+public:
+    explicit LongOperation(NObject* obj);
+    ~LongOperation();
+    LongOperation(const LongOperation&) = delete;
+    LongOperation& operator=(const LongOperation&) = delete;
+
+private:
+    static void check(void* self);
+
+    NObject* obj;
+    bool mayRelease;
+    PyThreadState* released = nullptr;
+    bool checked = false;
+    std::chrono::steady_clock::time_point lastSignalCheck;
+    InterruptionScope interruptions;
+};
