@@ -18,6 +18,9 @@ Sections (all by default):
   sweep      the speed-up of a sweep of independent scenarios on the default
              process pool over the same scenarios run one after the other in
              this process.
+  threads    the steps per second of two threads, each stepping a model of
+             its own, over those of one thread; and how soon Ctrl-C stops a
+             step of seconds.
 
 --baseline PATH times the workloads on another build of navro too (the
 compiled module of an earlier version: a top-level `navro` extension or a
@@ -30,16 +33,19 @@ Nothing is asserted: speed is measured. The SciPy comparison needs the
 from __future__ import annotations
 
 import argparse
+import copy
 import ctypes
 import importlib.machinery
 import importlib.util
 import math
 import os
+import signal
 import statistics
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from types import ModuleType
@@ -452,12 +458,76 @@ def sweep_comparison() -> None:
           f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x")
 
 
+# --- threads: models stepped side by side, and Ctrl-C ----------------------
+
+
+def steps_per_second(models: list[Any], steps: int) -> float:
+    """Steps per second of all `models` together, each stepped `steps` times
+    in a thread of its own, all at once."""
+    threads = [threading.Thread(target=lambda m=m: [m.step() for _ in range(steps)]) for m in models]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return len(models) * steps / (time.perf_counter() - start)
+
+
+def interrupt_latency() -> tuple[float, float]:
+    """Seconds from the start of a step of seconds to the SIGINT that another
+    thread sends, and from the signal to the KeyboardInterrupt."""
+    model = navro.StandardMultiserver()
+    model.number_of_servers = 2000
+    model.number_of_arrivals_pmf = uniform(0, 1000)
+    model.service_duration_pmf = uniform(1, 100)
+    model.internal_state = {(z, ell): 1.0 for z in range(3000) for ell in (1, 50)}
+    sent: list[float] = []
+
+    def send() -> None:
+        time.sleep(0.5)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    thread = threading.Thread(target=send)
+    start = time.perf_counter()
+    try:
+        thread.start()
+        model.step()
+        raise AssertionError("the step ended before the signal")
+    except KeyboardInterrupt:
+        stopped = time.perf_counter()
+    finally:
+        thread.join()
+    return sent[0] - start, stopped - sent[0]
+
+
+def thread_comparison(steps: int = 1000, repeats: int = 3) -> None:
+    runner = StationRunner(navro, *FIFTY_SERVERS)
+    for _ in range(FIFTY.steps):  # into the busy state, where steps cost the most
+        runner.step()
+    warm = runner.model
+    load = os.getloadavg()[0]
+    ratios, single = [], []
+    for _ in range(repeats):
+        one = steps_per_second([copy.copy(warm)], steps)
+        two = steps_per_second([copy.copy(warm), copy.copy(warm)], steps)
+        ratios.append(two / one)
+        single.append(one)
+    print(f"{FIFTY.name}, {steps} steps a model: two threads with a model each "
+          f"{statistics.median(ratios):.2f}x the steps per second of one thread "
+          f"({statistics.median(single):.0f}/s); {os.cpu_count()} cores, load average {load:.2f}")
+    running, latency = interrupt_latency()
+    print(f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
+          f"{latency * 1e3:.1f}ms after the signal")
+
+
 SECTIONS = {
     "workloads": None,
     "scipy": scipy_comparison,
     "kernel": kernel_comparison,
     "tandem": tandem_scaling,
     "sweep": sweep_comparison,
+    "threads": thread_comparison,
 }
 
 
