@@ -237,6 +237,17 @@ std::vector<Real> marginalOf(const _StandardMultiserver_object& self) {
     return values;
 }
 
+// The marginals of a new Station after 0, 1, ..., `steps` steps.
+std::vector<std::vector<Real>> marginalsOfSteps(int steps) {
+    Station twin;
+    std::vector<std::vector<Real>> marginals;
+    for (int k = 0; k <= steps; ++k) {
+        marginals.push_back(marginalOf(twin.self));
+        _StandardMultiserver_step(&twin.self);
+    }
+    return marginals;
+}
+
 // The dense rows of a recording, each cut to its last positive count.
 std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
     const auto span = static_cast<std::size_t>(recording.countSpan());
@@ -284,12 +295,7 @@ TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
 }
 
 TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
-    Station twin;
-    std::vector<std::vector<Real>> afterSteps;
-    for (int k = 0; k <= 4; ++k) {
-        afterSteps.push_back(marginalOf(twin.self));
-        _StandardMultiserver_step(&twin.self);
-    }
+    const std::vector<std::vector<Real>> afterSteps = marginalsOfSteps(4);
     for (long n = 1;; ++n) {
         Station station;
         const Int time = station.self._time;
@@ -349,34 +355,32 @@ void interruptAtEveryCheck(const std::function<void()>& operation,
     }
 }
 
+// A step of `model` interrupted at any point leaves what `seen` reads of it,
+// and its clock, as they were.
+template <typename Model, typename Step, typename Seen>
+void interruptStepAnywhere(Model& model, Step step, Seen seen) {
+    const auto before = seen(model);
+    const Int time = model.self._time;
+    interruptAtEveryCheck([&] { step(&model.self); },
+                          [&] {
+                              EXPECT_EQ(seen(model), before);
+                              EXPECT_EQ(model.self._time, time);
+                          });
+}
+
 }  // namespace
 
 TEST(Interruptions, AStepStoppedAnywhereLeavesTheModelAsItWas) {
     Station station;
-    const auto fields = station.fields();
-    const Int stationTime = station.self._time;
-    interruptAtEveryCheck([&] { _StandardMultiserver_step(&station.self); },
-                          [&] {
-                              EXPECT_EQ(station.fields(), fields);
-                              EXPECT_EQ(station.self._time, stationTime);
-                          });
+    interruptStepAnywhere(station, _StandardMultiserver_step,
+                          [](const Station& s) { return s.fields(); });
     Network network;
-    const auto states = network.states();
-    const Int networkTime = network.self._time;
-    interruptAtEveryCheck([&] { _StandardNetworkMultiserver_step(&network.self); },
-                          [&] {
-                              EXPECT_EQ(network.states(), states);
-                              EXPECT_EQ(network.self._time, networkTime);
-                          });
+    interruptStepAnywhere(network, _StandardNetworkMultiserver_step,
+                          [](const Network& n) { return n.states(); });
 }
 
 TEST(Interruptions, ARecordedRunStoppedAnywhereLeavesTheModelAfterItsLastWholeStep) {
-    Station twin;
-    std::vector<std::vector<Real>> afterSteps;
-    for (int k = 0; k <= 4; ++k) {
-        afterSteps.push_back(marginalOf(twin.self));
-        _StandardMultiserver_step(&twin.self);
-    }
+    const std::vector<std::vector<Real>> afterSteps = marginalsOfSteps(4);
     Station station;
     const Int time = station.self._time;
     interruptAtEveryCheck(

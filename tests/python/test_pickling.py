@@ -171,11 +171,7 @@ def saved_station():
 
 
 def saved_network():
-    net = navro.StandardNetworkMultiserver(2)
-    net.set_number_of_servers_at_node(0, 2)
-    net.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.5, 1: 0.5})
-    net.set_service_duration_at_node_pmf(1, {2: 0.5, 3: 0.5})
-    net.set_routing_probability(0, 1, 0.5)
+    net = configured_network()
     net.internal_state = [{(1, 1): 0.5, (2, 2): 0.5}, {(0, 1): 1.0}]
     net.mark()
     net.set_routing_probability(1, 0, 0.25)
@@ -237,12 +233,17 @@ def marked_station():
     return station
 
 
-def marked_network():
+def configured_network():
     net = navro.StandardNetworkMultiserver(2)
     net.set_number_of_servers_at_node(0, 2)
     net.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.5, 1: 0.5})
     net.set_service_duration_at_node_pmf(1, {2: 0.5, 3: 0.5})
     net.set_routing_probability(0, 1, 0.5)
+    return net
+
+
+def marked_network():
+    net = configured_network()
     net.step()
     net.mark()
     net.step()
