@@ -12,9 +12,12 @@ LongOperation::LongOperation(NObject* _obj)
     obj->working = true;
 }
 
-LongOperation::~LongOperation() {
-    if (released != nullptr) PyEval_RestoreThread(released);
-    obj->working = false;
+// The state is `released` no more before the lock is asked for, so that a
+// thread that the shutting-down interpreter ends there does not ask again.
+void LongOperation::holdLock() {
+    PyThreadState* state = released;
+    released = nullptr;
+    if (state != nullptr) PyEval_RestoreThread(state);
 }
 
 // The lock is let go only at the first check rather than at the start: a
@@ -32,8 +35,7 @@ void LongOperation::check(void* self) {
     }
     if (now - operation->lastSignalCheck < signalInterval) return;
     operation->lastSignalCheck = now;
-    if (operation->released != nullptr) PyEval_RestoreThread(operation->released);
-    operation->released = nullptr;
+    operation->holdLock();
     if (PyErr_CheckSignals() != 0) throw InterpreterError{};
     if (operation->mayRelease) operation->released = PyEval_SaveThread();
 }

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <type_traits>
 
 #include "runtime/interruption.hpp"
 #include "runtime/memory.hpp"
@@ -24,12 +25,33 @@ struct InterpreterError {};
 class LongOperation {
 public:
     explicit LongOperation(NObject* obj);
-    ~LongOperation();
+    ~LongOperation() { obj->working = false; }
     LongOperation(const LongOperation&) = delete;
     LongOperation& operator=(const LongOperation&) = delete;
 
+    // Runs `work` and takes the lock back, here rather than in a destructor:
+    // while the interpreter shuts down, taking it back ends the thread by
+    // unwinding its stack, which must not begin inside a destructor.
+    template <typename Work>
+    auto run(Work&& work) {
+        try {
+            if constexpr (std::is_void_v<decltype(work())>) {
+                work();
+                holdLock();
+            } else {
+                auto result = work();
+                holdLock();
+                return result;
+            }
+        } catch (...) {
+            holdLock();
+            throw;
+        }
+    }
+
 private:
     static void check(void* self);
+    void holdLock();
 
     NObject* obj;
     bool mayRelease;

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -81,7 +83,9 @@ inline constexpr const char* interpreterErrorStands = "";
 // Runs `body` and reports its failure, null if there was none. Every failure
 // of the module, a heap that runs out included, is a CException with its
 // message; anything else is a fault of the module's, which must not cross
-// into the interpreter either.
+// into the interpreter either. Only the unwinding that ends a thread (the
+// interpreter ends those that take its lock back while it shuts down) goes
+// on its way.
 template <typename Body>
 const char* runCatching(Body&& body) {
     try {
@@ -91,6 +95,10 @@ const char* runCatching(Body&& body) {
         return e.message;
     } catch (const InterpreterError&) {
         return interpreterErrorStands;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         return messages::internalError;
     }
@@ -239,7 +247,7 @@ struct Entries {
     template <auto operation, typename... Values>
     static auto asLongOperation(Object* obj, Values... values) {
         LongOperation span(&obj->header);
-        return operation(obj, values...);
+        return span.run([&] { return operation(obj, values...); });
     }
 
     // Attribute getter: a fresh Python value of what `read` gives, a field

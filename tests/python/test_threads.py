@@ -5,6 +5,9 @@ import copy
 import os
 import pickle
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -166,3 +169,30 @@ def test_calls_from_another_thread_are_refused_while_a_step_works(make, calls):
             thread.join()
     assert raised == [IN_USE] * len(calls)
     assert state_of(model) == before
+
+
+# The interpreter, shutting down, ends a daemon thread that takes its lock
+# back, by unwinding the thread's stack; the step under way must let that
+# unwinding pass rather than end the whole process with an abort.
+EXIT_WHILE_STEPPING = textwrap.dedent(
+    """
+    import threading
+    from test_threads import busy, long_station
+
+    model = long_station()
+    threading.Thread(target=lambda: [model.step() for _ in range(100)], daemon=True).start()
+    while not busy(model):
+        pass
+    """
+)
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_steps():
+    result = subprocess.run(
+        [sys.executable, "-c", EXIT_WHILE_STEPPING],
+        cwd=os.path.dirname(__file__),  # for test_threads; navro is the installed one
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
