@@ -41,7 +41,7 @@ class WorkMeter {
 public:
     void add(long long work) {
         pending += work;
-        if (pending >= batch) flush();
+        if (pending >= batch) [[unlikely]] flush();
     }
     void flush() {
         interruptionPoint(pending);
