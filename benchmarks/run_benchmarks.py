@@ -501,7 +501,7 @@ def interrupt_latency() -> tuple[float, float]:
     return sent[0] - start, stopped - sent[0]
 
 
-def thread_comparison(steps: int = 1000, repeats: int = 3) -> None:
+def thread_comparison(steps: int = 1000, repeats: int = 5) -> None:
     runner = StationRunner(navro, *FIFTY_SERVERS)
     for _ in range(FIFTY.steps):  # into the busy state, where steps cost the most
         runner.step()
