@@ -187,6 +187,11 @@ EXIT_WHILE_STEPPING = textwrap.dedent(
 )
 
 
+@pytest.mark.skipif(
+    os.environ.get("NAVRO_SANITIZE") == "1",
+    reason="AddressSanitizer keeps the marks of the frames that the thread-ending unwinding "
+    "abandons, and reports its own bookkeeping at the next rethrow as an overflow",
+)
 def test_the_interpreter_exits_cleanly_while_a_daemon_thread_steps():
     result = subprocess.run(
         [sys.executable, "-c", EXIT_WHILE_STEPPING],
