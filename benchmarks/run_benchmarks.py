@@ -210,9 +210,9 @@ def load_build(path: str) -> ModuleType:
     init = "_core" if os.path.basename(path).startswith("_core") else "navro"
     name = f"navro_baseline.{init}"
     loader = importlib.machinery.ExtensionFileLoader(name, path)
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path, loader=loader)
+    assert found is not None
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
