@@ -21,6 +21,7 @@ the number of agents and saved as sweep.png.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import itertools
 from typing import Any
 
@@ -81,6 +82,11 @@ def save_plot(plt: Any, table: Any, path: str) -> None:
 
 
 def main() -> None:
+    # The study reads its results as a table, which sweep gives with pandas.
+    if importlib.util.find_spec("pandas") is None:
+        print("This study needs pandas for its table: pip install 'navro[pandas]' "
+              "(from a checkout, .venv/bin/pip install '.[pandas,plot]').")
+        return
     table = navro.sweep(run_shift, SCENARIOS)  # a process pool on the local cores
     if table.error.notna().any():
         print(table[table.error.notna()])
