@@ -23,6 +23,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from navro._core import StandardMultiserver, StandardNetworkMultiserver
+from navro._routing import routing_change
 from navro.distributions import LARGEST_VALUE, plain_weights
 
 __all__ = ["Period", "Trajectory", "trajectory"]
@@ -38,7 +39,9 @@ class Period:
     For a single station: ``servers`` an int, ``arrivals`` and ``durations``
     distribution dicts. For a network, per node: a mapping from node to value
     or a sequence with one value per node, and ``routing`` a mapping from
-    (source, destination) to probability or a full matrix.
+    (source, destination) to probability (the entries it names change) or a
+    full matrix, dense or SciPy sparse (the whole table, routes it lacks
+    removed).
 
     Servers cut below the number in service take effect at the period's first
     step, which serves only as many as there are servers: the others stop
@@ -150,13 +153,6 @@ def _durations(x: Any) -> dict[int, float]:
     return pmf
 
 
-def _routing(x: Any) -> float:
-    p = float(x)
-    if not 0.0 <= p <= 1.0:
-        raise ValueError(f"Period: a routing probability must lie in [0, 1], got {p}")
-    return p
-
-
 def _per_node(
     value: Any, nodes: int, convert: Callable[[Any], Any], what: str, where: str = "Period"
 ) -> list[tuple[int, Any]]:
@@ -173,24 +169,6 @@ def _per_node(
         if not 0 <= node < nodes:
             raise ValueError(f"{where}: {what} names node {node} of a network of {nodes}")
     return [(node, convert(item)) for node, item in pairs]
-
-
-def _routing_entries(value: Any, nodes: int) -> list[tuple[int, int, float]]:
-    if isinstance(value, Mapping):
-        entries = [
-            (operator.index(s), operator.index(d), _routing(p)) for (s, d), p in value.items()
-        ]
-    else:
-        matrix = np.asarray(value, dtype=np.float64)
-        if matrix.shape != (nodes, nodes):
-            raise ValueError(
-                f"Period: routing must be {nodes} by {nodes}, got shape {matrix.shape}"
-            )
-        entries = [(s, d, _routing(matrix[s, d])) for s in range(nodes) for d in range(nodes)]
-    for s, d, _ in entries:
-        if not (0 <= s < nodes and 0 <= d < nodes):
-            raise ValueError(f"Period: routing names the pair ({s}, {d}) in a network of {nodes}")
-    return entries
 
 
 def _settings(model: Model, period: Period) -> list[Callable[[], None]]:
@@ -235,8 +213,7 @@ def _network_settings(
     )
     each(period.durations, _durations, "durations", model.set_service_duration_at_node_pmf)
     if period.routing is not None:
-        for s, d, p in _routing_entries(period.routing, nodes):
-            changes.append(lambda s=s, d=d, p=p: model.set_routing_probability(s, d, p))
+        changes.append(routing_change(model, period.routing))
     return changes
 
 

@@ -3,7 +3,7 @@ the service measures of every step."""
 
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import Any, Protocol, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -15,20 +15,32 @@ __all__ = ["Period", "Trajectory", "trajectory"]
 Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
 _Pmf: TypeAlias = Mapping[Any, Any]
 
+class _SparseMatrix(Protocol):
+    """A SciPy sparse matrix or array, as a routing table."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    def tocsr(self, copy: bool = ...) -> Any: ...
+
 @dataclass(frozen=True)
 class Period:
     """``steps`` steps, with the settings given here changed at their start.
     A station takes an int and two dicts; a network takes per node a mapping
     from node to value or a sequence with one value per node, and routing as
-    a mapping from (source, destination) to probability or a full matrix."""
+    a mapping from (source, destination) to probability (the entries named
+    change) or a full matrix, dense or SciPy sparse (the whole table)."""
 
     steps: int
     servers: int | Mapping[int, int] | Sequence[int] | None = None
     arrivals: _Pmf | Mapping[int, _Pmf] | Sequence[_Pmf] | None = None
     durations: _Pmf | Mapping[int, _Pmf] | Sequence[_Pmf] | None = None
-    routing: Mapping[tuple[int, int], float] | Sequence[Sequence[float]] | NDArray[Any] | None = (
-        None
-    )
+    routing: (
+        Mapping[tuple[int, int], float]
+        | Sequence[Sequence[float]]
+        | NDArray[Any]
+        | _SparseMatrix
+        | None
+    ) = None
     def __post_init__(self) -> None: ...
 
 def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory: ...

@@ -160,6 +160,52 @@ PmfMatrix* PmfMatrix_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<PmfMatrixKind>(obj, pyObj);
 }
 
+namespace {
+template <typename Kind>
+HeapVector<decltype(Kind::fromPy(nullptr, nullptr))> valuesFromPy(NObject* obj, PyObject* pyObj) {
+    if (!PyList_Check(pyObj) && !PyTuple_Check(pyObj)) abortImport();
+    // As for a list of entries: the sequence and the item in hand are held,
+    // and a list's size is read again before every item.
+    PyRef sequence(Py_NewRef(pyObj));
+    HeapVector<decltype(Kind::fromPy(nullptr, nullptr))> values;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+        PyRef item(Py_NewRef(PySequence_Fast_GET_ITEM(sequence.get(), i)));
+        values.push_back(Kind::fromPy(obj, item.get()));
+    }
+    return values;
+}
+}  // namespace
+
+HeapVector<Int> IntValues_fromPy(NObject* obj, PyObject* pyObj) {
+    return valuesFromPy<IntKind>(obj, pyObj);
+}
+
+HeapVector<Real> RealValues_fromPy(NObject* obj, PyObject* pyObj) {
+    return valuesFromPy<RealKind>(obj, pyObj);
+}
+
+PyObject* RoutingTable_toPy(NObject* obj, RoutingTable* table) {
+    // Every route is read before any Python object is made, which may run
+    // code that calls the model and writes its table.
+    HeapVector<RoutingChange> routes;
+    for (int s = 0; s < table->length; ++s) {
+        for (const Route& route : routesOf(table->elements[s]))
+            routes.push_back({s, route.destination, route.probability});
+    }
+    const auto count = static_cast<Py_ssize_t>(routes.size());
+    PyRef sources(checkedNew(PyList_New(count)));
+    PyRef destinations(checkedNew(PyList_New(count)));
+    PyRef probabilities(checkedNew(PyList_New(count)));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const RoutingChange& route = routes[static_cast<std::size_t>(k)];
+        PyList_SET_ITEM(sources.get(), k, Int_toPy(obj, route.source));
+        PyList_SET_ITEM(destinations.get(), k, Int_toPy(obj, route.destination));
+        PyList_SET_ITEM(probabilities.get(), k, Real_toPy(obj, route.probability));
+    }
+    return checkedNew(
+        PyTuple_Pack(3, sources.get(), destinations.get(), probabilities.get()));
+}
+
 const char* functionNameFromPointer(NObject* obj, void* fp) {
     for (int i = 0; i < obj->functionCount; ++i) {
         if (obj->functionPointers[i] == fp) return obj->functionNames[i];

@@ -2,7 +2,9 @@
 
 #include <Python.h>
 
+#include "models/routing.hpp"
 #include "pmf/arrays.hpp"
+#include "runtime/heap.hpp"
 
 // Arrays and matrices as Python lists (a matrix is a list of row lists).
 // From Python only a list (or subclass) with at least one item is accepted.
@@ -23,6 +25,16 @@ PyObject* BooleanMatrix_toPy(NObject* obj, BooleanMatrix* m);
 BooleanMatrix* BooleanMatrix_fromPy(NObject* obj, PyObject* pyObj);
 PyObject* PmfMatrix_toPy(NObject* obj, PmfMatrix* m);
 PmfMatrix* PmfMatrix_fromPy(NObject* obj, PyObject* pyObj);
+
+// Any number of values, none included, from a list or a tuple, each
+// converted as a single argument is.
+HeapVector<Int> IntValues_fromPy(NObject* obj, PyObject* pyObj);
+HeapVector<Real> RealValues_fromPy(NObject* obj, PyObject* pyObj);
+
+// A routing table as its routes: a tuple of three lists (sources,
+// destinations, probabilities) in increasing order of source and then
+// destination, each route of positive probability.
+PyObject* RoutingTable_toPy(NObject* obj, RoutingTable* table);
 
 // Function tables: the three parallel arrays of the object header.
 const char* functionNameFromPointer(NObject* obj, void* fp);

@@ -35,7 +35,13 @@ constexpr const char* badReference = "an index refers to no earlier record";
 constexpr const char* badChild = "a joint pmf's conditional has the wrong shape";
 constexpr const char* missingChild = "a joint pmf lacks the conditional of a value it gives weight";
 constexpr const char* instanceDict = "the instance dict is not a dict of this object";
+constexpr const char* notRouting = "neither bytes of the whole table nor three bytes of routes";
+constexpr const char* badRoutes = "a route names no node, or is out of order, or repeats one";
+constexpr const char* noRoute = "a route has no probability";
 }  // namespace refused
+
+// A count of values for valuesOf: any number, none included.
+constexpr long long anyCount = -2;
 
 // Fixed-width values in bytes are little-endian whatever the machine, so a
 // pickle made on one host loads on any other.
@@ -65,15 +71,17 @@ PyObject* bytesOf(const T* values, std::size_t count) {
 }
 
 // The values of `bytes`, which must hold exactly `count` of them; with
-// anyLength, as many as it holds (at least one).
+// anyLength, as many as it holds (at least one), with anyCount, any number.
 template <typename T>
 HeapVector<T> valuesOf(PyObject* bytes, long long count, const char* key) {
     if (!PyBytes_Check(bytes)) throw InvalidState{refused::notBytes, key};
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
     if (size % sizeof(T) != 0) throw InvalidState{refused::wrongLength, key};
     const std::size_t held = size / sizeof(T);
-    if (count == anyLength ? held == 0 || held > INT_MAX : held != static_cast<std::size_t>(count))
-        throw InvalidState{refused::wrongLength, key};
+    const bool fits = count == anyCount    ? held <= INT_MAX
+                      : count == anyLength ? held > 0 && held <= INT_MAX
+                                           : held == static_cast<std::size_t>(count);
+    if (!fits) throw InvalidState{refused::wrongLength, key};
     HeapVector<T> values(held);
     const char* in = PyBytes_AS_STRING(bytes);
     for (std::size_t i = 0; i < held; ++i) {
@@ -155,31 +163,34 @@ int StateWriter::knownIndex(const Pmf* pmf) const {
 }
 
 void StateWriter::field(const char* key, Int value, IntRule, int) {
-    items.push_back({key, Item::Form::number, value, {}, {}});
+    items.push_back({key, Item::Form::number, value, {}, {}, {}});
 }
 
 void StateWriter::field(const char* key, Pmf* value, PmfRule, int) {
-    items.push_back({key, Item::Form::number, indexOf(value), {}, {}});
+    items.push_back({key, Item::Form::number, indexOf(value), {}, {}, {}});
 }
 
 void StateWriter::field(const char* key, const PmfArray* value, PmfRule, int) {
     HeapVector<std::int32_t> entries(static_cast<std::size_t>(value->length));
     for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = indexOf(value->elements[i]);
-    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}});
+    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}, {}});
 }
 
 void StateWriter::field(const char* key, const IntArray* value, IntRule, int) {
     HeapVector<std::int32_t> entries(value->elements, value->elements + value->length);
-    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}});
+    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}, {}});
 }
 
-void StateWriter::field(const char* key, const RealMatrix* value, RealRule, int) {
-    HeapVector<Real> entries;
-    for (int i = 0; i < value->length; ++i) {
-        const RealArray* row = value->elements[i];
-        entries.insert(entries.end(), row->elements, row->elements + row->length);
+void StateWriter::field(const char* key, const RoutingTable* value, RealRule, int) {
+    Item routes{key, Item::Form::routes, 0, {}, {}, {}};
+    for (int s = 0; s < value->length; ++s) {
+        for (const Route& route : routesOf(value->elements[s])) {
+            routes.int32s.push_back(s);
+            routes.destinations.push_back(route.destination);
+            routes.probabilities.push_back(route.probability);
+        }
     }
-    items.push_back({key, Item::Form::float64s, 0, {}, std::move(entries)});
+    items.push_back(std::move(routes));
 }
 
 PyObject* StateWriter::recordToPy(const Pmf* pmf) const {
@@ -222,9 +233,14 @@ PyObject* StateWriter::state() const {
             case Item::Form::int32s:
                 put(item.key.text(), bytesOf(item.int32s.data(), item.int32s.size()));
                 break;
-            case Item::Form::float64s:
-                put(item.key.text(), bytesOf(item.float64s.data(), item.float64s.size()));
+            case Item::Form::routes: {
+                PyRef sources(bytesOf(item.int32s.data(), item.int32s.size()));
+                PyRef destinations(bytesOf(item.destinations.data(), item.destinations.size()));
+                PyRef probabilities(bytesOf(item.probabilities.data(), item.probabilities.size()));
+                put(item.key.text(), checkedNew(PyTuple_Pack(3, sources.get(), destinations.get(),
+                                                             probabilities.get())));
                 break;
+            }
         }
     }
     return dict.release();
@@ -350,16 +366,67 @@ void StateReader::field(const char* key, IntArray*& field, IntRule rule, int len
     keep(field, value);
 }
 
-void StateReader::field(const char* key, RealMatrix*& field, RealRule rule, int length) {
-    const auto size = static_cast<std::size_t>(length);
-    HeapVector<Real> entries = valuesOf<Real>(item(key), static_cast<long long>(size * size), key);
-    RealMatrix* value = createRealMatrix(obj, length, length);
-    for (std::size_t i = 0; i < size; ++i) {
-        for (std::size_t j = 0; j < size; ++j) {
-            value->elements[i]->elements[j] = obeying(rule, entries[i * size + j]);
+// The whole table, row by row, as earlier versions wrote it: its entries of
+// positive probability.
+HeapVector<RoutingChange> StateReader::routesOfTable(PyObject* table, RealRule rule, int length,
+                                                     const char* key) {
+    const auto n = static_cast<long long>(length);
+    HeapVector<Real> entries = valuesOf<Real>(table, n * n, key);
+    HeapVector<RoutingChange> routes;
+    for (long long k = 0; k < n * n; ++k) {
+        const Real p = obeying(rule, entries[static_cast<std::size_t>(k)]);
+        if (p > 0) routes.push_back({static_cast<Int>(k / n), static_cast<Int>(k % n), p});
+    }
+    return routes;
+}
+
+// (sources, destinations, probabilities), in increasing order of source and
+// then destination, each of positive probability.
+HeapVector<RoutingChange> StateReader::routesOfList(PyObject* routes, RealRule rule, int length,
+                                                    const char* key) {
+    if (!PyTuple_Check(routes) || PyTuple_GET_SIZE(routes) != 3)
+        throw InvalidState{refused::notRouting, key};
+    HeapVector<std::int32_t> sources = valuesOf<std::int32_t>(PyTuple_GET_ITEM(routes, 0), anyCount, key);
+    const auto count = static_cast<long long>(sources.size());
+    HeapVector<std::int32_t> destinations =
+        valuesOf<std::int32_t>(PyTuple_GET_ITEM(routes, 1), count, key);
+    HeapVector<Real> probabilities = valuesOf<Real>(PyTuple_GET_ITEM(routes, 2), count, key);
+    HeapVector<RoutingChange> changes(sources.size());
+    for (std::size_t k = 0; k < changes.size(); ++k) {
+        const RoutingChange change{sources[k], destinations[k], probabilities[k]};
+        const bool named = change.source >= 0 && change.source < length &&
+                           change.destination >= 0 && change.destination < length;
+        const bool inOrder = k == 0 || changes[k - 1].source < change.source ||
+                             (changes[k - 1].source == change.source &&
+                              changes[k - 1].destination < change.destination);
+        if (!named || !inOrder) throw InvalidState{refused::badRoutes, key};
+        if (!(obeying(rule, change.probability) > 0)) throw InvalidState{refused::noRoute, key};
+        changes[k] = change;
+    }
+    return changes;
+}
+
+void StateReader::field(const char* key, RoutingTable*& field, RealRule rule, int length) {
+    PyObject* value = item(key);
+    const HeapVector<RoutingChange> routes = PyBytes_Check(value)
+                                                 ? routesOfTable(value, rule, length, key)
+                                                 : routesOfList(value, rule, length, key);
+    RoutingTable* table = createRoutingTable(obj, length);
+    writeRoutes(obj, table, routes, rule);
+    if (lastTable != nullptr && lastTable->length == length) {
+        for (int s = 0; s < length; ++s) {
+            const std::span<const Route> mine = routesOf(table->elements[s]);
+            const std::span<const Route> theirs = routesOf(lastTable->elements[s]);
+            const bool equal = std::equal(
+                mine.begin(), mine.end(), theirs.begin(), theirs.end(),
+                [](const Route& a, const Route& b) {
+                    return a.destination == b.destination && a.probability == b.probability;
+                });
+            if (equal) table->elements[s] = lastTable->elements[s];
         }
     }
-    keep(field, value);
+    lastTable = table;
+    keep(field, table);
 }
 
 void StateReader::commit() {

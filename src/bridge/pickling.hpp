@@ -10,10 +10,14 @@
 // The state is a dict: "format" (1), "pmfs" (the distinct records, each after
 // the records it refers to), and one key per field, named as in Python (with
 // "mark_" before the snapshot's). A Pmf field holds the index of its record;
-// arrays are bytes of little-endian int32 (counts, record indexes) or float64
-// (the routing table, row by row). A SIMPLE record is (0, offset, bytes of its
-// elements), a JOINT one (1, depth, marginal index, bytes of child indexes,
-// -1 where there is none).
+// arrays are bytes of little-endian int32 (counts, record indexes). A SIMPLE
+// record is (0, offset, bytes of its elements), a JOINT one (1, depth,
+// marginal index, bytes of child indexes, -1 where there is none). The
+// routing table travels as its routes, in increasing order of source and
+// then destination: (bytes of int32 sources, bytes of int32 destinations,
+// bytes of float64 probabilities), so that its size follows the routes, not
+// the square of the nodes. Loading also takes the whole table, row by row,
+// as bytes of float64, the form that earlier versions wrote.
 //
 // Loading checks every length, range, index and sum, and every rule the
 // setters apply, before it stores anything: a state that fails leaves the
@@ -27,6 +31,7 @@
 
 #include "bridge/pyref.hpp"
 #include "bridge/wrappers.hpp"
+#include "models/routing.hpp"
 #include "pmf/arrays.hpp"
 #include "runtime/heap.hpp"
 
@@ -83,19 +88,20 @@ public:
     void field(const char* key, Pmf* value, PmfRule, int);
     void field(const char* key, const PmfArray* value, PmfRule, int);
     void field(const char* key, const IntArray* value, IntRule, int);
-    void field(const char* key, const RealMatrix* value, RealRule, int);
+    void field(const char* key, const RoutingTable* value, RealRule, int);
     // The state of what was read, a new reference.
     PyObject* state() const;
 
 private:
     // One field as the state holds it: an int (a value, or a record's index),
-    // or bytes of int32 or of float64 values.
+    // bytes of int32 values, or routes (sources in `int32s`).
     struct Item {
         StateKey key;
-        enum class Form { number, int32s, float64s } form;
+        enum class Form { number, int32s, routes } form;
         long long number = 0;
         HeapVector<std::int32_t> int32s;
-        HeapVector<Real> float64s;
+        HeapVector<std::int32_t> destinations;
+        HeapVector<Real> probabilities;
     };
 
     int indexOf(Pmf* pmf);
@@ -120,8 +126,10 @@ public:
     // `length` entries, or any number of at least one with anyLength.
     void field(const char* key, PmfArray*& field, PmfRule rule, int length);
     void field(const char* key, IntArray*& field, IntRule rule, int length);
-    // `length` rows of `length` entries; `rule` applies to each entry.
-    void field(const char* key, RealMatrix*& field, RealRule rule, int length);
+    // A table of `length` rows; `rule` applies to each entry. A routing
+    // table read right after another one shares the rows equal to that one's,
+    // as the snapshot shares them with the live table.
+    void field(const char* key, RoutingTable*& field, RealRule rule, int length);
     // Refuses keys that no field read, then stores every field.
     void commit();
 
@@ -131,6 +139,10 @@ private:
     void readRecords(PyObject* list);
     Pmf* simpleRecord(PyObject* entry);
     Pmf* jointRecord(PyObject* entry);
+    HeapVector<RoutingChange> routesOfTable(PyObject* table, RealRule rule, int length,
+                                            const char* key);
+    HeapVector<RoutingChange> routesOfList(PyObject* routes, RealRule rule, int length,
+                                           const char* key);
     // Stores `value` in `field` at the commit.
     template <typename T>
     void keep(T& field, T value);
@@ -139,6 +151,7 @@ private:
     PyRef dict;
     Py_ssize_t keysRead = 0;
     HeapVector<Pmf*> records;
+    RoutingTable* lastTable = nullptr;
     // Each store captures a reference and a value, which std::function holds
     // in place: no storage beyond the vector's.
     HeapVector<std::function<void()>> stores;

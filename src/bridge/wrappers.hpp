@@ -37,6 +37,16 @@ struct SimplePmfArgument {
     static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmSimplePmf(Pmf_fromPy(obj, o)); }
 };
 
+// A list or tuple of any number of values, none included.
+struct IntListArgument {
+    using type = HeapVector<Int>;
+    static type fromPy(NObject* obj, PyObject* o) { return IntValues_fromPy(obj, o); }
+};
+struct RealListArgument {
+    using type = HeapVector<Real>;
+    static type fromPy(NObject* obj, PyObject* o) { return RealValues_fromPy(obj, o); }
+};
+
 // Result converters of queries.
 struct IntResult {
     static PyObject* toPy(NObject* obj, Int i) { return Int_toPy(obj, i); }
@@ -46,6 +56,9 @@ struct RealResult {
 };
 struct PmfResult {
     static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
+};
+struct RoutesResult {
+    static PyObject* toPy(NObject* obj, RoutingTable* t) { return RoutingTable_toPy(obj, t); }
 };
 
 // Attribute converters: a field's Python form both ways, with the check that
@@ -191,7 +204,8 @@ struct Entries {
         // Braced initialisation converts the arguments first to last.
         std::tuple<typename Args::type...> values{
             Args::fromPy(&obj->header, PyTuple_GET_ITEM(args, I))...};
-        return std::apply([obj](auto... v) { return operation(obj, v...); }, values);
+        // Passed by reference: a list's values are not copied again.
+        return std::apply([obj](auto&... v) { return operation(obj, v...); }, values);
     }
 
     // An operation that returns nothing: "Expected N parameters".

@@ -25,15 +25,20 @@ namespace {
 
 using Object = _StandardNetworkMultiserver_object;
 
-// The routing table alone takes N * N Reals, twice with its snapshot. Beyond
-// this many nodes a one-int constructor call would ask for gigabytes, so
-// larger networks are refused up front.
-constexpr Int maximumNumberOfNodes = 4096;
+// A new network takes a few hundred bytes a node, with its snapshot, and a
+// step some more. Beyond this many nodes a one-int constructor call would
+// ask for more memory than a machine has, so larger networks are refused up
+// front.
+constexpr Int maximumNumberOfNodes = 1 << 20;
 
 Int numberOfNodes(const Object* self) { return self->_numberOfServers->length; }
 
 Real routingProbability(Object* self, Int source, Int destination) {
-    return lookup(lookup(self->_routingProbabilities, source), destination);
+    return lookupRoutingProbability(self->_routingProbabilities, source, destination);
+}
+
+std::span<const Route> routesFrom(Object* self, Int source) {
+    return routesOf(lookup(self->_routingProbabilities, source));
 }
 
 }  // namespace
@@ -142,14 +147,16 @@ void confirmStateCoversNodes(const Object* self) {
         navro::abort(messages::lookupIndexOutOfRange);
 }
 
+// A row's sum over its routes in increasing order of destination is its sum
+// over every column in column order: the entries between them add 0.
 void confirmRouting(Object* self, Int n) {
     WorkMeter work;
     for (Int s = 0; s < n; ++s) {
-        RealArray* row = lookup(self->_routingProbabilities, s);
+        const std::span<const Route> routes = routesFrom(self, s);
         Real sourceSum = 0.0;
-        for (Int d = 0; d < n; ++d) sourceSum += lookup(row, d);
+        for (const Route& route : routes) sourceSum += route.probability;
         if (sourceSum > 1) navro::abort(messages::invalidRoutingProbabilities);
-        work.add(n);
+        work.add(1 + static_cast<long long>(routes.size()));
     }
     work.flush();
 }
@@ -168,7 +175,7 @@ _StandardNetworkMultiserver_fields defaultFields(NObject* obj) {
         ._numberOfServers = defaultIntArray(obj),
         ._numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
         ._serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
-        ._routingProbabilities = defaultRealMatrix(obj),
+        ._routingProbabilities = createRoutingTable(obj, 1),
     };
 }
 
@@ -190,7 +197,7 @@ _StandardNetworkMultiserver_fields initialFields(NObject* obj, Int n) {
         ._numberOfServers = createIntArray(obj, n),
         ._numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n),
         ._serviceDurationPmfs = oneStepServiceDurations(obj, n),
-        ._routingProbabilities = createRealMatrix(obj, n, n),
+        ._routingProbabilities = createRoutingTable(obj, n),
     };
 }
 }  // namespace
@@ -218,18 +225,13 @@ void _StandardNetworkMultiserver_memRelease(Object* self) { collectModel(self); 
 
 namespace {
 // Entry-by-entry copies into arrays that already exist: nothing is
-// allocated, and the two sides share their Pmfs, which never change once
-// built. Routing rows are copied value by value, since a setter changes them
-// in place.
+// allocated, and the two sides share their Pmfs and routing rows, which
+// never change once built.
 void copyEntries(Int from, Int& to, Int) { to = from; }
 
 template <typename Array>
 void copyEntries(Array* from, Array* to, Int n) {
     for (Int i = 0; i < n; ++i) lookup(to, i) = lookup(from, i);
-}
-
-void copyEntries(RealMatrix* from, RealMatrix* to, Int n) {
-    for (Int i = 0; i < n; ++i) copyEntries(lookup(from, i), lookup(to, i), n);
 }
 
 void copyFields(const _StandardNetworkMultiserver_fields& from,
@@ -260,6 +262,10 @@ Int _StandardNetworkMultiserver_getNumberOfServersAtNode(Object* self, Int _node
 Real _StandardNetworkMultiserver_getRoutingProbability(Object* self, Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex) {
     return routingProbability(self, _sourceNodeIndex, _destinationNodeIndex);
+}
+
+RoutingTable* _StandardNetworkMultiserver_getRoutingProbabilities(Object* self) {
+    return self->_routingProbabilities;
 }
 
 Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(Object* self, Int _nodeIndex) {
@@ -301,10 +307,21 @@ void _StandardNetworkMultiserver_setNumberOfServersAtNode(Object* self, Int _nod
 void _StandardNetworkMultiserver_setRoutingProbability(Object* self, Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex,
                                                        Real _probability) {
-    // The right side of an assignment is evaluated first, so the value is
-    // checked before the indexes.
-    lookup(lookup(self->_routingProbabilities, _sourceNodeIndex), _destinationNodeIndex) =
-        confirmRoutingProbability(_probability);
+    const RoutingChange change{_sourceNodeIndex, _destinationNodeIndex, _probability};
+    writeRoutes(&self->header, self->_routingProbabilities, {&change, 1},
+                confirmRoutingProbability);
+}
+
+void _StandardNetworkMultiserver_setRoutingProbabilities(Object* self,
+                                                         std::span<const Int> sources,
+                                                         std::span<const Int> destinations,
+                                                         std::span<const Real> probabilities) {
+    if (destinations.size() != sources.size() || probabilities.size() != sources.size())
+        navro::abort(messages::invalidValue);
+    HeapVector<RoutingChange> changes(sources.size());
+    for (std::size_t k = 0; k < changes.size(); ++k)
+        changes[k] = {sources[k], destinations[k], probabilities[k]};
+    writeRoutes(&self->header, self->_routingProbabilities, changes, confirmRoutingProbability);
 }
 
 void _StandardNetworkMultiserver_setServiceDurationAtNodePmf(Object* self, Int _nodeIndex,
@@ -369,18 +386,19 @@ void _StandardNetworkMultiserver_step(Object* self) {
     std::fill(flowIn, flowIn + n, nothing);
 
     // Every flow is taken from the states before the step, and only along a
-    // route: a routing probability of 0 sends nothing and costs nothing. The
-    // terms of each node are kept for its own map below, which reads the
-    // same old state.
+    // route: an entry of 0 sends nothing and costs nothing, so a step's work
+    // grows with the routes rather than with the pairs of nodes. Each
+    // destination takes its flows in increasing order of source, as a walk
+    // of the whole table would. The terms of each node are kept for its own
+    // map below, which reads the same old state.
     for (Int s = 0; s < n; ++s) {
         nodes[s] = nodeTerms(self, ws.station, s);
-        RealArray* row = lookup(self->_routingProbabilities, s);
         const Real* completed = nullptr;
-        for (Int d = 0; d < n; ++d) {
-            const Real r = lookup(row, d);
-            if (d == s || !(r > 0)) continue;
+        for (const Route& route : routesFrom(self, s)) {
+            const Int d = route.destination;
+            if (d == s) continue;
             if (completed == nullptr) completed = completedAt(ws, nodes[s]);
-            Pmf* flow = flowOf(obj, ws.station, completed, nodes[s].largestBusy, r);
+            Pmf* flow = flowOf(obj, ws.station, completed, nodes[s].largestBusy, route.probability);
             flowIn[d] = convolutionOf(obj, ws.station, flowIn[d], flow);
         }
     }

@@ -2,9 +2,11 @@
 
 #include <Python.h>
 
+#include <span>
 #include <type_traits>
 
 #include "models/model_object.hpp"
+#include "models/routing.hpp"
 #include "pmf/arrays.hpp"
 #include "pmf/pmf.hpp"
 #include "runtime/memory.hpp"
@@ -20,7 +22,7 @@ struct _StandardNetworkMultiserver_fields {
     IntArray* _numberOfServers;
     PmfArray* _numberOfExternalArrivalsPmfs;
     PmfArray* _serviceDurationPmfs;
-    RealMatrix* _routingProbabilities;
+    RoutingTable* _routingProbabilities;
 };
 
 // The rules of the setters, which every value that a pickle brings passes
@@ -81,6 +83,9 @@ Int _StandardNetworkMultiserver_getNumberOfServersAtNode(_StandardNetworkMultise
 Real _StandardNetworkMultiserver_getRoutingProbability(_StandardNetworkMultiserver_object* self,
                                                        Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex);
+// Every route of positive probability, for the bulk getter.
+RoutingTable* _StandardNetworkMultiserver_getRoutingProbabilities(
+    _StandardNetworkMultiserver_object* self);
 Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(
     _StandardNetworkMultiserver_object* self, Int _nodeIndex);
 void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
@@ -91,6 +96,14 @@ void _StandardNetworkMultiserver_setRoutingProbability(_StandardNetworkMultiserv
                                                        Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex,
                                                        Real _probability);
+// Many entries of the routing table in one call, as set_routing_probability
+// writes one: sources[k], destinations[k] and probabilities[k] name an entry
+// each, a later one winning. Every probability is checked, then every index,
+// before anything is stored; lists of different lengths are an invalid value.
+void _StandardNetworkMultiserver_setRoutingProbabilities(_StandardNetworkMultiserver_object* self,
+                                                         std::span<const Int> sources,
+                                                         std::span<const Int> destinations,
+                                                         std::span<const Real> probabilities);
 void _StandardNetworkMultiserver_setServiceDurationAtNodePmf(
     _StandardNetworkMultiserver_object* self, Int _nodeIndex, Pmf* _serviceDurationPmf);
 void _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(

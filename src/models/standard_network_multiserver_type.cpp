@@ -132,6 +132,13 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "get_routing_probability($self, source, destination, /)\n--\n\n"
      "Return the probability that an entity whose service at source ends goes to\n"
      "destination next."},
+    {"get_routing_probabilities",
+     Entry::query<_StandardNetworkMultiserver_getRoutingProbabilities, RoutesResult>,
+     METH_VARARGS,
+     "get_routing_probabilities($self, /)\n--\n\n"
+     "Return every route of positive probability as three lists of one length,\n"
+     "(sources, destinations, probabilities), by source and then destination.\n"
+     "Every entry not listed is 0."},
     {"get_service_duration_at_node_pmf",
      Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult,
                   IntArgument>,
@@ -164,6 +171,16 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "destination next. What a row leaves over is the chance of leaving.\n\n"
      "Raises navro.error if probability is not in [0, 1] or a node is outside the\n"
      "network; a row that sums to more than 1 is refused by the next step()."},
+    {"set_routing_probabilities",
+     Entry::procedure<_StandardNetworkMultiserver_setRoutingProbabilities, IntListArgument,
+                      IntListArgument, RealListArgument>,
+     METH_VARARGS,
+     "set_routing_probabilities($self, sources, destinations, probabilities, /)\n--\n\n"
+     "Set many routing probabilities at once, as set_routing_probability sets one:\n"
+     "entry k of the three lists (or tuples) of one length names an entry of the\n"
+     "table, and a later one wins. The entries not named keep their values.\n\n"
+     "Raises navro.error, and sets nothing, if the lists differ in length, a\n"
+     "probability is not in [0, 1] or a node is outside the network."},
     {"set_service_duration_at_node_pmf",
      Entry::procedure<_StandardNetworkMultiserver_setServiceDurationAtNodePmf, IntArgument,
                       SimplePmfArgument>,
@@ -211,7 +228,7 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
 PyTypeObject _StandardNetworkMultiserver_Type = modelType(
     "navro.StandardNetworkMultiserver",
     "StandardNetworkMultiserver(number_of_nodes, /)\n--\n\n"
-    "A network of number_of_nodes queueing stations (1 to 4096), numbered from\n"
+    "A network of number_of_nodes queueing stations (1 to 1048576), numbered from\n"
     "0, in discrete time. Each node has identical servers, its own arrivals from\n"
     "outside and its own service durations. An entity whose service at node s\n"
     "ends goes to node d with the routing probability of row s, column d, or\n"

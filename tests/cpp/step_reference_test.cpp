@@ -281,7 +281,7 @@ TEST(StepAgainstThePlainWalk, RandomNetworks) {
             // Some routes, the diagonal among them, share at most 0.95.
             for (Int j = 0; j < n; ++j) {
                 if (random.between(0, 2) == 0) routing[i][j] = 0.95 * random.uniform() / n;
-                lookup(lookup(self._routingProbabilities, i), j) = routing[i][j];
+                _StandardNetworkMultiserver_setRoutingProbability(&self, i, j, routing[i][j]);
             }
         }
         for (int step = 0; step < 4; ++step) {

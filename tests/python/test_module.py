@@ -191,10 +191,12 @@ NETWORK_METHODS = [
     ("get_number_of_nodes", 0, True),
     ("get_number_of_servers_at_node", 1, True),
     ("get_routing_probability", 2, True),
+    ("get_routing_probabilities", 0, True),
     ("get_service_duration_at_node_pmf", 1, True),
     ("set_number_of_external_arrivals_at_node_pmf", 2, False),
     ("set_number_of_servers_at_node", 2, False),
     ("set_routing_probability", 3, False),
+    ("set_routing_probabilities", 3, False),
     ("set_service_duration_at_node_pmf", 2, False),
     ("reset_node_with_number_of_entities", 2, False),
 ]

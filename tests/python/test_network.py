@@ -81,7 +81,7 @@ def assert_proper(state):
 # ------------------------------------------------------------ construction
 
 
-@pytest.mark.parametrize("n", [4097, INT_MAX])
+@pytest.mark.parametrize("n", [2**20 + 1, INT_MAX])
 def test_network_too_large_to_hold_is_refused_before_anything_is_built(n):
     with raises("Out of memory"):
         navro.StandardNetworkMultiserver(n)
@@ -183,6 +183,74 @@ def test_setters_store_per_node():
     assert net.get_service_duration_at_node_pmf(0) == {1: 1.0}
     assert net.get_number_of_external_arrivals_at_node_pmf(2) == {0: 0.5, 4: 0.5}
     assert net.get_number_of_external_arrivals_at_node_pmf(1) == {0: 1.0}
+
+
+# Entries (source, destination, probability) of a 3-node table, some named
+# twice and some set back to 0.
+routing_writes = st.lists(
+    st.tuples(st.integers(0, 2), st.integers(0, 2), st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0])),
+    max_size=12,
+)
+
+
+@given(st.lists(routing_writes, min_size=1, max_size=3))
+def test_the_bulk_routing_setter_writes_what_one_entry_at_a_time_writes(calls):
+    bulk, single = build(3), build(3)
+    for writes in calls:
+        bulk.set_routing_probabilities(*([list(c) for c in zip(*writes)] or [[], [], []]))
+        for s, d, p in writes:
+            single.set_routing_probability(s, d, p)
+    table = [[single.get_routing_probability(s, d) for d in range(3)] for s in range(3)]
+    assert observable(bulk) == observable(single)
+    # The routes are the table's positive entries, by source and destination,
+    # and setting them on a new network gives the same table.
+    routes = bulk.get_routing_probabilities()
+    assert list(zip(*routes)) == [(s, d, p) for s in range(3) for d, p in enumerate(table[s]) if p > 0]
+    again = build(3)
+    again.set_routing_probabilities(*routes)
+    assert observable(again) == observable(bulk)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (([0, 1], [1], [0.5, 0.5]), INVALID),
+        (([0], [1], [0.5, 0.5]), INVALID),
+        ((0, [1], [0.5]), INVALID),
+        (([0, 1], [1, 2], [0.5, "0.5"]), INVALID),
+        (([0, 7], [1, 0], [0.5, 2.0]), PROBABILITY),  # every value before any index
+        (([0, 1], [1, 3], [0.5, 0.5]), INDEX),
+        (([0, -1], [1, 0], [0.5, 0.5]), INDEX),
+    ],
+)
+def test_a_refused_bulk_routing_sets_nothing(arguments, message):
+    net = build(3, routing={(0, 2): 0.5})
+    before, memory = observable(net), net.current_memory_use
+    with raises(message):
+        net.set_routing_probabilities(*arguments)
+    assert observable(net) == before
+    assert net.current_memory_use == memory
+
+
+def test_a_large_network_with_sparse_routes_holds_memory_in_proportion_to_its_nodes():
+    """The routing table costs what its routes cost: a 10,000-node tandem
+    holds about ten times what a 1,000-node one does, not a hundred."""
+
+    def tandem(n):
+        net = navro.StandardNetworkMultiserver(n)
+        for i in range(n):
+            net.set_number_of_servers_at_node(i, 1)
+        net.set_routing_probabilities(list(range(n - 1)), list(range(1, n)), [1.0] * (n - 1))
+        net.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.5, 1: 0.5})
+        net.mark()
+        for _ in range(3):
+            net.step()
+        return net
+
+    small, large = tandem(1_000), tandem(10_000)
+    assert large.get_number_of_entities_at_node_pmf(2) == small.get_number_of_entities_at_node_pmf(2)
+    assert large.get_number_of_entities_at_node_pmf(2) == {0: 0.5, 1: 0.5}
+    assert small.current_memory_use * 9 < large.current_memory_use < small.current_memory_use * 11
 
 
 # ---------------------------------------------------------------- snapshot

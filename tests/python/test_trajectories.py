@@ -6,6 +6,7 @@ import math
 
 import numpy as np
 import pytest
+import scipy.sparse
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -254,11 +255,43 @@ def test_a_bad_period_is_refused_before_any_step(schedule, message):
         (Period(1, arrivals={2: {0: 1.0}}), "node 2 of a network of 2"),
         (Period(1, routing={(0, 1): 1.5}), r"\[0, 1\]"),
         (Period(1, routing=[[0.5]]), "2 by 2"),
+        (Period(1, routing=scipy.sparse.eye(3, format="csr")), "2 by 2"),
+        (Period(1, routing=scipy.sparse.csr_array([[0.0, -0.5], [0.0, 0.0]])), r"\[0, 1\]"),
+        (Period(1, routing=np.array([[0.0, math.nan], [0.0, 0.0]])), r"\[0, 1\]"),
     ],
 )
 def test_a_bad_network_period_is_refused(period, message):
     with pytest.raises(ValueError, match=message):
         navro.trajectory(navro.StandardNetworkMultiserver(2), [period])
+
+
+ROUTES = [[0.0, 0.25, 0.0], [0.0, 0.0, 0.75], [0.0, 0.0, 0.0]]
+
+
+@pytest.mark.parametrize(
+    "routing, expected",
+    [
+        # A mapping changes the entries it names.
+        ({(0, 1): 0.25, (1, 2): 0.75}, ([0, 1, 2], [1, 2, 0], [0.25, 0.75, 0.5])),
+        # A full matrix, in any form, is the whole table.
+        (ROUTES, ([0, 1], [1, 2], [0.25, 0.75])),
+        (np.array(ROUTES), ([0, 1], [1, 2], [0.25, 0.75])),
+        (scipy.sparse.csr_array(ROUTES), ([0, 1], [1, 2], [0.25, 0.75])),
+        # Entries given twice add up, as in SciPy; explicit zeros are no routes.
+        (
+            scipy.sparse.coo_matrix(
+                ([0.125, 0.125, 0.75, 0.0], ([0, 0, 1, 2], [1, 1, 2, 2])), shape=(3, 3)
+            ),
+            ([0, 1], [1, 2], [0.25, 0.75]),
+        ),
+    ],
+)
+def test_a_periods_routing_sets_the_table(routing, expected):
+    net = navro.StandardNetworkMultiserver(3)
+    net.set_routing_probability(0, 1, 0.5)
+    net.set_routing_probability(2, 0, 0.5)
+    navro.trajectory(net, [Period(1, routing=routing)])
+    assert net.get_routing_probabilities() == expected
 
 
 def test_a_failing_step_leaves_the_model_after_its_last_whole_step():
