@@ -101,26 +101,43 @@ void spread(Real* __restrict row, const Real* __restrict times, int n, Real weig
 // The new state from its rows: row r holds the weights of the remaining
 // times columns.first, ... at the count rows.first + r. Each row becomes the
 // conditional of ell' given z', normalised by itself, and its total the
-// weight of z' in the marginal, as a joint accumulator builds them.
+// weight of z' in the marginal, as a joint accumulator builds them; each
+// total is summed in increasing order of value over the row's window of
+// nonzero weights. The state is built in one block.
 Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const Real* grid) {
     const long long count = rows.last - rows.first + 1;
     const long long width = columns.last - columns.first + 1;
-    Pmf** conditionals = ws.rowPmfs.reserve(count);
+    SimpleShape* shapes = ws.rowShapes.reserve(count);
     Real* totals = ws.rowTotals.reserve(count);
     WorkMeter work;
     for (long long r = 0; r < count; ++r) {
-        conditionals[r] = normalisedSimplePmf(obj, columns.first, grid + r * width,
-                                              static_cast<int>(width), totals[r]);
+        const Real* cells = grid + r * width;
+        const CellRange kept = nonZeroRange(cells, static_cast<int>(width));
+        Real total = 0.0;
+        for (int k = kept.low; k <= kept.high; ++k) total += cells[k];
+        totals[r] = total;
+        shapes[r] = kept.low > kept.high
+                        ? SimpleShape{0, 0}
+                        : SimpleShape{static_cast<Int>(columns.first + kept.low),
+                                      kept.high - kept.low + 1};
         work.add(width);
     }
     work.flush();
-    Real total = 0.0;
-    Pmf* marginal = normalisedSimplePmf(obj, rows.first, totals, static_cast<int>(count), total);
-    if (marginal == nullptr) navro::abort(messages::emptyPmf);
-    Pmf* joint = allocateJointPmf(obj, marginal, 2);
-    const long long shift = marginal->simple.offset - rows.first;
-    for (int k = 0; k < marginal->simple.length; ++k) {
-        joint->joint.elements[k] = conditionals[k + shift];
+    const CellRange keptRows = nonZeroRange(totals, static_cast<int>(count));
+    if (keptRows.low > keptRows.high) navro::abort(messages::emptyPmf);
+    const SimpleShape marginalShape{static_cast<Int>(rows.first + keptRows.low),
+                                    keptRows.high - keptRows.low + 1};
+    Pmf* joint = allocateJointPmfBlock(obj, marginalShape, shapes + keptRows.low);
+    Pmf* marginal = joint->joint.marginal;
+    normaliseCells(totals + keptRows.low, marginal->simple.elements, marginalShape.length);
+    for (int k = 0; k < marginalShape.length; ++k) {
+        Pmf* conditional = joint->joint.elements[k];
+        if (conditional == nullptr) continue;
+        const long long r = keptRows.low + k;
+        const Real* cells = grid + r * width + (conditional->simple.offset - columns.first);
+        const Real total = totals[r];
+        for (int j = 0; j < conditional->simple.length; ++j)
+            conditional->simple.elements[j] = cells[j] / total;
     }
     return joint;
 }

@@ -67,7 +67,7 @@ struct StepWorkspace {
     Buffer<Real> shares;
     Buffer<Real> grid;
     Buffer<Real> rowTotals;
-    Buffer<Pmf*> rowPmfs;
+    Buffer<SimpleShape> rowShapes;
 
     // log(k) for 1 <= k <= n, computed once for all binomials of all steps.
     const Real* logsUpTo(int n);

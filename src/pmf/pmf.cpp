@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 // Each block is as long as its own kind needs, not as long as the largest
 // overlay: the memory counters add up exactly these sizes.
@@ -46,6 +47,48 @@ Pmf* allocateJointPmf(NObject* obj, Pmf* marginal, int depth) {
     pmf->joint.depth = depth;
     pmf->joint.marginal = marginal;
     return pmf;
+}
+
+namespace {
+void confirmShape(SimpleShape shape) {
+    if (shape.length < 0 || static_cast<long long>(shape.offset) + shape.length - 1 > INT_MAX)
+        abortInternal();
+}
+
+Pmf* placeSimplePmf(char* at, void* block, SimpleShape shape) {
+    auto* pmf = reinterpret_cast<Pmf*>(at);
+    placeInside(pmf, block);
+    pmf->pmfType = SIMPLE;
+    pmf->simple.offset = shape.offset;
+    pmf->simple.length = shape.length;
+    return pmf;
+}
+}  // namespace
+
+Pmf* allocateJointPmfBlock(NObject* obj, SimpleShape marginal, const SimpleShape* conditionals) {
+    confirmShape(marginal);
+    std::size_t size = jointPmfBlockSize(marginal.length) + simplePmfBlockSize(marginal.length);
+    for (int k = 0; k < marginal.length; ++k) {
+        confirmShape(conditionals[k]);
+        if (conditionals[k].length > 0) size += simplePmfBlockSize(conditionals[k].length);
+    }
+    // Every record size is a multiple of 8 bytes, so each record that
+    // follows another is aligned as a block of its own would be.
+    static_assert(offsetof(Pmf, simple.elements) % alignof(Pmf) == 0);
+    static_assert(offsetof(Pmf, joint.elements) % alignof(Pmf) == 0);
+    char* block = static_cast<char*>(nmalloc(obj, size));
+    auto* joint = reinterpret_cast<Pmf*>(block);
+    joint->pmfType = JOINT;
+    joint->joint.depth = 2;
+    char* at = block + jointPmfBlockSize(marginal.length);
+    joint->joint.marginal = placeSimplePmf(at, block, marginal);
+    at += simplePmfBlockSize(marginal.length);
+    for (int k = 0; k < marginal.length; ++k) {
+        if (conditionals[k].length == 0) continue;
+        joint->joint.elements[k] = placeSimplePmf(at, block, conditionals[k]);
+        at += simplePmfBlockSize(conditionals[k].length);
+    }
+    return joint;
 }
 
 Pmf* allocateEmptyJointPmf(NObject* obj, int depth) {
@@ -216,10 +259,22 @@ void flag(Pmf* pmf) {
         case JOINT: {
             Pmf* marginal = pmf->joint.marginal;
             if (marginal == nullptr) return;
-            flag(marginal);
+            // Below a depth-2 joint every record is SIMPLE, so one that lies
+            // in the joint's own block is marked with it: the walk need not
+            // touch it.
+            const auto from = reinterpret_cast<std::uintptr_t>(pmf);
+            const std::uintptr_t to = pmf->joint.depth == 2 ? from + pmf->memHeader.size : from;
+            auto inside = [&](const Pmf* p) {
+                const auto at = reinterpret_cast<std::uintptr_t>(p);
+                return at > from && at < to;
+            };
+            if (!inside(marginal)) flag(marginal);
             // The conditionals are counted by the marginal, not by a field of
             // their own.
-            for (int i = 0; i < marginal->simple.length; ++i) flag(pmf->joint.elements[i]);
+            for (int i = 0; i < marginal->simple.length; ++i) {
+                Pmf* conditional = pmf->joint.elements[i];
+                if (!inside(conditional)) flag(conditional);
+            }
             return;
         }
         case COMPOUND:

@@ -78,6 +78,21 @@ Pmf* allocateJointPmf(NObject* obj, Pmf* marginal, int depth);
 Pmf* allocateEmptyJointPmf(NObject* obj, int depth);
 Pmf* allocateCompoundPmf(NObject* obj, int length);
 
+// The window of a SIMPLE record to build: its smallest value and its length.
+struct SimpleShape {
+    Int offset;
+    int length;
+};
+
+// A JOINT Pmf of depth 2 together with its SIMPLE marginal, of the shape
+// `marginal`, and the conditional of each of its values k, of the shape
+// conditionals[k] (none, a null element, where the length is 0), all in one
+// block: one request to the heap and one block for the collector, where
+// records built one by one would take one each. Each record is the one that
+// allocateSimplePmf or allocateJointPmf would build, so the bytes counted
+// are theirs; the elements are left at 0 for the caller to fill.
+Pmf* allocateJointPmfBlock(NObject* obj, SimpleShape marginal, const SimpleShape* conditionals);
+
 PmfConfig* createSimplePmfConfig(NObject* obj);
 PmfConfig* createJointPmfConfig(NObject* obj, int depth);
 PmfConfig* createCompoundPmfConfig(NObject* obj, int length, ...);

@@ -50,5 +50,14 @@ void release(NObject* obj) {
 }
 
 void _flag(void* ptr0) {
-    if (ptr0 != nullptr) static_cast<MemHeader*>(ptr0)->flag = true;
+    if (ptr0 == nullptr) return;
+    auto* header = static_cast<MemHeader*>(ptr0);
+    if (header->size == 0) header = header->next;  // a record inside another's block
+    header->flag = true;
+}
+
+void placeInside(void* record, void* block) {
+    auto* header = static_cast<MemHeader*>(record);
+    header->size = 0;
+    header->next = static_cast<MemHeader*>(block);
 }

@@ -8,7 +8,10 @@
 #include "runtime/types.hpp"
 
 // Header of every block of a memory context; the first member, named
-// `memHeader`, of every record that nmalloc serves.
+// `memHeader`, of every record that nmalloc serves. A record may also live
+// inside the block of another, built together with it: its header then has
+// size 0 and `next` pointing at the header of that block, which is the one
+// the sweep keeps or frees.
 struct MemHeader {
     MemHeader* next;
     std::size_t size;
@@ -49,5 +52,9 @@ void* nmalloc(NObject* obj, std::size_t size);
 // The sweep: keeps and unmarks the marked blocks, frees the others.
 void release(NObject* obj);
 
-// Marks one block; null is allowed.
+// Marks the block of a record; null is allowed.
 void _flag(void* ptr0);
+
+// Makes `record`, which lies inside the block `block`, a record of that
+// block: marking it marks the block.
+void placeInside(void* record, void* block);

@@ -164,6 +164,32 @@ TEST(PmfCollector, KeepsExactlyWhatTheRootReaches) {
     EXPECT_EQ(ctx->memList, nullptr);
 }
 
+// A joint built in one block counts the bytes of its records, and lives as
+// long as any of them is reached: a conditional alone, held by a record of
+// another block, keeps the whole block.
+TEST(PmfCollector, AJointInOneBlockIsKeptByAnyOfItsRecords) {
+    TestContext ctx;
+    const SimpleShape conditionals[] = {{1, 2}, {0, 0}, {3, 1}};
+    Pmf* joint = nullptr;
+    const std::uint64_t bytes =
+        bytesOf(ctx, [&] { joint = allocateJointPmfBlock(ctx.get(), {4, 3}, conditionals); });
+    EXPECT_EQ(bytes, jointPmfBlockSize(3) + simplePmfBlockSize(3) + simplePmfBlockSize(2) +
+                         simplePmfBlockSize(1));
+    EXPECT_EQ(joint->joint.elements[1], nullptr);
+    flag(joint);
+    release(ctx.get());
+    EXPECT_EQ(ctx->currentMemoryUse, bytes);
+    EXPECT_EQ(liveBlocks(ctx.get()), 1u);
+
+    Pmf* holder = createCompoundPmf(ctx.get(), 1, joint->joint.elements[2]);
+    flag(holder);
+    release(ctx.get());
+    EXPECT_EQ(ctx->currentMemoryUse, bytes + compoundPmfBlockSize(1));
+    EXPECT_EQ(lookupCompoundPmf(holder, 0)->simple.offset, 3);
+    release(ctx.get());
+    EXPECT_EQ(ctx->currentMemoryUse, 0u);
+}
+
 // Every allocation of a construction fails in turn: each raises "Out of
 // memory" and the sweep frees what was built before the failure.
 TEST(PmfFaults, EveryAllocationFailureRaisesAndLeavesNothingBehind) {
