@@ -247,10 +247,19 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
     Real* grid = ws.grid.zeroed(rowCount * width);
     const Real* goingOn = ws.goingOn.data();
     auto row = [&](long long zprime) { return grid + (zprime - rows.first) * width; };
-    // The share of each busy server after the step, divided once per row.
+    // The share of each busy server after the step. The servers busy after
+    // the step never fall as z' grows, so one division serves every row of
+    // the same number.
     Real* share = ws.shares.reserve(rowCount);
+    Real busy = 0.0;
+    Real shareOfOne = 0.0;
     for (long long r = 0; r < rowCount; ++r) {
-        share[r] = 1.0 / g.busyAfter[rows.first + r - g.reach.first];
+        const Real b = g.busyAfter[rows.first + r - g.reach.first];
+        if (b != busy) {
+            busy = b;
+            shareOfOne = 1.0 / b;
+        }
+        share[r] = shareOfOne;
     }
     WorkMeter work;
 
@@ -354,16 +363,26 @@ RoutedCounts::RoutedCounts(StepWorkspace& ws, Real r, Int largestCount) : probab
     table = binomials;
 }
 
-Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long long length) {
+namespace {
+// The window of `cells`, the weights of lo, lo + 1, ..., that a distribution
+// of them keeps: from the first to the last weight that is not 0.
+CellRange keptCells(long long lo, const Real* cells, long long length) {
     // A count beyond the largest Int cannot be stored in a state; an outcome
     // of positive weight there is refused as an invalid value, not wrapped.
     const long long storable = std::clamp(static_cast<long long>(INT_MAX) + 1 - lo, 0LL, length);
     for (long long k = storable; k < length; ++k) {
         if (cells[k] != 0.0) navro::abort(messages::invalidValue);
     }
-    Real total = 0.0;
-    Pmf* pmf = normalisedSimplePmf(obj, lo, cells, static_cast<int>(storable), total);
-    if (pmf == nullptr) navro::abort(messages::emptyPmf);
+    const CellRange kept = nonZeroRange(cells, static_cast<int>(storable));
+    if (kept.low > kept.high) navro::abort(messages::emptyPmf);
+    return kept;
+}
+}  // namespace
+
+Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long long length) {
+    const CellRange kept = keptCells(lo, cells, length);
+    Pmf* pmf = allocateSimplePmf(obj, static_cast<Int>(lo + kept.low), kept.high - kept.low + 1);
+    normaliseCells(cells + kept.low, pmf->simple.elements, pmf->simple.length);
     return pmf;
 }
 
@@ -399,10 +418,16 @@ Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* ar
 Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
                Pmf* durations, const RoutedCounts& returning) {
     const Gathered g = gather(ws, terms, arrivals, returning);
-    Pmf* next = distributionOfCells(obj, g.reach.first, g.next, g.reach.last - g.reach.first + 1);
+    // The distribution of the next count, as the partial map gives it, but
+    // in the workspace: the step needs only its tails.
+    const CellRange kept = keptCells(g.reach.first, g.next, g.reach.last - g.reach.first + 1);
+    const Int offset = static_cast<Int>(g.reach.first + kept.low);
+    const int length = kept.high - kept.low + 1;
+    Real* next = ws.nextCounts.reserve(length);
+    normaliseCells(g.next + kept.low, next, length);
     // Each tail gets half of the tolerance.
-    const Real tolerance = 1e-8;
-    const Int leftTail = computeLeftTail(next, tolerance / checkDenominator(2));
-    const Int rightTail = computeRightTail(next, tolerance / checkDenominator(2));
+    const Real epsilon = 1e-8 / checkDenominator(2);
+    const Int leftTail = leftTailOf(offset, next, length, epsilon);
+    const Int rightTail = rightTailOf(offset, next, length, epsilon);
     return newState(obj, ws, terms, g, durations, returning, leftTail, rightTail);
 }

@@ -226,26 +226,32 @@ namespace {
 Int clampToInt(long long value) { return value > INT_MAX ? INT_MAX : static_cast<Int>(value); }
 }  // namespace
 
+Int leftTailOf(Int offset, const Real* elements, int length, Real epsilon) {
+    Real sum = 0.0;
+    for (int k = 0; k < length; ++k) {
+        sum += elements[k];
+        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
+    }
+    return clampToInt(static_cast<long long>(offset) + length);
+}
+
+Int rightTailOf(Int offset, const Real* elements, int length, Real epsilon) {
+    Real sum = 0.0;
+    for (int k = length - 1; k >= 0; --k) {
+        sum += elements[k];
+        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
+    }
+    return offset;
+}
+
 Int computeLeftTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) navro::abort(messages::leftTailRequiresSimple);
-    const SimplePmfOverlay& simple = pmf->simple;
-    Real sum = 0.0;
-    for (int k = 0; k < simple.length; ++k) {
-        sum += simple.elements[k];
-        if (sum >= epsilon) return clampToInt(static_cast<long long>(simple.offset) + k);
-    }
-    return clampToInt(static_cast<long long>(simple.offset) + simple.length);
+    return leftTailOf(pmf->simple.offset, pmf->simple.elements, pmf->simple.length, epsilon);
 }
 
 Int computeRightTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) navro::abort(messages::rightTailRequiresSimple);
-    const SimplePmfOverlay& simple = pmf->simple;
-    Real sum = 0.0;
-    for (int k = simple.length - 1; k >= 0; --k) {
-        sum += simple.elements[k];
-        if (sum >= epsilon) return clampToInt(static_cast<long long>(simple.offset) + k);
-    }
-    return simple.offset;
+    return rightTailOf(pmf->simple.offset, pmf->simple.elements, pmf->simple.length, epsilon);
 }
 
 Boolean isSamePmfInstance(Pmf* p, Pmf* q) { return p == q; }

@@ -118,6 +118,10 @@ Pmf* lookupCompoundPmf(Pmf* pmf, Int i);
 
 Int computeLeftTail(Pmf* pmf, Real epsilon);
 Int computeRightTail(Pmf* pmf, Real epsilon);
+// The same of the probabilities of the values offset, offset + 1, ...,
+// held anywhere.
+Int leftTailOf(Int offset, const Real* elements, int length, Real epsilon);
+Int rightTailOf(Int offset, const Real* elements, int length, Real epsilon);
 
 Boolean isSamePmfInstance(Pmf* p, Pmf* q);
 
