@@ -43,6 +43,9 @@ inline Support binomialSupport(int n, Real p) {
 // `logOf(k)` gives log(k) for 1 <= k <= n, so that callers building many
 // binomials can look the logarithms up instead of computing them again.
 //
+// One trial is the Bernoulli distribution, 1 - p and p, as exact as the
+// two numbers themselves: a one-server station, and every count with one
+// busy server, draws its completions from it. More trials follow
 // P(i) = P(i - 1) * (n - i + 1) / i * p / (1 - p), in log space so that no
 // intermediate overflows. The order of the operations is part of the
 // result: the elements are neither normalised nor trimmed afterwards.
@@ -50,6 +53,11 @@ template <typename LogOf>
 void fillBinomial(int n, Real p, LogOf&& logOf, Real* element) {
     if (p <= 0 || p >= 1) {
         element[0] = 1.0;
+        return;
+    }
+    if (n == 1) {
+        element[0] = 1 - p;
+        element[1] = p;
         return;
     }
     const Real logP = std::log(p);
