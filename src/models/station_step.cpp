@@ -56,6 +56,24 @@ Span continuingSpan(const Pmf* conditional) {
                           conditional->simple.length - 2};
 }
 
+// continuingTimes, here where the maps can inline it.
+inline ContinuingTimes timesGoingOn(const Pmf* conditional) {
+    const Window ell = windowOf(conditional);
+    if (ell.offset == 0 && ell.length > 0 && ell.elements[0] > 0) {
+        navro::abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
+    }
+    // A state's probabilities lie in [0, 1], so they are the weights as an
+    // accumulator would take them.
+    const Span span = continuingSpan(conditional);
+    const Window weights{static_cast<Int>(span.first),
+                         static_cast<int>(std::max(0LL, span.last - span.first + 1)),
+                         ell.elements + (span.first + 1 - ell.offset)};
+    Real total = 0.0;
+    for (int k = 0; k < weights.length; ++k) total += weights.elements[k];
+    if (!(total > 0)) navro::abort(messages::emptyPmf);
+    return {weights, total};
+}
+
 // The columns of the new state's rows: every remaining time that a starting
 // or a continuing service can have.
 Span columnsOf(StepWorkspace& ws, const StationTerms& terms, const Pmf* durations) {
@@ -274,7 +292,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         }
         // Their total is divided out once per count rather than from every
         // weight.
-        const ContinuingTimes times = continuingTimes(count.conditional);
+        const ContinuingTimes times = timesGoingOn(count.conditional);
         const Window w = times.weights;
         const Real perTotal = 1.0 / times.total;
         for (long long zprime = kept.first; zprime <= kept.last; ++zprime) {
@@ -299,13 +317,10 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
 
 }  // namespace
 
-const Real* StepWorkspace::logsUpTo(int n) {
-    if (n > logsReady) {
-        Real* table = logs.reserve(static_cast<long long>(n) + 1);
-        for (int k = logsReady + 1; k <= n; ++k) table[k] = std::log(static_cast<Real>(k));
-        logsReady = n;
-    }
-    return logs.data();
+void StepWorkspace::growLogs(int n) {
+    Real* table = logs.reserve(static_cast<long long>(n) + 1);
+    for (int k = logsReady + 1; k <= n; ++k) table[k] = std::log(static_cast<Real>(k));
+    logsReady = n;
 }
 
 StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
@@ -327,7 +342,8 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
         const Support window = binomialSupport(busy, q);
         Real* ends =
             ws.completions.reserve(ws.completionsUsed + window.length) + ws.completionsUsed;
-        const Real* logs = window.length > 1 ? ws.logsUpTo(busy) : nullptr;
+        // One trial needs no logarithms.
+        const Real* logs = busy > 1 && window.length > 1 ? ws.logsUpTo(busy) : nullptr;
         fillBinomial(busy, q, [logs](int i) { return logs[i]; }, ends);
         work.add(window.length);
         counts[ws.countsUsed++] = {z,
@@ -386,22 +402,7 @@ Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long lon
     return pmf;
 }
 
-ContinuingTimes continuingTimes(const Pmf* conditional) {
-    const Window ell = windowOf(conditional);
-    if (ell.offset == 0 && ell.length > 0 && ell.elements[0] > 0) {
-        navro::abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
-    }
-    // A state's probabilities lie in [0, 1], so they are the weights as an
-    // accumulator would take them.
-    const Span span = continuingSpan(conditional);
-    const Window weights{static_cast<Int>(span.first),
-                         static_cast<int>(std::max(0LL, span.last - span.first + 1)),
-                         ell.elements + (span.first + 1 - ell.offset)};
-    Real total = 0.0;
-    for (int k = 0; k < weights.length; ++k) total += weights.elements[k];
-    if (!(total > 0)) navro::abort(messages::emptyPmf);
-    return {weights, total};
-}
+ContinuingTimes continuingTimes(const Pmf* conditional) { return timesGoingOn(conditional); }
 
 Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
                 const RoutedCounts& returning) {

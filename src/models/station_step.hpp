@@ -71,9 +71,15 @@ struct StepWorkspace {
     Buffer<SimpleShape> rowShapes;
 
     // log(k) for 1 <= k <= n, computed once for all binomials of all steps.
-    const Real* logsUpTo(int n);
+    const Real* logsUpTo(int n) {
+        if (n > logsReady) growLogs(n);
+        return logs.data();
+    }
     // Forgets the terms of earlier calls.
     void clearTerms() { countsUsed = completionsUsed = 0; }
+
+private:
+    void growLogs(int n);
 };
 
 // The counts of one state: a range of the workspace's terms, in increasing
