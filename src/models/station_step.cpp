@@ -30,11 +30,16 @@ template <typename Visit>
 void forEachCompletion(const CountTerms& count, const Real* completions,
                        const RoutedCounts& returning, Visit&& visit) {
     const Real* ends = completions + count.completionsAt;
+    const bool noneBack = returning.sendsNone();
     for (int i = 0; i < count.completionsLength; ++i) {
         const Real probD = ends[i];
         if (!(probD > 0)) continue;
         const Int d = count.completionsOffset + i;
         const Real weightD = probD * count.probability;
+        if (noneBack) {  // phi = 0 with probability 1, which leaves the weight as it is
+            visit(d, weightD, static_cast<long long>(count.z) - d);
+            continue;
+        }
         const Window back = returning.of(d);
         for (int j = 0; j < back.length; ++j) {
             const Real probPhi = back.elements[j];

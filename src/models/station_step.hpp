@@ -111,6 +111,9 @@ public:
         return {probability <= 0 ? 0 : d, 1, certain};  // none or all of them
     }
 
+    // Whether none of them is ever sent.
+    bool sendsNone() const { return table == nullptr && probability <= 0; }
+
     // Where binomial(d, r) starts in a table of them for d = 0, 1, ...
     static long long triangle(long long d) { return d * (d + 1) / 2; }
 

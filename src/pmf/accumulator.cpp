@@ -67,15 +67,6 @@ void normalise(Pmf* pmf) {
 
 }  // namespace
 
-CellRange nonZeroRange(const Real* cells, int length) {
-    // A NaN weight is "not exactly zero" and so is kept.
-    int low = 0;
-    while (low < length && cells[low] == 0.0) ++low;
-    int high = length - 1;
-    while (high >= low && cells[high] == 0.0) --high;
-    return {low, high};
-}
-
 Real normaliseCells(const Real* cells, Real* normalised, int length) {
     Real total = 0.0;
     for (int k = 0; k < length; ++k) total += cells[k];

@@ -15,7 +15,13 @@ struct CellRange {
     int low;
     int high;
 };
-CellRange nonZeroRange(const Real* cells, int length);
+inline CellRange nonZeroRange(const Real* cells, int length) {
+    int low = 0;
+    while (low < length && cells[low] == 0.0) ++low;
+    int high = length - 1;
+    while (high >= low && cells[high] == 0.0) --high;
+    return {low, high};
+}
 
 // Writes every cell divided by the total of all of them, summed in
 // increasing order, to `normalised` (which may be `cells` itself); returns
