@@ -13,14 +13,15 @@ Sections (all by default):
              the same queue in SciPy (build included on both sides).
   kernel     50 servers, 300 steps: outcomes per second against a C loop,
              compiled here, that does one multiply-add per outcome.
-  tandem     the cost per node of a step in a 200-node tandem over that in a
-             25-node one.
+  tandem     the cost per node of a step in a 2,000-node tandem over that in a
+             25-node one; and a 10,000-node tandem's step and memory.
   sweep      the speed-up of a sweep of independent scenarios on the default
              process pool over the same scenarios run one after the other in
              this process.
   threads    the steps per second of two threads, each stepping a model of
-             its own, over those of one thread; and how soon Ctrl-C stops a
-             step of seconds.
+             its own, over those of one thread, against the same for hashing,
+             which never holds the interpreter lock; and how soon Ctrl-C stops
+             a step of seconds.
 
 --baseline PATH times the workloads on another build of navro too (the
 compiled module of an earlier version: a top-level `navro` extension or a
@@ -35,6 +36,7 @@ from __future__ import annotations
 import argparse
 import copy
 import ctypes
+import hashlib
 import importlib.machinery
 import importlib.util
 import math
@@ -406,11 +408,21 @@ def kernel_comparison() -> None:
 # --- networks: cost per node as the network grows -----------------------------
 
 
-def per_node(nodes: int, steps: int = 40) -> float:
-    """Median seconds per node of a step, after the entities have had time to
-    reach every node."""
+def busy_node_state() -> Any:
+    """The state of a node in the middle of a 25-node tandem that has run long
+    enough for the entities to reach every node."""
+    model = tandem(navro, 25, 3, uniform(1, 5), poisson(0.8), 0.1)
+    for _ in range(4 * 25 + 100):
+        model.step()
+    return model.internal_state[12]
+
+
+def per_node(nodes: int, state: Any, steps: int = 30) -> float:
+    """Median seconds per node of a step of a tandem whose every node starts
+    from `state`, so that the work of a node is the same at any size."""
     model = tandem(navro, nodes, 3, uniform(1, 5), poisson(0.8), 0.1)
-    for _ in range(4 * nodes + 100):
+    model.internal_state = [state] * nodes
+    for _ in range(10):
         model.step()
     times = []
     for _ in range(steps):
@@ -420,10 +432,29 @@ def per_node(nodes: int, steps: int = 40) -> float:
     return statistics.median(times) / nodes
 
 
+def sparse_tandem(nodes: int) -> Any:
+    """A tandem of one-server nodes set up with the bulk routing setter, as a
+    network of thousands of nodes is."""
+    model = navro.StandardNetworkMultiserver(nodes)
+    for i in range(nodes):
+        model.set_number_of_servers_at_node(i, 1)
+    model.set_routing_probabilities(list(range(nodes - 1)), list(range(1, nodes)), [1.0] * (nodes - 1))
+    model.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.5, 1: 0.5})
+    return model
+
+
 def tandem_scaling() -> None:
-    small, large = per_node(25), per_node(200)
-    print(f"tandem, 3 servers a node, Poisson(0.8) at node 0: {small * 1e6:.1f}us a node with 25 nodes, "
-          f"{large * 1e6:.1f}us with 200, ratio {large / small:.2f}")
+    state = busy_node_state()
+    small, large = per_node(25, state), per_node(2000, state)
+    print(f"tandem, 3 servers a node, every node busy: {small * 1e6:.1f}us a node with 25 nodes, "
+          f"{large * 1e6:.1f}us with 2000, ratio {large / small:.2f}")
+    model = sparse_tandem(10_000)
+    start = time.perf_counter()
+    for _ in range(10):
+        model.step()
+    step = (time.perf_counter() - start) / 10
+    print(f"tandem of 10000 one-server nodes: {step * 1e3:.1f}ms a step, "
+          f"{model.current_memory_use / 1e6:.1f}MB held (at most {model.peak_memory_use / 1e6:.1f}MB)")
 
 
 # --- a sweep on the default process pool ------------------------------------
@@ -501,21 +532,39 @@ def interrupt_latency() -> tuple[float, float]:
     return sent[0] - start, stopped - sent[0]
 
 
-def thread_comparison(steps: int = 1000, repeats: int = 5) -> None:
-    runner = StationRunner(navro, *FIFTY_SERVERS)
-    for _ in range(FIFTY.steps):  # into the busy state, where steps cost the most
+def hashes_per_second(data: bytes, threads: int, hashes: int) -> float:
+    """SHA-256 digests per second of `threads` threads, each hashing `data`
+    `hashes` times; the hashing lets the interpreter lock go."""
+    work = [threading.Thread(target=lambda: [hashlib.sha256(data) for _ in range(hashes)])
+            for _ in range(threads)]
+    start = time.perf_counter()
+    for thread in work:
+        thread.start()
+    for thread in work:
+        thread.join()
+    return threads * hashes / (time.perf_counter() - start)
+
+
+def thread_comparison(steps: int = 2000, repeats: int = 7) -> None:
+    runner = StationRunner(navro, 20, poisson(3.0), uniform(1, 10))
+    for _ in range(200):  # into the busy state, where steps cost the most
         runner.step()
     warm = runner.model
+    data = os.urandom(16 << 20)
     load = os.getloadavg()[0]
-    ratios, single = [], []
+    ours, hashing, single = [], [], []
     for _ in range(repeats):
         one = steps_per_second([copy.copy(warm)], steps)
         two = steps_per_second([copy.copy(warm), copy.copy(warm)], steps)
-        ratios.append(two / one)
+        ours.append(two / one)
         single.append(one)
-    print(f"{FIFTY.name}, {steps} steps a model: two threads with a model each "
-          f"{statistics.median(ratios):.2f}x the steps per second of one thread "
-          f"({statistics.median(single):.0f}/s); {os.cpu_count()} cores, load average {load:.2f}")
+        hashing.append(hashes_per_second(data, 2, 20) / hashes_per_second(data, 1, 20))
+    quotients = [a / b for a, b in zip(ours, hashing)]
+    print(f"20 servers, service 1..10, arrivals Poisson(3), {steps} steps a model: two threads "
+          f"with a model each {statistics.median(ours):.2f}x the steps per second of one thread "
+          f"({1e6 / statistics.median(single):.0f}us a step); hashing 16MB, "
+          f"{statistics.median(hashing):.2f}x; ratio {statistics.median(quotients):.2f} "
+          f"(median of {repeats}); {os.cpu_count()} cores, load average {load:.2f}")
     running, latency = interrupt_latency()
     print(f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
           f"{latency * 1e3:.1f}ms after the signal")

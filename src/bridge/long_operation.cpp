@@ -5,10 +5,30 @@ namespace {
 // lock back waits for another thread to let it go; checking more often
 // would only cost the threads time.
 constexpr auto signalInterval = std::chrono::milliseconds(5);
+
+// The lock is let go after this much work, a few microseconds: an operation
+// shorter than that, such as a step of a one-server station, keeps it and so
+// never waits to take it back from a thread that runs Python code, while a
+// longer one holds it for a small part of its time only, so that threads
+// that step models of their own run side by side.
+constexpr long long workBeforeRelease = 1 << 11;
+
+// Whether this thread, which holds the lock, is the one that runs the signal
+// handlers: the main thread of the main interpreter.
+bool threadHandlesSignals() {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyOS_IsMainThread() != 0;
+#else
+    return true;  // no way to ask: every thread looks for signals
+#endif
+}
 }  // namespace
 
 LongOperation::LongOperation(NObject* _obj)
-    : obj(_obj), mayRelease(_obj->entryDepth == 1), interruptions(check, this) {
+    : obj(_obj),
+      mayRelease(_obj->entryDepth == 1),
+      handlesSignals(threadHandlesSignals()),
+      interruptions(check, this, defaultWorkBetweenChecks, workBeforeRelease) {
     obj->working = true;
 }
 
@@ -26,6 +46,7 @@ void LongOperation::holdLock() {
 // looked at from then on.
 void LongOperation::check(void* self) {
     auto* operation = static_cast<LongOperation*>(self);
+    if (operation->checked && !operation->handlesSignals) return;
     const auto now = std::chrono::steady_clock::now();
     if (!operation->checked) {
         operation->checked = true;

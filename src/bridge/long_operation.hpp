@@ -19,9 +19,11 @@ struct InterpreterError {};
 // run meanwhile: nothing of the operation touches a Python object, and
 // nothing else touches the object. An outer entry on the same thread may be
 // in the middle of reading the object, so a nested operation keeps the lock.
-// Every few milliseconds the signal handlers run, with the lock taken back
-// briefly; an error of theirs (Ctrl-C's KeyboardInterrupt) abandons the
-// operation.
+// On the thread that handles signals (the main one), every few milliseconds
+// the signal handlers run, with the lock taken back briefly; an error of
+// theirs (Ctrl-C's KeyboardInterrupt) abandons the operation. Other threads
+// never take the lock back before the operation ends, since no signal
+// handler would run there.
 class LongOperation {
 public:
     explicit LongOperation(NObject* obj);
@@ -55,6 +57,7 @@ private:
 
     NObject* obj;
     bool mayRelease;
+    bool handlesSignals;
     PyThreadState* released = nullptr;
     bool checked = false;
     std::chrono::steady_clock::time_point lastSignalCheck;

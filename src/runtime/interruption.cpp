@@ -13,12 +13,13 @@ thread_local ThreadChecks current;
 }  // namespace
 
 InterruptionScope::InterruptionScope(InterruptionCheck check, void* context,
-                                     long long workBetweenChecks)
+                                     long long workBetweenChecks, long long workBeforeFirstCheck)
     : previousCheck(current.check),
       previousContext(current.context),
       previousPeriod(current.period),
       previousRemaining(current.remaining) {
-    current = {check, context, workBetweenChecks, workBetweenChecks};
+    current = {check, context, workBetweenChecks,
+               workBeforeFirstCheck > 0 ? workBeforeFirstCheck : workBetweenChecks};
 }
 
 InterruptionScope::~InterruptionScope() {

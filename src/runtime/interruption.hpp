@@ -16,11 +16,13 @@ using InterruptionCheck = void (*)(void* context);
 inline constexpr long long defaultWorkBetweenChecks = 1 << 14;
 
 // Installs a check for this thread while it lives, and puts back the one
-// before it when it ends.
+// before it when it ends. The first check comes after `workBeforeFirstCheck`
+// units, every later one `workBetweenChecks` after the one before.
 class InterruptionScope {
 public:
     InterruptionScope(InterruptionCheck check, void* context,
-                      long long workBetweenChecks = defaultWorkBetweenChecks);
+                      long long workBetweenChecks = defaultWorkBetweenChecks,
+                      long long workBeforeFirstCheck = 0);
     ~InterruptionScope();
     InterruptionScope(const InterruptionScope&) = delete;
     InterruptionScope& operator=(const InterruptionScope&) = delete;
@@ -49,6 +51,6 @@ public:
     }
 
 private:
-    static constexpr long long batch = 1 << 12;
+    static constexpr long long batch = 1 << 10;
     long long pending = 0;
 };
