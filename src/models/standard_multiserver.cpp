@@ -78,13 +78,13 @@ StationTerms stateTerms(Object* self, StepWorkspace& ws) {
 
 Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    return partialMap(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
-                      RoutedCounts());
+    return partialMap(&self->header, ws, stateTerms(self, ws),
+                      windowOf(self->_numberOfArrivalsPmf), RoutedCounts());
 }
 
 Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    return fullMap(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
+    return fullMap(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
                    self->_serviceDurationPmf, RoutedCounts(), _leftTail, _rightTail);
 }
 
@@ -92,8 +92,9 @@ void _StandardMultiserver_step(Object* self) {
     if (self->_numberOfServers < 0) navro::abort(messages::invalidNumberOfServers);
     confirmServiceDurations(self);
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    Pmf* next = stepState(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
-                          self->_serviceDurationPmf, RoutedCounts());
+    Pmf* next = stepState(&self->header, ws, stateTerms(self, ws),
+                          windowOf(self->_numberOfArrivalsPmf), self->_serviceDurationPmf,
+                          RoutedCounts());
     self->_time = nextClock(self->_time);
     self->_internalState = next;
 }

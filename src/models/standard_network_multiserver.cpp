@@ -43,13 +43,45 @@ std::span<const Route> routesFrom(Object* self, Int source) {
 
 }  // namespace
 
+// Distributions that a step keeps in working storage until the maps of its
+// nodes have run, rather than as records of the context that the collector
+// would sweep: the flows into each node and each node's arrivals. The
+// probabilities of each lie in `values`, one window after another.
+class HeldDistributions {
+public:
+    struct Held {
+        Int offset;
+        int length;
+        long long at;
+    };
+
+    void clear() { used = 0; }
+
+    // The normalised distribution of the weights `cells` of lo, lo + 1, ...,
+    // as distributionOfCells makes it.
+    Held hold(long long lo, const Real* cells, long long length) {
+        Real* room = values.reserve(used + length) + used;
+        const Window kept = distributionOfCells(room, lo, cells, length);
+        const Held held{kept.offset, kept.length, used};
+        used += kept.length;
+        return held;
+    }
+
+    Window window(const Held& held) { return {held.offset, held.length, values.data() + held.at}; }
+
+private:
+    Buffer<Real> values;
+    long long used = 0;
+};
+
 // Working storage of the step beyond a station's: every node's terms, kept
 // from the flows out of the node to its own map, and the flows into each.
 struct NetworkWorkspace {
     StepWorkspace station;
     Buffer<StationTerms> nodes;
     Buffer<Real> completed;
-    Buffer<Pmf*> inflow;
+    HeldDistributions held;
+    Buffer<HeldDistributions::Held> inflow;
     Buffer<Pmf*> next;
 };
 
@@ -88,9 +120,17 @@ const Real* completedAt(NetworkWorkspace& ws, const StationTerms& terms) {
     return completed;
 }
 
+// Weights of the values lo, lo + 1, ... in the workspace's cells, still to
+// be normalised.
+struct Weights {
+    long long lo;
+    const Real* cells;
+    long long length;
+};
+
 // Of `completed`, the number that a routing probability r sends to one
 // destination.
-Pmf* flowOf(NObject* obj, StepWorkspace& ws, const Real* completed, Int largestBusy, Real r) {
+Weights flowOf(StepWorkspace& ws, const Real* completed, Int largestBusy, Real r) {
     const RoutedCounts routed(ws, r, largestBusy);
     const long long length = static_cast<long long>(largestBusy) + 1;
     Real* cells = ws.cells.zeroed(length);
@@ -102,40 +142,42 @@ Pmf* flowOf(NObject* obj, StepWorkspace& ws, const Real* completed, Int largestB
         work.add(sent.length);
     }
     work.flush();
-    return distributionOfCells(obj, 0, cells, length);
+    return {0, cells, length};
 }
 
 // The sum of two independent counts.
-Pmf* convolutionOf(NObject* obj, StepWorkspace& ws, Pmf* p1, Pmf* p2) {
-    const int length1 = p1->simple.length;
-    const int length2 = p2->simple.length;
-    if (length1 == 0 || length2 == 0) navro::abort(messages::emptyPmf);
-    const long long first = static_cast<long long>(p1->simple.offset) + p2->simple.offset;
-    const long long length = static_cast<long long>(length1) + length2 - 1;
+Weights convolutionOf(StepWorkspace& ws, const Window& p1, const Window& p2) {
+    if (p1.length == 0 || p2.length == 0) navro::abort(messages::emptyPmf);
+    const long long first = static_cast<long long>(p1.offset) + p2.offset;
+    const long long length = static_cast<long long>(p1.length) + p2.length - 1;
     Real* cells = ws.cells.zeroed(length);
     WorkMeter work;
-    for (int x = 0; x < length1; ++x) {
-        const Real probX = p1->simple.elements[x];
+    for (int x = 0; x < p1.length; ++x) {
+        const Real probX = p1.elements[x];
         if (!(probX > 0)) continue;
-        pourProducts(cells + x, p2->simple.elements, length2, probX);
-        work.add(length2);
+        pourProducts(cells + x, p2.elements, p2.length, probX);
+        work.add(p2.length);
     }
     work.flush();
-    return distributionOfCells(obj, first, cells, length);
+    return {first, cells, length};
 }
 
-// What a node's maps take besides its terms: its arrivals, from outside and
-// from the other nodes, and the completions that its own row sends back.
-struct NodeInputs {
-    Pmf* arrivals;
-    RoutedCounts returning;
-};
+Pmf* distributionOf(NObject* obj, const Weights& w) {
+    return distributionOfCells(obj, w.lo, w.cells, w.length);
+}
 
-NodeInputs nodeInputs(Object* self, StepWorkspace& ws, Int node, const StationTerms& terms,
-                      Pmf* flowIn) {
-    Pmf* arrivals = convolutionOf(&self->header, ws,
-                                  lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
-    return {arrivals, RoutedCounts(ws, routingProbability(self, node, node), terms.largestBusy)};
+HeldDistributions::Held hold(NetworkWorkspace& ws, const Weights& w) {
+    return ws.held.hold(w.lo, w.cells, w.length);
+}
+
+// The returning completions of a node: those that its own row sends back.
+RoutedCounts returningTo(Object* self, StepWorkspace& ws, Int node, const StationTerms& terms) {
+    return RoutedCounts(ws, routingProbability(self, node, node), terms.largestBusy);
+}
+
+// A node's arrivals: from outside and from the other nodes.
+Weights arrivalsAt(Object* self, StepWorkspace& ws, Int node, const Window& flowIn) {
+    return convolutionOf(ws, windowOf(lookup(self->_numberOfExternalArrivalsPmfs, node)), flowIn);
 }
 
 // The arrays of the live state and of the snapshot keep N entries, except the
@@ -337,7 +379,8 @@ void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
 // -------------------------------------------------------------------- maps
 
 Pmf* _StandardNetworkMultiserver_convolution(Object* self, Pmf* _p1, Pmf* _p2) {
-    return convolutionOf(&self->header, madeOnFirstUse(self->workspace).station, _p1, _p2);
+    StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
+    return distributionOf(&self->header, convolutionOf(ws, windowOf(_p1), windowOf(_p2)));
 }
 
 Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
@@ -345,33 +388,50 @@ Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
     NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
     ws.station.clearTerms();
     const StationTerms source = nodeTerms(self, ws.station, _sourceNodeIndex);
-    return flowOf(&self->header, ws.station, completedAt(ws, source), source.largestBusy,
-                  routingProbability(self, _sourceNodeIndex, _destinationNodeIndex));
+    const Real r = routingProbability(self, _sourceNodeIndex, _destinationNodeIndex);
+    return distributionOf(&self->header, flowOf(ws.station, completedAt(ws, source),
+                                                source.largestBusy, r));
 }
 
 Pmf* _StandardNetworkMultiserver_relabel(Object* self, Int _nodeIndex, Int _z) {
     return relabelRemainingTime(&self->header, lookup(self->_internalState, _nodeIndex), _z);
 }
 
+namespace {
+// A node's terms, returning completions and arrivals, for the maps that
+// Python may call one at a time; the arrivals are held in the workspace.
+template <typename Map>
+Pmf* mapAtNode(Object* self, Int node, Pmf* flowIn, Map&& map) {
+    NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
+    ws.station.clearTerms();
+    ws.held.clear();
+    const StationTerms terms = nodeTerms(self, ws.station, node);
+    const RoutedCounts returning = returningTo(self, ws.station, node, terms);
+    const Window arrivals =
+        ws.held.window(hold(ws, arrivalsAt(self, ws.station, node, windowOf(flowIn))));
+    return map(ws.station, terms, arrivals, returning);
+}
+}  // namespace
+
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIndex,
                                                        Pmf* _internalFlowIn) {
-    StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
-    ws.clearTerms();
-    const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
-    const NodeInputs in = nodeInputs(self, ws, _nodeIndex, terms, _internalFlowIn);
-    return partialMap(&self->header, ws, terms, in.arrivals, in.returning);
+    return mapAtNode(self, _nodeIndex, _internalFlowIn,
+                     [&](StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
+                         const RoutedCounts& returning) {
+                         return partialMap(&self->header, ws, terms, arrivals, returning);
+                     });
 }
 
 Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
                                                 Pmf* _internalFlowIn, Int _leftTail,
                                                 Int _rightTail) {
-    StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
-    ws.clearTerms();
-    const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
-    const NodeInputs in = nodeInputs(self, ws, _nodeIndex, terms, _internalFlowIn);
-    return fullMap(&self->header, ws, terms, in.arrivals,
-                   lookup(self->_serviceDurationPmfs, _nodeIndex), in.returning, _leftTail,
-                   _rightTail);
+    Pmf* durations = lookup(self->_serviceDurationPmfs, _nodeIndex);
+    return mapAtNode(self, _nodeIndex, _internalFlowIn,
+                     [&](StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
+                         const RoutedCounts& returning) {
+                         return fullMap(&self->header, ws, terms, arrivals, durations, returning,
+                                        _leftTail, _rightTail);
+                     });
 }
 
 void _StandardNetworkMultiserver_step(Object* self) {
@@ -380,9 +440,11 @@ void _StandardNetworkMultiserver_step(Object* self) {
     confirmRouting(self, n);
     NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
     ws.station.clearTerms();
+    ws.held.clear();
     StationTerms* nodes = ws.nodes.reserve(n);
-    Pmf** flowIn = ws.inflow.reserve(n);
-    Pmf* nothing = createAtomicSimplePmf(obj, 0);
+    HeldDistributions::Held* flowIn = ws.inflow.reserve(n);
+    const Real certain = 1.0;
+    const HeldDistributions::Held nothing = ws.held.hold(0, &certain, 1);  // none, for sure
     std::fill(flowIn, flowIn + n, nothing);
 
     // Every flow is taken from the states before the step, and only along a
@@ -398,8 +460,11 @@ void _StandardNetworkMultiserver_step(Object* self) {
             const Int d = route.destination;
             if (d == s) continue;
             if (completed == nullptr) completed = completedAt(ws, nodes[s]);
-            Pmf* flow = flowOf(obj, ws.station, completed, nodes[s].largestBusy, route.probability);
-            flowIn[d] = convolutionOf(obj, ws.station, flowIn[d], flow);
+            const Weights flow = flowOf(ws.station, completed, nodes[s].largestBusy,
+                                        route.probability);
+            // The flow is made a distribution of its own, then added.
+            const Window sent = ws.held.window(hold(ws, flow));
+            flowIn[d] = hold(ws, convolutionOf(ws.station, ws.held.window(flowIn[d]), sent));
         }
     }
 
@@ -407,9 +472,11 @@ void _StandardNetworkMultiserver_step(Object* self) {
     // fails leaves every node, and the clock, as they were.
     Pmf** next = ws.next.reserve(n);
     for (Int i = 0; i < n; ++i) {
-        const NodeInputs in = nodeInputs(self, ws.station, i, nodes[i], flowIn[i]);
-        next[i] = stepState(obj, ws.station, nodes[i], in.arrivals,
-                            lookup(self->_serviceDurationPmfs, i), in.returning);
+        const RoutedCounts returning = returningTo(self, ws.station, i, nodes[i]);
+        const Window arrivals =
+            ws.held.window(hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i]))));
+        next[i] = stepState(obj, ws.station, nodes[i], arrivals,
+                            lookup(self->_serviceDurationPmfs, i), returning);
     }
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
     self->_time = nextClock(self->_time);

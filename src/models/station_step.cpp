@@ -12,10 +12,6 @@
 
 namespace {
 
-Window windowOf(const Pmf* pmf) {
-    return {pmf->simple.offset, pmf->simple.length, pmf->simple.elements};
-}
-
 std::span<CountTerms> countsOf(StepWorkspace& ws, const StationTerms& terms) {
     return {ws.counts.data() + terms.first, static_cast<std::size_t>(terms.count)};
 }
@@ -185,9 +181,8 @@ struct Gathered {
     const Real* busyAfter;
 };
 
-Gathered gather(StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
                 const RoutedCounts& returning) {
-    const Window a = windowOf(arrivals);
     if (terms.count == 0 || a.length == 0) navro::abort(messages::emptyPmf);  // no outcome at all
     // phi is at most d, so z - d + phi lies between z - busy and z.
     const Span reach{terms.smallestRemaining + a.offset,
@@ -407,21 +402,28 @@ Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long lon
     return pmf;
 }
 
+Window distributionOfCells(Real* room, long long lo, const Real* cells, long long length) {
+    const CellRange kept = keptCells(lo, cells, length);
+    const int count = kept.high - kept.low + 1;
+    normaliseCells(cells + kept.low, room, count);
+    return {static_cast<Int>(lo + kept.low), count, room};
+}
+
 ContinuingTimes continuingTimes(const Pmf* conditional) { return timesGoingOn(conditional); }
 
-Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                 const RoutedCounts& returning) {
     const Gathered g = gather(ws, terms, arrivals, returning);
     return distributionOfCells(obj, g.reach.first, g.next, g.reach.last - g.reach.first + 1);
 }
 
-Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
              Pmf* durations, const RoutedCounts& returning, Int leftTail, Int rightTail) {
     const Gathered g = gather(ws, terms, arrivals, returning);
     return newState(obj, ws, terms, g, durations, returning, leftTail, rightTail);
 }
 
-Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                Pmf* durations, const RoutedCounts& returning) {
     const Gathered g = gather(ws, terms, arrivals, returning);
     // The distribution of the next count, as the partial map gives it, but

@@ -31,6 +31,10 @@ struct Window {
     const Real* elements;
 };
 
+inline Window windowOf(const Pmf* pmf) {
+    return {pmf->simple.offset, pmf->simple.length, pmf->simple.elements};
+}
+
 // What one count z of a state contributes to a step, built once per step and
 // shared by both maps and by the flows out of a node.
 struct CountTerms {
@@ -123,16 +127,19 @@ private:
     const Real* table = nullptr;
 };
 
+// The maps take the distribution of the arrivals as a window of
+// probabilities, held by a Pmf or by working storage.
+
 // The partial map: the distribution of z'.
-Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                 const RoutedCounts& returning);
 
 // The full map: the new (z', ell') state for leftTail <= z' <= rightTail.
-Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
              Pmf* durations, const RoutedCounts& returning, Int leftTail, Int rightTail);
 
 // Both maps with the cuts between them: the state one step later.
-Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, Pmf* arrivals,
+Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                Pmf* durations, const RoutedCounts& returning);
 
 // The remaining time after the step of a service that goes on, given z:
@@ -150,5 +157,7 @@ ContinuingTimes continuingTimes(const Pmf* conditional);
 
 // The normalised distribution of the weights `cells` of the values lo,
 // lo + 1, ...: "Invalid value" if a value beyond the largest Int has
-// weight, "Empty pmf" if no value has.
+// weight, "Empty pmf" if no value has. As a record of the context, or in
+// `room`, which has space for `length` probabilities.
 Pmf* distributionOfCells(NObject* obj, long long lo, const Real* cells, long long length);
+Window distributionOfCells(Real* room, long long lo, const Real* cells, long long length);
