@@ -76,7 +76,9 @@ Pmf* allocateJointPmfBlock(NObject* obj, SimpleShape marginal, const SimpleShape
     // follows another is aligned as a block of its own would be.
     static_assert(offsetof(Pmf, simple.elements) % alignof(Pmf) == 0);
     static_assert(offsetof(Pmf, joint.elements) % alignof(Pmf) == 0);
-    char* block = static_cast<char*>(nmalloc(obj, size));
+    // Every field is set below and every element by the caller, so the
+    // block, as large as the state, is not zero-filled first.
+    char* block = static_cast<char*>(nmallocUnfilled(obj, size));
     auto* joint = reinterpret_cast<Pmf*>(block);
     joint->pmfType = JOINT;
     joint->joint.depth = 2;
@@ -84,6 +86,7 @@ Pmf* allocateJointPmfBlock(NObject* obj, SimpleShape marginal, const SimpleShape
     joint->joint.marginal = placeSimplePmf(at, block, marginal);
     at += simplePmfBlockSize(marginal.length);
     for (int k = 0; k < marginal.length; ++k) {
+        joint->joint.elements[k] = nullptr;
         if (conditionals[k].length == 0) continue;
         joint->joint.elements[k] = placeSimplePmf(at, block, conditionals[k]);
         at += simplePmfBlockSize(conditionals[k].length);

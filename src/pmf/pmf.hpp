@@ -90,7 +90,7 @@ struct SimpleShape {
 // block: one request to the heap and one block for the collector, where
 // records built one by one would take one each. Each record is the one that
 // allocateSimplePmf or allocateJointPmf would build, so the bytes counted
-// are theirs; the elements are left at 0 for the caller to fill.
+// are theirs. The elements are not set: the caller writes every one.
 Pmf* allocateJointPmfBlock(NObject* obj, SimpleShape marginal, const SimpleShape* conditionals);
 
 PmfConfig* createSimplePmfConfig(NObject* obj);

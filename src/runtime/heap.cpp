@@ -18,12 +18,23 @@ struct TestCounters {
 thread_local TestCounters counters;
 }  // namespace
 
-void* heapAllocate(std::size_t bytes) {
+namespace {
+template <typename Take>
+void* allocateCounted(Take&& take) {
     TestCounters& mine = counters;
-    void* block = mine.injectedFailure() ? nullptr : std::calloc(1, bytes == 0 ? 1 : bytes);
+    void* block = mine.injectedFailure() ? nullptr : take();
     if (block == nullptr) abortOutOfMemory();
     ++mine.blocksInUse;
     return block;
+}
+}  // namespace
+
+void* heapAllocate(std::size_t bytes) {
+    return allocateCounted([bytes] { return std::calloc(1, bytes == 0 ? 1 : bytes); });
+}
+
+void* heapAllocateUnfilled(std::size_t bytes) {
+    return allocateCounted([bytes] { return std::malloc(bytes == 0 ? 1 : bytes); });
 }
 
 void heapFree(void* block) noexcept {

@@ -17,6 +17,9 @@
 // A zero-filled block of `bytes` bytes; raises "Out of memory" when the heap
 // cannot supply it.
 void* heapAllocate(std::size_t bytes);
+// The same without the zero fill, for a caller that writes every byte it
+// will read.
+void* heapAllocateUnfilled(std::size_t bytes);
 void heapFree(void* block) noexcept;
 
 // Test hooks, each of the calling thread alone. When the countdown is set to

@@ -17,18 +17,27 @@ void initializeMemoryContext(NObject* obj, void** functionPointers, const char**
     obj->working = false;
 }
 
-void* nmalloc(NObject* obj, std::size_t size) {
+namespace {
+template <typename Take>
+void* allocateBlock(NObject* obj, std::size_t size, Take&& take) {
     // The counters move before the heap is asked, so a failed request is
     // still counted, as callers of the memory counters expect.
     obj->isMemModified = true;
     obj->currentMemoryUse += size;
     if (obj->currentMemoryUse > obj->peakMemoryUse) obj->peakMemoryUse = obj->currentMemoryUse;
-    void* block = heapAllocate(size);
-    auto* header = static_cast<MemHeader*>(block);
+    auto* header = static_cast<MemHeader*>(take(size));
     header->size = size;
+    header->flag = false;
     header->next = obj->memList;
     obj->memList = header;
-    return block;
+    return header;
+}
+}  // namespace
+
+void* nmalloc(NObject* obj, std::size_t size) { return allocateBlock(obj, size, heapAllocate); }
+
+void* nmallocUnfilled(NObject* obj, std::size_t size) {
+    return allocateBlock(obj, size, heapAllocateUnfilled);
 }
 
 void release(NObject* obj) {
@@ -60,4 +69,5 @@ void placeInside(void* record, void* block) {
     auto* header = static_cast<MemHeader*>(record);
     header->size = 0;
     header->next = static_cast<MemHeader*>(block);
+    header->flag = false;
 }

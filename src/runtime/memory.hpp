@@ -49,6 +49,11 @@ void initializeMemoryContext(NObject* obj, void** functionPointers, const char**
 // the object's block list. Raises "Out of memory" when the heap fails.
 void* nmalloc(NObject* obj, std::size_t size);
 
+// The same without the zero fill: for a record whose builder sets every
+// field and element, which would otherwise be written twice. The header is
+// set as nmalloc sets it.
+void* nmallocUnfilled(NObject* obj, std::size_t size);
+
 // The sweep: keeps and unmarks the marked blocks, frees the others.
 void release(NObject* obj);
 
