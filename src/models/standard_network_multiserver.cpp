@@ -82,6 +82,7 @@ struct NetworkWorkspace {
     Buffer<Real> completed;
     HeldDistributions held;
     Buffer<HeldDistributions::Held> inflow;
+    Buffer<Int> waiting;
     Buffer<Pmf*> next;
 };
 
@@ -446,13 +447,45 @@ void _StandardNetworkMultiserver_step(Object* self) {
     const Real certain = 1.0;
     const HeldDistributions::Held nothing = ws.held.hold(0, &certain, 1);  // none, for sure
     std::fill(flowIn, flowIn + n, nothing);
+    // The sources whose flows a node still waits for.
+    Int* waiting = ws.waiting.zeroed(n);
+    for (Int s = 0; s < n; ++s) {
+        for (const Route& route : routesFrom(self, s)) {
+            if (route.destination != s) ++waiting[route.destination];
+        }
+    }
+
+    // A node's map, once its flows are in. Every node is mapped, a failed
+    // one too, so that a step that fails reports the failure of the first
+    // node in node order, as if the nodes were mapped in that order after
+    // every flow was taken. All new states are complete before the first is
+    // stored, so a failed step leaves every node, and the clock, as they
+    // were.
+    Pmf** next = ws.next.reserve(n);
+    Int failedNode = n;
+    const char* failure = nullptr;
+    auto mapNode = [&](Int i) {
+        try {
+            const RoutedCounts returning = returningTo(self, ws.station, i, nodes[i]);
+            const Window arrivals = ws.held.window(
+                hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i]))));
+            next[i] = stepState(obj, ws.station, nodes[i], arrivals,
+                                lookup(self->_serviceDurationPmfs, i), returning);
+        } catch (const CException& e) {
+            if (i < failedNode) {
+                failedNode = i;
+                failure = e.message;
+            }
+        }
+    };
 
     // Every flow is taken from the states before the step, and only along a
     // route: an entry of 0 sends nothing and costs nothing, so a step's work
     // grows with the routes rather than with the pairs of nodes. Each
     // destination takes its flows in increasing order of source, as a walk
-    // of the whole table would. The terms of each node are kept for its own
-    // map below, which reads the same old state.
+    // of the whole table would. A node is mapped as soon as its last flow is
+    // in, while its terms and its old state are still in the processor's
+    // cache: in a line or a tree of nodes, at once.
     for (Int s = 0; s < n; ++s) {
         nodes[s] = nodeTerms(self, ws.station, s);
         const Real* completed = nullptr;
@@ -465,19 +498,11 @@ void _StandardNetworkMultiserver_step(Object* self) {
             // The flow is made a distribution of its own, then added.
             const Window sent = ws.held.window(hold(ws, flow));
             flowIn[d] = hold(ws, convolutionOf(ws.station, ws.held.window(flowIn[d]), sent));
+            if (--waiting[d] == 0 && d < s) mapNode(d);
         }
+        if (waiting[s] == 0) mapNode(s);
     }
-
-    // All new states are complete before the first is stored, so a node that
-    // fails leaves every node, and the clock, as they were.
-    Pmf** next = ws.next.reserve(n);
-    for (Int i = 0; i < n; ++i) {
-        const RoutedCounts returning = returningTo(self, ws.station, i, nodes[i]);
-        const Window arrivals =
-            ws.held.window(hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i]))));
-        next[i] = stepState(obj, ws.station, nodes[i], arrivals,
-                            lookup(self->_serviceDurationPmfs, i), returning);
-    }
+    if (failure != nullptr) navro::abort(failure);
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
     self->_time = nextClock(self->_time);
 }

@@ -429,6 +429,17 @@ def test_step_failing_at_a_later_node_changes_no_node():
     assert net.current_memory_use == memory
 
 
+def test_of_several_failing_nodes_the_first_in_node_order_is_reported():
+    # Node 0 takes a flow from node 2, so node 1 is mapped before it: node 0
+    # cannot relabel its service, and node 1's count would leave the int range.
+    net = build(3, servers={0: 1, 1: 1, 2: 1}, routing={(2, 0): 0.5}, arrivals={1: {1: 1.0}},
+                state=[{(2, 0): 1.0}, {(INT_MAX, 2): 1.0}, {(0, 1): 1.0}])
+    before = observable(net)
+    with raises(NEGATIVE):
+        net.step()
+    assert observable(net) == before
+
+
 # --------------------------------------------------------- counts near 2^31
 
 
