@@ -426,16 +426,19 @@ Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const W
 Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                Pmf* durations, const RoutedCounts& returning) {
     const Gathered g = gather(ws, terms, arrivals, returning);
-    // The distribution of the next count, as the partial map gives it, but
-    // in the workspace: the step needs only its tails.
+    // The tails of the distribution of the next count, as the partial map
+    // gives it: each probability is its weight over the total, formed only
+    // for the weights that the tails sum.
     const CellRange kept = keptCells(g.reach.first, g.next, g.reach.last - g.reach.first + 1);
     const Int offset = static_cast<Int>(g.reach.first + kept.low);
     const int length = kept.high - kept.low + 1;
-    Real* next = ws.nextCounts.reserve(length);
-    normaliseCells(g.next + kept.low, next, length);
+    const Real* weights = g.next + kept.low;
+    Real total = 0.0;
+    for (int k = 0; k < length; ++k) total += weights[k];
+    auto probabilityAt = [weights, total](int k) { return weights[k] / total; };
     // Each tail gets half of the tolerance.
     const Real epsilon = 1e-8 / checkDenominator(2);
-    const Int leftTail = leftTailOf(offset, next, length, epsilon);
-    const Int rightTail = rightTailOf(offset, next, length, epsilon);
+    const Int leftTail = leftTailOf(offset, length, epsilon, probabilityAt);
+    const Int rightTail = rightTailOf(offset, length, epsilon, probabilityAt);
     return newState(obj, ws, terms, g, durations, returning, leftTail, rightTail);
 }

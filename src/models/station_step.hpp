@@ -65,7 +65,6 @@ struct StepWorkspace {
     Buffer<Real> routed;
     Buffer<int> positiveArrivals;
     Buffer<Real> cells;
-    Buffer<Real> nextCounts;
     Buffer<Real> startWeights;
     Buffer<Real> busyAfter;
     Buffer<Real> goingOn;

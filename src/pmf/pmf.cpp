@@ -226,35 +226,20 @@ Pmf* lookupCompoundPmf(Pmf* pmf, Int i) {
 namespace {
 // The bounds are Ints; one past a window that ends at the largest Int is
 // not, so it is held there.
-Int clampToInt(long long value) { return value > INT_MAX ? INT_MAX : static_cast<Int>(value); }
 }  // namespace
-
-Int leftTailOf(Int offset, const Real* elements, int length, Real epsilon) {
-    Real sum = 0.0;
-    for (int k = 0; k < length; ++k) {
-        sum += elements[k];
-        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
-    }
-    return clampToInt(static_cast<long long>(offset) + length);
-}
-
-Int rightTailOf(Int offset, const Real* elements, int length, Real epsilon) {
-    Real sum = 0.0;
-    for (int k = length - 1; k >= 0; --k) {
-        sum += elements[k];
-        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
-    }
-    return offset;
-}
 
 Int computeLeftTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) navro::abort(messages::leftTailRequiresSimple);
-    return leftTailOf(pmf->simple.offset, pmf->simple.elements, pmf->simple.length, epsilon);
+    const Real* elements = pmf->simple.elements;
+    return leftTailOf(pmf->simple.offset, pmf->simple.length, epsilon,
+                      [elements](int k) { return elements[k]; });
 }
 
 Int computeRightTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) navro::abort(messages::rightTailRequiresSimple);
-    return rightTailOf(pmf->simple.offset, pmf->simple.elements, pmf->simple.length, epsilon);
+    const Real* elements = pmf->simple.elements;
+    return rightTailOf(pmf->simple.offset, pmf->simple.length, epsilon,
+                       [elements](int k) { return elements[k]; });
 }
 
 Boolean isSamePmfInstance(Pmf* p, Pmf* q) { return p == q; }

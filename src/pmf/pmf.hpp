@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 
@@ -118,10 +119,32 @@ Pmf* lookupCompoundPmf(Pmf* pmf, Int i);
 
 Int computeLeftTail(Pmf* pmf, Real epsilon);
 Int computeRightTail(Pmf* pmf, Real epsilon);
-// The same of the probabilities of the values offset, offset + 1, ...,
-// held anywhere.
-Int leftTailOf(Int offset, const Real* elements, int length, Real epsilon);
-Int rightTailOf(Int offset, const Real* elements, int length, Real epsilon);
+// The same of the probabilities probabilityAt(k) of the values offset + k,
+// k = 0 .. length - 1, wherever they come from; only those summed are asked
+// for.
+inline Int clampToInt(long long value) {
+    return value > INT_MAX ? INT_MAX : static_cast<Int>(value);
+}
+
+template <typename ProbabilityAt>
+Int leftTailOf(Int offset, int length, Real epsilon, ProbabilityAt&& probabilityAt) {
+    Real sum = 0.0;
+    for (int k = 0; k < length; ++k) {
+        sum += probabilityAt(k);
+        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
+    }
+    return clampToInt(static_cast<long long>(offset) + length);
+}
+
+template <typename ProbabilityAt>
+Int rightTailOf(Int offset, int length, Real epsilon, ProbabilityAt&& probabilityAt) {
+    Real sum = 0.0;
+    for (int k = length - 1; k >= 0; --k) {
+        sum += probabilityAt(k);
+        if (sum >= epsilon) return clampToInt(static_cast<long long>(offset) + k);
+    }
+    return offset;
+}
 
 Boolean isSamePmfInstance(Pmf* p, Pmf* q);
 
