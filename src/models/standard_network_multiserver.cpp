@@ -74,11 +74,10 @@ private:
     long long used = 0;
 };
 
-// Working storage of the step beyond a station's: every node's terms, kept
-// from the flows out of the node to its own map, and the flows into each.
+// Working storage of the step beyond a station's: the flows out of a node and
+// into each, and what the nodes wait for.
 struct NetworkWorkspace {
     StepWorkspace station;
-    Buffer<StationTerms> nodes;
     Buffer<Real> completed;
     HeldDistributions held;
     Buffer<HeldDistributions::Held> inflow;
@@ -440,9 +439,7 @@ void _StandardNetworkMultiserver_step(Object* self) {
     const Int n = numberOfNodes(self);
     confirmRouting(self, n);
     NetworkWorkspace& ws = madeOnFirstUse(self->workspace);
-    ws.station.clearTerms();
     ws.held.clear();
-    StationTerms* nodes = ws.nodes.reserve(n);
     HeldDistributions::Held* flowIn = ws.inflow.reserve(n);
     const Real certain = 1.0;
     const HeldDistributions::Held nothing = ws.held.hold(0, &certain, 1);  // none, for sure
@@ -455,21 +452,21 @@ void _StandardNetworkMultiserver_step(Object* self) {
         }
     }
 
-    // A node's map, once its flows are in. Every node is mapped, a failed
-    // one too, so that a step that fails reports the failure of the first
-    // node in node order, as if the nodes were mapped in that order after
-    // every flow was taken. All new states are complete before the first is
-    // stored, so a failed step leaves every node, and the clock, as they
-    // were.
+    // A node's map, once its flows are in, from its terms. Every node is
+    // mapped, a failed one too, so that a step that fails reports the failure
+    // of the first node in node order, as if the nodes were mapped in that
+    // order after every flow was taken. All new states are complete before
+    // the first is stored, so a failed step leaves every node, and the clock,
+    // as they were.
     Pmf** next = ws.next.reserve(n);
     Int failedNode = n;
     const char* failure = nullptr;
-    auto mapNode = [&](Int i) {
+    auto mapNode = [&](Int i, const StationTerms& terms) {
         try {
-            const RoutedCounts returning = returningTo(self, ws.station, i, nodes[i]);
+            const RoutedCounts returning = returningTo(self, ws.station, i, terms);
             const Window arrivals = ws.held.window(
                 hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i]))));
-            next[i] = stepState(obj, ws.station, nodes[i], arrivals,
+            next[i] = stepState(obj, ws.station, terms, arrivals,
                                 lookup(self->_serviceDurationPmfs, i), returning);
         } catch (const CException& e) {
             if (i < failedNode) {
@@ -478,29 +475,38 @@ void _StandardNetworkMultiserver_step(Object* self) {
             }
         }
     };
+    auto termsOf = [&](Int i) {
+        ws.station.clearTerms();
+        return nodeTerms(self, ws.station, i);
+    };
 
     // Every flow is taken from the states before the step, and only along a
     // route: an entry of 0 sends nothing and costs nothing, so a step's work
     // grows with the routes rather than with the pairs of nodes. Each
     // destination takes its flows in increasing order of source, as a walk
     // of the whole table would. A node is mapped as soon as its last flow is
-    // in, while its terms and its old state are still in the processor's
-    // cache: in a line or a tree of nodes, at once.
+    // in, while its old state is still in the processor's cache: in a line
+    // or a tree of nodes, right after its own flows are taken, from the same
+    // terms; a node that waits for a later source builds its terms again.
     for (Int s = 0; s < n; ++s) {
-        nodes[s] = nodeTerms(self, ws.station, s);
+        const StationTerms terms = termsOf(s);
         const Real* completed = nullptr;
         for (const Route& route : routesFrom(self, s)) {
             const Int d = route.destination;
             if (d == s) continue;
-            if (completed == nullptr) completed = completedAt(ws, nodes[s]);
-            const Weights flow = flowOf(ws.station, completed, nodes[s].largestBusy,
+            if (completed == nullptr) completed = completedAt(ws, terms);
+            const Weights flow = flowOf(ws.station, completed, terms.largestBusy,
                                         route.probability);
             // The flow is made a distribution of its own, then added.
             const Window sent = ws.held.window(hold(ws, flow));
             flowIn[d] = hold(ws, convolutionOf(ws.station, ws.held.window(flowIn[d]), sent));
-            if (--waiting[d] == 0 && d < s) mapNode(d);
+            --waiting[d];
         }
-        if (waiting[s] == 0) mapNode(s);
+        if (waiting[s] == 0) mapNode(s, terms);
+        for (const Route& route : routesFrom(self, s)) {
+            const Int d = route.destination;
+            if (d < s && waiting[d] == 0) mapNode(d, termsOf(d));
+        }
     }
     if (failure != nullptr) navro::abort(failure);
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
