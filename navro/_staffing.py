@@ -27,19 +27,22 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from navro._core import StandardNetworkMultiserver
-from navro.distributions import _count
-from navro.trajectories import (
+from navro._common import (
+    MEASURES,
     Model,
     Period,
-    Trajectory,
-    _per_node,
-    _periods,
-    _servers,
-    _servers_of,
-    _settings,
-    trajectory,
+    check_routing,
+    frozen,
+    per_node,
+    periods,
+    real,
+    servers_of,
+    settings,
+    shown,
+    whole,
 )
+from navro._core import StandardNetworkMultiserver
+from navro.trajectories import Trajectory, trajectory
 
 __all__ = ["Staffing", "Target", "staffing"]
 
@@ -68,12 +71,12 @@ class Target:
 
     def __post_init__(self) -> None:
         if isinstance(self.measure, str):
-            if self.measure not in Trajectory._COLUMNS:
-                names = ", ".join(Trajectory._COLUMNS)
+            if self.measure not in MEASURES:
+                names = ", ".join(MEASURES)
                 raise ValueError(f"Target: unknown measure {self.measure!r}; one of {names}")
         elif not callable(self.measure):
             raise TypeError("Target: measure must be a measure's name or a function of a run")
-        bound = float(self.at_most)
+        bound = real("Target", "at_most", self.at_most)
         if math.isnan(bound):
             raise ValueError("Target: at_most must not be NaN")
         object.__setattr__(self, "at_most", bound)
@@ -172,26 +175,27 @@ def staffing(
     or Ctrl-C, raises and leaves the model at the start of the period being
     staffed.
     """
-    periods = _periods(schedule, "staffing")
-    if not periods:
+    plan = periods(schedule, "staffing")
+    if not plan:
         raise ValueError("staffing: the schedule has no periods")
     if search not in ("bisect", "scan"):
         raise ValueError(f"staffing: search must be 'bisect' or 'scan', got {search!r}")
     network = isinstance(model, StandardNetworkMultiserver)
-    nodes = model.get_number_of_nodes() if network else 1
+    nodes = model.get_number_of_nodes() if isinstance(model, StandardNetworkMultiserver) else 1
     targets = _targets(target, nodes, network)
     staffed = [node for node, t in enumerate(targets) if t is not None]
     limits = _bounds(bounds, nodes, staffed, network)
-    fixed = [_fixed_servers(model, period, p, staffed, network) for p, period in enumerate(periods)]
+    fixed = [_fixed_servers(model, period, p, staffed, network) for p, period in enumerate(plan)]
+    check_routing(model, plan)
 
-    guesses = [int(_servers_of(model)[node]) for node in staffed]
-    shape = (len(periods), nodes)
+    guesses = [int(servers_of(model)[node]) for node in staffed]
+    shape = (len(plan), nodes)
     roster = np.zeros(shape, dtype=np.int64)
     met = np.ones(shape, dtype=np.bool_)
     worst = np.full(shape, math.nan)
     monotone = np.ones(shape, dtype=np.bool_)
     runs, parts = 0, []
-    for p, period in enumerate(periods):
+    for p, period in enumerate(plan):
         model.mark()
         trials = _Trials(model, period, fixed[p], staffed, targets, network)
         try:
@@ -212,8 +216,7 @@ def staffing(
             monotone[p, node] = falls[i]
 
     def view(array: NDArray[Any]) -> NDArray[Any]:
-        array.flags.writeable = False
-        return array if network else array[:, 0]
+        return frozen(array if network else array[:, 0])
 
     return Staffing(
         roster=view(roster),
@@ -230,7 +233,7 @@ def staffing(
 
 def _target(value: Any) -> Target | None:
     if value is not None and not isinstance(value, Target):
-        raise TypeError(f"staffing: a target is a Target or None, not {type(value).__name__}")
+        raise TypeError(f"staffing: a target is a Target or None, got {shown(value)}")
     return value
 
 
@@ -238,9 +241,9 @@ def _targets(value: Any, nodes: int, network: bool) -> list[Target | None]:
     if isinstance(value, Target):
         return [value] * nodes
     if not network:
-        raise TypeError(f"staffing: a station takes one Target, not {type(value).__name__}")
+        raise TypeError(f"staffing: a station takes one Target, got {shown(value)}")
     targets: list[Target | None] = [None] * nodes
-    for node, t in _per_node(value, nodes, _target, "the targets", "staffing"):
+    for node, t in per_node(value, nodes, _target, "the targets", "staffing"):
         targets[node] = t
     if all(t is None for t in targets):
         raise ValueError("staffing: no node has a target")
@@ -249,8 +252,8 @@ def _targets(value: Any, nodes: int, network: bool) -> list[Target | None]:
 
 def _pair(value: Any) -> tuple[int, int]:
     if not _is_pair(value):
-        raise ValueError(f"staffing: bounds are a pair (low, high) of servers, got {value!r}")
-    low, high = (_count("staffing", "a bound", x) for x in value)
+        raise ValueError(f"staffing: bounds are a pair (low, high) of servers, got {shown(value)}")
+    low, high = (whole("staffing", "a bound", x) for x in value)
     if low > high:
         raise ValueError(f"staffing: bounds ({low}, {high}) have the lower above the upper")
     return low, high
@@ -262,7 +265,7 @@ def _bounds(
     if not network or _is_pair(value):
         pair = _pair(value)
         return {node: pair for node in staffed}
-    limits = dict(_per_node(value, nodes, _pair, "the bounds", "staffing"))
+    limits = dict(per_node(value, nodes, _pair, "the bounds", "staffing"))
     missing = [node for node in staffed if node not in limits]
     if missing:
         raise ValueError(f"staffing: no bounds for the staffed nodes {missing}")
@@ -270,10 +273,11 @@ def _bounds(
 
 
 def _is_pair(value: Any) -> bool:
-    return (
-        isinstance(value, Sequence)
-        and len(value) == 2
-        and all(isinstance(x, numbers.Integral) for x in value)
+    """Two numbers: a tuple, a list or a NumPy array of them."""
+    if isinstance(value, (str, Mapping)) or not isinstance(value, (Sequence, np.ndarray)):
+        return False
+    return len(value) == 2 and all(
+        isinstance(x, numbers.Real) and not isinstance(x, (Sequence, np.ndarray)) for x in value
     )
 
 
@@ -282,13 +286,13 @@ def _fixed_servers(
 ) -> dict[int, int]:
     """The servers the period sets at nodes without a target; the period's
     other settings are checked here too, before any step."""
-    _settings(model, replace(period, servers=None))
+    settings(model, replace(period, servers=None))
     if period.servers is None:
         return {}
     if not network:
         raise ValueError(f"staffing: period {index} sets the servers, which staffing chooses")
-    nodes = len(_servers_of(model))
-    pairs = _per_node(period.servers, nodes, _servers, "servers")
+    nodes = len(servers_of(model))
+    pairs = per_node(period.servers, nodes, _node_servers, "servers")
     taken = sorted(node for node, _ in pairs if node in staffed)
     if taken:
         raise ValueError(
@@ -296,6 +300,10 @@ def _fixed_servers(
             "chooses"
         )
     return dict(pairs)
+
+
+def _node_servers(x: Any) -> int:
+    return whole("Period", "a number of servers", x)
 
 
 # --- the search --------------------------------------------------------------

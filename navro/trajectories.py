@@ -13,87 +13,74 @@ from __future__ import annotations
 
 import importlib
 import math
-import numbers
-import operator
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, TypeAlias
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from navro._core import StandardMultiserver, StandardNetworkMultiserver
-from navro.distributions import LARGEST_VALUE, plain_weights
+from navro._common import (
+    MEASURES,
+    Model,
+    Period,
+    apply,
+    check_routing,
+    frozen,
+    periods,
+    real,
+    servers_of,
+    settings,
+    whole,
+)
+from navro._core import StandardNetworkMultiserver
 
 __all__ = ["Period", "Trajectory", "trajectory"]
-
-Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
-
-
-@dataclass(frozen=True)
-class Period:
-    """``steps`` steps, with the settings given here changed at their start
-    and every other setting left as the model has it.
-
-    For a single station: ``servers`` an int, ``arrivals`` and ``durations``
-    distribution dicts. For a network, per node: a mapping from node to value
-    or a sequence with one value per node, and ``routing`` a mapping from
-    (source, destination) to probability or a full matrix.
-
-    Servers cut below the number in service take effect at the period's first
-    step, which serves only as many as there are servers: the others stop
-    being served and wait, none is lost, and each starts a whole new service
-    when a server takes it up again.
-    """
-
-    steps: int
-    servers: Any = None
-    arrivals: Any = None
-    durations: Any = None
-    routing: Any = None
-
-    def __post_init__(self) -> None:
-        steps = operator.index(self.steps)
-        if not 1 <= steps <= LARGEST_VALUE:
-            raise ValueError(f"Period: steps must lie in 1..{LARGEST_VALUE}, got {steps}")
-        object.__setattr__(self, "steps", steps)
 
 
 def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory:
     """Steps ``model`` through ``schedule`` (a number of steps with the model's
     own settings, or a sequence of ``Period``s) and records the distribution
     of the number present (per node for a network) at every ``every``-th step,
-    counted from the start, row 0 included. Every period is checked before
-    the first step is taken. A step that fails, or Ctrl-C, raises and leaves
-    the model after its last whole step."""
-    periods = _periods(schedule, "trajectory")
-    stride = operator.index(every)
-    if stride < 1:
-        raise ValueError(f"trajectory: every must be at least 1, got {stride}")
-    settings = [_settings(model, period) for period in periods]
+    counted from the start, row 0 included.
+
+    Every argument is checked before the model changes: a refused call
+    changes nothing. A step that fails, or Ctrl-C, raises and leaves the
+    model after its last whole step, with the settings that step ran under.
+    """
+    plan = periods(schedule, "trajectory")
+    stride = whole("trajectory", "every", every, 1)
+    changes = [settings(model, period) for period in plan]
+    check_routing(model, plan)
 
     parts = []
-    before = _servers_of(model)
+    before = servers_of(model)
     time = model.time
     start = 0
-    for period, changes in zip(periods, settings):
-        for change in changes:
-            change()
-        rows, nodes, lowest, span, probabilities, completions = model._record(
-            period.steps, stride, start
-        )
+    for period, period_changes in zip(plan, changes):
+        revert = apply(period_changes)
+        clock_before = model.time
+        try:
+            rows, nodes, width, offsets, windows, completions = model._record(
+                period.steps, stride, start
+            )
+        except BaseException:
+            # No step of the period was taken: the model keeps the settings
+            # of its last whole step.
+            if model.time == clock_before:
+                revert()
+            raise
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
-        servers = np.tile(_servers_of(model), (rows, 1))
+        servers = np.tile(servers_of(model), (rows, 1))
         if start == 0 and rows:
             servers[0] = before  # the model as handed in
         parts.append(
             Trajectory(
-                times=time + steps,
+                times=_wrapped(time + steps),
                 period=np.zeros(rows, dtype=np.int64),
                 servers=servers,
-                lowest=lowest,
-                probabilities=np.frombuffer(probabilities).reshape(rows, nodes, span),
+                offsets=np.frombuffer(offsets, dtype=np.int32).reshape(rows, nodes),
+                windows=np.frombuffer(windows).reshape(rows, nodes, width),
                 completions=np.frombuffer(completions).reshape(rows, nodes),
                 network=isinstance(model, StandardNetworkMultiserver),
                 periods=1,
@@ -101,19 +88,6 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
         )
         start += period.steps
     return Trajectory.concatenate(parts)
-
-
-def _periods(schedule: int | Sequence[Period], function: str) -> list[Period]:
-    """The schedule as a list of Periods, whose steps the 32-bit clock can
-    count in all."""
-    periods = [Period(schedule)] if isinstance(schedule, numbers.Integral) else list(schedule)
-    for period in periods:
-        if not isinstance(period, Period):
-            raise TypeError(f"{function}: a schedule holds Periods, not {type(period).__name__}")
-    total = sum(period.steps for period in periods)
-    if total > LARGEST_VALUE:
-        raise ValueError(f"{function}: {total} steps in all exceed {LARGEST_VALUE}")
-    return periods
 
 
 def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
@@ -124,120 +98,10 @@ def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
     return np.arange(first, start + steps + 1, every, dtype=np.int64)
 
 
-def _servers_of(model: Model) -> NDArray[np.int64]:
-    if isinstance(model, StandardNetworkMultiserver):
-        nodes = model.get_number_of_nodes()
-        return np.array(
-            [model.get_number_of_servers_at_node(i) for i in range(nodes)], dtype=np.int64
-        )
-    return np.array([model.number_of_servers], dtype=np.int64)
-
-
-# --- schedules ---------------------------------------------------------------
-
-
-def _servers(x: Any) -> int:
-    count = operator.index(x)
-    if not 0 <= count <= LARGEST_VALUE:
-        raise ValueError(f"Period: a number of servers must lie in 0..{LARGEST_VALUE}, got {count}")
-    return count
-
-
-def _durations(x: Any) -> dict[int, float]:
-    pmf = plain_weights(x)
-    if min(pmf) < 1:
-        raise ValueError("Period: service durations must be at least 1 step")
-    return pmf
-
-
-def _routing(x: Any) -> float:
-    p = float(x)
-    if not 0.0 <= p <= 1.0:
-        raise ValueError(f"Period: a routing probability must lie in [0, 1], got {p}")
-    return p
-
-
-def _per_node(
-    value: Any, nodes: int, convert: Callable[[Any], Any], what: str, where: str = "Period"
-) -> list[tuple[int, Any]]:
-    """(node, converted value) pairs from a mapping of nodes or a sequence
-    with one value per node."""
-    if isinstance(value, Mapping):
-        pairs = [(operator.index(node), item) for node, item in value.items()]
-    else:
-        items = list(value)
-        if len(items) != nodes:
-            raise ValueError(f"{where}: {what} lists {len(items)} values for {nodes} nodes")
-        pairs = list(enumerate(items))
-    for node, _ in pairs:
-        if not 0 <= node < nodes:
-            raise ValueError(f"{where}: {what} names node {node} of a network of {nodes}")
-    return [(node, convert(item)) for node, item in pairs]
-
-
-def _routing_entries(value: Any, nodes: int) -> list[tuple[int, int, float]]:
-    if isinstance(value, Mapping):
-        entries = [
-            (operator.index(s), operator.index(d), _routing(p)) for (s, d), p in value.items()
-        ]
-    else:
-        matrix = np.asarray(value, dtype=np.float64)
-        if matrix.shape != (nodes, nodes):
-            raise ValueError(
-                f"Period: routing must be {nodes} by {nodes}, got shape {matrix.shape}"
-            )
-        entries = [(s, d, _routing(matrix[s, d])) for s in range(nodes) for d in range(nodes)]
-    for s, d, _ in entries:
-        if not (0 <= s < nodes and 0 <= d < nodes):
-            raise ValueError(f"Period: routing names the pair ({s}, {d}) in a network of {nodes}")
-    return entries
-
-
-def _settings(model: Model, period: Period) -> list[Callable[[], None]]:
-    """The period's changes as setter calls, every value converted and checked
-    first."""
-    if isinstance(model, StandardNetworkMultiserver):
-        return _network_settings(model, period)
-    if period.routing is not None:
-        raise ValueError("Period: a single station has no routing")
-    changes: list[Callable[[], None]] = []
-    if period.servers is not None:
-        servers = _servers(period.servers)
-        changes.append(lambda: setattr(model, "number_of_servers", servers))
-    if period.arrivals is not None:
-        arrivals = plain_weights(period.arrivals)
-        changes.append(lambda: setattr(model, "number_of_arrivals_pmf", arrivals))
-    if period.durations is not None:
-        durations = _durations(period.durations)
-        changes.append(lambda: setattr(model, "service_duration_pmf", durations))
-    return changes
-
-
-def _network_settings(
-    model: StandardNetworkMultiserver, period: Period
-) -> list[Callable[[], None]]:
-    nodes = model.get_number_of_nodes()
-    changes: list[Callable[[], None]] = []
-
-    def each(
-        value: Any, convert: Callable[[Any], Any], what: str, setter: Callable[[int, Any], None]
-    ) -> None:
-        if value is not None:
-            for node, item in _per_node(value, nodes, convert, what):
-                changes.append(lambda node=node, item=item: setter(node, item))
-
-    each(period.servers, _servers, "servers", model.set_number_of_servers_at_node)
-    each(
-        period.arrivals,
-        plain_weights,
-        "arrivals",
-        model.set_number_of_external_arrivals_at_node_pmf,
-    )
-    each(period.durations, _durations, "durations", model.set_service_duration_at_node_pmf)
-    if period.routing is not None:
-        for s, d, p in _routing_entries(period.routing, nodes):
-            changes.append(lambda s=s, d=d, p=p: model.set_routing_probability(s, d, p))
-    return changes
+def _wrapped(times: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Times as the model's 32-bit clock shows them: past 2**31 - 1 it wraps
+    to -2**31."""
+    return (times + 2**31) % 2**32 - 2**31
 
 
 # --- the result --------------------------------------------------------------
@@ -261,6 +125,17 @@ class Trajectory:
     state after a step, with the servers that step ran under, and
     ``expected_completions`` holds the services expected to end in that very
     step (NaN in a row no step ended at).
+
+    The distribution of every row is kept as its own window of counts, so a
+    long run whose queue wanders far holds only the counts each row gives
+    probability; ``probabilities`` spreads them over the counts of the whole
+    run when asked. Every array a trajectory holds refuses writes.
+
+    A trajectory is built by ``trajectory`` (or ``Trajectory.concatenate``);
+    the constructor takes the distributions either as dense rows from
+    ``lowest`` (``probabilities``, rows x nodes x counts) or as windows
+    (``windows``, rows x nodes x cells, with the first count of each in
+    ``offsets``, rows x nodes).
     """
 
     def __init__(
@@ -269,28 +144,30 @@ class Trajectory:
         times: NDArray[np.int64],
         period: NDArray[np.int64],
         servers: NDArray[np.int64],
-        lowest: int,
-        probabilities: NDArray[np.float64],
         completions: NDArray[np.float64],
         network: bool,
         periods: int,
+        probabilities: NDArray[np.float64] | None = None,
+        lowest: int = 0,
+        offsets: NDArray[np.integer[Any]] | None = None,
+        windows: NDArray[np.float64] | None = None,
     ) -> None:
-        self._times = np.asarray(times, dtype=np.int64)
-        self._period = np.asarray(period, dtype=np.int64)
-        self._servers = np.asarray(servers, dtype=np.int64)
-        self._lowest = lowest
-        self._probabilities = probabilities
-        self._completions = completions
+        if (probabilities is None) == (windows is None):
+            raise TypeError("Trajectory: give either probabilities or windows")
+        if windows is None:
+            assert probabilities is not None
+            windows = np.asarray(probabilities, dtype=np.float64)
+            offsets = np.full(windows.shape[:2], lowest, dtype=np.int64)
+        assert offsets is not None
+        self._times = frozen(np.asarray(times, dtype=np.int64))
+        self._period = frozen(np.asarray(period, dtype=np.int64))
+        self._servers = frozen(np.asarray(servers, dtype=np.int64))
+        self._offsets = frozen(np.asarray(offsets))
+        self._windows = frozen(np.asarray(windows, dtype=np.float64))
+        self._completions = frozen(np.asarray(completions, dtype=np.float64))
         self._network = network
         self._periods = periods
-        for array in (
-            self._times,
-            self._period,
-            self._servers,
-            self._probabilities,
-            self._completions,
-        ):
-            array.flags.writeable = False
+        self._dense: NDArray[np.float64] | None = None
 
     @staticmethod
     def concatenate(parts: Sequence[Trajectory]) -> Trajectory:
@@ -307,8 +184,6 @@ class Trajectory:
             or len({part._servers.shape[1] for part in parts}) != 1
         ):
             raise ValueError("Trajectory.concatenate: the trajectories are of different models")
-        lowest = min(part._lowest for part in parts)
-        highest = max(part._lowest + part._probabilities.shape[2] for part in parts)
         kept, offsets, offset, last_time = [], [], 0, None
         for part in parts:
             skip = int(len(part) > 0 and last_time is not None and part._times[0] == last_time)
@@ -319,24 +194,26 @@ class Trajectory:
                 last_time = int(part._times[-1])
         rows = sum(len(part) - skip for part, skip in kept)
         nodes = parts[0]._servers.shape[1]
-        probabilities = np.zeros((rows, nodes, highest - lowest))
+        width = max(part._windows.shape[2] for part in parts)
+        windows = np.zeros((rows, nodes, width))
         row = 0
         for part, skip in kept:
             count = len(part) - skip
-            shift = part._lowest - lowest
-            probabilities[row : row + count, :, shift : shift + part._probabilities.shape[2]] = (
-                part._probabilities[skip:]
-            )
+            windows[row : row + count, :, : part._windows.shape[2]] = part._windows[skip:]
             row += count
+
+        def joined(name: str) -> NDArray[Any]:
+            return np.concatenate([getattr(part, name)[skip:] for part, skip in kept])
+
         return Trajectory(
-            times=np.concatenate([part._times[skip:] for part, skip in kept]),
+            times=joined("_times"),
             period=np.concatenate(
                 [part._period[skip:] + o for (part, skip), o in zip(kept, offsets)]
             ),
-            servers=np.concatenate([part._servers[skip:] for part, skip in kept]),
-            lowest=lowest,
-            probabilities=probabilities,
-            completions=np.concatenate([part._completions[skip:] for part, skip in kept]),
+            servers=joined("_servers"),
+            offsets=joined("_offsets"),
+            windows=windows,
+            completions=joined("_completions"),
             network=parts[0]._network,
             periods=offset,
         )
@@ -354,23 +231,25 @@ class Trajectory:
 
     @property
     def is_network(self) -> bool:
+        """Whether the run is of a network (every per-row array has a node axis)."""
         return self._network
 
     @property
     def number_of_nodes(self) -> int:
+        """The nodes of the model (1 for a station)."""
         return int(self._servers.shape[1])
 
     def node(self, index: int) -> Trajectory:
         """The trajectory of one node, as of a station."""
-        i = operator.index(index)
-        if not 0 <= i < self.number_of_nodes:
+        i = whole("Trajectory.node", "the node", index, 0)
+        if i >= self.number_of_nodes:
             raise IndexError(f"node {i} of a trajectory of {self.number_of_nodes} nodes")
         return Trajectory(
             times=self._times,
             period=self._period,
             servers=self._servers[:, i : i + 1],
-            lowest=self._lowest,
-            probabilities=self._probabilities[:, i : i + 1],
+            offsets=self._offsets[:, i : i + 1],
+            windows=self._windows[:, i : i + 1],
             completions=self._completions[:, i : i + 1],
             network=False,
             periods=self._periods,
@@ -378,7 +257,8 @@ class Trajectory:
 
     @property
     def times(self) -> NDArray[np.int64]:
-        """The model's time at every row."""
+        """The model's time at every row, in steps; it wraps from 2**31 - 1 to
+        -2**31 as the model's 32-bit clock does."""
         return self._times
 
     @property
@@ -389,18 +269,45 @@ class Trajectory:
 
     @property
     def number_of_periods(self) -> int:
+        """How many periods the run went through."""
         return self._periods
+
+    def _count_range(self) -> tuple[int, int]:
+        """The lowest count of positive probability in any row and one past
+        the highest."""
+        positive = self._windows > 0
+        has = positive.any(axis=2)
+        if not has.any():
+            return 0, 0
+        width = self._windows.shape[2]
+        first = self._offsets + np.argmax(positive, axis=2)
+        last = self._offsets + (width - 1 - np.argmax(positive[:, :, ::-1], axis=2))
+        return int(first[has].min()), int(last[has].max()) + 1
 
     @property
     def counts(self) -> NDArray[np.int64]:
-        """The numbers present that the columns of ``probabilities`` stand for."""
-        return np.arange(self._lowest, self._lowest + self._probabilities.shape[2], dtype=np.int64)
+        """The numbers present (entities) that the columns of
+        ``probabilities`` stand for: from the lowest count of positive
+        probability in any row to the highest."""
+        low, high = self._count_range()
+        return np.arange(low, high, dtype=np.int64)
 
     @property
     def probabilities(self) -> NDArray[np.float64]:
-        """P(number present = counts[k]) at every row: rows x counts for a
-        station, rows x nodes x counts for a network."""
-        return self._view(self._probabilities)
+        """P(number present = counts[k]) at every row (probability): rows x
+        counts for a station, rows x nodes x counts for a network. Built from
+        the rows' windows at the first use; for a long run whose queue
+        wanders far it is far larger than they are."""
+        if self._dense is None:
+            low, high = self._count_range()
+            rows, nodes, width = self._windows.shape
+            dense = np.zeros((rows, nodes, high - low))
+            column = (self._offsets[:, :, None] - low) + np.arange(width)
+            inside = (column >= 0) & (column < high - low)
+            r, n, _ = np.nonzero(inside)
+            dense[r, n, column[inside]] = self._windows[inside]
+            self._dense = frozen(dense)
+        return self._view(self._dense)
 
     @property
     def servers(self) -> NDArray[np.int64]:
@@ -409,85 +316,79 @@ class Trajectory:
 
     @property
     def expected_completions(self) -> NDArray[np.float64]:
-        """Expected number of services that ended in the step that ended at
-        each row: of the min(z, c) busy servers, each ends with the state's
-        P(remaining time 1 | z). NaN in row 0 of a run."""
+        """Expected number of services (entities) that ended in the step that
+        ended at each row: of the min(z, c) busy servers, each ends with the
+        state's P(remaining time 1 | z). NaN in row 0 of a run."""
         return self._view(self._completions)
 
-    # Every measure is one weighted sum over the counts, per row and node.
+    # Every measure is one weighted sum over each row's window of counts.
+    def _cell_counts(self) -> NDArray[np.int64]:
+        """The count of every cell of the windows."""
+        width = self._windows.shape[2]
+        return self._offsets[:, :, None].astype(np.int64) + np.arange(width, dtype=np.int64)
+
     def _weighted(self, values: Any) -> NDArray[np.float64]:
-        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), self._probabilities.shape)
-        return np.einsum("rnk,rnk->rn", self._probabilities, weights)
+        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), self._windows.shape)
+        result: NDArray[np.float64] = np.einsum("rnk,rnk->rn", self._windows, weights)
+        return result
 
     def _by_servers(self) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-        return self.counts[None, None, :], self._servers[:, :, None]
+        return self._cell_counts(), self._servers[:, :, None]
 
     @property
     def mean(self) -> NDArray[np.float64]:
-        return self._view(self._weighted(self.counts))
+        """E[number present] (entities)."""
+        return self._view(self._weighted(self._cell_counts()))
 
     @property
     def std(self) -> NDArray[np.float64]:
-        mean = self._weighted(self.counts)
-        return self._view(
-            np.sqrt(self._weighted((self.counts[None, None, :] - mean[:, :, None]) ** 2))
-        )
+        """The standard deviation of the number present (entities)."""
+        counts = self._cell_counts()
+        mean = self._weighted(counts)
+        return self._view(np.sqrt(self._weighted((counts - mean[:, :, None]) ** 2)))
 
     def quantile(self, level: float) -> NDArray[np.int64]:
-        """The smallest count n with P(number present <= n) >= level."""
-        q = float(level)
+        """The smallest count n (entities) with P(number present <= n) >= level."""
+        q = real("quantile", "level", level)
         if not 0.0 < q <= 1.0:
             raise ValueError(f"quantile: level must lie in (0, 1], got {q}")
-        cdf = np.cumsum(self._probabilities, axis=2)
+        cdf = np.cumsum(self._windows, axis=2)
         reached = cdf >= q
         # Rounding may leave the total a hair below a level of 1: then the
         # largest count of positive probability.
-        last = (
-            self._probabilities.shape[2]
-            - 1
-            - np.argmax(self._probabilities[:, :, ::-1] > 0, axis=2)
-        )
+        width = self._windows.shape[2]
+        last = width - 1 - np.argmax(self._windows[:, :, ::-1] > 0, axis=2)
         index = np.where(reached.any(axis=2), np.argmax(reached, axis=2), last)
-        return self._view(self._lowest + index)
+        return self._view(self._offsets.astype(np.int64) + index)
 
     def prob_at_least(self, k: int) -> NDArray[np.float64]:
-        """P(number present >= k)."""
-        return self._view(self._weighted(self.counts >= operator.index(k)))
+        """P(number present >= k) (probability)."""
+        return self._view(self._weighted(self._cell_counts() >= whole("prob_at_least", "k", k)))
 
     @property
     def prob_all_busy(self) -> NDArray[np.float64]:
-        """P(number present >= servers): every server busy."""
+        """P(number present >= servers): every server busy (probability)."""
         counts, servers = self._by_servers()
         return self._view(self._weighted(counts >= servers))
 
     @property
     def expected_waiting(self) -> NDArray[np.float64]:
-        """E[(number present - servers)+], those not in service."""
+        """E[(number present - servers)+], those not in service (entities)."""
         counts, servers = self._by_servers()
         return self._view(self._weighted(np.maximum(counts - servers, 0)))
 
     @property
     def expected_busy(self) -> NDArray[np.float64]:
-        """E[min(number present, servers)], the servers at work."""
+        """E[min(number present, servers)], the servers at work (servers)."""
         counts, servers = self._by_servers()
         return self._view(self._weighted(np.minimum(counts, servers)))
 
     @property
     def utilisation(self) -> NDArray[np.float64]:
-        """expected_busy / servers; NaN where there are no servers."""
+        """expected_busy / servers (a share, 0 to 1); NaN where there are no servers."""
         servers = self.servers.astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(servers > 0, self.expected_busy / servers, math.nan)
-
-    _COLUMNS = (
-        "mean",
-        "std",
-        "prob_all_busy",
-        "expected_waiting",
-        "expected_busy",
-        "utilisation",
-        "expected_completions",
-    )
 
     def to_pandas(self) -> Any:
         """The measures as a DataFrame indexed by time (by time and node for a
@@ -495,7 +396,7 @@ class Trajectory:
         (navro's 'pandas' extra)."""
         pd = _optional("pandas", "pandas", "Trajectory.to_pandas()")
         columns: dict[str, NDArray[Any]] = {"period": self._period, "servers": self.servers}
-        columns.update({name: getattr(self, name) for name in self._COLUMNS})
+        columns.update({name: getattr(self, name) for name in MEASURES})
         if not self._network:
             return pd.DataFrame(columns, index=pd.Index(self._times, name="time"))
         nodes = self.number_of_nodes
@@ -542,7 +443,9 @@ class Trajectory:
             _draw(self.node(i), panel, kind, quantile, f"node {i}" if self._network else None)
         ticker = importlib.import_module("matplotlib.ticker")
         if tick_every is not None:
-            panels[-1].xaxis.set_major_locator(ticker.MultipleLocator(operator.index(tick_every)))
+            panels[-1].xaxis.set_major_locator(
+                ticker.MultipleLocator(whole("plot", "tick_every", tick_every, 1))
+            )
         if time_label is not None:
             panels[-1].xaxis.set_major_formatter(
                 ticker.FuncFormatter(lambda x, _: time_label(round(x)))

@@ -13,37 +13,53 @@
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
 
+namespace {
+// Room for `count` more cells, taken at once; "Out of memory" when the heap
+// cannot give them.
+template <typename T>
+void reserveCells(HeapVector<T>& cells, long long count) {
+    if (count < 0 || static_cast<unsigned long long>(count) > cells.max_size())
+        abortOutOfMemory();
+    cells.reserve(static_cast<std::size_t>(count));
+}
+}  // namespace
+
+Recording::Recording(Int _nodes, long long rows, long long width) : nodes(_nodes) {
+    // Products of counts that fit in 32 bits each cannot overflow 64 bits.
+    const long long entries = rows * nodes;
+    reserveCells(completions, entries);
+    reserveCells(offsets, entries);
+    reserveCells(lengths, entries);
+    if (width > 0 && entries > (1LL << 62) / width) abortOutOfMemory();
+    reserveCells(values, entries * width);
+}
+
 void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
     const int length = marginal->simple.length;
     offsets.push_back(marginal->simple.offset);
     lengths.push_back(length);
     values.insert(values.end(), marginal->simple.elements, marginal->simple.elements + length);
     completions.push_back(completionsOfStep);
+    widest = std::max<long long>(widest, length);
 }
 
-Int Recording::lowestCount() const {
-    Int lowest = std::numeric_limits<Int>::max();
-    for (std::size_t k = 0; k < offsets.size(); ++k)
-        if (lengths[k] > 0) lowest = std::min(lowest, offsets[k]);
-    return lowest == std::numeric_limits<Int>::max() ? 0 : lowest;
-}
-
-long long Recording::countSpan() const {
-    long long end = 0;
-    for (std::size_t k = 0; k < offsets.size(); ++k)
-        if (lengths[k] > 0) end = std::max(end, static_cast<long long>(offsets[k]) + lengths[k]);
-    return std::max(0LL, end - lowestCount());
-}
-
-void Recording::copyProbabilities(Real* out) const {
-    const Int low = lowestCount();
-    const auto span = static_cast<std::size_t>(countSpan());
-    std::fill(out, out + span * offsets.size(), 0.0);
+void Recording::copyWindows(Int* firstCounts, Real* cells) const {
+    const auto width = static_cast<std::size_t>(widest);
+    std::fill(cells, cells + width * offsets.size(), 0.0);
     const Real* source = values.data();
     for (std::size_t k = 0; k < offsets.size(); ++k) {
-        std::copy(source, source + lengths[k], out + k * span + (offsets[k] - low));
+        firstCounts[k] = offsets[k];
+        std::copy(source, source + lengths[k], cells + k * width);
         source += lengths[k];
     }
+}
+
+long long recordedRows(Int steps, Int every, Int start) {
+    if (steps < 0 || every < 1 || start < 0) return 0;
+    // The multiples of `every` in (start, start + steps], and the start itself
+    // when the call begins the run.
+    const long long last = static_cast<long long>(start) + steps;
+    return last / every - start / every + (start == 0 ? 1 : 0);
 }
 
 Real expectedCompletions(Pmf* state, Int servers) {
@@ -82,7 +98,10 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
                     Int start) {
     if (steps < 0 || every < 1 || start < 0) navro::abort(messages::invalidValue);
     const Int nodes = model.nodes();
-    Recording recording(nodes);
+    long long width = 0;
+    for (Int i = 0; i < nodes; ++i)
+        width = std::max<long long>(width, lookupMarginalPmf(model.state(i))->simple.length);
+    Recording recording(nodes, recordedRows(steps, every, start), width);
     // Completions belong to a step, so they are taken from the state before
     // it; a row that no step ended at has none.
     HeapVector<Real> completions(static_cast<std::size_t>(nodes),

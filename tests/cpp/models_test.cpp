@@ -248,15 +248,17 @@ std::vector<std::vector<Real>> marginalsOfSteps(int steps) {
     return marginals;
 }
 
-// The dense rows of a recording, each cut to its last positive count.
+// The rows of a recording as dense rows from count 0, each cut to its last
+// positive count.
 std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
-    const auto span = static_cast<std::size_t>(recording.countSpan());
-    std::vector<Real> dense(span * recording.rowCount());
-    recording.copyProbabilities(dense.data());
+    const auto width = static_cast<std::size_t>(recording.windowWidth());
+    std::vector<Int> offsets(recording.rowCount());
+    std::vector<Real> windows(width * recording.rowCount());
+    recording.copyWindows(offsets.data(), windows.data());
     std::vector<std::vector<Real>> rows;
     for (std::size_t r = 0; r < recording.rowCount(); ++r) {
-        std::vector<Real> row(recording.lowestCount(), 0.0);
-        row.insert(row.end(), dense.begin() + r * span, dense.begin() + (r + 1) * span);
+        std::vector<Real> row(static_cast<std::size_t>(offsets[r]), 0.0);
+        row.insert(row.end(), windows.begin() + r * width, windows.begin() + (r + 1) * width);
         while (!row.empty() && row.back() == 0) row.pop_back();
         rows.push_back(row);
     }

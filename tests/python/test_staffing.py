@@ -163,11 +163,12 @@ def test_a_measure_seen_to_rise_with_more_servers_is_scanned_from_the_lower_boun
 
 
 def test_a_failing_step_leaves_the_model_at_the_start_of_the_period_being_staffed():
-    net = navro.StandardNetworkMultiserver(2)
-    day = [Period(3), Period(2, routing=[[0.7, 0.7], [0, 0]])]
-    with pytest.raises(navro.error, match="Sum of destination probabilities"):
-        navro.staffing(net, day, Target("mean", 1.0), (0, 2))
-    assert net.time == 3
+    model = navro.StandardMultiserver()
+    model.reset_with_number_of_entities_in_system(2**31 - 3)
+    day = [Period(3, arrivals={0: 1.0}), Period(2, arrivals={20: 1.0})]
+    with pytest.raises(navro.error, match="Invalid value"):
+        navro.staffing(model, day, Target("mean", 1.0), (0, 2))
+    assert model.time == 3
 
 
 @pytest.mark.parametrize(
@@ -216,3 +217,16 @@ def test_bad_network_arguments_are_refused(target, bounds, servers, message):
         navro.staffing(
             navro.StandardNetworkMultiserver(2), [Period(1, servers=servers)], target, bounds
         )
+
+
+def test_numpy_numbers_are_taken_and_the_results_refuse_writes():
+    def plan(number, real, pair):
+        day = [Period(number(10), arrivals={number(1): real(0.6), 0: real(0.4)})]
+        return navro.staffing(call_centre(), day, Target("prob_all_busy", real(0.3)), pair)
+
+    plain = plan(int, float, (0, 5))
+    numpy = plan(np.int64, np.float64, np.array([0, 5]))
+    np.testing.assert_array_equal(plain.roster, numpy.roster)
+    for array in (numpy.roster, numpy.met, numpy.worst, numpy.monotone):
+        with pytest.raises(ValueError):
+            array.flags.writeable = True
