@@ -1,4 +1,4 @@
-from navro import distributions as distributions
+from navro import clock as clock, distributions as distributions
 from navro._core import (
     StandardMultiserver as StandardMultiserver,
     StandardNetworkMultiserver as StandardNetworkMultiserver,
@@ -10,6 +10,7 @@ from navro._staffing import (
     Target as Target,
     staffing as staffing,
 )
+from navro.clock import Clock as Clock
 from navro.trajectories import (
     Period as Period,
     Trajectory as Trajectory,
@@ -19,6 +20,7 @@ from navro.trajectories import (
 __version__: str
 
 __all__ = [
+    "Clock",
     "Period",
     "ScenarioFailure",
     "StandardMultiserver",
@@ -26,6 +28,7 @@ __all__ = [
     "Staffing",
     "Target",
     "Trajectory",
+    "clock",
     "distributions",
     "error",
     "staffing",

@@ -9,33 +9,42 @@ kind is refused with a message that names what was expected and what came.
 
 from __future__ import annotations
 
+import datetime
 import functools
 import math
 import numbers
 import operator
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
 
 from navro._core import StandardMultiserver, StandardNetworkMultiserver
+from navro.clock import Clock, as_duration, is_duration
 from navro.distributions import LARGEST_VALUE, plain_weights
 
 Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
 
 
-# The per-row measures of a trajectory that a table shows and a target may name.
-MEASURES = (
-    "mean",
-    "std",
-    "prob_all_busy",
-    "expected_waiting",
-    "expected_busy",
-    "utilisation",
-    "expected_completions",
-)
+# The per-row measures of a trajectory that a table shows and a target may
+# name: the unit each is in, and the least and the most it can be.
+MEASURES: dict[str, tuple[str, float, float]] = {
+    "mean": ("entities", 0.0, math.inf),
+    "std": ("entities", 0.0, math.inf),
+    "prob_all_busy": ("probability", 0.0, 1.0),
+    "expected_queue_length": ("entities", 0.0, math.inf),
+    "expected_busy": ("servers", 0.0, math.inf),
+    "utilisation": ("share of the servers", 0.0, 1.0),
+    "expected_completions": ("entities", 0.0, math.inf),
+    "arrivals": ("entities", 0.0, math.inf),
+    "prob_wait": ("probability", 0.0, 1.0),
+    "mean_wait": ("steps", 0.0, math.inf),
+}
+# Measures of the arrivals of a row: a row that no entity arrives in has
+# none, and a target leaves such rows out.
+ARRIVAL_MEASURES = frozenset({"prob_wait", "mean_wait", "service_level"})
 
 
 def shown(x: Any) -> str:
@@ -92,6 +101,10 @@ class Period:
     """``steps`` steps, with the settings given here changed at their start
     and every other setting left as the model has it.
 
+    ``steps`` is a whole number of steps, or a duration on the run's clock
+    (``"30min"``, a ``timedelta``, a pandas offset; see ``navro.Clock``) that
+    lasts a whole number of its steps.
+
     For a single station: ``servers`` a whole number, ``arrivals`` and
     ``durations`` distribution dicts. For a network, per node: a mapping from
     node to value or a sequence (a NumPy array included) with one value per
@@ -104,14 +117,20 @@ class Period:
     when a server takes it up again.
     """
 
-    steps: int
+    steps: Any
     servers: Any = None
     arrivals: Any = None
     durations: Any = None
     routing: Any = None
 
     def __post_init__(self) -> None:
-        object.__setattr__(self, "steps", whole("Period", "steps", self.steps, 1))
+        if is_duration(self.steps):
+            length = as_duration(self.steps, "Period")
+            if length <= datetime.timedelta(0):
+                raise ValueError(f"Period: a duration must be longer than 0, got {self.steps!r}")
+            object.__setattr__(self, "steps", length)
+        else:
+            object.__setattr__(self, "steps", whole("Period", "steps", self.steps, 1))
 
 
 # Public under the package's name, so reprs and pickles do not leak the
@@ -119,28 +138,41 @@ class Period:
 Period.__module__ = "navro"
 
 
-def periods(schedule: Any, where: str) -> list[Period]:
-    """The schedule as a list of Periods, whose steps the 32-bit clock can
-    count in all: a whole number of steps (one period of the model's own
-    settings) or a sequence of Periods."""
-    if isinstance(schedule, (numbers.Integral, np.integer)) and not isinstance(schedule, bool):
-        found = [Period(operator.index(schedule))]
+def periods(schedule: Any, where: str, clock: Clock | None = None) -> list[Period]:
+    """The schedule as a list of Periods of whole steps, whose steps the
+    32-bit clock can count in all: a number of steps or a duration (one
+    period of the model's own settings) or a sequence of Periods. Durations
+    need the run's clock."""
+    if (
+        isinstance(schedule, (numbers.Integral, np.integer)) and not isinstance(schedule, bool)
+    ) or is_duration(schedule):
+        found = [Period(schedule)]
     elif isinstance(schedule, Period):
         found = [schedule]
-    elif isinstance(schedule, (str, bytes, Mapping)) or not isinstance(schedule, Sequence):
+    elif isinstance(schedule, (bytes, Mapping)) or not isinstance(schedule, Sequence):
         raise TypeError(
             f"{where}: a schedule is a number of steps (an int) or a sequence of Periods, "
             f"got {shown(schedule)}"
         )
     else:
         found = list(schedule)
-    for period in found:
+    resolved = []
+    for index, period in enumerate(found):
         if not isinstance(period, Period):
             raise TypeError(f"{where}: a schedule holds Periods, got {shown(period)}")
-    total = sum(period.steps for period in found)
+        if isinstance(period.steps, datetime.timedelta):
+            if clock is None:
+                raise TypeError(
+                    f"{where}: period {index} lasts {period.steps}, a duration: give the run a "
+                    "clock (clock=navro.Clock(step=...)) to count it in steps"
+                )
+            steps = clock.steps(period.steps, f"{where}: period {index}")
+            period = replace(period, steps=steps)
+        resolved.append(period)
+    total = sum(period.steps for period in resolved)
     if total > LARGEST_VALUE:
         raise ValueError(f"{where}: {total} steps in all exceed {LARGEST_VALUE}")
-    return found
+    return resolved
 
 
 def servers(x: Any) -> int:

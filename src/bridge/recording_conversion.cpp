@@ -25,6 +25,14 @@ T* cellsOf(PyObject* block) {
     return reinterpret_cast<T*>(PyBytes_AS_STRING(block));
 }
 
+// Bytes of the doubles of a vector. A copy, not memcpy: an empty vector's
+// data() may be null, which memcpy must not be given even for no bytes.
+PyRef doublesOf(const HeapVector<Real>& values) {
+    PyRef block = blockOf<Real>(values.size());
+    std::copy(values.begin(), values.end(), cellsOf<Real>(block.get()));
+    return block;
+}
+
 }  // namespace
 
 PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
@@ -35,15 +43,13 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef offsets = blockOf<Int>(entries);
     PyRef windows = blockOf<Real>(entries * width);
     recording.copyWindows(cellsOf<Int>(offsets.get()), cellsOf<Real>(windows.get()));
-    PyRef completions = blockOf<Real>(entries);
-    // A copy, not memcpy: an empty vector's data() may be null, which memcpy
-    // must not be given even for no bytes.
-    std::copy(recording.completions.begin(), recording.completions.end(),
-              cellsOf<Real>(completions.get()));
+    PyRef completions = doublesOf(recording.completions);
+    PyRef arrivals = doublesOf(recording.arrivals);
+    PyRef tail = doublesOf(recording.tail);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
     PyRef widthObject(checkedNew(PyLong_FromLongLong(recording.windowWidth())));
-    return checkedNew(PyTuple_Pack(6, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
-                                   windows.get(), completions.get()));
+    return checkedNew(PyTuple_Pack(8, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
+                                   windows.get(), completions.get(), arrivals.get(), tail.get()));
 }

@@ -5,9 +5,11 @@
 #include "models/trajectory.hpp"
 
 // A recorded run as one tuple per call, never an object per step:
-// (rows, nodes, window width, first counts, windows, completions), the last
-// three as bytes of native int32 and doubles, rows first, then nodes, then
-// the cells of a window.
+// (rows, nodes, window width, first counts, windows, completions, arrivals,
+// tail), the last five as bytes of native int32 and doubles, rows first,
+// then nodes, then the cells of a window or of the arrivals' sums
+// (WaitLayout); the tail holds, per node, the sums of the steps after the
+// last row.
 PyObject* Recording_toPy(NObject* obj, const Recording& recording);
 
 struct RecordingResult {

@@ -270,9 +270,9 @@ std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
 TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
     Station recorded, byHand;
     // Steps 1..5 of a run, every second one: 0, 2 and 4.
-    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0);
+    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0, 4);
     // Steps 6..8 of the same run: 6 and 8, not its start again.
-    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5);
+    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5, 4);
     std::vector<std::vector<Real>> expected;
     std::vector<Real> completions;
     for (int g = 0; g <= 8; ++g) {
@@ -303,7 +303,7 @@ TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
         const Int time = station.self._time;
         setAllocationFailureCountdown(n);
         try {
-            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0);
+            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0, 4);
         } catch (const CException& error) {
             setAllocationFailureCountdown(0);
             EXPECT_STREQ(error.message, messages::outOfMemory);
@@ -388,7 +388,7 @@ TEST(Interruptions, ARecordedRunStoppedAnywhereLeavesTheModelAfterItsLastWholeSt
     interruptAtEveryCheck(
         [&] {
             const Int begun = station.self._time - time;
-            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun);
+            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun, 4);
         },
         [&] {
             const Int whole = station.self._time - time;

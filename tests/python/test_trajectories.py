@@ -118,8 +118,9 @@ def completions(state, servers):
     return sum(min(z, servers) * ending.get(z, 0.0) for z in present if min(z, servers) > 0)
 
 
-def measures(state, servers, level):
-    """Every measure of one row, from the state dict."""
+def measures(state, servers, level, first=False):
+    """Every measure of one row, from the state dict; the first row of a run,
+    which no step ended at, has no service measures."""
     pmf = {}
     for (z, _), p in state.items():
         pmf[z] = pmf.get(z, 0.0) + p
@@ -130,15 +131,17 @@ def measures(state, servers, level):
         if total >= level:
             quantile = n
             break
-    busy = sum(min(n, servers) * p for n, p in pmf.items())
+    busy = math.nan if first else sum(min(n, servers) * p for n, p in pmf.items())
     return {
         "pmf": pmf,
         "mean": mean,
         "std": math.sqrt(sum((n - mean) ** 2 * p for n, p in pmf.items())),
         "quantile": quantile,
         "prob_at_least_2": sum(p for n, p in pmf.items() if n >= 2),
-        "prob_all_busy": sum(p for n, p in pmf.items() if n >= servers),
-        "expected_waiting": sum(max(n - servers, 0) * p for n, p in pmf.items()),
+        "prob_all_busy": math.nan if first else sum(p for n, p in pmf.items() if n >= servers),
+        "expected_queue_length": math.nan
+        if first
+        else sum(max(n - servers, 0) * p for n, p in pmf.items()),
         "expected_busy": busy,
         "utilisation": busy / servers if servers else math.nan,
         "servers": servers,
@@ -154,7 +157,7 @@ def row(trajectory, r, node):
         "quantile": view.quantile(0.9)[r],
         "prob_at_least_2": view.prob_at_least(2)[r],
         "prob_all_busy": view.prob_all_busy[r],
-        "expected_waiting": view.expected_waiting[r],
+        "expected_queue_length": view.expected_queue_length[r],
         "expected_busy": view.expected_busy[r],
         "utilisation": view.utilisation[r],
         "servers": view.servers[r],
@@ -176,11 +179,12 @@ def test_a_run_equals_the_same_steps_by_hand_and_every_measure_its_dicts(run):
     hand = twin(model)
     result = navro.trajectory(model, schedule, every=every)
 
-    expected_rows = [[measures(s, c, 0.9) for s, c in station_views(hand)]]
-    expected_completions = [[math.nan] * len(expected_rows[0])]
     step = 0
-    for period in schedule:
+    for p, period in enumerate(schedule):
         by_hand(hand, period)
+        if p == 0:  # the state handed in, under the first period's settings
+            expected_rows = [[measures(s, c, 0.9, first=True) for s, c in station_views(hand)]]
+            expected_completions = [[math.nan] * len(expected_rows[0])]
         for _ in range(period.steps):
             ending = [completions(s, c) for s, c in station_views(hand)]
             hand.step()
@@ -372,11 +376,29 @@ def test_table_and_optional_extras(monkeypatch):
     run = navro.trajectory(net, [Period(4, servers=[1, 2], arrivals=[{1: 1.0}, {0: 1.0}])])
     table = run.to_pandas()
     assert table.index.names == ["time", "node"]
-    assert table.loc[(4, 0), "servers"] == 1
-    assert table.loc[(4, 1), "mean"] == 0
-    assert table.loc[(4, 0), "prob_all_busy"] == pytest.approx(1.0)
+    assert table.loc[(4, 0), "servers [servers]"] == 1
+    assert table.loc[(4, 1), "mean [entities]"] == 0
+    assert table.loc[(4, 0), "prob_all_busy [probability]"] == pytest.approx(1.0)
+    assert table.loc[(4, 0), "mean_wait [steps]"] == pytest.approx(0.0)
     for kind in ("heatmap", "fan"):
         assert run.plot(kind, time_label=lambda t: f"t{t}").axes
     monkeypatch.setitem(__import__("sys").modules, "pandas", None)
     with pytest.raises(ImportError, match=r"navro\[pandas\]"):
         run.to_pandas()
+
+
+def test_custom_measures_ask_per_row_questions():
+    net = navro.StandardNetworkMultiserver(2)
+    run = navro.trajectory(net, [Period(3, servers=[1, 2], arrivals=[{2: 1.0}, {1: 1.0}])])
+    above = run.prob_at_least(run.servers + 1)
+    np.testing.assert_array_equal(above, run.expectation(lambda n, c: n >= c + 1))
+    np.testing.assert_array_equal(above[:, 0], run.node(0).prob_at_least(run.servers[:, 0] + 1))
+    np.testing.assert_allclose(
+        run.expectation(lambda n, c: np.maximum(n - c, 0))[1:],
+        run.expected_queue_length[1:],
+        rtol=1e-12,
+    )
+    with pytest.raises(
+        ValueError, match=r"one per row, shape \(4,\) or \(4, 2\), got shape \(3,\)"
+    ):
+        run.prob_at_least(np.arange(3))
