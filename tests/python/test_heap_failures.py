@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import navro
@@ -76,6 +77,8 @@ STATION_CALLS = [
     lambda m: setattr(m, "number_of_arrivals_pmf", {0: 0.5, 9: 0.5}),
     lambda m: setattr(m, "number_of_servers", 4),
     lambda m: setattr(m, "time", 4),
+    lambda m: setattr(m, "number_of_servers", np.int64(3)),
+    lambda m: m.__init__(number_of_servers=3, internal_state={(1, 1): 0.5, (2, 3): 0.5}, time=5),
     lambda m: (m.time, m.number_of_servers, m.current_memory_use, repr(m)),
     lambda m: navro.StandardMultiserver(),
     lambda m: m.__setstate__(m.__reduce__()[2]),
@@ -100,6 +103,12 @@ NETWORK_CALLS = [
     lambda n: setattr(n, "time", 4),
     lambda n: (n.time, n.current_memory_use, repr(n)),
     lambda n: navro.StandardNetworkMultiserver(3),
+    lambda n: n.__init__(
+        3,
+        number_of_servers=np.array([1, 2, 3]),
+        routing_probabilities=[[0.25] * 3] * 3,
+        service_duration_pmfs=[{2: 0.5, 3: 0.5}] * 3,
+    ),
     lambda n: n.__setstate__(n.__reduce__()[2]),
 ]
 OPERATIONS = [(station, call) for call in STATION_CALLS] + [(network, call) for call in NETWORK_CALLS]
