@@ -34,8 +34,8 @@ from __future__ import annotations
 import argparse
 import math
 import time
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Iterator, Sequence
 
 try:
     import numpy as np

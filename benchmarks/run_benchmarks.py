@@ -47,15 +47,16 @@ import sysconfig
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
-from typing import Any, Callable, Protocol
+from typing import Any, Protocol
 
 import navro
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-import reference_model  # noqa: E402
-import reference_network  # noqa: E402
+import reference_model
+import reference_network
 
 
 class Runner(Protocol):

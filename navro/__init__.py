@@ -30,8 +30,8 @@ except ModuleNotFoundError as _missing:  # private, or the type checkers export 
     ) from _missing
 
 from navro import distributions
-from navro._sweep import ScenarioFailure, sweep
 from navro._staffing import Staffing, Target, staffing
+from navro._sweep import ScenarioFailure, sweep
 from navro.trajectories import Period, Trajectory, trajectory
 
 __version__: str = _metadata.version(__name__)
@@ -39,9 +39,9 @@ __version__: str = _metadata.version(__name__)
 __all__ = [
     "Period",
     "ScenarioFailure",
+    "Staffing",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
-    "Staffing",
     "Target",
     "Trajectory",
     "distributions",

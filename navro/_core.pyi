@@ -1,18 +1,18 @@
 """Exact transient analysis of discrete-time queueing stations."""
 
 from collections.abc import Sequence
-from typing import Any, SupportsIndex
+from typing import Any, SupportsIndex, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import Self, disjoint_base
 
 # A dict of a distribution over counts, and of a station's state.
-_Pmf = dict[int, float]
-_State = dict[tuple[int, int], float]
+_Pmf: TypeAlias = dict[int, float]
+_State: TypeAlias = dict[tuple[int, int], float]
 # What a network takes per node, and per pair of nodes.
-_Counts = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
-_Probabilities = Sequence[Sequence[float]] | NDArray[np.floating[Any]]
+_Counts: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
+_Probabilities: TypeAlias = Sequence[Sequence[float]] | NDArray[np.floating[Any]]
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""

@@ -8,7 +8,7 @@ import numpy as np
 from hypothesis import given, strategies as st
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
-import accuracy  # noqa: E402
+import accuracy
 
 weights = st.floats(0.05, 1.0)  # the model counts a weight above 1 as 1
 

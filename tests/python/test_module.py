@@ -149,6 +149,10 @@ def test_constructor_keywords_set_what_the_setters_set(made_and_set):
     assert made.__reduce__()[2] == by_setters.__reduce__()[2]
 
 
+NODES_BY_KEYWORD = (
+    "StandardNetworkMultiserver() got some positional-only arguments passed as keyword "
+    "arguments: 'number_of_nodes'"
+)
 REFUSED_KEYWORDS = [
     (lambda: navro.StandardMultiserver(servers=2), TypeError,
      "StandardMultiserver() got an unexpected keyword argument 'servers'"),
@@ -156,9 +160,7 @@ REFUSED_KEYWORDS = [
      "StandardMultiserver() got an unexpected keyword argument 'number_of_nodes'"),
     (lambda: Network(2, number_of_servers=[1, 1], whatever=1), TypeError,
      "StandardNetworkMultiserver() got an unexpected keyword argument 'whatever'"),
-    (lambda: Network(number_of_nodes=2), TypeError,
-     "StandardNetworkMultiserver() got some positional-only arguments passed as keyword "
-     "arguments: 'number_of_nodes'"),
+    (lambda: Network(number_of_nodes=2), TypeError, NODES_BY_KEYWORD),
     (lambda: navro.StandardMultiserver(number_of_servers=2.0), TypeError,
      "'float' object cannot be interpreted as an integer"),
     (lambda: navro.StandardMultiserver(time=2**31), navro.error, "Invalid value"),

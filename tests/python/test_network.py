@@ -6,8 +6,7 @@ import contextlib
 import math
 
 import pytest
-from hypothesis import assume, given
-from hypothesis import strategies as st
+from hypothesis import assume, given, strategies as st
 
 import navro
 import reference_network as ref
