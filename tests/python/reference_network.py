@@ -93,9 +93,7 @@ def _branches(state: State, servers: int, r: float, arrivals: Simple):
                     yield z, d, z - d + phi + a, pz * pd * pphi * pa
 
 
-def node_step(
-    state: State, servers: int, arrivals: Simple, durations: Simple, r: float
-) -> State:
+def node_step(state: State, servers: int, arrivals: Simple, durations: Simple, r: float) -> State:
     nxt: dict[int, float] = defaultdict(float)
     for _, _, zprime, p in _branches(state, servers, r, arrivals):
         nxt[zprime] += p
@@ -127,7 +125,9 @@ def step(net: Network) -> Network:
     for s in range(n):
         for d in range(n):
             if d != s:
-                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+                inflow[d] = convolve(
+                    inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d])
+                )
     states = [
         node_step(
             net.states[i],
@@ -138,7 +138,9 @@ def step(net: Network) -> Network:
         )
         for i in range(n)
     ]
-    return Network(states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra)
+    return Network(
+        states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra
+    )
 
 
 def count_outcomes(net: Network, lefts: Sequence[int], rights: Sequence[int]) -> int:
@@ -151,7 +153,9 @@ def count_outcomes(net: Network, lefts: Sequence[int], rights: Sequence[int]) ->
     for s in range(n):
         for d in range(n):
             if d != s:
-                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+                inflow[d] = convolve(
+                    inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d])
+                )
     total = 0
     for i in range(n):
         state, c, r = net.states[i], net.servers[i], net.routing[i][i]

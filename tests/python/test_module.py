@@ -1,5 +1,6 @@
 """The module surface: import, the exception class, the two types and the
 rules every entry point shares."""
+
 import importlib.metadata
 import inspect
 import operator
@@ -56,8 +57,14 @@ def test_import_from_the_checkout_top_says_what_to_do():
         (lambda: navro.StandardMultiserver(1, 2), "Expected 0 parameters"),
         (lambda: navro.StandardNetworkMultiserver(), "Expected 1 parameters"),
         (lambda: navro.StandardNetworkMultiserver(1, 2), "Expected 1 parameters"),
-        (lambda: navro.StandardNetworkMultiserver(0), "Invalid number of nodes. The number of nodes must be strictly positive."),
-        (lambda: navro.StandardNetworkMultiserver(-2), "Invalid number of nodes. The number of nodes must be strictly positive."),
+        (
+            lambda: navro.StandardNetworkMultiserver(0),
+            "Invalid number of nodes. The number of nodes must be strictly positive.",
+        ),
+        (
+            lambda: navro.StandardNetworkMultiserver(-2),
+            "Invalid number of nodes. The number of nodes must be strictly positive.",
+        ),
         (lambda: navro.StandardNetworkMultiserver("3"), "Invalid value"),
         (lambda: navro.StandardNetworkMultiserver(3.0), "Invalid value"),
         (lambda: navro.StandardNetworkMultiserver(2**31), "Invalid value"),
@@ -79,7 +86,9 @@ counts = st.integers(0, 4)
 probabilities = st.floats(0.01, 1.0)
 simple_pmfs = st.dictionaries(counts, probabilities, min_size=1, max_size=3)
 durations = st.dictionaries(st.integers(1, 4), probabilities, min_size=1, max_size=3)
-states = st.dictionaries(st.tuples(counts, st.integers(1, 4)), probabilities, min_size=1, max_size=4)
+states = st.dictionaries(
+    st.tuples(counts, st.integers(1, 4)), probabilities, min_size=1, max_size=4
+)
 times = st.integers(-(2**31), 2**31 - 1)
 
 
@@ -98,13 +107,16 @@ def per_node(n, values):
 @st.composite
 def station_keywords(draw):
     """A station made with keywords, and the same station set up by its attributes."""
-    keywords = some_of(draw, {
-        "number_of_servers": counts | counts.map(np.int64),
-        "number_of_arrivals_pmf": simple_pmfs,
-        "service_duration_pmf": durations,
-        "internal_state": states,
-        "time": times,
-    })
+    keywords = some_of(
+        draw,
+        {
+            "number_of_servers": counts | counts.map(np.int64),
+            "number_of_arrivals_pmf": simple_pmfs,
+            "service_duration_pmf": durations,
+            "internal_state": states,
+            "time": times,
+        },
+    )
     by_setters = navro.StandardMultiserver()
     for name, value in keywords.items():
         setattr(by_setters, name, value)
@@ -114,20 +126,27 @@ def station_keywords(draw):
 @st.composite
 def network_keywords(draw):
     n = draw(st.integers(1, 3))
-    keywords = some_of(draw, {
-        "number_of_servers": per_node(n, counts),
-        "number_of_external_arrivals_pmfs": per_node(n, simple_pmfs),
-        "service_duration_pmfs": per_node(n, durations),
-        "routing_probabilities": per_node(n, st.lists(st.sampled_from([0.0, 0.25, 0.5]),
-                                                      min_size=n, max_size=n)),
-        "internal_state": st.lists(states, min_size=1, max_size=4),
-        "time": times,
-    })
+    keywords = some_of(
+        draw,
+        {
+            "number_of_servers": per_node(n, counts),
+            "number_of_external_arrivals_pmfs": per_node(n, simple_pmfs),
+            "service_duration_pmfs": per_node(n, durations),
+            "routing_probabilities": per_node(
+                n, st.lists(st.sampled_from([0.0, 0.25, 0.5]), min_size=n, max_size=n)
+            ),
+            "internal_state": st.lists(states, min_size=1, max_size=4),
+            "time": times,
+        },
+    )
     by_setters = Network(n)
     for node in range(n):
         for name, setter in [
             ("number_of_servers", by_setters.set_number_of_servers_at_node),
-            ("number_of_external_arrivals_pmfs", by_setters.set_number_of_external_arrivals_at_node_pmf),
+            (
+                "number_of_external_arrivals_pmfs",
+                by_setters.set_number_of_external_arrivals_at_node_pmf,
+            ),
             ("service_duration_pmfs", by_setters.set_service_duration_at_node_pmf),
         ]:
             if name in keywords:
@@ -154,32 +173,59 @@ NODES_BY_KEYWORD = (
     "arguments: 'number_of_nodes'"
 )
 REFUSED_KEYWORDS = [
-    (lambda: navro.StandardMultiserver(servers=2), TypeError,
-     "StandardMultiserver() got an unexpected keyword argument 'servers'"),
-    (lambda: navro.StandardMultiserver(number_of_nodes=2), TypeError,
-     "StandardMultiserver() got an unexpected keyword argument 'number_of_nodes'"),
-    (lambda: Network(2, number_of_servers=[1, 1], whatever=1), TypeError,
-     "StandardNetworkMultiserver() got an unexpected keyword argument 'whatever'"),
+    (
+        lambda: navro.StandardMultiserver(servers=2),
+        TypeError,
+        "StandardMultiserver() got an unexpected keyword argument 'servers'",
+    ),
+    (
+        lambda: navro.StandardMultiserver(number_of_nodes=2),
+        TypeError,
+        "StandardMultiserver() got an unexpected keyword argument 'number_of_nodes'",
+    ),
+    (
+        lambda: Network(2, number_of_servers=[1, 1], whatever=1),
+        TypeError,
+        "StandardNetworkMultiserver() got an unexpected keyword argument 'whatever'",
+    ),
     (lambda: Network(number_of_nodes=2), TypeError, NODES_BY_KEYWORD),
-    (lambda: navro.StandardMultiserver(number_of_servers=2.0), TypeError,
-     "'float' object cannot be interpreted as an integer"),
+    (
+        lambda: navro.StandardMultiserver(number_of_servers=2.0),
+        TypeError,
+        "'float' object cannot be interpreted as an integer",
+    ),
     (lambda: navro.StandardMultiserver(time=2**31), navro.error, "Invalid value"),
-    (lambda: navro.StandardMultiserver(service_duration_pmf={(1, 1): 1.0}), navro.error,
-     "Invalid value"),
+    (
+        lambda: navro.StandardMultiserver(service_duration_pmf={(1, 1): 1.0}),
+        navro.error,
+        "Invalid value",
+    ),
     (lambda: navro.StandardMultiserver(internal_state={}), navro.error, "Empty dictionary"),
     (lambda: Network(2, number_of_servers=[1]), navro.error, "Invalid value"),
     (lambda: Network(2, number_of_servers={0: 1, 1: 1}), navro.error, "Invalid value"),
     (lambda: Network(2, number_of_servers="12"), navro.error, "Invalid value"),
-    (lambda: Network(2, number_of_servers=[1, -1]), navro.error,
-     "Invalid number of servers. The number of servers must be nonnegative."),
+    (
+        lambda: Network(2, number_of_servers=[1, -1]),
+        navro.error,
+        "Invalid number of servers. The number of servers must be nonnegative.",
+    ),
     (lambda: Network(2, number_of_servers=[1, 2.0]), navro.error, "Invalid value"),
     (lambda: Network(2, routing_probabilities=[[0.5, 0.5], [0.5]]), navro.error, "Invalid value"),
-    (lambda: Network(2, routing_probabilities=np.full((2, 2), 1.5)), navro.error,
-     "Invalid probability. Probabilities must be between 0 and 1."),
-    (lambda: Network(2, service_duration_pmfs=[{1: 1.0}, {0: 1.0}]), navro.error,
-     "Invalid service duration pmf. Service durations must be strictly positive."),
-    (lambda: Network(2, number_of_external_arrivals_pmfs=[{0: 1.0}, {(0, 1): 1.0}]),
-     navro.error, "Invalid value"),
+    (
+        lambda: Network(2, routing_probabilities=np.full((2, 2), 1.5)),
+        navro.error,
+        "Invalid probability. Probabilities must be between 0 and 1.",
+    ),
+    (
+        lambda: Network(2, service_duration_pmfs=[{1: 1.0}, {0: 1.0}]),
+        navro.error,
+        "Invalid service duration pmf. Service durations must be strictly positive.",
+    ),
+    (
+        lambda: Network(2, number_of_external_arrivals_pmfs=[{0: 1.0}, {(0, 1): 1.0}]),
+        navro.error,
+        "Invalid value",
+    ),
     (lambda: Network(2, internal_state=[{1: 1.0}]), navro.error, "Invalid value"),
 ]
 
@@ -310,7 +356,9 @@ def test_methods_take_positional_arguments_only(cls, args):
         model.step(n=1)
 
 
-@pytest.mark.skipif(os.environ.get("NAVRO_SANITIZE") == "1", reason="the sanitizer holds freed memory")
+@pytest.mark.skipif(
+    os.environ.get("NAVRO_SANITIZE") == "1", reason="the sanitizer holds freed memory"
+)
 @pytest.mark.parametrize("cls, args", MODEL_TYPES)
 def test_deleted_objects_leave_nothing_behind(cls, args):
     def resident_kib():
@@ -409,7 +457,9 @@ def test_completion_sees_the_parameters(how):
         net = navro.StandardNetworkMultiserver(2)
         script = jedi.Interpreter("net.set_routing_probability(", [{"net": net}])
     else:
-        script = jedi.Script("import navro\nnavro.StandardNetworkMultiserver(2).set_routing_probability(")
+        script = jedi.Script(
+            "import navro\nnavro.StandardNetworkMultiserver(2).set_routing_probability("
+        )
     (signature,) = script.get_signatures()
     assert [p.name for p in signature.params] == ["source", "destination", "probability"]
 

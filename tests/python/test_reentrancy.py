@@ -4,6 +4,7 @@ the same model again. Every such call works as a call of its own, the outer
 call finishes with what it had, and nothing that a call still under way walks
 is freed. A call from another thread that runs meanwhile is refused, and
 changes and frees nothing either."""
+
 import contextlib
 import gc
 import itertools
@@ -286,11 +287,15 @@ def network_calls(I, F, D, T, L):
         ("apply_observation_value_at_node", I(1), I(0)),
         ("time", I(9)),
         ("step",),
-        ("__init__", I(2), {
-            "number_of_servers": L([I(1), I(2)]),
-            "service_duration_pmfs": T((D({I(2): F(1.0)}), D({I(1): F(0.5), I(3): F(0.5)}))),
-            "routing_probabilities": L([T((F(0.0), F(0.5))), L([F(0.25), I(0)])]),
-        }),
+        (
+            "__init__",
+            I(2),
+            {
+                "number_of_servers": L([I(1), I(2)]),
+                "service_duration_pmfs": T((D({I(2): F(1.0)}), D({I(1): F(0.5), I(3): F(0.5)}))),
+                "routing_probabilities": L([T((F(0.0), F(0.5))), L([F(0.25), I(0)])]),
+            },
+        ),
         ("step",),
     ]
 
