@@ -26,7 +26,9 @@ void** _StandardMultiserver_functionPointers = nullptr;
 const char** _StandardMultiserver_functionNames = nullptr;
 int* _StandardMultiserver_functionSignatureIndexes = nullptr;
 
-void setDefaults(PyObject* self) { _StandardMultiserver_setDefaults(reinterpret_cast<Object*>(self)); }
+void setDefaults(PyObject* self) {
+    _StandardMultiserver_setDefaults(reinterpret_cast<Object*>(self));
+}
 
 PyObject* _StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
     return Entry::procedure<_StandardMultiserver_init>(self, args);
@@ -34,8 +36,7 @@ PyObject* _StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
 
 PyObject* _StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
     return newModelObject(type, args, setDefaults, _StandardMultiserver_init_Py,
-                          _StandardMultiserver_functionPointers,
-                          _StandardMultiserver_functionNames,
+                          _StandardMultiserver_functionPointers, _StandardMultiserver_functionNames,
                           _StandardMultiserver_functionSignatureIndexes);
 }
 
@@ -52,8 +53,7 @@ using Construct = Construction<Object, _StandardMultiserver_memRelease, Layout>;
 PyObject* describe(Object* self) {
     ReprText text;
     text.add("<%s servers=%d time=%d mean_present=%.4g>", Py_TYPE(self)->tp_name,
-             self->_numberOfServers, self->_time,
-             meanOf(lookupMarginalPmf(self->_internalState)));
+             self->_numberOfServers, self->_time, meanOf(lookupMarginalPmf(self->_internalState)));
     return text.toPy();
 }
 
@@ -144,26 +144,26 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 
 }  // namespace
 
-PyTypeObject _StandardMultiserver_Type = modelType(
-    "navro.StandardMultiserver",
-    "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0},\n"
-    "                    service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0},\n"
-    "                    time=0)\n--\n\n"
-    "One queueing station in discrete time: identical servers, batch arrivals\n"
-    "and service durations of whole time units.\n\n"
-    "The state is the exact joint distribution of (number present, remaining\n"
-    "service time of an entity in service); step() maps it one time unit\n"
-    "forward. A new station has no servers, no arrivals, services of one time\n"
-    "unit, an empty system and time 0. The keywords set the attributes of the\n"
-    "same names at once, by their rules; any other keyword raises TypeError.\n\n"
-    "Counts and times are ints of 32 bits, or objects with __index__ (NumPy\n"
-    "integers). A value out of that range, or a method's argument of another\n"
-    "type, raises navro.error(\"Invalid value\"); number_of_servers and time\n"
-    "raise TypeError for another type, as the interpreter's int attributes do.\n"
-    "Every refused call raises navro.error with a fixed message and leaves the\n"
-    "station as it was.\n\n"
-    "One thread at a time: a call made while another thread's call on the\n"
-    "station is under way raises navro.error(\"Model in use by another call\").",
-    sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
-    _StandardMultiserver_new, Construct::init,
-    deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);
+PyTypeObject _StandardMultiserver_Type =
+    modelType("navro.StandardMultiserver",
+              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0},\n"
+              "                    service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0},\n"
+              "                    time=0)\n--\n\n"
+              "One queueing station in discrete time: identical servers, batch arrivals\n"
+              "and service durations of whole time units.\n\n"
+              "The state is the exact joint distribution of (number present, remaining\n"
+              "service time of an entity in service); step() maps it one time unit\n"
+              "forward. A new station has no servers, no arrivals, services of one time\n"
+              "unit, an empty system and time 0. The keywords set the attributes of the\n"
+              "same names at once, by their rules; any other keyword raises TypeError.\n\n"
+              "Counts and times are ints of 32 bits, or objects with __index__ (NumPy\n"
+              "integers). A value out of that range, or a method's argument of another\n"
+              "type, raises navro.error(\"Invalid value\"); number_of_servers and time\n"
+              "raise TypeError for another type, as the interpreter's int attributes do.\n"
+              "Every refused call raises navro.error with a fixed message and leaves the\n"
+              "station as it was.\n\n"
+              "One thread at a time: a call made while another thread's call on the\n"
+              "station is under way raises navro.error(\"Model in use by another call\").",
+              sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
+              _StandardMultiserver_new, Construct::init,
+              deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);

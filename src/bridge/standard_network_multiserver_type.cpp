@@ -62,13 +62,11 @@ PyObject* describe(Object* self) {
     ReprText text;
     IntArray* servers = self->_numberOfServers;
     PmfArray* state = self->_internalState;
-    text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length,
-             self->_time);
+    text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length, self->_time);
     text.addList(servers->length, [&](int i) { text.add("%d", servers->elements[i]); });
     text.add(" mean_present=");
-    text.addList(state->length, [&](int i) {
-        text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i])));
-    });
+    text.addList(state->length,
+                 [&](int i) { text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i]))); });
     text.add(">");
     return text.toPy();
 }
@@ -108,8 +106,7 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "network as created.\n\n"
      "Raises navro.error if internal_state was written with fewer nodes."},
     {"get_number_of_entities_at_node_pmf",
-     Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult,
-                  IntArgument>,
+     Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult, IntArgument>,
      METH_VARARGS,
      "get_number_of_entities_at_node_pmf($self, node, /)\n--\n\n"
      "Return the distribution of the number present at a node,\n"
@@ -138,15 +135,14 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "Return the probability that an entity whose service at source ends goes to\n"
      "destination next."},
     {"get_service_duration_at_node_pmf",
-     Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult,
-                  IntArgument>,
+     Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult, IntArgument>,
      METH_VARARGS,
      "get_service_duration_at_node_pmf($self, node, /)\n--\n\n"
      "Return the distribution of the time units one service at a node takes,\n"
      "{duration: probability}."},
     {"set_number_of_external_arrivals_at_node_pmf",
-     Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf,
-                      IntArgument, SimplePmfArgument>,
+     Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf, IntArgument,
+                      SimplePmfArgument>,
      METH_VARARGS,
      "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n--\n\n"
      "Set the distribution of the arrivals from outside at a node per time unit,\n"
