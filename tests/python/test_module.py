@@ -179,11 +179,6 @@ REFUSED_KEYWORDS = [
         "StandardMultiserver() got an unexpected keyword argument 'servers'",
     ),
     (
-        lambda: navro.StandardMultiserver(number_of_nodes=2),
-        TypeError,
-        "StandardMultiserver() got an unexpected keyword argument 'number_of_nodes'",
-    ),
-    (
         lambda: Network(2, number_of_servers=[1, 1], whatever=1),
         TypeError,
         "StandardNetworkMultiserver() got an unexpected keyword argument 'whatever'",
@@ -220,11 +215,6 @@ REFUSED_KEYWORDS = [
         lambda: Network(2, service_duration_pmfs=[{1: 1.0}, {0: 1.0}]),
         navro.error,
         "Invalid service duration pmf. Service durations must be strictly positive.",
-    ),
-    (
-        lambda: Network(2, number_of_external_arrivals_pmfs=[{0: 1.0}, {(0, 1): 1.0}]),
-        navro.error,
-        "Invalid value",
     ),
     (lambda: Network(2, internal_state=[{1: 1.0}]), navro.error, "Invalid value"),
 ]
