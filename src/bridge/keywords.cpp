@@ -25,8 +25,9 @@ T obeying(T (*rule)(T), T value) {
 // The items of a sequence in a new list. Those of a list or a tuple are read
 // from its storage, as every conversion reads them, so that no method of a
 // subclass runs; any other sequence (a NumPy array) is read as it reads
-// itself, and one that cannot be raises its own error.
-PyRef listOf(PyObject* sequence) {
+// itself, and one that cannot be raises its own error. That one must say
+// first that it has `length` items, so that one without end is not read.
+PyRef listOf(PyObject* sequence, int length) {
     if (PyList_Check(sequence)) {
         return PyRef(checkedNew(PyList_GetSlice(sequence, 0, PyList_GET_SIZE(sequence))));
     }
@@ -38,6 +39,12 @@ PyRef listOf(PyObject* sequence) {
         }
         return list;
     }
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) {
+        PyErr_Clear();  // no length: not a sequence of entries
+        abortImport();
+    }
+    if (size != length) abortImport();
     PyRef list(PySequence_List(sequence));
     if (list == nullptr) throw InterpreterError{};
     return list;
@@ -51,7 +58,7 @@ PyRef itemsOf(PyObject* sequence, int length) {
     if (!PySequence_Check(sequence) || PyUnicode_Check(sequence) || PyBytes_Check(sequence) ||
         PyByteArray_Check(sequence))
         abortImport();
-    PyRef items = listOf(sequence);
+    PyRef items = listOf(sequence, length);
     if (PyList_GET_SIZE(items.get()) != length) abortImport();
     return items;
 }

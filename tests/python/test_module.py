@@ -168,6 +168,13 @@ def test_constructor_keywords_set_what_the_setters_set(made_and_set):
     assert made.__reduce__()[2] == by_setters.__reduce__()[2]
 
 
+class Endless:
+    """A sequence without end, which must not be read to its end."""
+
+    def __getitem__(self, i):
+        return 1
+
+
 NODES_BY_KEYWORD = (
     "StandardNetworkMultiserver() got some positional-only arguments passed as keyword "
     "arguments: 'number_of_nodes'"
@@ -197,6 +204,7 @@ REFUSED_KEYWORDS = [
     ),
     (lambda: navro.StandardMultiserver(internal_state={}), navro.error, "Empty dictionary"),
     (lambda: Network(2, number_of_servers=[1]), navro.error, "Invalid value"),
+    (lambda: Network(2, number_of_servers=Endless()), navro.error, "Invalid value"),
     (lambda: Network(2, number_of_servers={0: 1, 1: 1}), navro.error, "Invalid value"),
     (lambda: Network(2, number_of_servers="12"), navro.error, "Invalid value"),
     (
