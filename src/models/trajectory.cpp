@@ -126,7 +126,7 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
     // it; a row that no step ended at has none. The arrivals of the steps
     // since the last row are summed in `recording.tail` until the next.
     HeapVector<Real> completions(static_cast<std::size_t>(nodes),
-                                  std::numeric_limits<Real>::quiet_NaN());
+                                 std::numeric_limits<Real>::quiet_NaN());
     HeapVector<Pmf*> before(static_cast<std::size_t>(nodes), nullptr);
     HeapVector<Real>& arrivals = recording.tail;
     ArrivalWaits waits(horizon);
