@@ -51,13 +51,10 @@ def one_server(horizon: int | None) -> None:
     navro.trajectory(station, 2000, wait_horizon=horizon)
 
 
-def median_time(work: Callable[[], None], repetitions: int) -> float:
-    times = []
-    for _ in range(repetitions):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def seconds(run: Callable[[int | None], None], horizon: int | None) -> float:
+    start = time.perf_counter()
+    run(horizon)
+    return time.perf_counter() - start
 
 
 def main(repetitions: int) -> None:
@@ -68,7 +65,7 @@ def main(repetitions: int) -> None:
         timings: dict[int | None, list[float]] = {h: [] for h in (None, *horizons)}
         for _ in range(repetitions):  # alternate, so that a disturbance hits all alike
             for h in timings:
-                timings[h].append(median_time(lambda: run(h), 1))
+                timings[h].append(seconds(run, h))
         bare = statistics.median(timings[None])
         print(f"{name}: recorded without waits in {bare * 1e3:.1f} ms (median of {repetitions})")
         for h in horizons:

@@ -16,8 +16,8 @@ PyRef blockOf(unsigned long long count) {
     constexpr auto largest =
         static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
     if (count > largest / sizeof(T)) abortOutOfMemory();
-    return PyRef(checkedNew(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)))));
+    return PyRef(
+        checkedNew(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)))));
 }
 
 template <typename T>

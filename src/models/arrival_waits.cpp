@@ -69,8 +69,9 @@ ArrivalWaits::ServerTables& ArrivalWaits::tablesOf(Int node, const ArrivalInputs
         const Support ends = binomialSupport(static_cast<int>(c), t.endChance);
         Real* endings = t.endings.zeroed(c + 1);
         const Real* logTable = logsUpTo(c);
-        fillBinomial(static_cast<int>(c), t.endChance, [logTable](int i) { return logTable[i]; },
-                     endings + ends.offset);
+        fillBinomial(
+            static_cast<int>(c), t.endChance, [logTable](int i) { return logTable[i]; },
+            endings + ends.offset);
         if (horizon >= 1) buildSurvival(t);
         t.expected.reserve(1)[0] = 0.0;
     }
@@ -101,8 +102,9 @@ void ArrivalWaits::buildSurvival(ServerTables& t) {
         const Support s = binomialSupport(static_cast<int>(n), t.endChance);
         std::fill(pmf, pmf + n + 1, 0.0);
         const Real* logTable = logsUpTo(n);
-        fillBinomial(static_cast<int>(n), t.endChance, [logTable](int i) { return logTable[i]; },
-                     pmf + s.offset);
+        fillBinomial(
+            static_cast<int>(n), t.endChance, [logTable](int i) { return logTable[i]; },
+            pmf + s.offset);
         Real* row = table + c * w * (w - 1) / 2;
         Real running = 0.0;
         for (long long L = n; L >= 1; --L) {
@@ -206,8 +208,8 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
             const Support back = binomialSupport(static_cast<int>(d), in.returning);
             Real* phis = routedCells.reserve(back.length);
             const Real* logsOfD = logsUpTo(d);
-            fillBinomial(static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; },
-                         phis);
+            fillBinomial(
+                static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; }, phis);
             for (long long m = 0; m < back.length; ++m) {
                 const Real w = weight * phis[m];
                 if (!(w > 0)) continue;
@@ -312,9 +314,9 @@ void ArrivalWaits::waitsOfOneServer(const ArrivalInputs& in, const ServerTables&
                 remaining += left.weights.elements[v] * (left.weights.offset + v);
             remaining /= left.total;
             total += g.weight * batchMean;
-            waited += g.weight * (batchMean * remaining +
-                                  t.meanDuration * (static_cast<Real>(g.z - 1) * batchMean +
-                                                    batchPairs));
+            waited +=
+                g.weight * (batchMean * remaining +
+                            t.meanDuration * (static_cast<Real>(g.z - 1) * batchMean + batchPairs));
         }
     }
     finish(total, waited, within, sums);
@@ -375,7 +377,8 @@ void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums) {
             for (long long k = 0; k < zs.length; ++k) {
                 if (!(zs.p[k] > 0)) continue;
                 const long long busy = std::min<long long>(zs.first + k, in.servers);
-                const Real q = std::clamp(lookupProbability(in.state->joint.elements[k], 1), 0.0, 1.0);
+                const Real q =
+                    std::clamp(lookupProbability(in.state->joint.elements[k], 1), 0.0, 1.0);
                 returned += zs.p[k] * static_cast<Real>(busy) * q;
             }
         }

@@ -74,7 +74,7 @@ private:
         const Pmf* durations = nullptr;
         Real meanDuration = 0.0;
         Real endChance = 0.0;
-        Buffer<Real> endings;  // binomial(servers, endChance)
+        Buffer<Real> endings;   // binomial(servers, endChance)
         Buffer<Real> survival;  // per w: P(services ended in w steps >= L), L = 1 .. c w
         Buffer<Real> expected;  // E[W | L services needed], L = 0 .. expectedReady
         long long expectedReady = 0;

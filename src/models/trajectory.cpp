@@ -9,8 +9,8 @@
 
 #include "models/station_maps.hpp"
 #include "pmf/arrays.hpp"
-#include "runtime/errors.hpp"
 #include "runtime/buffer.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
 
@@ -19,8 +19,7 @@ namespace {
 // cannot give them.
 template <typename T>
 void reserveCells(HeapVector<T>& cells, long long count) {
-    if (count < 0 || static_cast<unsigned long long>(count) > cells.max_size())
-        abortOutOfMemory();
+    if (count < 0 || static_cast<unsigned long long>(count) > cells.max_size()) abortOutOfMemory();
     cells.reserve(static_cast<std::size_t>(count));
 }
 }  // namespace
@@ -167,8 +166,7 @@ Recording _StandardMultiserver_record(_StandardMultiserver_object* self, Checkpo
 }
 
 Recording _StandardNetworkMultiserver_record(_StandardNetworkMultiserver_object* self,
-                                             Checkpoint checkpoint, Int steps, Int every,
-                                             Int start, Int horizon) {
-    return recordRun(NetworkView{self}, &self->header, checkpoint, steps, every, start,
-                     horizon);
+                                             Checkpoint checkpoint, Int steps, Int every, Int start,
+                                             Int horizon) {
+    return recordRun(NetworkView{self}, &self->header, checkpoint, steps, every, start, horizon);
 }

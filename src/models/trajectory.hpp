@@ -23,10 +23,10 @@ using Checkpoint = void (*)(NObject*);
 // present as its own window (its first count and the probabilities from
 // there), the expected completions of the step that ended at the row (NaN
 // in a row that no step ended at), and what the arrivals of the steps since
-// the row before add up to (WaitLayout; none in the first row of a run). Windows are kept apart rather than in
-// one rectangle from the lowest to the highest count of the whole run: a
-// queue that grows through a long run would make that rectangle many times
-// larger than the windows themselves.
+// the row before add up to (WaitLayout; none in the first row of a run).
+// Windows are kept apart rather than in one rectangle from the lowest to the
+// highest count of the whole run: a queue that grows through a long run would
+// make that rectangle many times larger than the windows themselves.
 class Recording {
 public:
     // Storage for `rows` rows is taken here, before any step, so that a run
@@ -45,7 +45,7 @@ public:
     void copyWindows(Int* offsets, Real* cells) const;
 
     const Int nodes;
-    const Int horizon;  // of the waits; below 0 when only the arrivals are kept
+    const Int horizon;             // of the waits; below 0 when only the arrivals are kept
     const long long arrivalCells;  // WaitLayout::length(horizon)
     // Per entry, in row order and node order within a row.
     HeapVector<Real> completions;
@@ -78,5 +78,5 @@ long long recordedRows(Int steps, Int every, Int start);
 Recording _StandardMultiserver_record(_StandardMultiserver_object* self, Checkpoint checkpoint,
                                       Int steps, Int every, Int start, Int horizon);
 Recording _StandardNetworkMultiserver_record(_StandardNetworkMultiserver_object* self,
-                                             Checkpoint checkpoint, Int steps, Int every,
-                                             Int start, Int horizon);
+                                             Checkpoint checkpoint, Int steps, Int every, Int start,
+                                             Int horizon);

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from collections import defaultdict
-from typing import Dict, Mapping, Tuple
+from collections.abc import Mapping
 
 from reference_model import Simple, binomial, conditional, marginal, relabel
 
@@ -17,7 +17,7 @@ def _sum_of(parts: Simple, durations: Simple, count: int) -> Simple:
     """The distribution of ``parts`` plus ``count`` independent durations."""
     out = dict(parts)
     for _ in range(count):
-        nxt: Dict[int, float] = defaultdict(float)
+        nxt: dict[int, float] = defaultdict(float)
         for x, px in out.items():
             for s, ps in durations.items():
                 nxt[x + s] += px * ps
@@ -45,13 +45,13 @@ def _expected_waits(servers: int, chance: float, largest: int) -> list:
 
 
 def waits(
-    state: Mapping[Tuple[int, int], float],
+    state: Mapping[tuple[int, int], float],
     servers: int,
     batch: Simple,
     durations: Simple,
     returning: float,
     horizon: int,
-) -> Tuple[float, list, float, float]:
+) -> tuple[float, list, float, float]:
     """(E[arrivals], E[arrivals with W = w] for w = 0..horizon, E[arrivals
     with W > horizon], E[sum of W]) of one step."""
     mean_duration = sum(s * p for s, p in durations.items()) / sum(durations.values())

@@ -6,16 +6,15 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-from queue_simulation import simulate
-from reference_network import Network, convolve, flow
-from reference_waits import waits
-from test_trajectories import weights
+from hypothesis import given, strategies as st
 
 import navro
 from navro import Period
 from navro.distributions import geometric, poisson
+from queue_simulation import simulate
+from reference_network import Network, convolve, flow
+from reference_waits import waits
+from test_trajectories import weights
 
 
 @st.composite
