@@ -432,6 +432,11 @@ def _targets(value: Any, nodes: int, network: bool) -> list[list[Target]]:
 def _recorded_horizon(
     targets: list[list[Target]], clock: Clock | None, least: int | None
 ) -> int | None:
+    """The waits the runs must record; a target whose durations need a
+    clock that the call lacks is refused here, before any step."""
+    for ts in targets:
+        for t in ts:
+            t._bound_in_steps(clock)
     needed = [t.wait_horizon(clock) for ts in targets for t in ts]
     if least is not None:
         needed.append(whole("staffing", "wait_horizon", least, 0))
