@@ -49,15 +49,18 @@ import sysconfig
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
-from typing import Any, Callable, Protocol
+from typing import Any, Protocol
 
 import navro
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-import reference_model  # noqa: E402
-import reference_network  # noqa: E402
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python")
+)
+import reference_model
+import reference_network
 
 
 class Runner(Protocol):
@@ -93,7 +96,11 @@ class StationRunner:
     """One station, stepped from empty."""
 
     def __init__(
-        self, module: ModuleType, servers: int, arrivals: dict[int, float], durations: dict[int, float]
+        self,
+        module: ModuleType,
+        servers: int,
+        arrivals: dict[int, float],
+        durations: dict[int, float],
     ):
         self.model = module.StandardMultiserver()
         self.model.number_of_servers = servers
@@ -152,7 +159,9 @@ class NetworkRunner:
         self.model.step()
 
     def count(self, captured: Any) -> int:
-        counts = [self.model.get_number_of_entities_at_node_pmf(i) for i in range(len(captured.servers))]
+        counts = [
+            self.model.get_number_of_entities_at_node_pmf(i) for i in range(len(captured.servers))
+        ]
         return reference_network.count_outcomes(
             captured, [min(c) for c in counts], [max(c) for c in counts]
         )
@@ -161,7 +170,9 @@ class NetworkRunner:
 ONE_SERVER = ({0: 0.65, 1: 0.35}, {1: 0.2, 2: 0.3, 3: 0.3, 4: 0.2})
 FIFTY_SERVERS = (50, poisson(8.0), uniform(1, 10))
 FIFTY = Workload(
-    "50 servers, service 1..10, arrivals Poisson(8)", lambda m: StationRunner(m, *FIFTY_SERVERS), 300
+    "50 servers, service 1..10, arrivals Poisson(8)",
+    lambda m: StationRunner(m, *FIFTY_SERVERS),
+    300,
 )
 
 WORKLOADS = [
@@ -170,7 +181,11 @@ WORKLOADS = [
         lambda m: StationRunner(m, 1, {0: 0.96, 1: 0.04}, uniform(1, 20)),
         1000,
     ),
-    Workload("1 server, service 1..4, arrivals 0/1 at 0.35", lambda m: StationRunner(m, 1, *ONE_SERVER), 1000),
+    Workload(
+        "1 server, service 1..4, arrivals 0/1 at 0.35",
+        lambda m: StationRunner(m, 1, *ONE_SERVER),
+        1000,
+    ),
     Workload(
         "20 servers, service 1..10, arrivals Poisson(3)",
         lambda m: StationRunner(m, 20, poisson(3.0), uniform(1, 10)),
@@ -190,7 +205,9 @@ WORKLOADS = [
 ]
 
 
-def run(workload: Workload, module: ModuleType = navro, counted: bool = True) -> tuple[float, float]:
+def run(
+    workload: Workload, module: ModuleType = navro, counted: bool = True
+) -> tuple[float, float]:
     """Median seconds per step, and outcomes per second of stepping."""
     runner = workload.make(module)
     durations = []
@@ -225,7 +242,9 @@ def workloads(baseline: ModuleType | None) -> None:
     print(header + ("  {:>11}  {:>8}".format("baseline", "speed-up") if baseline else ""))
     for workload in WORKLOADS:
         median, rate = run(workload)
-        line = f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}"
+        line = (
+            f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}"
+        )
         if baseline is not None:
             before, _ = run(workload, baseline, counted=False)
             line += f"  {before * 1e3:>9.3f}ms  {before / median:>7.1f}x"
@@ -264,10 +283,14 @@ def chain_matrix(arrivals: dict[int, float], durations: dict[int, float], larges
             add(starts, after * longest + s - 1, pa * ps)
         add(~starts, (z + a) * longest + ell - 2, pa)
     shape = (z.size, z.size)
-    return scipy.sparse.csr_matrix((np.concatenate(values), (np.concatenate(rows), np.concatenate(cols))), shape)
+    return scipy.sparse.csr_matrix(
+        (np.concatenate(values), (np.concatenate(rows), np.concatenate(cols))), shape
+    )
 
 
-def chain_run(arrivals: dict[int, float], durations: dict[int, float], largest: int, steps: int) -> Any:
+def chain_run(
+    arrivals: dict[int, float], durations: dict[int, float], largest: int, steps: int
+) -> Any:
     import numpy as np
 
     matrix = chain_matrix(arrivals, durations, largest)
@@ -304,7 +327,9 @@ def scipy_comparison(steps: int = 1000, repeats: int = 7) -> None:
         import numpy as np
         import scipy  # noqa: F401
     except ImportError as error:
-        raise ImportError("the SciPy comparison needs the bench extra: pip install 'navro[bench]'") from error
+        raise ImportError(
+            "the SciPy comparison needs the bench extra: pip install 'navro[bench]'"
+        ) from error
 
     arrivals, durations = ONE_SERVER
     longest = max(durations)
@@ -346,10 +371,14 @@ def scipy_comparison(steps: int = 1000, repeats: int = 7) -> None:
     # The best of several runs, each side's least disturbed by the rest of
     # the machine.
     ours, theirs = min(navro_times), min(chain_times)
-    print(f"one server, {steps} steps, build included: navro {ours * 1e3:.2f}ms, "
-          f"SciPy chain of {exact.size} states {theirs * 1e3:.2f}ms, ratio {ours / theirs:.2f}")
-    print(f"  agreement: at most {worst:.1e} in total variation a step; "
-          f"{drift:.1e} after {steps} steps of tail cuts")
+    print(
+        f"one server, {steps} steps, build included: navro {ours * 1e3:.2f}ms, "
+        f"SciPy chain of {exact.size} states {theirs * 1e3:.2f}ms, ratio {ours / theirs:.2f}"
+    )
+    print(
+        f"  agreement: at most {worst:.1e} in total variation a step; "
+        f"{drift:.1e} after {steps} steps of tail cuts"
+    )
 
 
 # --- fifty servers against a plain C loop -----------------------------------
@@ -401,8 +430,10 @@ def kernel_comparison() -> None:
             pour(outcomes, weights, width, cells)
             times.append(time.perf_counter() - start)
     theirs = outcomes / statistics.median(times)
-    print(f"{workload.name}, {workload.steps} steps: navro {ours:.2e} outcomes/s, "
-          f"one multiply-add per outcome in C {theirs:.2e}/s, ratio {ours / theirs:.1f}")
+    print(
+        f"{workload.name}, {workload.steps} steps: navro {ours:.2e} outcomes/s, "
+        f"one multiply-add per outcome in C {theirs:.2e}/s, ratio {ours / theirs:.1f}"
+    )
 
 
 # --- networks: cost per node as the network grows -----------------------------
@@ -438,7 +469,9 @@ def sparse_tandem(nodes: int) -> Any:
     model = navro.StandardNetworkMultiserver(nodes)
     for i in range(nodes):
         model.set_number_of_servers_at_node(i, 1)
-    model.set_routing_probabilities(list(range(nodes - 1)), list(range(1, nodes)), [1.0] * (nodes - 1))
+    model.set_routing_probabilities(
+        list(range(nodes - 1)), list(range(1, nodes)), [1.0] * (nodes - 1)
+    )
     model.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.5, 1: 0.5})
     return model
 
@@ -446,15 +479,19 @@ def sparse_tandem(nodes: int) -> Any:
 def tandem_scaling() -> None:
     state = busy_node_state()
     small, large = per_node(25, state), per_node(2000, state)
-    print(f"tandem, 3 servers a node, every node busy: {small * 1e6:.1f}us a node with 25 nodes, "
-          f"{large * 1e6:.1f}us with 2000, ratio {large / small:.2f}")
+    print(
+        f"tandem, 3 servers a node, every node busy: {small * 1e6:.1f}us a node with 25 nodes, "
+        f"{large * 1e6:.1f}us with 2000, ratio {large / small:.2f}"
+    )
     model = sparse_tandem(10_000)
     start = time.perf_counter()
     for _ in range(10):
         model.step()
     step = (time.perf_counter() - start) / 10
-    print(f"tandem of 10000 one-server nodes: {step * 1e3:.1f}ms a step, "
-          f"{model.current_memory_use / 1e6:.1f}MB held (at most {model.peak_memory_use / 1e6:.1f}MB)")
+    print(
+        f"tandem of 10000 one-server nodes: {step * 1e3:.1f}ms a step, "
+        f"{model.current_memory_use / 1e6:.1f}MB held (at most {model.peak_memory_use / 1e6:.1f}MB)"
+    )
 
 
 # --- a sweep on the default process pool ------------------------------------
@@ -485,8 +522,10 @@ def sweep_speedup(scenarios: list[int]) -> tuple[float, float, int]:
 def sweep_comparison() -> None:
     scenarios = [10, 12, 14, 16, 18, 20, 22, 24]
     serial, swept, workers = sweep_speedup(scenarios)
-    print(f"sweep of {len(scenarios)} stations: serial {serial:.2f}s, process pool of "
-          f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x")
+    print(
+        f"sweep of {len(scenarios)} stations: serial {serial:.2f}s, process pool of "
+        f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x"
+    )
 
 
 # --- threads: models stepped side by side, and Ctrl-C ----------------------
@@ -495,7 +534,9 @@ def sweep_comparison() -> None:
 def steps_per_second(models: list[Any], steps: int) -> float:
     """Steps per second of all `models` together, each stepped `steps` times
     in a thread of its own, all at once."""
-    threads = [threading.Thread(target=lambda m=m: [m.step() for _ in range(steps)]) for m in models]
+    threads = [
+        threading.Thread(target=lambda m=m: [m.step() for _ in range(steps)]) for m in models
+    ]
     start = time.perf_counter()
     for thread in threads:
         thread.start()
@@ -535,8 +576,10 @@ def interrupt_latency() -> tuple[float, float]:
 def hashes_per_second(data: bytes, threads: int, hashes: int) -> float:
     """SHA-256 digests per second of `threads` threads, each hashing `data`
     `hashes` times; the hashing lets the interpreter lock go."""
-    work = [threading.Thread(target=lambda: [hashlib.sha256(data) for _ in range(hashes)])
-            for _ in range(threads)]
+    work = [
+        threading.Thread(target=lambda: [hashlib.sha256(data) for _ in range(hashes)])
+        for _ in range(threads)
+    ]
     start = time.perf_counter()
     for thread in work:
         thread.start()
@@ -560,14 +603,18 @@ def thread_comparison(steps: int = 2000, repeats: int = 7) -> None:
         single.append(one)
         hashing.append(hashes_per_second(data, 2, 20) / hashes_per_second(data, 1, 20))
     quotients = [a / b for a, b in zip(ours, hashing)]
-    print(f"20 servers, service 1..10, arrivals Poisson(3), {steps} steps a model: two threads "
-          f"with a model each {statistics.median(ours):.2f}x the steps per second of one thread "
-          f"({1e6 / statistics.median(single):.0f}us a step); hashing 16MB, "
-          f"{statistics.median(hashing):.2f}x; ratio {statistics.median(quotients):.2f} "
-          f"(median of {repeats}); {os.cpu_count()} cores, load average {load:.2f}")
+    print(
+        f"20 servers, service 1..10, arrivals Poisson(3), {steps} steps a model: two threads "
+        f"with a model each {statistics.median(ours):.2f}x the steps per second of one thread "
+        f"({1e6 / statistics.median(single):.0f}us a step); hashing 16MB, "
+        f"{statistics.median(hashing):.2f}x; ratio {statistics.median(quotients):.2f} "
+        f"(median of {repeats}); {os.cpu_count()} cores, load average {load:.2f}"
+    )
     running, latency = interrupt_latency()
-    print(f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
-          f"{latency * 1e3:.1f}ms after the signal")
+    print(
+        f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
+        f"{latency * 1e3:.1f}ms after the signal"
+    )
 
 
 SECTIONS = {

@@ -121,31 +121,23 @@ using InterfaceMatrixKind = MatrixKind<InterfaceKind, InterfaceMatrix, allocateI
 }  // namespace
 
 PyObject* IntArray_toPy(NObject* obj, IntArray* a) { return listToPy<IntKind>(obj, a); }
-IntArray* IntArray_fromPy(NObject* obj, PyObject* pyObj) {
-    return listFromPy<IntKind>(obj, pyObj);
-}
+IntArray* IntArray_fromPy(NObject* obj, PyObject* pyObj) { return listFromPy<IntKind>(obj, pyObj); }
 PyObject* RealArray_toPy(NObject* obj, RealArray* a) { return listToPy<RealKind>(obj, a); }
 RealArray* RealArray_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<RealKind>(obj, pyObj);
 }
-PyObject* BooleanArray_toPy(NObject* obj, BooleanArray* a) {
-    return listToPy<BooleanKind>(obj, a);
-}
+PyObject* BooleanArray_toPy(NObject* obj, BooleanArray* a) { return listToPy<BooleanKind>(obj, a); }
 BooleanArray* BooleanArray_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<BooleanKind>(obj, pyObj);
 }
 PyObject* PmfArray_toPy(NObject* obj, PmfArray* a) { return listToPy<PmfKind>(obj, a); }
-PmfArray* PmfArray_fromPy(NObject* obj, PyObject* pyObj) {
-    return listFromPy<PmfKind>(obj, pyObj);
-}
+PmfArray* PmfArray_fromPy(NObject* obj, PyObject* pyObj) { return listFromPy<PmfKind>(obj, pyObj); }
 
 PyObject* IntMatrix_toPy(NObject* obj, IntMatrix* m) { return listToPy<IntMatrixKind>(obj, m); }
 IntMatrix* IntMatrix_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<IntMatrixKind>(obj, pyObj);
 }
-PyObject* RealMatrix_toPy(NObject* obj, RealMatrix* m) {
-    return listToPy<RealMatrixKind>(obj, m);
-}
+PyObject* RealMatrix_toPy(NObject* obj, RealMatrix* m) { return listToPy<RealMatrixKind>(obj, m); }
 RealMatrix* RealMatrix_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<RealMatrixKind>(obj, pyObj);
 }
@@ -161,27 +153,39 @@ PmfMatrix* PmfMatrix_fromPy(NObject* obj, PyObject* pyObj) {
 }
 
 namespace {
-template <typename Kind>
-HeapVector<decltype(Kind::fromPy(nullptr, nullptr))> valuesFromPy(NObject* obj, PyObject* pyObj) {
-    if (!PyList_Check(pyObj) && !PyTuple_Check(pyObj)) abortImport();
-    // As for a list of entries: the sequence and the item in hand are held,
-    // and a list's size is read again before every item.
-    PyRef sequence(Py_NewRef(pyObj));
-    HeapVector<decltype(Kind::fromPy(nullptr, nullptr))> values;
+// Any number of values of a list, a tuple or another sequence (a NumPy
+// array), each converted by `convert`. Those of a list or a tuple are read
+// from its storage, with the sequence and the item in hand held and a
+// list's size read again before every item, as for a list of entries; any
+// other sequence is first read into a list of the call's own.
+template <typename Value>
+HeapVector<Value> valuesFromPy(NObject* obj, PyObject* pyObj,
+                               Value (*convert)(NObject*, PyObject*)) {
+    PyRef sequence;
+    if (PyList_Check(pyObj) || PyTuple_Check(pyObj)) {
+        sequence.reset(Py_NewRef(pyObj));
+    } else {
+        if (!PySequence_Check(pyObj) || PyUnicode_Check(pyObj) || PyBytes_Check(pyObj) ||
+            PyByteArray_Check(pyObj))
+            abortImport();
+        sequence.reset(PySequence_List(pyObj));
+        if (sequence == nullptr) throw InterpreterError{};
+    }
+    HeapVector<Value> values;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
         PyRef item(Py_NewRef(PySequence_Fast_GET_ITEM(sequence.get(), i)));
-        values.push_back(Kind::fromPy(obj, item.get()));
+        values.push_back(convert(obj, item.get()));
     }
     return values;
 }
 }  // namespace
 
 HeapVector<Int> IntValues_fromPy(NObject* obj, PyObject* pyObj) {
-    return valuesFromPy<IntKind>(obj, pyObj);
+    return valuesFromPy<Int>(obj, pyObj, Int_fromPyIndex);
 }
 
 HeapVector<Real> RealValues_fromPy(NObject* obj, PyObject* pyObj) {
-    return valuesFromPy<RealKind>(obj, pyObj);
+    return valuesFromPy<Real>(obj, pyObj, Real_fromPy);
 }
 
 PyObject* RoutingTable_toPy(NObject* obj, RoutingTable* table) {
@@ -202,8 +206,7 @@ PyObject* RoutingTable_toPy(NObject* obj, RoutingTable* table) {
         PyList_SET_ITEM(destinations.get(), k, Int_toPy(obj, route.destination));
         PyList_SET_ITEM(probabilities.get(), k, Real_toPy(obj, route.probability));
     }
-    return checkedNew(
-        PyTuple_Pack(3, sources.get(), destinations.get(), probabilities.get()));
+    return checkedNew(PyTuple_Pack(3, sources.get(), destinations.get(), probabilities.get()));
 }
 
 const char* functionNameFromPointer(NObject* obj, void* fp) {

@@ -386,7 +386,8 @@ HeapVector<RoutingChange> StateReader::routesOfList(PyObject* routes, RealRule r
                                                     const char* key) {
     if (!PyTuple_Check(routes) || PyTuple_GET_SIZE(routes) != 3)
         throw InvalidState{refused::notRouting, key};
-    HeapVector<std::int32_t> sources = valuesOf<std::int32_t>(PyTuple_GET_ITEM(routes, 0), anyCount, key);
+    HeapVector<std::int32_t> sources =
+        valuesOf<std::int32_t>(PyTuple_GET_ITEM(routes, 0), anyCount, key);
     const auto count = static_cast<long long>(sources.size());
     HeapVector<std::int32_t> destinations =
         valuesOf<std::int32_t>(PyTuple_GET_ITEM(routes, 1), count, key);
@@ -417,11 +418,11 @@ void StateReader::field(const char* key, RoutingTable*& field, RealRule rule, in
         for (int s = 0; s < length; ++s) {
             const std::span<const Route> mine = routesOf(table->elements[s]);
             const std::span<const Route> theirs = routesOf(lastTable->elements[s]);
-            const bool equal = std::equal(
-                mine.begin(), mine.end(), theirs.begin(), theirs.end(),
-                [](const Route& a, const Route& b) {
-                    return a.destination == b.destination && a.probability == b.probability;
-                });
+            const bool equal = std::equal(mine.begin(), mine.end(), theirs.begin(), theirs.end(),
+                                          [](const Route& a, const Route& b) {
+                                              return a.destination == b.destination &&
+                                                     a.probability == b.probability;
+                                          });
             if (equal) table->elements[s] = lastTable->elements[s];
         }
     }

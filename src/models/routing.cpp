@@ -49,8 +49,8 @@ RouteArray* changedRow(NObject* obj, const RouteArray* old, std::span<const Rout
 
 RoutingTable* createRoutingTable(NObject* obj, int nodes) {
     if (nodes <= 0) navro::abort(messages::invalidArraySize);
-    const std::size_t size = offsetof(RoutingTable, elements) +
-                             static_cast<std::size_t>(nodes) * sizeof(RouteArray*);
+    const std::size_t size =
+        offsetof(RoutingTable, elements) + static_cast<std::size_t>(nodes) * sizeof(RouteArray*);
     auto* table = static_cast<RoutingTable*>(nmalloc(obj, size));
     table->length = nodes;
     return table;
@@ -64,9 +64,8 @@ RouteArray*& lookup(RoutingTable* table, Int source) {
 Real lookupRoutingProbability(RoutingTable* table, Int source, Int destination) {
     const std::span<const Route> routes = routesOf(lookup(table, source));
     confirmNode(table, destination);
-    auto found = std::lower_bound(
-        routes.begin(), routes.end(), destination,
-        [](const Route& route, Int d) { return route.destination < d; });
+    auto found = std::lower_bound(routes.begin(), routes.end(), destination,
+                                  [](const Route& route, Int d) { return route.destination < d; });
     return found != routes.end() && found->destination == destination ? found->probability : 0.0;
 }
 

@@ -78,8 +78,8 @@ StationTerms stateTerms(Object* self, StepWorkspace& ws) {
 
 Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    return partialMap(&self->header, ws, stateTerms(self, ws),
-                      windowOf(self->_numberOfArrivalsPmf), RoutedCounts());
+    return partialMap(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
+                      RoutedCounts());
 }
 
 Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) {
@@ -92,9 +92,9 @@ void _StandardMultiserver_step(Object* self) {
     if (self->_numberOfServers < 0) navro::abort(messages::invalidNumberOfServers);
     confirmServiceDurations(self);
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    Pmf* next = stepState(&self->header, ws, stateTerms(self, ws),
-                          windowOf(self->_numberOfArrivalsPmf), self->_serviceDurationPmf,
-                          RoutedCounts());
+    Pmf* next =
+        stepState(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
+                  self->_serviceDurationPmf, RoutedCounts());
     self->_time = nextClock(self->_time);
     self->_internalState = next;
 }
@@ -108,10 +108,12 @@ Pmf* _StandardMultiserver_resetMap(Object* self, Int _z0) {
 }
 
 void _StandardMultiserver_applyObservationRange(Object* self, Int _startOfRange, Int _endOfRange) {
-    self->_internalState = _StandardMultiserver_observationMapRange(self, _startOfRange, _endOfRange);
+    self->_internalState =
+        _StandardMultiserver_observationMapRange(self, _startOfRange, _endOfRange);
 }
 
-void _StandardMultiserver_applyObservationValue(Object* self, Int _observedNumberOfEntitiesInSystem) {
+void _StandardMultiserver_applyObservationValue(Object* self,
+                                                Int _observedNumberOfEntitiesInSystem) {
     // v + 1 in 64 bits: observing the largest Int is a range like any other.
     const long long v = _observedNumberOfEntitiesInSystem;
     self->_internalState = conditionOnCountRange(&self->header, self->_internalState, v, v + 1);

@@ -75,12 +75,14 @@ private:
 };
 
 // Working storage of the step beyond a station's: the flows out of a node and
-// into each, and what the nodes wait for.
+// into each, what the nodes wait for, and the arrivals each node's map drew
+// from (kept until the next step, for a recorded run).
 struct NetworkWorkspace {
     StepWorkspace station;
     Buffer<Real> completed;
     HeldDistributions held;
     Buffer<HeldDistributions::Held> inflow;
+    Buffer<HeldDistributions::Held> arrivals;
     Buffer<Int> waiting;
     Buffer<Pmf*> next;
 };
@@ -315,7 +317,7 @@ Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(Object* self, Int _
 }
 
 Pmf* _StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf(Object* self,
-                                                                     Int _nodeIndex) {
+                                                                      Int _nodeIndex) {
     return lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex);
 }
 
@@ -354,8 +356,7 @@ void _StandardNetworkMultiserver_setRoutingProbability(Object* self, Int _source
                 confirmRoutingProbability);
 }
 
-void _StandardNetworkMultiserver_setRoutingProbabilities(Object* self,
-                                                         std::span<const Int> sources,
+void _StandardNetworkMultiserver_setRoutingProbabilities(Object* self, std::span<const Int> sources,
                                                          std::span<const Int> destinations,
                                                          std::span<const Real> probabilities) {
     if (destinations.size() != sources.size() || probabilities.size() != sources.size())
@@ -389,8 +390,8 @@ Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
     ws.station.clearTerms();
     const StationTerms source = nodeTerms(self, ws.station, _sourceNodeIndex);
     const Real r = routingProbability(self, _sourceNodeIndex, _destinationNodeIndex);
-    return distributionOf(&self->header, flowOf(ws.station, completedAt(ws, source),
-                                                source.largestBusy, r));
+    return distributionOf(&self->header,
+                          flowOf(ws.station, completedAt(ws, source), source.largestBusy, r));
 }
 
 Pmf* _StandardNetworkMultiserver_relabel(Object* self, Int _nodeIndex, Int _z) {
@@ -422,9 +423,8 @@ Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIn
                      });
 }
 
-Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
-                                                Pmf* _internalFlowIn, Int _leftTail,
-                                                Int _rightTail) {
+Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex, Pmf* _internalFlowIn,
+                                                Int _leftTail, Int _rightTail) {
     Pmf* durations = lookup(self->_serviceDurationPmfs, _nodeIndex);
     return mapAtNode(self, _nodeIndex, _internalFlowIn,
                      [&](StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
@@ -459,14 +459,14 @@ void _StandardNetworkMultiserver_step(Object* self) {
     // the first is stored, so a failed step leaves every node, and the clock,
     // as they were.
     Pmf** next = ws.next.reserve(n);
+    HeldDistributions::Held* arrivals = ws.arrivals.reserve(n);
     Int failedNode = n;
     const char* failure = nullptr;
     auto mapNode = [&](Int i, const StationTerms& terms) {
         try {
             const RoutedCounts returning = returningTo(self, ws.station, i, terms);
-            const Window arrivals = ws.held.window(
-                hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i]))));
-            next[i] = stepState(obj, ws.station, terms, arrivals,
+            arrivals[i] = hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i])));
+            next[i] = stepState(obj, ws.station, terms, ws.held.window(arrivals[i]),
                                 lookup(self->_serviceDurationPmfs, i), returning);
         } catch (const CException& e) {
             if (i < failedNode) {
@@ -495,8 +495,8 @@ void _StandardNetworkMultiserver_step(Object* self) {
             const Int d = route.destination;
             if (d == s) continue;
             if (completed == nullptr) completed = completedAt(ws, terms);
-            const Weights flow = flowOf(ws.station, completed, terms.largestBusy,
-                                        route.probability);
+            const Weights flow =
+                flowOf(ws.station, completed, terms.largestBusy, route.probability);
             // The flow is made a distribution of its own, then added.
             const Window sent = ws.held.window(hold(ws, flow));
             flowIn[d] = hold(ws, convolutionOf(ws.station, ws.held.window(flowIn[d]), sent));
@@ -513,6 +513,13 @@ void _StandardNetworkMultiserver_step(Object* self) {
     self->_time = nextClock(self->_time);
 }
 
+Window _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeIndex) {
+    if (self->workspace == nullptr || _nodeIndex < 0 || _nodeIndex >= numberOfNodes(self))
+        abortInternal();
+    NetworkWorkspace& ws = *self->workspace;
+    return ws.held.window(ws.arrivals.data()[_nodeIndex]);
+}
+
 // ------------------------------------------------- observations and resets
 
 Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(Object* self, Int _nodeIndex, Int _z0,
@@ -525,11 +532,10 @@ Pmf* _StandardNetworkMultiserver_resetMapAtNode(Object* self, Int _nodeIndex, In
 }
 
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(Object* self, Int _nodeIndex,
-                                                             Int _startOfRange,
-                                                             Int _endOfRange) {
+                                                             Int _startOfRange, Int _endOfRange) {
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
     entry = _StandardNetworkMultiserver_observationMapRangeAtNode(self, _nodeIndex, _startOfRange,
-                                                                   _endOfRange);
+                                                                  _endOfRange);
 }
 
 void _StandardNetworkMultiserver_applyObservationValueAtNode(

@@ -53,8 +53,8 @@ struct Span {
 
 Span continuingSpan(const Pmf* conditional) {
     const long long from = std::max(conditional->simple.offset, 2);
-    return {from - 1, static_cast<long long>(conditional->simple.offset) +
-                          conditional->simple.length - 2};
+    return {from - 1,
+            static_cast<long long>(conditional->simple.offset) + conditional->simple.length - 2};
 }
 
 // continuingTimes, here where the maps can inline it.
@@ -135,10 +135,9 @@ Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const
         Real total = 0.0;
         for (int k = kept.low; k <= kept.high; ++k) total += cells[k];
         totals[r] = total;
-        shapes[r] = kept.low > kept.high
-                        ? SimpleShape{0, 0}
-                        : SimpleShape{static_cast<Int>(columns.first + kept.low),
-                                      kept.high - kept.low + 1};
+        shapes[r] = kept.low > kept.high ? SimpleShape{0, 0}
+                                         : SimpleShape{static_cast<Int>(columns.first + kept.low),
+                                                       kept.high - kept.low + 1};
         work.add(width);
     }
     work.flush();
@@ -286,8 +285,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         const Span kept{std::max(band.first, rows.first), std::min(band.last, rows.last)};
         if (kept.first > kept.last) continue;
         const bool whole = kept.first == band.first && kept.last == band.last;
-        if (!(whole ? count.continues
-                    : continuesWithin(ws, count, g.arrivals, returning, kept))) {
+        if (!(whole ? count.continues : continuesWithin(ws, count, g.arrivals, returning, kept))) {
             continue;
         }
         // Their total is divided out once per count rather than from every

@@ -35,7 +35,8 @@ TEST(RoutingTable, HoldsWhatAPlainTableHolds) {
                               messages::lookupIndexOutOfRange);
             } else {
                 writeRoutes(obj.get(), table, changes, anyProbability);
-                for (const RoutingChange& c : changes) plain[c.source][c.destination] = c.probability;
+                for (const RoutingChange& c : changes)
+                    plain[c.source][c.destination] = c.probability;
             }
             for (Int s = 0; s < n; ++s) {
                 Int previous = -1;
