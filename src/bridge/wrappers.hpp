@@ -239,7 +239,7 @@ struct Entries {
     // between its argument conversions and the return.
     template <auto operation, typename... Args>
     static PyObject* longProcedure(PyObject* o, PyObject* args) {
-        return procedure<asLongOperation<operation, typename Args::type...>, Args...>(o, args);
+        return procedure<asLongProcedure<operation, typename Args::type...>, Args...>(o, args);
     }
 
     // A query that takes many steps, as a LongOperation: the operation gets
@@ -263,6 +263,18 @@ struct Entries {
     static auto asLongOperation(Object* obj, Values... values) {
         LongOperation span(&obj->header);
         return span.run([&] { return operation(obj, values...); });
+    }
+
+    // A procedure leaves nothing that its fields do not reach but garbage,
+    // so it is collected before the lock is taken back: other threads run
+    // meanwhile, however large the model.
+    template <auto operation, typename... Values>
+    static void asLongProcedure(Object* obj, Values... values) {
+        LongOperation span(&obj->header);
+        span.run([&] {
+            operation(obj, values...);
+            checkpoint(&obj->header);
+        });
     }
 
     // Attribute getter: a fresh Python value of what `read` gives, a field
