@@ -5,6 +5,7 @@ a plain-Python reference of the network."""
 import contextlib
 import math
 
+import numpy as np
 import pytest
 from hypothesis import assume, given, strategies as st
 
@@ -207,7 +208,7 @@ def test_the_bulk_routing_setter_writes_what_one_entry_at_a_time_writes(calls):
         (s, d, p) for s in range(3) for d, p in enumerate(table[s]) if p > 0
     ]
     again = build(3)
-    again.set_routing_probabilities(*routes)
+    again.set_routing_probabilities(*(np.array(column) for column in routes))  # arrays too
     assert observable(again) == observable(bulk)
 
 
