@@ -31,7 +31,7 @@ from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
 if TYPE_CHECKING:
     # Without stubs of its own the return type reads as Any.
-    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pandas as _pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 S = TypeVar("S")
 
@@ -97,7 +97,7 @@ def sweep(
     executor: concurrent.futures.Executor | None = None,
     timeout: float | None = None,
     progress: bool = True,
-) -> pandas.DataFrame:
+) -> _pandas.DataFrame:
     """Run ``function(scenario)`` for every scenario, in parallel, and return
     a table of the results in scenario order.
 
@@ -153,7 +153,7 @@ def sweep(
         the default pool are ended within about a second, and nothing is
         returned.
     """
-    pd = _pandas()
+    pd = _import_pandas()
     scenarios = list(scenarios)
     deadline = _timeout(timeout)
     call = _Call(function, deadline, _here())
@@ -174,7 +174,7 @@ def sweep(
     return _table(pd, scenarios, values, failures)
 
 
-def _pandas() -> Any:
+def _import_pandas() -> Any:
     try:
         return importlib.import_module("pandas")
     except ImportError as exc:
@@ -201,13 +201,13 @@ def _worker_context() -> multiprocessing.context.BaseContext:
     # a fresh interpreter starts them clean.
     if "forkserver" not in multiprocessing.get_all_start_methods():
         return multiprocessing.get_context("spawn")
-    import multiprocessing.forkserver
+    from multiprocessing import forkserver
 
     context = multiprocessing.get_context("forkserver")
     # The server, started once, imports what every worker needs, so that
     # the workers it forks have it rather than import it anew (some half a
     # second a pool). Modules asked for already, by others, stay.
-    server = getattr(multiprocessing.forkserver, "_forkserver", None)
+    server = getattr(forkserver, "_forkserver", None)
     preload = list(getattr(server, "_preload_modules", None) or ["__main__"])
     missing = [m for m in ("navro", "concurrent.futures.process") if m not in preload]
     if missing:
