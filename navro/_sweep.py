@@ -168,7 +168,9 @@ def sweep(
             _stop_pool(pool)
             raise
         pool.shutdown()
-    settled = [_settled(scenario, outcome, deadline) for scenario, outcome in zip(scenarios, outcomes)]
+    settled = [
+        _settled(scenario, outcome, deadline) for scenario, outcome in zip(scenarios, outcomes)
+    ]
     values = [o.value if isinstance(o, _Value) else None for o in settled]
     failures = [o if isinstance(o, ScenarioFailure) else None for o in settled]
     return _table(pd, scenarios, values, failures)
@@ -329,7 +331,7 @@ def _raised(exc: BaseException, elsewhere: bool) -> _Raised:
     # the executor's channel, and every row after it.
     try:
         pickled: bytes | None = pickle.dumps(exc)
-    except Exception:
+    except Exception:  # noqa: BLE001 - pickling runs the class's own code
         pickled = None
     return _Raised(None, pickled, name, str(exc), text)
 
@@ -341,7 +343,7 @@ def _pickled(value: Any) -> _Value:
     # way (Dask's cloudpickle).
     try:
         return _Value(None, pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL))
-    except Exception:
+    except Exception:  # noqa: BLE001 - pickling runs the result's own code
         return _Value(value)
 
 
@@ -485,7 +487,7 @@ def _settled(scenario: Any, outcome: Any, timeout: float | None) -> _Value | Sce
             return outcome
         try:
             return _Value(pickle.loads(outcome.pickled))
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - unpickling runs the result's own code
             problem = f"the result cannot be rebuilt here: {type(exc).__name__}: {exc}"
             return ScenarioFailure(scenario, RuntimeError(problem))
     error = outcome.error
@@ -493,7 +495,7 @@ def _settled(scenario: Any, outcome: Any, timeout: float | None) -> _Value | Sce
         error = _RemoteError(outcome.type_name, outcome.text)
         try:
             rebuilt = pickle.loads(outcome.pickled) if outcome.pickled is not None else None
-        except Exception:
+        except Exception:  # noqa: BLE001 - unpickling runs the class's own code
             rebuilt = None
         if isinstance(rebuilt, BaseException):
             error = rebuilt

@@ -124,7 +124,9 @@ def _check_support(function: str, first: float, last: float) -> None:
             function, f"values up to {shown} exceed the models' largest count {LARGEST_VALUE}"
         )
     if last - first + 1 > LARGEST_SUPPORT:
-        raise _fail(function, f"{last - first + 1:.0f} values exceed the limit of {LARGEST_SUPPORT}")
+        raise _fail(
+            function, f"{last - first + 1:.0f} values exceed the limit of {LARGEST_SUPPORT}"
+        )
 
 
 def _normalised(weights: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -537,15 +539,20 @@ def _step_nanoseconds(step: Any) -> float:
         try:
             step = pandas.Timedelta(step)
         except ValueError:
-            raise _fail("empirical", f"step is not a duration pandas can read, {_got(step)}") from None
+            raise _fail(
+                "empirical", f"step is not a duration pandas can read, {_got(step)}"
+            ) from None
     if not isinstance(step, (datetime.timedelta, np.timedelta64)):
         raise _fail(
             "empirical", f"the samples are durations, so step must be one too, {_got(step)}"
         )
-    if isinstance(step, np.timedelta64) and np.datetime_data(step.dtype)[0] in ("Y", "M", "generic"):
+    if isinstance(step, np.timedelta64) and np.datetime_data(step.dtype)[0] in (
+        "Y",
+        "M",
+        "generic",
+    ):
         raise _fail("empirical", f"step must have a fixed length, {_got(step)}")
     length = _nanoseconds(step)
     if not length > 0:
         raise _fail("empirical", f"step must be longer than 0, {_got(step)}")
     return length
-

@@ -123,9 +123,8 @@ void confirmNormalised(const Pmf* pmf, const char* key) {
         total += p;
         positives += p > 0.0 ? 1 : 0;
     }
-    const bool normalised = positives == 1
-                                ? total == 1.0
-                                : std::fabs(total - 1.0) <= 1e-9 + 4.0 * DBL_EPSILON * length;
+    const bool normalised =
+        positives == 1 ? total == 1.0 : std::fabs(total - 1.0) <= 1e-9 + 4.0 * DBL_EPSILON * length;
     if (!normalised) throw InvalidState{refused::notNormalised, key};
 }
 
@@ -407,8 +406,9 @@ PyObject* slotDescriptor(PyTypeObject* type, PyObject* name) {
 
 // The value of a slot (a new reference), or null where it holds none.
 PyObject* slotValue(PyObject* self, PyObject* descriptor) {
-    PyObject* value = Py_TYPE(descriptor)->tp_descr_get(
-        descriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyObject* value =
+        Py_TYPE(descriptor)
+            ->tp_descr_get(descriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
     if (value == nullptr) PyErr_Clear();  // AttributeError: the slot is empty
     return value;
 }
@@ -451,12 +451,12 @@ PyObject* reduction(PyObject* self, PyObject* arguments, PyObject* state) {
     }
     // An instance of a Python subclass keeps its own attributes too.
     PyRef instanceDict(instanceDictOf(self));
-    PyObject* dict =
-        instanceDict != nullptr && PyDict_GET_SIZE(instanceDict.get()) > 0 ? instanceDict.get()
-                                                                           : nullptr;
+    PyObject* dict = instanceDict != nullptr && PyDict_GET_SIZE(instanceDict.get()) > 0
+                         ? instanceDict.get()
+                         : nullptr;
     PyRef slots(slotValuesOf(self));
-    PyRef fullState(slots != nullptr ? checkedNew(PyTuple_Pack(3, state, dict ? dict : Py_None,
-                                                               slots.get()))
+    PyRef fullState(slots != nullptr
+                        ? checkedNew(PyTuple_Pack(3, state, dict ? dict : Py_None, slots.get()))
                     : dict != nullptr ? checkedNew(PyTuple_Pack(2, state, dict))
                                       : Py_NewRef(state));
     return checkedNew(PyTuple_Pack(3, newObject.get(), typeAndArguments.get(), fullState.get()));

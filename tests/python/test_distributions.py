@@ -104,10 +104,16 @@ def test_what_is_cut_stays_below_the_tail(make, tail):
         # Values of the wrong kind, with what came.
         (lambda: d.poisson("3"), "mean must be a real number, got '3' .str."),
         (lambda: d.binomial(4, 0.5j), "p must be a real number, got 0.5j"),
-        (lambda: d.from_weights(np.array([1 + 2j, 1])), r"real numbers, got a complex number .\(1\+2j\)"),
+        (
+            lambda: d.from_weights(np.array([1 + 2j, 1])),
+            r"real numbers, got a complex number .\(1\+2j\)",
+        ),
         (lambda: d.from_weights(["1", "2"]), "real numbers, got text"),
         (lambda: d.empirical([1.0, None]), "real numbers, one is None"),
-        (lambda: d.from_dict([0.5, 0.5]), r"expected a mapping of values to weights, got \[0.5, 0.5\]"),
+        (
+            lambda: d.from_dict([0.5, 0.5]),
+            r"expected a mapping of values to weights, got \[0.5, 0.5\]",
+        ),
         (lambda: d.from_series([0.5]), "expected a pandas Series"),
         # Ambiguous, or durations of no steps.
         (lambda: d.from_series(pd.Series([1, 2, 2])), "default index"),
@@ -136,8 +142,11 @@ MINUTES = [1.0, 2.5, 2.5, 4.0, 7.25]
     ],
 )
 def test_durations_as_timedeltas_are_measured_in_a_step_given_as_one(samples, step):
-    assert d.empirical(samples, step=step) == d.empirical(MINUTES, step=0.5) == {
-        2: 0.2, 5: 0.4, 8: 0.2, 15: 0.2}
+    assert (
+        d.empirical(samples, step=step)
+        == d.empirical(MINUTES, step=0.5)
+        == {2: 0.2, 5: 0.4, 8: 0.2, 15: 0.2}
+    )
 
 
 weights = st.lists(st.one_of(st.just(0.0), st.floats(5e-324, 1e308)), min_size=1, max_size=8)
@@ -147,7 +156,9 @@ weights = st.lists(st.one_of(st.just(0.0), st.floats(5e-324, 1e308)), min_size=1
 def test_every_pmf_holds_positive_probabilities_that_sum_to_one(values, start):
     if not any(values):
         return
-    for pmf in (d.from_weights(values, start=start),
-                d.from_dict({start + i: w for i, w in enumerate(values)})):
+    for pmf in (
+        d.from_weights(values, start=start),
+        d.from_dict({start + i: w for i, w in enumerate(values)}),
+    ):
         assert pmf and all(p > 0 for p in pmf.values())
         assert math.fsum(pmf.values()) == pytest.approx(1.0, abs=1e-15)

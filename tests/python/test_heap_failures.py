@@ -271,9 +271,12 @@ FAR_APART = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs an unlimited address space")
+@pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer's shadow memory needs an unlimited address space"
+)
 def test_a_step_that_would_need_gigabytes_is_refused_before_it_asks(tmp_path):
-    result = subprocess.run([sys.executable, "-c", FAR_APART], cwd=tmp_path,
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", FAR_APART], cwd=tmp_path, capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "refused"

@@ -134,7 +134,7 @@ class Labelled(navro.StandardNetworkMultiserver):
 
 
 class Slotted(navro.StandardMultiserver):
-    __slots__ = ("label", "__private")
+    __slots__ = ("__private", "label")
 
 
 class SlottedWithDict(Slotted):
@@ -352,10 +352,12 @@ def with_record(key, make):
 
 def with_conditional(make):
     """Replaces the record of the state's first conditional."""
+
     def tamper(state):
         joint = state["pmfs"][state["internal_state"]]
         child = struct.unpack_from("<i", joint[3])[0]
         state["pmfs"][child] = make(state["pmfs"][child])
+
     return tamper
 
 
@@ -396,8 +398,10 @@ STATION_TAMPERING = [
     (lambda state: state.update(internal_state=state["number_of_arrivals_pmf"]), navro.error),
     # One value of positive probability holds 1, or a step would look for another.
     (with_conditional(lambda r: (0, 1, doubles(0.9999999999999999))), ValueError),
-    (with_record("number_of_arrivals_pmf", lambda r, i: (0, 0, doubles(0.9999999999999999, 0))),
-     ValueError),
+    (
+        with_record("number_of_arrivals_pmf", lambda r, i: (0, 0, doubles(0.9999999999999999, 0))),
+        ValueError,
+    ),
 ]
 
 NETWORK_TAMPERING = [

@@ -367,8 +367,12 @@ def collecting(meddle):
     "trigger",
     [
         # A collection that starts inside the load and drops the state's items.
-        pytest.param("collection", marks=pytest.mark.skipif(
-            sys.version_info >= (3, 12), reason="collections run between bytecodes")),
+        pytest.param(
+            "collection",
+            marks=pytest.mark.skipif(
+                sys.version_info >= (3, 12), reason="collections run between bytecodes"
+            ),
+        ),
         # The state in a dict and the records in a list of subclasses whose
         # methods drop the items, and an instance dict whose methods do.
         "methods",

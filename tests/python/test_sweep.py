@@ -46,13 +46,17 @@ def station_after_a_while(scenario):
 
 
 def assert_rows_equal_to_serial(table):
-    assert list(table.columns) == [("scenario", "servers"), ("scenario", "arrival"),
-                                   ("result", "mean"), ("result", "state"), ("error", "")]
+    assert list(table.columns) == [
+        ("scenario", "servers"),
+        ("scenario", "arrival"),
+        ("result", "mean"),
+        ("result", "state"),
+        ("error", ""),
+    ]
     assert table.scenario.to_dict("records") == SCENARIOS
     for i, scenario in enumerate(SCENARIOS):
         if i == FAILED:
-            assert str(table.error[i]) == "navro.error: Invalid number of servers. The number " \
-                                          "of servers must be nonnegative."
+            assert str(table.error[i]).startswith("navro.error: Invalid number of servers.")
             assert table.result.loc[i].isna().all()
             continue
         assert table.error[i] is None
@@ -110,8 +114,7 @@ def test_keys_that_collide_keep_every_value():
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         table = navro.sweep(colliding, scenarios, executor=pool, progress=False)
     assert table.scenario.to_dict("records") == scenarios
-    assert table.result.to_dict("records")[0] == {"error": "the result's", "scenario": 7,
-                                                  "mean": 2}
+    assert table.result.to_dict("records")[0] == {"error": "the result's", "scenario": 7, "mean": 2}
     assert str(table.error[1]).startswith("TypeError")
     assert table.error[0] is None
 

@@ -240,8 +240,16 @@ def test_the_ctrl_c_tests_pass_when_started_with_sigint_ignored():
     pytest_script = os.path.join(os.path.dirname(sys.executable), "pytest")
     test = "test_threads.py::test_ctrl_c_stops_a_long_step_and_leaves_the_model_as_it_was"
     result = subprocess.run(
-        [sys.executable, "-c", SIGINT_IGNORED, pytest_script, "-q", "-p", "no:cacheprovider",
-         f"{test}[long_station]"],
+        [
+            sys.executable,
+            "-c",
+            SIGINT_IGNORED,
+            pytest_script,
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"{test}[long_station]",
+        ],
         cwd=os.path.dirname(__file__),
         capture_output=True,
         text=True,
