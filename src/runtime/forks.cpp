@@ -10,6 +10,7 @@ namespace {
 // begins at once, at least one sees the other.
 std::atomic<int> updatesUnderWay{0};
 std::atomic<bool> forking{false};
+thread_local bool exposed = false;
 
 void beforeFork() {
     forking.store(true);
@@ -29,13 +30,19 @@ void afterForkInChild() {
     pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 }  // namespace
 
+void exposeToForks(bool isExposed) { exposed = isExposed; }
+
 FieldsUpdate::FieldsUpdate() {
+    if (!exposed) return;
     for (;;) {
         updatesUnderWay.fetch_add(1);
-        if (!forking.load()) return;
+        if (!forking.load()) break;
         updatesUnderWay.fetch_sub(1);
         while (forking.load()) std::this_thread::yield();
     }
+    counted = true;
 }
 
-FieldsUpdate::~FieldsUpdate() { updatesUnderWay.fetch_sub(1); }
+FieldsUpdate::~FieldsUpdate() {
+    if (counted) updatesUnderWay.fetch_sub(1);
+}
