@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <tuple>
 #include <utility>
 
@@ -213,6 +214,8 @@ struct Entries {
     // An operation that returns nothing: "Expected N parameters".
     template <auto operation, typename... Args>
     static PyObject* procedure(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedParameters),
+                      "every count of arguments has its message");
         Object* obj = self(o);
         bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
@@ -227,6 +230,8 @@ struct Entries {
     // the result may live in blocks no field reaches: "Expected N parameter(s)".
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedQueryParameters),
+                      "every count of arguments has its message");
         Object* obj = self(o);
         return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))

@@ -59,7 +59,8 @@ inline constexpr const char* expectedParameters[] = {
     "Expected 0 parameters", "Expected 1 parameters", "Expected 2 parameters",
     "Expected 3 parameters"};
 inline constexpr const char* expectedQueryParameters[] = {
-    "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)"};
+    "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)",
+    "Expected 3 parameter(s)", "Expected 4 parameter(s)"};
 }  // namespace messages
 
 // Raises the message as a CException. The name is the C library's too

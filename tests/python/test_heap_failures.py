@@ -257,7 +257,7 @@ FAR_APART = textwrap.dedent(
     network.internal_state = [state, {(0, 1): 1.0}]
     for model in (station, network):
         before = model.__reduce__()[2]
-        for call in (model.step, lambda: model._record(3, 1, 0)):
+        for call in (model.step, lambda: model._record(3, 1, 0, -1)):
             try:
                 call()
                 raise AssertionError("the step went through")
