@@ -61,7 +61,7 @@ class Period:
 
 def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory:
     """Steps ``model`` through ``schedule`` (a number of steps with the model's
-    own settings, or a sequence of ``Period``s) and records the distribution
+    own settings, or a sequence of ``Period`` objects) and records the distribution
     of the number present (per node for a network) at every ``every``-th step,
     counted from the start, row 0 included. Every period is checked before
     the first step is taken. A step that fails, or Ctrl-C, raises and leaves
