@@ -66,8 +66,13 @@ class StandardMultiserver:
         self, number_of_entities: SupportsIndex, /
     ) -> None: ...
     def _record(
-        self, steps: SupportsIndex, every: SupportsIndex, start: SupportsIndex, /
-    ) -> tuple[int, int, int, int, bytes, bytes]: ...
+        self,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -149,5 +154,10 @@ class StandardNetworkMultiserver:
         self, node: SupportsIndex, number_of_entities: SupportsIndex, /
     ) -> None: ...
     def _record(
-        self, steps: SupportsIndex, every: SupportsIndex, start: SupportsIndex, /
-    ) -> tuple[int, int, int, int, bytes, bytes]: ...
+        self,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...
