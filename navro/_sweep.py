@@ -106,7 +106,9 @@ def sweep(
     function : callable
         Takes one scenario and returns its result: a dict of measures, or any
         value. With the default pool, or any executor of other processes, it
-        must be picklable: define it at module level.
+        must be picklable: define it at module level. One defined
+        interactively (a session, a notebook), which the default pool's
+        workers cannot import, is sent as a copy made by cloudpickle.
     scenarios : iterable
         The scenarios, typically dicts of inputs.
     executor : concurrent.futures.Executor, optional
@@ -146,8 +148,9 @@ def sweep(
     ImportError
         Without pandas (navro's ``pandas`` extra), before anything runs.
     TypeError
-        With the default pool, for a function that its workers cannot
-        import, before anything runs.
+        With the default pool, for a function that its workers cannot get (a
+        lambda of a module; one defined interactively, without cloudpickle),
+        before anything runs.
     KeyboardInterrupt
         On Ctrl-C: the calls not yet started are cancelled, the workers of
         the default pool are ended within about a second, and nothing is
@@ -156,11 +159,11 @@ def sweep(
     pd = _import_pandas()
     scenarios = list(scenarios)
     deadline = _timeout(timeout)
-    call = _Call(function, deadline, _here())
     if executor is not None:
+        call = _Call(function, deadline, _here())
         outcomes = _run(executor, call, scenarios, deadline, progress)
     else:
-        _check_sendable(function)
+        call = _Call(_sendable(function), deadline, _here())
         pool = concurrent.futures.ProcessPoolExecutor(mp_context=_worker_context())
         try:
             outcomes = _run(pool, call, scenarios, deadline, progress)
@@ -217,8 +220,24 @@ def _worker_context() -> multiprocessing.context.BaseContext:
     return context
 
 
-def _check_sendable(function: Callable[[Any], Any]) -> None:
-    # A function the workers cannot get would fail every scenario one by one.
+def _sendable(function: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    """The function as fresh worker processes can get it: itself, which they
+    import by name, or, where it was defined interactively (a session, a
+    notebook, a page of documentation that runs code) and they cannot, a copy
+    that cloudpickle makes of it. A function they cannot get would fail every
+    scenario one by one, so it is refused before anything runs."""
+    main = sys.modules.get("__main__")
+    if getattr(function, "__module__", None) == "__main__" and not hasattr(main, "__file__"):
+        try:
+            cloudpickle = importlib.import_module("cloudpickle")
+        except ImportError:
+            raise TypeError(
+                f"sweep runs {function!r} in fresh worker processes, which cannot import a "
+                "function defined interactively: define it in a module and import it, install "
+                "cloudpickle (navro's 'dask' extra has it) to send it as it is, or pass an "
+                "executor of threads"
+            ) from None
+        return _ByValue(cloudpickle.dumps(function))
     try:
         pickle.dumps(function)
     except Exception as exc:
@@ -226,13 +245,24 @@ def _check_sendable(function: Callable[[Any], Any]) -> None:
             f"sweep runs {function!r} in worker processes, so it must be picklable: "
             "define it at module level (not as a lambda or a nested function)"
         ) from exc
-    main = sys.modules.get("__main__")
-    if getattr(function, "__module__", None) == "__main__" and not hasattr(main, "__file__"):
-        raise TypeError(
-            f"sweep runs {function!r} in fresh worker processes, which cannot import a "
-            "function defined interactively: define it in a module and import it, or pass "
-            "an executor of threads or a Dask cluster's"
-        )
+    return function
+
+
+# The functions that this worker has rebuilt from their copies, by copy.
+_REBUILT: dict[bytes, Callable[[Any], Any]] = {}
+
+
+@dataclass(frozen=True)
+class _ByValue:
+    """A function sent as a copy of itself, rebuilt once per worker."""
+
+    pickled: bytes
+
+    def __call__(self, scenario: Any) -> Any:
+        function = _REBUILT.get(self.pickled)
+        if function is None:
+            function = _REBUILT[self.pickled] = pickle.loads(self.pickled)
+        return function(scenario)
 
 
 def _stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:

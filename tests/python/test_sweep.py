@@ -11,6 +11,7 @@ import signal
 import sys
 import threading
 import time
+import types
 
 import pytest
 
@@ -237,3 +238,12 @@ def test_ctrl_c_stops_a_stuck_sweep_and_its_workers(tmp_path):
     assert marker.exists()
     assert time.monotonic() - sent[0] < 10  # not the 600 s of the naps
     assert set(multiprocessing.active_children()) <= others
+
+
+def test_a_function_defined_interactively_is_sent_as_a_copy(monkeypatch):
+    pytest.importorskip("cloudpickle")
+    session = types.ModuleType("__main__")  # an interpreter's prompt: no file
+    monkeypatch.setitem(sys.modules, "__main__", session)
+    exec("def tripled(n):\n    return 3 * n", session.__dict__)
+    table = navro.sweep(session.tripled, [1, 2], progress=False)
+    assert table.result.tolist() == [3, 6]
