@@ -21,6 +21,18 @@ void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
     completions.push_back(completionsOfStep);
 }
 
+void Recording::addEntry(Int offset, const Real* probabilities, int length,
+                         Real completionsOfStep) {
+    int low = 0;
+    int high = length;
+    while (low < high && probabilities[low] == 0.0) ++low;
+    while (high > low && probabilities[high - 1] == 0.0) --high;
+    offsets.push_back(high > low ? offset + low : 0);
+    lengths.push_back(high - low);
+    values.insert(values.end(), probabilities + low, probabilities + high);
+    completions.push_back(completionsOfStep);
+}
+
 Int Recording::lowestCount() const {
     Int lowest = std::numeric_limits<Int>::max();
     for (std::size_t k = 0; k < offsets.size(); ++k)

@@ -26,6 +26,9 @@ public:
     explicit Recording(Int _nodes) : nodes(_nodes) {}
 
     void addEntry(const Pmf* marginal, Real completions);
+    // The same from P(count = offset + k) = probabilities[k], zero ends
+    // included.
+    void addEntry(Int offset, const Real* probabilities, int length, Real completions);
 
     std::size_t rowCount() const { return completions.size() / static_cast<std::size_t>(nodes); }
     // The counts that some row gives positive probability lie in
@@ -39,6 +42,9 @@ public:
     const Int nodes;
     // Per entry, in row order and node order within a row.
     HeapVector<Real> completions;
+    // Per row, the probability that an exact chain has dropped up to the
+    // row; empty for an engine that drops none it does not renormalise.
+    HeapVector<Real> dropped;
 
 private:
     HeapVector<Int> offsets;

@@ -52,6 +52,10 @@ inline constexpr const char* invalidServiceDuration =
 // A call on a model that a call of another thread is still using, or that a
 // step or a run is still working on.
 inline constexpr const char* modelInUse = "Model in use by another call";
+// An exact chain that would hold more states than its caller allows, or a
+// count at a node that its states cannot hold.
+inline constexpr const char* tooManyStates =
+    "Too many states. The exact chain would exceed its limit of states.";
 
 // Argument-count messages, indexed by the expected count. Procedures and
 // construction always say "parameters"; queries say "parameter(s)".
