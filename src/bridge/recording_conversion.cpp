@@ -36,10 +36,13 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     std::copy(recording.completions.begin(), recording.completions.end(),
               doublesOf(completions.get()));
 
+    PyRef dropped = doubleBlock(recording.dropped.size());
+    std::copy(recording.dropped.begin(), recording.dropped.end(), doublesOf(dropped.get()));
+
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
     PyRef lowest(Int_toPy(obj, recording.lowestCount()));
     PyRef spanObject(checkedNew(PyLong_FromLongLong(recording.countSpan())));
-    return checkedNew(PyTuple_Pack(6, rows.get(), nodes.get(), lowest.get(), spanObject.get(),
-                                   probabilities.get(), completions.get()));
+    return checkedNew(PyTuple_Pack(7, rows.get(), nodes.get(), lowest.get(), spanObject.get(),
+                                   probabilities.get(), completions.get(), dropped.get()));
 }

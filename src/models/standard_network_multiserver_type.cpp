@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/exact_chain_type.hpp"
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
 #include "bridge/repr_text.hpp"
@@ -189,6 +190,10 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "_record($self, steps, every, start, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block."},
+    {"_record_exact",
+     ExactRecordEntry<Object, _StandardNetworkMultiserver_memRelease,
+                      _StandardNetworkMultiserver_recordExact>::call,
+     METH_VARARGS, recordExactHelp},
     Pickle::reduceMethod,
     Pickle::setStateMethod,
     {nullptr, nullptr, 0, nullptr},
