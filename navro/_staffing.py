@@ -27,6 +27,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from navro import _exact
 from navro._core import StandardNetworkMultiserver
 from navro.distributions import _count
 from navro.trajectories import (
@@ -35,6 +36,7 @@ from navro.trajectories import (
     Trajectory,
     _per_node,
     _periods,
+    _recorded_run,
     _servers,
     _servers_of,
     _settings,
@@ -148,6 +150,9 @@ def staffing(
     bounds: tuple[int, int] | Mapping[int, tuple[int, int]] | Sequence[tuple[int, int]],
     *,
     search: str = "bisect",
+    method: str = "maps",
+    max_states: int = _exact.DEFAULT_MAX_STATES,
+    drop_below: float = _exact.DEFAULT_DROP_BELOW,
 ) -> Staffing:
     """Chooses, period by period, the fewest servers within ``bounds`` (low,
     high) that meet ``target``, and returns them with the run under them.
@@ -171,18 +176,29 @@ def staffing(
     search: a snapshot taken before the call is replaced. A step that fails,
     or Ctrl-C, raises and leaves the model at the start of the period being
     staffed.
+
+    ``method="exact"`` runs every trial on the exact chain of the real system
+    (see ``trajectory``), carried from period to period; ``max_states`` and
+    ``drop_below`` are its options, and the chain's size is estimated with
+    the upper bounds of the servers before the first trial.
     """
     periods = _periods(schedule, "staffing")
     if not periods:
         raise ValueError("staffing: the schedule has no periods")
     if search not in ("bisect", "scan"):
         raise ValueError(f"staffing: search must be 'bisect' or 'scan', got {search!r}")
+    _exact.check_method(method, "staffing")
     network = isinstance(model, StandardNetworkMultiserver)
     nodes = model.get_number_of_nodes() if network else 1
     targets = _targets(target, nodes, network)
     staffed = [node for node, t in enumerate(targets) if t is not None]
     limits = _bounds(bounds, nodes, staffed, network)
     fixed = [_fixed_servers(model, period, p, staffed, network) for p, period in enumerate(periods)]
+
+    chain = None
+    if method == "exact":
+        highest = {node: limits[node][1] for node in staffed}
+        chain = _exact.start(model, periods, max_states, drop_below, "staffing", highest)
 
     guesses = [int(_servers_of(model)[node]) for node in staffed]
     shape = (len(periods), nodes)
@@ -193,12 +209,16 @@ def staffing(
     runs, parts = 0, []
     for p, period in enumerate(periods):
         model.mark()
-        trials = _Trials(model, period, fixed[p], staffed, targets, network)
+        if chain is not None:
+            chain.mark()
+        trials = _Trials(model, period, fixed[p], staffed, targets, network, chain)
         try:
             chosen, falls = _staff(trials, p, staffed, targets, limits, guesses, search == "scan")
             run = trials.run(chosen)
         except BaseException:
             model.restore()
+            if chain is not None:
+                chain.restore()
             raise
         runs += trials.runs
         parts.append(run)
@@ -313,8 +333,10 @@ class _Trials:
         staffed: list[int],
         targets: list[Target | None],
         network: bool,
+        chain: _exact.ExactRun | None = None,
     ) -> None:
         self._model = model
+        self._chain = chain
         self._period = period
         self._fixed = fixed
         self._staffed = staffed
@@ -342,7 +364,13 @@ class _Trials:
         self._model_ends_at = None
         chosen = dict(zip(self._staffed, servers))
         setting: Any = {**self._fixed, **chosen} if self._network else servers[0]
-        run = trajectory(self._model, [replace(self._period, servers=setting)])
+        period = replace(self._period, servers=setting)
+        if self._chain is None:
+            run = trajectory(self._model, [period])
+        else:
+            self._chain.restore()
+            changes = [_settings(self._model, period)]
+            run = _recorded_run(self._model, [period], changes, 1, self._chain.record)
         self._model_ends_at = servers
         self.runs += 1
         views = [run.node(n) for n in range(run.number_of_nodes)] if self._network else [run]

@@ -45,4 +45,7 @@ def staffing(
     bounds: tuple[int, int] | Mapping[int, tuple[int, int]] | Sequence[tuple[int, int]],
     *,
     search: str = "bisect",
+    method: str = "maps",
+    max_states: int = 1_000_000,
+    drop_below: float = 1e-12,
 ) -> Staffing: ...

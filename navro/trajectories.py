@@ -22,6 +22,7 @@ from typing import Any, TypeAlias
 import numpy as np
 from numpy.typing import NDArray
 
+from navro import _exact
 from navro._core import StandardMultiserver, StandardNetworkMultiserver
 from navro.distributions import LARGEST_VALUE, plain_weights
 
@@ -59,19 +60,53 @@ class Period:
         object.__setattr__(self, "steps", steps)
 
 
-def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory:
+def trajectory(
+    model: Model,
+    schedule: int | Sequence[Period],
+    *,
+    every: int = 1,
+    method: str = "maps",
+    max_states: int = _exact.DEFAULT_MAX_STATES,
+    drop_below: float = _exact.DEFAULT_DROP_BELOW,
+) -> Trajectory:
     """Steps ``model`` through ``schedule`` (a number of steps with the model's
     own settings, or a sequence of ``Period``s) and records the distribution
     of the number present (per node for a network) at every ``every``-th step,
     counted from the start, row 0 included. Every period is checked before
     the first step is taken. A step that fails, or Ctrl-C, raises and leaves
-    the model after its last whole step."""
+    the model after its last whole step.
+
+    ``method="exact"`` maps the joint distribution of the real system instead
+    of the model's own state: per node the number waiting and the remaining
+    service time of every busy server, each entity routed on its own. It
+    starts from the model's state and leaves the model at the end of the run
+    (a failed or interrupted run: at the start of the period it was in). It
+    drops, after every step, the states of probability below ``drop_below``
+    and reports the mass dropped up to each row in ``dropped_mass``. A run
+    whose chain is estimated at more than ``max_states`` states is refused
+    with a ValueError before it starts, and so is one whose chain would grow
+    beyond that."""
     periods = _periods(schedule, "trajectory")
     stride = operator.index(every)
     if stride < 1:
         raise ValueError(f"trajectory: every must be at least 1, got {stride}")
+    _exact.check_method(method, "trajectory")
     settings = [_settings(model, period) for period in periods]
+    if method == "maps":
+        return _recorded_run(model, periods, settings, stride, model._record)
+    run = _exact.start(model, periods, max_states, drop_below, "trajectory")
+    return _recorded_run(model, periods, settings, stride, run.record)
 
+
+def _recorded_run(
+    model: Model,
+    periods: Sequence[Period],
+    settings: Sequence[Sequence[Callable[[], None]]],
+    stride: int,
+    record: Callable[[int, int, int], tuple[Any, ...]],
+) -> Trajectory:
+    """The run of ``periods``, each one's changes applied and its steps
+    taken and recorded by ``record(steps, every, start)``."""
     parts = []
     before = _servers_of(model)
     time = model.time
@@ -79,7 +114,7 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
     for period, changes in zip(periods, settings):
         for change in changes:
             change()
-        rows, nodes, lowest, span, probabilities, completions = model._record(
+        rows, nodes, lowest, span, probabilities, completions, dropped = record(
             period.steps, stride, start
         )
         steps = _recorded_steps(start, period.steps, stride)
@@ -97,6 +132,7 @@ def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1
                 completions=np.frombuffer(completions).reshape(rows, nodes),
                 network=isinstance(model, StandardNetworkMultiserver),
                 periods=1,
+                dropped=np.frombuffer(dropped) if len(dropped) else None,
             )
         )
         start += period.steps
@@ -274,8 +310,10 @@ class Trajectory:
         completions: NDArray[np.float64],
         network: bool,
         periods: int,
+        dropped: NDArray[np.float64] | None = None,
     ) -> None:
         self._times = np.asarray(times, dtype=np.int64)
+        self._dropped = dropped
         self._period = np.asarray(period, dtype=np.int64)
         self._servers = np.asarray(servers, dtype=np.int64)
         self._lowest = lowest
@@ -289,6 +327,7 @@ class Trajectory:
             self._servers,
             self._probabilities,
             self._completions,
+            *([] if dropped is None else [dropped]),
         ):
             array.flags.writeable = False
 
@@ -339,6 +378,11 @@ class Trajectory:
             completions=np.concatenate([part._completions[skip:] for part, skip in kept]),
             network=parts[0]._network,
             periods=offset,
+            dropped=(
+                None
+                if all(part._dropped is None for part, _ in kept)
+                else np.concatenate([part.dropped_mass[skip:] for part, skip in kept])
+            ),
         )
 
     def __len__(self) -> int:
@@ -374,6 +418,7 @@ class Trajectory:
             completions=self._completions[:, i : i + 1],
             network=False,
             periods=self._periods,
+            dropped=self._dropped,
         )
 
     @property
@@ -413,6 +458,17 @@ class Trajectory:
         each row: of the min(z, c) busy servers, each ends with the state's
         P(remaining time 1 | z). NaN in row 0 of a run."""
         return self._view(self._completions)
+
+    @property
+    def dropped_mass(self) -> NDArray[np.float64]:
+        """Per row, the probability that an exact run (``method="exact"``)
+        dropped up to the row, as states below its threshold: every
+        probability of the row is at most this much below the exact one, and
+        the row's probabilities sum to 1 minus it. One value per row, also
+        for a network. NaN for the maps, which renormalise what they cut."""
+        if self._dropped is None:
+            return np.full(len(self._times), math.nan)
+        return self._dropped
 
     # Every measure is one weighted sum over the counts, per row and node.
     def _weighted(self, values: Any) -> NDArray[np.float64]:
@@ -496,6 +552,7 @@ class Trajectory:
         pd = _optional("pandas", "pandas", "Trajectory.to_pandas()")
         columns: dict[str, NDArray[Any]] = {"period": self._period, "servers": self.servers}
         columns.update({name: getattr(self, name) for name in self._COLUMNS})
+        columns["dropped_mass"] = self.dropped_mass
         if not self._network:
             return pd.DataFrame(columns, index=pd.Index(self._times, name="time"))
         nodes = self.number_of_nodes

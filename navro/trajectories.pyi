@@ -31,7 +31,29 @@ class Period:
     )
     def __post_init__(self) -> None: ...
 
-def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory: ...
+def trajectory(
+    model: Model,
+    schedule: int | Sequence[Period],
+    *,
+    every: int = 1,
+    method: str = "maps",
+    max_states: int = 1_000_000,
+    drop_below: float = 1e-12,
+) -> Trajectory: ...
+
+# Shared with the package's other modules.
+def _settings(model: Model, period: Period) -> list[Callable[[], None]]: ...
+def _servers(x: Any) -> int: ...
+def _per_node(
+    value: Any, nodes: int, convert: Callable[[Any], Any], what: str, where: str = "Period"
+) -> list[tuple[int, Any]]: ...
+def _recorded_run(
+    model: Model,
+    periods: Sequence[Period],
+    settings: Sequence[Sequence[Callable[[], None]]],
+    stride: int,
+    record: Callable[[int, int, int], tuple[Any, ...]],
+) -> Trajectory: ...
 
 class Trajectory:
     """A recorded run: rows are points in time, and for a network every
@@ -48,6 +70,7 @@ class Trajectory:
         completions: NDArray[np.float64],
         network: bool,
         periods: int,
+        dropped: NDArray[np.float64] | None = None,
     ) -> None: ...
     @staticmethod
     def concatenate(parts: Sequence[Trajectory]) -> Trajectory: ...
@@ -71,6 +94,8 @@ class Trajectory:
     def servers(self) -> NDArray[np.int64]: ...
     @property
     def expected_completions(self) -> NDArray[np.float64]: ...
+    @property
+    def dropped_mass(self) -> NDArray[np.float64]: ...
     @property
     def mean(self) -> NDArray[np.float64]: ...
     @property
