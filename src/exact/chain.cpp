@@ -1,6 +1,9 @@
 #include "exact/chain.hpp"
 
 #include <algorithm>
+#include <array>
+#include <system_error>
+#include <thread>
 #include <limits>
 #include <utility>
 
@@ -171,8 +174,41 @@ void ExactChain::widenTo(const HeapVector<int>& widths) {
     clearPartsAndRows();
 }
 
+// The states that a step from the states of positive probability can
+// reach: those, and the ends of the rows they lead through.
+std::size_t ExactChain::statesInReach() const {
+    HeapVector<std::uint8_t> reached(spaces[0].synced, 0);
+    for (std::uint32_t i : spaces[0].active) reached[i] = 1;
+    std::size_t count = spaces[0].active.size();
+    HeapVector<std::uint8_t> here;
+    for (std::size_t k = 0; k < spaces.size(); ++k) {
+        const Space& space = spaces[k];
+        HeapVector<std::uint8_t> next(spaces[(k + 1) % spaces.size()].synced, 0);
+        auto follow = [&](std::uint32_t i) {
+            if (space.rowLength[i] == notBuilt) return;
+            for (std::uint32_t j = 0; j < space.rowLength[i]; ++j)
+                next[space.columns[space.rowStart[i] + j]] = 1;
+        };
+        if (k == 0) {
+            for (std::uint32_t i : space.active) follow(i);
+        } else {
+            for (std::uint32_t i = 0; i < space.synced; ++i)
+                if (here[i]) follow(i);
+        }
+        if (k + 1 == spaces.size()) {
+            for (std::size_t i = 0; i < next.size(); ++i)
+                if (next[i] && !reached[i]) ++count;
+        }
+        here.swap(next);
+    }
+    return count;
+}
+
 // Keeps only the states of positive probability, renumbered in their old
-// order; every row goes and is built again as the states need it.
+// order; every row goes and is built again as the states need it. Worth it
+// only where most states held are out of a step's reach, as when the
+// distribution has moved on; otherwise the rows that it drops would only be
+// built again.
 void ExactChain::compact() {
     Space& states = spaces[0];
     const auto perNode = static_cast<std::size_t>(nodes);
@@ -241,30 +277,99 @@ void ExactChain::buildRows(std::size_t index) {
 
 void ExactChain::prepare() {
     if (!isStarted || !haveSettings) abortInternal();
-    if (spaces[0].keys.size() >= compactAt) compact();
+    if (spaces[0].keys.size() >= compactAt) {
+        syncSpace(0);
+        if (2 * statesInReach() < spaces[0].keys.size())
+            compact();
+        else
+            compactAt = 2 * static_cast<std::size_t>(spaces[0].keys.size());
+    }
     if (!generator) generator.reset(new TransitionGenerator(settings, shape, maxStates));
     buildRows(0);
-    if (measureAfterCompaction) {
-        // The states the rows reach again after a compaction are the chain's
-        // working set: the next compaction waits until that has doubled.
-        compactAt = std::max(smallestCompaction, 2 * static_cast<std::size_t>(spaces[0].keys.size()));
-        measureAfterCompaction = false;
-    }
 }
 
+namespace {
+// A product of fewer transitions than this is over before threads would
+// start; past it, the rows are split into `pourChunks` runs of like work.
+constexpr long long parallelWork = 1 << 18;
+constexpr std::size_t pourChunks = 4;
+
+// Pours the rows of `rows` (a run of entries) into `into`.
+void pourRows(const std::uint32_t* rows, std::size_t count, const Real* probability,
+              const std::uint64_t* rowStart, const std::uint32_t* rowLength,
+              const std::uint32_t* columns, const Real* weights, Real* into, bool meter) {
+    WorkMeter work;
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::uint32_t i = rows[r];
+        const Real p = probability[i];
+        const std::uint32_t* column = columns + rowStart[i];
+        const Real* weight = weights + rowStart[i];
+        const std::uint32_t length = rowLength[i];
+        for (std::uint32_t k = 0; k < length; ++k) into[column[k]] += p * weight[k];
+        if (meter) work.add(length);
+    }
+    if (meter) work.flush();
+}
+}  // namespace
+
+// A large product is split into a fixed number of runs of rows, each poured
+// into a buffer of its own and the buffers added in their order: the sums
+// are then the same whatever the number of threads that share the runs.
+// Only this thread checks for interruptions; the others' runs are short.
 void ExactChain::pour(std::size_t from, HeapVector<Real>& into) {
     const Space& source = spaces[from];
-    WorkMeter work;
-    for (std::uint32_t i : source.active) {
-        const Real p = source.probability[i];
-        const std::uint64_t start = source.rowStart[i];
-        const std::uint32_t length = source.rowLength[i];
-        const std::uint32_t* column = source.columns.data() + start;
-        const Real* weight = source.weights.data() + start;
-        for (std::uint32_t k = 0; k < length; ++k) into[column[k]] += p * weight[k];
-        work.add(length);
+    const std::uint32_t* rows = source.active.data();
+    const std::size_t count = source.active.size();
+    long long total = 0;
+    for (std::size_t r = 0; r < count; ++r) total += source.rowLength[rows[r]];
+    auto run = [&](std::size_t first, std::size_t last, Real* target, bool meter) {
+        pourRows(rows + first, last - first, source.probability.data(), source.rowStart.data(),
+                 source.rowLength.data(), source.columns.data(), source.weights.data(), target,
+                 meter);
+    };
+    const unsigned threads = std::thread::hardware_concurrency();
+    if (total < parallelWork || threads < 2) {
+        run(0, count, into.data(), true);
+        return;
     }
-    work.flush();
+    std::array<std::size_t, pourChunks + 1> bounds{};
+    long long sum = 0;
+    std::size_t chunk = 1;
+    for (std::size_t r = 0; r < count && chunk < pourChunks; ++r) {
+        sum += source.rowLength[rows[r]];
+        while (chunk < pourChunks && sum * static_cast<long long>(pourChunks) >=
+                                         total * static_cast<long long>(chunk))
+            bounds[chunk++] = r + 1;
+    }
+    while (chunk <= pourChunks) bounds[chunk++] = count;
+    for (HeapVector<Real>& buffer : chunkBuffers) buffer.assign(into.size(), 0.0);
+    auto target = [&](std::size_t c) { return c == 0 ? into.data() : chunkBuffers[c - 1].data(); };
+    // Thread t takes the runs t, t + helpers + 1, ...; this thread the rest.
+    const std::size_t helpers = std::min<std::size_t>(threads, pourChunks) - 1;
+    auto share = [&](std::size_t t, bool meter) {
+        for (std::size_t c = t; c < pourChunks; c += helpers + 1)
+            run(bounds[c], bounds[c + 1], target(c), meter);
+    };
+    {
+        HeapVector<std::jthread> started;
+        started.reserve(helpers);
+        std::size_t left = 0;  // runs no thread could be started for
+        for (std::size_t t = 1; t <= helpers; ++t) {
+            try {
+                started.emplace_back(share, t, false);
+            } catch (const std::system_error&) {
+                left = t;
+                break;
+            }
+        }
+        share(0, true);
+        if (left != 0)
+            for (std::size_t t = left; t <= helpers; ++t) share(t, true);
+    }
+    for (std::size_t c = 1; c < pourChunks; ++c) {
+        const Real* buffer = chunkBuffers[c - 1].data();
+        for (std::size_t j = 0; j < into.size(); ++j) into[j] += buffer[j];
+    }
 }
 
 void ExactChain::step() {
@@ -285,6 +390,13 @@ void ExactChain::step() {
         buildRows(k);
     }
     Space& states = spaces[0];
+    if (measureAfterCompaction) {
+        // The states that the rows of one step reach again after a
+        // compaction are the chain's working set: the next compaction waits
+        // until that has doubled.
+        compactAt = std::max(smallestCompaction, 2 * static_cast<std::size_t>(states.keys.size()));
+        measureAfterCompaction = false;
+    }
     nextProbability.assign(states.synced, 0.0);
     pour(parts - 1, nextProbability);
     nextActive.clear();

@@ -103,6 +103,7 @@ private:
     void pour(std::size_t from, HeapVector<Real>& into);
     void clearPartsAndRows();
     void widenTo(const HeapVector<int>& widths);
+    std::size_t statesInReach() const;
     void compact();
 
     long long maxStates;
@@ -117,16 +118,19 @@ private:
     HeapVector<std::uint32_t> present;
     HeapVector<Real> ends;
     Real droppedMass = 0.0;
-    // The step's new distribution before it replaces the old one.
+    // The step's new distribution before it replaces the old one, and the
+    // buffers of a product split over threads.
     HeapVector<Real> nextProbability;
+    HeapVector<Real> chunkBuffers[3];
     HeapVector<std::uint32_t> nextActive;
 
     bool haveSettings = false;
     ChainSettings settings;
     std::unique_ptr<TransitionGenerator> generator;
 
-    // Compaction: once the states held reach `compactAt`, those without
-    // probability go, and with them every row.
+    // Compaction: once the states held reach `compactAt`, and most of them
+    // are beyond a step's reach, those without probability go, and with
+    // them every row.
     std::size_t compactAt = 0;
     bool measureAfterCompaction = false;
 

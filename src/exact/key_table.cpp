@@ -59,7 +59,13 @@ KeyTable::Found KeyTable::insert(const Digit* key) {
     if (*slot != 0) return {static_cast<std::uint32_t>((*slot & indexMask) - 1), false};
     if (count == std::numeric_limits<std::uint32_t>::max() - 1) abortOutOfMemory();
     // The key goes in first: if its storage cannot grow, no slot names it.
-    keys.insert(keys.end(), key, key + keyWidth);
+    places.push_back(static_cast<std::uint32_t>(hash));
+    try {
+        keys.insert(keys.end(), key, key + keyWidth);
+    } catch (...) {
+        places.pop_back();
+        throw;
+    }
     *slot = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(count) + 1);
     return {count++, true};
 }
@@ -79,9 +85,8 @@ void KeyTable::grow() {
     for (std::uint64_t slot : slots) {
         if (slot == 0) continue;
         const std::uint32_t index = static_cast<std::uint32_t>((slot & indexMask) - 1);
-        // The slot keeps only 32 bits of the hash: enough to place the key
-        // in any table of up to 2**32 slots.
-        std::size_t at = static_cast<std::size_t>(hashOf(this->key(index), keyWidth)) & mask;
+        // 32 bits place a key in any table of up to 2**32 slots.
+        std::size_t at = places[index] & mask;
         while (larger[at] != 0) at = (at + 1) & mask;
         larger[at] = slot;
     }
@@ -92,22 +97,30 @@ void KeyTable::clear(int width) {
     // A table that the last use left nearly empty is cleared key by key,
     // last first: each key's probe then runs only over slots that keys
     // inserted before it still fill.
-    if (width == keyWidth && static_cast<std::size_t>(count) * 8 < slots.size()) {
-        for (std::uint32_t i = count; i-- > 0;) *slotOf(key(i), hashOf(key(i), keyWidth)) = 0;
+    if (static_cast<std::size_t>(count) * 8 < slots.size()) {
+        const std::size_t mask = slots.size() - 1;
+        for (std::uint32_t i = count; i-- > 0;) {
+            std::size_t at = places[i] & mask;
+            while ((slots[at] & indexMask) != static_cast<std::uint64_t>(i) + 1) at = (at + 1) & mask;
+            slots[at] = 0;
+        }
     } else {
         std::fill(slots.begin(), slots.end(), 0);
     }
     keys.clear();
+    places.clear();
     count = 0;
     keyWidth = width;
 }
 
 void KeyTable::release() {
     HeapVector<Digit>().swap(keys);
+    HeapVector<std::uint32_t>().swap(places);
     HeapVector<std::uint64_t>().swap(slots);
     count = 0;
 }
 
 std::size_t KeyTable::bytes() const {
-    return keys.capacity() * sizeof(Digit) + slots.capacity() * sizeof(std::uint64_t);
+    return keys.capacity() * sizeof(Digit) + places.capacity() * sizeof(std::uint32_t) +
+           slots.capacity() * sizeof(std::uint64_t);
 }

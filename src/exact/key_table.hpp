@@ -15,8 +15,10 @@ inline constexpr long long largestDigit = 0xFFFF;
 
 // A set of keys of `width` digits, each numbered by the order in which it
 // was first inserted: open addressing with linear probing over a table kept
-// at most half full. A slot holds 32 bits of the key's hash beside its
-// number, so most probes that miss never compare keys.
+// at most half full. A slot holds the upper 32 bits of the key's hash beside
+// its number, so most probes that miss never compare keys; the lower 32
+// bits, which place a key, are kept per key, so that growing and clearing
+// the table hash nothing again.
 class KeyTable {
 public:
     explicit KeyTable(int width = 0) : keyWidth(width) {}
@@ -56,6 +58,7 @@ private:
     int keyWidth;
     std::uint32_t count = 0;
     HeapVector<Digit> keys;
+    HeapVector<std::uint32_t> places;  // the lower hash bits of each key
     // 0: empty; else (hash bits << 32) | (number + 1).
     HeapVector<std::uint64_t> slots;
 };

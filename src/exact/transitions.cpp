@@ -218,6 +218,9 @@ void TransitionGenerator::route(int source) {
     const auto& targets = destinations[static_cast<std::size_t>(source)];
     if (targets.empty()) return;
     const int ends = layout.first[static_cast<std::size_t>(source)] + 1;
+    bool any = false;
+    for (std::uint32_t i = 0; i < from->size() && !any; ++i) any = from->key(i)[ends] > 0;
+    if (!any) return;
     begin();
     Digit* key = scratch.data();
     for (std::uint32_t i = 0; i < from->size(); ++i) {
