@@ -118,12 +118,13 @@ def start(
 def estimate_states(
     model: Model, periods: Sequence[Period], servers: dict[int, int], limit: int
 ) -> int:
-    """The states an exact run is expected to reach: per node, the ways
-    its busy servers can hold remaining times (any count up to the servers,
+    """The states an exact run is expected to hold: per node, the ways its
+    busy servers can hold remaining times (any count up to the servers,
     each time up to the longest service), and for every queue length the
     maps reach, the ways all servers can be busy; the product over the
     nodes. Above ``limit`` the count is returned as soon as it is known to
-    be, without running the maps."""
+    be, without running the maps. Where arrivals and services are both
+    regular, far fewer configurations are reached than counted here."""
     from navro.trajectories import _settings
 
     probe = copy.copy(model)
@@ -149,10 +150,14 @@ def estimate_states(
     if math.prod(busy) > limit:
         return math.prod(busy)
     queue = _longest_queues(model, periods, servers, nodes)
-    return math.prod(
+    reached = math.prod(
         states + queue[n] * math.comb(most[n] + longest[n] - 1, longest[n] - 1)
         for n, states in enumerate(busy)
     )
+    # The chain also holds the states that its rows reach a step beyond
+    # those, and its queues run a little past the maps' cut: about half as
+    # many again, as measured on stations and networks of all sizes here.
+    return reached * 3 // 2
 
 
 def _longest_queues(

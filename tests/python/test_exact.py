@@ -251,3 +251,18 @@ def test_another_thread_cannot_use_a_chain_while_a_run_works_on_it():
         refused.append(None)
         thread.join()
     assert refused[0] == ("Model in use by another call",)
+
+
+def test_ctrl_c_stops_an_exact_run_and_leaves_the_model_as_it_was():
+    from test_threads import interrupt_when_busy, state_of
+
+    centre = station(4, 10)
+    before = state_of(centre)
+    with pytest.raises(KeyboardInterrupt):
+        thread, _ = interrupt_when_busy(centre, after=0.2)
+        try:
+            navro.trajectory(centre, 2000, method="exact")
+        finally:
+            thread.join()
+    assert state_of(centre) == before
+    assert navro.trajectory(centre, 3, method="exact").times[-1] == 3
