@@ -3,7 +3,8 @@
     StandardMultiserver          one station with identical servers
     StandardNetworkMultiserver   stations with probabilistic routing between them
     error                        raised by every refused call, with a fixed message
-    trajectory, Trajectory       a whole run of steps and its service measures
+    trajectory, Trajectory       a whole run of steps and its service measures;
+                                 method="exact" for the real system, where small
     Period                       one period of a schedule for trajectory
     distributions                constructors of common arrival and service pmfs
     staffing, Staffing, Target   the fewest servers per period that meet a target

@@ -290,9 +290,8 @@ void ExactChain::prepare() {
 
 namespace {
 // A product of fewer transitions than this is over before threads would
-// start; past it, the rows are split into `pourChunks` runs of like work.
+// start; past it, the rows are split into runs of like work.
 constexpr long long parallelWork = 1 << 18;
-constexpr std::size_t pourChunks = 4;
 
 // Pours the rows of `rows` (a run of entries) into `into`.
 void pourRows(const std::uint32_t* rows, std::size_t count, const Real* probability,

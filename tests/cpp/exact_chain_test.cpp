@@ -1,6 +1,7 @@
 // The exact chain driven without an interpreter: its hash map against a
-// plain one, the worst case of the design's maps, the rule for servers cut
-// or added between periods, and failures at every heap request.
+// plain one, the worst case of the maps, snapshots across a wider layout,
+// and runs failing at every heap request and stopped at every interruption
+// point.
 #include <cmath>
 #include <map>
 #include <random>
