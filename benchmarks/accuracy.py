@@ -34,8 +34,8 @@ from __future__ import annotations
 import argparse
 import math
 import time
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Iterator, Sequence
 
 try:
     import numpy as np
@@ -50,6 +50,7 @@ Pmf = dict[int, float]
 
 def mean(pmf: Pmf) -> float:
     return math.fsum(n * p for n, p in pmf.items())
+
 
 # Draws from the model's distribution behind each noise percentile.
 NOISE_DRAWS = 1000
@@ -202,7 +203,9 @@ def model_distributions(case: Case, method: str = "maps", **options) -> dict[int
     """navro's distribution of the number present at the watched node at each
     horizon: the model's own maps, or ``method="exact"`` the exact chain of the
     real queue (``options`` go to navro.trajectory)."""
-    run = navro.trajectory(build_model(case), max(case.horizons), method=method, **options)
+    run = navro.trajectory(
+        build_model(case), max(case.horizons), method=method, wait_horizon=None, **options
+    )
     if run.is_network:
         run = run.node(case.watched)
     return {
@@ -284,7 +287,9 @@ def station(servers: int, service: str, load: float, arrivals: str = "Poisson") 
     """Arrivals that keep each server busy `load` of the time on average."""
     durations = SERVICES[service]
     rate = load * servers / mean(durations)
-    return Case(service, arrivals, load, (Node(servers, durations, ARRIVALS[arrivals](rate)),), HORIZONS)
+    return Case(
+        service, arrivals, load, (Node(servers, durations, ARRIVALS[arrivals](rate)),), HORIZONS
+    )
 
 
 def exact_cases() -> Iterator[Case]:
@@ -315,8 +320,13 @@ def network_cases() -> Iterator[Case]:
         durations = SERVICES[service]
         nodes = (Node(1, durations, poisson(rate)), Node(1, durations, {0: 1.0}))
         yield Case(
-            service, "Poisson", LOADS["heavy"], nodes, HORIZONS,
-            routing=((0.0, 1.0), (0.0, 0.0)), watched=1,
+            service,
+            "Poisson",
+            LOADS["heavy"],
+            nodes,
+            HORIZONS,
+            routing=((0.0, 1.0), (0.0, 0.0)),
+            watched=1,
         )
 
 
@@ -329,8 +339,16 @@ def lockstep_example() -> Case:
 # Output -------------------------------------------------------------------
 
 COLUMNS = (
-    "servers", "service", "arrivals", "load", "time",
-    "TV distance (noise)", "P(all busy)", "error (noise)", "mean present", "error (noise)",
+    "servers",
+    "service",
+    "arrivals",
+    "load",
+    "time",
+    "TV distance (noise)",
+    "P(all busy)",
+    "error (noise)",
+    "mean present",
+    "error (noise)",
     "exact method: TV distance (noise)",
 )
 
@@ -346,11 +364,16 @@ def with_noise(error: float, noise: float, digits: int, sign: str = "+") -> str:
 def row(case: Case, c: Comparison, exact: Comparison | None) -> str:
     node = case.nodes[case.watched]
     cells = (
-        str(node.servers), case.service, case.arrivals,
-        f"{case.load:.2f}", str(c.time),
+        str(node.servers),
+        case.service,
+        case.arrivals,
+        f"{case.load:.2f}",
+        str(c.time),
         with_noise(c.tv, c.tv_noise, 4, sign=""),
-        f"{c.busy:.4f}", with_noise(c.busy_error, c.busy_noise, 4),
-        f"{c.mean:.3f}", with_noise(c.mean_error, c.mean_noise, 3),
+        f"{c.busy:.4f}",
+        with_noise(c.busy_error, c.busy_noise, 4),
+        f"{c.mean:.3f}",
+        with_noise(c.mean_error, c.mean_noise, 3),
         "refused" if exact is None else with_noise(exact.tv, exact.tv_noise, 4, sign=""),
     )
     return "| " + " | ".join(cells) + " |"

@@ -38,7 +38,7 @@ from navro import Period, _exact
 from navro.distributions import poisson, uniform
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import accuracy  # noqa: E402
+import accuracy
 
 
 def station(servers: int, longest: int, load: float = 0.9) -> navro.StandardMultiserver:

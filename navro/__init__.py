@@ -3,9 +3,11 @@
     StandardMultiserver          one station with identical servers
     StandardNetworkMultiserver   stations with probabilistic routing between them
     error                        raised by every refused call, with a fixed message
-    trajectory, Trajectory       a whole run of steps and its service measures;
+    trajectory, Trajectory       a whole run of steps, its service measures and
+                                 what its arrivals live through (waits, service level);
                                  method="exact" for the real system, where small
     Period                       one period of a schedule for trajectory
+    Clock, clock                 step length and start: runs on the clock, rates per hour
     distributions                constructors of common arrival and service pmfs
     staffing, Staffing, Target   the fewest servers per period that meet a target
     sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
@@ -20,31 +22,34 @@ from importlib import metadata as _metadata
 
 try:
     from navro._core import StandardMultiserver, StandardNetworkMultiserver, error
-except ModuleNotFoundError as exc:
-    if exc.name != "navro._core":
+except ModuleNotFoundError as _missing:  # private, or the type checkers export it
+    if _missing.name != "navro._core":
         raise
     # Python run from the top of a checkout finds this folder before the
     # installed package, and the folder has no compiled core.
     raise ImportError(
         "navro's compiled core is not in this folder (a source checkout?): install the "
         "package as the README says and run Python from outside the checkout's top folder"
-    ) from exc
+    ) from _missing
 
-from navro import distributions
-from navro._sweep import ScenarioFailure, sweep
+from navro import clock, distributions
 from navro._staffing import Staffing, Target, staffing
+from navro._sweep import ScenarioFailure, sweep
+from navro.clock import Clock
 from navro.trajectories import Period, Trajectory, trajectory
 
-__version__ = _metadata.version(__name__)
+__version__: str = _metadata.version(__name__)
 
 __all__ = [
+    "Clock",
     "Period",
     "ScenarioFailure",
+    "Staffing",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
-    "Staffing",
     "Target",
     "Trajectory",
+    "clock",
     "distributions",
     "error",
     "staffing",

@@ -15,15 +15,15 @@ from __future__ import annotations
 
 import copy
 import math
-import numbers
-import operator
 from collections.abc import Sequence
+from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
+from navro._common import Model, Period, per_node, real, servers, settings, whole
 from navro._core import StandardNetworkMultiserver, _ExactChain, error
 
 if TYPE_CHECKING:
-    from navro.trajectories import Model, Period
+    from navro.trajectories import Trajectory
 
 METHODS = ("maps", "exact")
 DEFAULT_MAX_STATES = 1_000_000
@@ -43,16 +43,11 @@ def check_method(method: str, function: str) -> str:
 
 
 def check_max_states(value: Any, function: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{function}: max_states must be an int, got {type(value).__name__}")
-    limit = operator.index(value)
-    if not 1 <= limit <= LARGEST_MAX_STATES:
-        raise ValueError(f"{function}: max_states must lie in 1..{LARGEST_MAX_STATES}, got {limit}")
-    return limit
+    return whole(function, "max_states", value, 1, LARGEST_MAX_STATES)
 
 
 def check_drop_below(value: Any, function: str) -> float:
-    threshold = float(value)
+    threshold = real(function, "drop_below", value)
     if not 0.0 <= threshold < 1.0:
         raise ValueError(f"{function}: drop_below must lie in [0, 1), got {threshold}")
     return threshold
@@ -73,9 +68,9 @@ class ExactRun:
         self.function = function
         self.chain = _ExactChain(max_states, drop_below)
 
-    def record(self, steps: int, every: int, start: int) -> tuple[Any, ...]:
+    def record(self, steps: int, every: int, start: int, horizon: int) -> tuple[Any, ...]:
         try:
-            return tuple(self.model._record_exact(self.chain, steps, every, start))
+            return tuple(self.model._record_exact(self.chain, steps, every, start, horizon))
         except error as exc:
             if exc.args != (TOO_MANY_STATES,):
                 raise
@@ -125,15 +120,13 @@ def estimate_states(
     nodes. Above ``limit`` the count is returned as soon as it is known to
     be, without running the maps. Where arrivals and services are both
     regular, far fewer configurations are reached than counted here."""
-    from navro.trajectories import _settings
-
     probe = copy.copy(model)
     nodes = model.get_number_of_nodes() if isinstance(model, StandardNetworkMultiserver) else 1
     most = [_servers_at(model, n) for n in range(nodes)]
     longest = [_longest_service(model, n) for n in range(nodes)]
     for period in periods:
-        for change in _settings(probe, period):
-            change()
+        for change in settings(probe, period):
+            change.apply()
         for n in range(nodes):
             most[n] = max(most[n], _servers_at(probe, n))
             longest[n] = max(longest[n], _longest_service(probe, n))
@@ -167,7 +160,9 @@ def _longest_queues(
     probability at any step of the run (a run on a copy of the model)."""
     from navro.trajectories import trajectory
 
-    run = trajectory(copy.copy(model), [_with_servers(p, servers, nodes) for p in periods])
+    run: Trajectory = trajectory(
+        copy.copy(model), [_with_servers(p, servers, nodes) for p in periods], wait_horizon=None
+    )
     queues = []
     for n in range(nodes):
         node = run.node(n) if run.is_network else run
@@ -178,18 +173,14 @@ def _longest_queues(
     return queues
 
 
-def _with_servers(period: Period, servers: dict[int, int], nodes: int) -> Period:
+def _with_servers(period: Period, chosen: dict[int, int], nodes: int) -> Period:
     """``period`` with the given nodes' servers in place of its own."""
-    from dataclasses import replace
-
-    from navro.trajectories import _per_node, _servers
-
-    if not servers:
+    if not chosen:
         return period
     if nodes == 1:
-        return replace(period, servers=servers[0])
-    own = [] if period.servers is None else _per_node(period.servers, nodes, _servers, "servers")
-    return replace(period, servers={**dict(own), **servers})
+        return replace(period, servers=chosen[0])
+    own = [] if period.servers is None else per_node(period.servers, nodes, servers, "servers")
+    return replace(period, servers={**dict(own), **chosen})
 
 
 def _servers_at(model: Model, node: int) -> int:

@@ -66,11 +66,11 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
-PyTypeObject ExactChain_Type = modelType(
-    "navro._core._ExactChain",
-    "_ExactChain(max_states, drop_below, /)\n--\n\n"
-    "The joint distribution of a station's or network's real state, carried by\n"
-    "navro.trajectory(method=\"exact\") from one period to the next. It holds at\n"
-    "most max_states states and drops, after every step, the states of\n"
-    "probability below drop_below. Private: use navro.trajectory.",
-    sizeof(Object), methods, getset, create, destroy, nullptr);
+PyTypeObject ExactChain_Type =
+    modelType("navro._core._ExactChain",
+              "_ExactChain(max_states, drop_below, /)\n--\n\n"
+              "The joint distribution of a station's or network's real state, carried by\n"
+              "navro.trajectory(method=\"exact\") from one period to the next. It holds at\n"
+              "most max_states states and drops, after every step, the states of\n"
+              "probability below drop_below. Private: use navro.trajectory.",
+              sizeof(Object), methods, getset, create, nullptr, destroy, nullptr);

@@ -56,26 +56,28 @@ struct ExactRecordEntry {
     using Entry = Entries<Object, collect>;
 
     static Recording withChain(Object* self, Checkpoint checkpoint, ExactChain* chain, Int steps,
-                               Int every, Int start) {
-        return record(self, checkpoint, *chain, steps, every, start);
+                               Int every, Int start, Int horizon) {
+        return record(self, checkpoint, *chain, steps, every, start, horizon);
     }
 
-    static Recording held(Object* self, ExactChainObject* chain, Int steps, Int every, Int start) {
+    static Recording held(Object* self, ExactChainObject* chain, Int steps, Int every, Int start,
+                          Int horizon) {
         ChainInUse use(chain);
         return Entry::template asLongOperation<
-            Entry::template withCheckpoint<withChain, ExactChain*, Int, Int, Int>, ExactChain*,
-            Int, Int, Int>(self, chain->chain, steps, every, start);
+            Entry::template withCheckpoint<withChain, ExactChain*, Int, Int, Int, Int>, ExactChain*,
+            Int, Int, Int, Int>(self, chain->chain, steps, every, start, horizon);
     }
 
     static PyObject* call(PyObject* self, PyObject* args) {
         return Entry::template query<held, RecordingResult, ExactChainArgument, IntArgument,
-                                     IntArgument, IntArgument>(self, args);
+                                     IntArgument, IntArgument, IntArgument>(self, args);
     }
 };
 
 // The help text of the entry, the same on both model types.
 inline constexpr const char* recordExactHelp =
-    "_record_exact($self, chain, steps, every, start, /)\n--\n\n"
+    "_record_exact($self, chain, steps, every, start, horizon, /)\n--\n\n"
     "The engine of navro.trajectory(method=\"exact\"): moves the exact chain\n"
     "`steps` steps under the model's settings, starting it from the model's\n"
-    "state at its first use, and returns the recorded rows as one block.";
+    "state at its first use, and returns the recorded rows as one block, the\n"
+    "arrivals' waits NaN in the layout of `horizon`.";

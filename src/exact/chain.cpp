@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <system_error>
 #include <thread>
-#include <limits>
 #include <utility>
 
 #include "runtime/errors.hpp"
@@ -76,7 +76,8 @@ void ExactChain::syncSpace(std::size_t index) {
         for (std::size_t i = space.synced; i < n; ++i) {
             const Digit* key = space.keys.key(static_cast<std::uint32_t>(i));
             for (int node = 0; node < nodes; ++node) {
-                const auto at = static_cast<std::size_t>(shape.first[static_cast<std::size_t>(node)]);
+                const auto at =
+                    static_cast<std::size_t>(shape.first[static_cast<std::size_t>(node)]);
                 std::uint32_t count = 0;
                 for (int r = 0; r <= shape.width[static_cast<std::size_t>(node)]; ++r)
                     count += key[at + static_cast<std::size_t>(r)];
@@ -243,9 +244,8 @@ void ExactChain::buildRow(std::size_t index, std::uint32_t entry, HeapVector<Rea
     const std::size_t target = (index + 1) % spaces.size();
     Space& into = spaces[target];
     const Digit* key = source.keys.key(entry);
-    const Outcomes& next = index == 0
-                               ? generator->beginStep(key, endsOfRow.data())
-                               : generator->drawDurations(static_cast<int>(index) - 1, key);
+    const Outcomes& next = index == 0 ? generator->beginStep(key, endsOfRow.data())
+                                      : generator->drawDurations(static_cast<int>(index) - 1, key);
     const std::size_t start = source.columns.size();
     try {
         for (std::uint32_t k = 0; k < next.size(); ++k) {
@@ -336,8 +336,8 @@ void ExactChain::pour(std::size_t from, HeapVector<Real>& into) {
     std::size_t chunk = 1;
     for (std::size_t r = 0; r < count && chunk < pourChunks; ++r) {
         sum += source.rowLength[rows[r]];
-        while (chunk < pourChunks && sum * static_cast<long long>(pourChunks) >=
-                                         total * static_cast<long long>(chunk))
+        while (chunk < pourChunks &&
+               sum * static_cast<long long>(pourChunks) >= total * static_cast<long long>(chunk))
             bounds[chunk++] = r + 1;
     }
     while (chunk <= pourChunks) bounds[chunk++] = count;

@@ -101,7 +101,8 @@ void KeyTable::clear(int width) {
         const std::size_t mask = slots.size() - 1;
         for (std::uint32_t i = count; i-- > 0;) {
             std::size_t at = places[i] & mask;
-            while ((slots[at] & indexMask) != static_cast<std::uint64_t>(i) + 1) at = (at + 1) & mask;
+            while ((slots[at] & indexMask) != static_cast<std::uint64_t>(i) + 1)
+                at = (at + 1) & mask;
             slots[at] = 0;
         }
     } else {

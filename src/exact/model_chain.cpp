@@ -128,7 +128,8 @@ void startFromModel(const View& model, ExactChain& chain, const ChainSettings& s
     if (digits > longestChainDigits) navro::abort(messages::tooManyStates);
     HeapVector<HeapVector<Part>> parts;
     for (Int n = 0; n < nodes; ++n)
-        parts.push_back(startParts(model.state(n), settings.nodes[static_cast<std::size_t>(n)].servers,
+        parts.push_back(startParts(model.state(n),
+                                   settings.nodes[static_cast<std::size_t>(n)].servers,
                                    widths[static_cast<std::size_t>(n)], limit));
     chain.beginStart(widths);
     const ChainLayout& layout = chain.layout();
@@ -179,9 +180,21 @@ void storeProjection(const View& model, const ExactChain& chain) {
     model.store(states.data());
 }
 
+// E[arrivals from outside] at each node.
+HeapVector<Real> meanArrivals(const ChainSettings& settings) {
+    HeapVector<Real> means;
+    for (const NodeSettings& node : settings.nodes) {
+        Real mean = 0.0;
+        for (std::size_t k = 0; k < node.arrivals.size(); ++k)
+            mean += node.arrivals[k] * (node.arrivalsOffset + static_cast<Real>(k));
+        means.push_back(mean);
+    }
+    return means;
+}
+
 template <typename View>
 Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chain, Int steps,
-                      Int every, Int start) {
+                      Int every, Int start, Int horizon) {
     if (steps < 0 || every < 1 || start < 0) navro::abort(messages::invalidValue);
     const ChainSettings settings = model.settings();
     if (!chain.started()) startFromModel(model, chain, settings, chain.stateLimit());
@@ -189,29 +202,50 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
     if (chain.layout().stride > longestChainDigits) navro::abort(messages::tooManyStates);
 
     const Int nodes = model.nodes();
-    Recording recording(nodes);
-    HeapVector<Real> completions(static_cast<std::size_t>(nodes),
-                                 std::numeric_limits<Real>::quiet_NaN());
+    const auto perNode = static_cast<std::size_t>(nodes);
+    Recording recording(nodes, recordedRows(steps, every, start), 0, horizon);
+    const auto cells = static_cast<std::size_t>(recording.arrivalCells);
+    const HeapVector<Real> external = meanArrivals(settings);
+    HeapVector<Real> completions(perNode, std::numeric_limits<Real>::quiet_NaN());
+    HeapVector<Real> ends(perNode);
     HeapVector<Real> present;
+    // The arrivals since the last row, per node; their waits stay NaN.
+    HeapVector<Real>& arrivals = recording.tail;
+    auto clearArrivals = [&] {
+        for (std::size_t n = 0; n < perNode; ++n) {
+            arrivals[n * cells] = 0.0;
+            std::fill(arrivals.begin() + static_cast<std::ptrdiff_t>(n * cells + 1),
+                      arrivals.begin() + static_cast<std::ptrdiff_t>((n + 1) * cells),
+                      std::numeric_limits<Real>::quiet_NaN());
+        }
+    };
     auto recordRow = [&] {
         for (Int n = 0; n < nodes; ++n) {
             chain.presentDistribution(n, present);
             recording.addEntry(0, present.data(), static_cast<int>(present.size()),
-                               completions[static_cast<std::size_t>(n)]);
+                               completions[static_cast<std::size_t>(n)],
+                               arrivals.data() + static_cast<std::size_t>(n) * cells);
         }
         recording.dropped.push_back(chain.dropped());
+        clearArrivals();
     };
+    clearArrivals();
     if (start == 0) recordRow();
     const long long last = static_cast<long long>(start) + steps;
     for (long long g = static_cast<long long>(start) + 1; g <= last; ++g) {
-        const bool recorded = g % every == 0;
-        if (recorded) {
-            chain.prepare();
-            for (Int n = 0; n < nodes; ++n)
-                completions[static_cast<std::size_t>(n)] = chain.expectedEnds(n);
+        // What ends in the step comes from the state before it: the
+        // completions of a recorded step, and the entities routed on.
+        chain.prepare();
+        for (Int n = 0; n < nodes; ++n) ends[static_cast<std::size_t>(n)] = chain.expectedEnds(n);
+        for (Int d = 0; d < nodes; ++d) {
+            Real in = external[static_cast<std::size_t>(d)];
+            for (Int s = 0; s < nodes; ++s)
+                in += ends[static_cast<std::size_t>(s)] * settings.route(s, d);
+            arrivals[static_cast<std::size_t>(d) * cells] += in;
         }
+        if (g % every == 0) completions = ends;
         chain.step();
-        if (recorded) recordRow();
+        if (g % every == 0) recordRow();
     }
     storeProjection(model, chain);
     Int& time = model.time();
@@ -254,14 +288,14 @@ ChainSettings networkSettings(_StandardNetworkMultiserver_object* self) {
     return settings;
 }
 
-Recording _StandardMultiserver_recordExact(_StandardMultiserver_object* self,
-                                           Checkpoint checkpoint, ExactChain& chain, Int steps,
-                                           Int every, Int start) {
-    return recordExact(StationView{self}, checkpoint, chain, steps, every, start);
+Recording _StandardMultiserver_recordExact(_StandardMultiserver_object* self, Checkpoint checkpoint,
+                                           ExactChain& chain, Int steps, Int every, Int start,
+                                           Int horizon) {
+    return recordExact(StationView{self}, checkpoint, chain, steps, every, start, horizon);
 }
 
 Recording _StandardNetworkMultiserver_recordExact(_StandardNetworkMultiserver_object* self,
                                                   Checkpoint checkpoint, ExactChain& chain,
-                                                  Int steps, Int every, Int start) {
-    return recordExact(NetworkView{self}, checkpoint, chain, steps, every, start);
+                                                  Int steps, Int every, Int start, Int horizon) {
+    return recordExact(NetworkView{self}, checkpoint, chain, steps, every, start, horizon);
 }

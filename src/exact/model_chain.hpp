@@ -15,17 +15,20 @@
 // `steps` steps are taken and recorded as the maps' recorded run does (the
 // rows at the multiples of `every`, counting `start` steps taken before;
 // row 0 when `start` is 0), each row with the mass the chain has dropped up
-// to it. At the end the model holds the chain's state, read back as a (z,
+// to it. The arrivals of the steps are the chain's expected arrivals at each
+// node, from outside and routed in; their waits, which the chain does not
+// follow, are NaN (the layout of `horizon`). At the end the model holds the
+// chain's state, read back as a (z,
 // ell) state (per z, the remaining time of a busy server chosen at random;
 // a service's duration where no server is busy), and its clock has moved
 // on by `steps`. A run that fails or is interrupted leaves the model as it
 // was and the chain at its last whole step.
-Recording _StandardMultiserver_recordExact(_StandardMultiserver_object* self,
-                                           Checkpoint checkpoint, ExactChain& chain, Int steps,
-                                           Int every, Int start);
+Recording _StandardMultiserver_recordExact(_StandardMultiserver_object* self, Checkpoint checkpoint,
+                                           ExactChain& chain, Int steps, Int every, Int start,
+                                           Int horizon);
 Recording _StandardNetworkMultiserver_recordExact(_StandardNetworkMultiserver_object* self,
                                                   Checkpoint checkpoint, ExactChain& chain,
-                                                  Int steps, Int every, Int start);
+                                                  Int steps, Int every, Int start, Int horizon);
 
 // The chain's settings from a model's fields, with the checks of its step.
 ChainSettings stationSettings(_StandardMultiserver_object* self);

@@ -74,8 +74,8 @@ Digit digitOf(long long count) {
 }
 }  // namespace
 
-TransitionGenerator::TransitionGenerator(const ChainSettings& _settings,
-                                         const ChainLayout& _layout, long long _largestRow)
+TransitionGenerator::TransitionGenerator(const ChainSettings& _settings, const ChainLayout& _layout,
+                                         long long _largestRow)
     : settings(_settings),
       layout(_layout),
       largestRow(_largestRow),
@@ -101,8 +101,8 @@ TransitionGenerator::TransitionGenerator(const ChainSettings& _settings,
             durationProbabilities[static_cast<std::size_t>(node)].push_back(s.durations[k]);
         }
         if (durationValues[static_cast<std::size_t>(node)].empty()) abortInternal();
-        durationTables[static_cast<std::size_t>(node)].resize(
-            static_cast<std::size_t>(s.servers) + 1);
+        durationTables[static_cast<std::size_t>(node)].resize(static_cast<std::size_t>(s.servers) +
+                                                              1);
         // Added in column order, as the routing check adds them.
         Real routed = 0.0;
         for (int d = 0; d < n; ++d) {
@@ -115,8 +115,8 @@ TransitionGenerator::TransitionGenerator(const ChainSettings& _settings,
         exitPossible[static_cast<std::size_t>(node)] = 1.0 - routed > 0;
         if (exitPossible[static_cast<std::size_t>(node)])
             routeProbabilities[static_cast<std::size_t>(node)].push_back(1.0 - routed);
-        routingTables[static_cast<std::size_t>(node)].resize(
-            static_cast<std::size_t>(s.servers) + 1);
+        routingTables[static_cast<std::size_t>(node)].resize(static_cast<std::size_t>(s.servers) +
+                                                             1);
     }
 }
 
@@ -134,7 +134,8 @@ void TransitionGenerator::fillDraws(Draws& draws, int count,
 
 const TransitionGenerator::Draws& TransitionGenerator::durationDraws(int node, int count) {
     Draws& draws = durationTables[static_cast<std::size_t>(node)][static_cast<std::size_t>(count)];
-    if (!draws.built) fillDraws(draws, count, durationProbabilities[static_cast<std::size_t>(node)]);
+    if (!draws.built)
+        fillDraws(draws, count, durationProbabilities[static_cast<std::size_t>(node)]);
     return draws;
 }
 
@@ -198,7 +199,8 @@ void TransitionGenerator::reconcile(int node) {
             const Draws& draws = durationDraws(node, static_cast<int>(starting));
             const auto& values = durationValues[static_cast<std::size_t>(node)];
             for (std::size_t j = 0; j < draws.size(); ++j) {
-                const Digit* x = draws.counts.data() + j * static_cast<std::size_t>(draws.categories);
+                const Digit* x =
+                    draws.counts.data() + j * static_cast<std::size_t>(draws.categories);
                 for (int v = 0; v < draws.categories; ++v)
                     key[at + values[static_cast<std::size_t>(v)]] =
                         static_cast<Digit>(source[at + values[static_cast<std::size_t>(v)]] + x[v]);
@@ -343,7 +345,8 @@ const Outcomes& TransitionGenerator::beginStep(const Digit* state, Real* ends) {
     for (int node = 0; node < nodes; ++node) {
         const int endsAt = layout.first[static_cast<std::size_t>(node)] + 1;
         Real total = 0.0;
-        for (std::uint32_t i = 0; i < from->size(); ++i) total += from->weight(i) * from->key(i)[endsAt];
+        for (std::uint32_t i = 0; i < from->size(); ++i)
+            total += from->weight(i) * from->key(i)[endsAt];
         ends[node] = total;
     }
     for (int node = 0; node < nodes; ++node) route(node);

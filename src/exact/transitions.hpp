@@ -36,9 +36,7 @@ struct NodeSettings {
     Int durationsOffset = 1;
     HeapVector<Real> durations;
 
-    Int longestDuration() const {
-        return durationsOffset + static_cast<Int>(durations.size()) - 1;
-    }
+    Int longestDuration() const { return durationsOffset + static_cast<Int>(durations.size()) - 1; }
     bool operator==(const NodeSettings&) const = default;
 };
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Python.h>
-
 #include <type_traits>
 
 #include "models/model_object.hpp"
@@ -41,8 +39,6 @@ struct _StandardMultiserver_object : ModelObject<_StandardMultiserver_fields> {
     StepWorkspace* workspace;
 };
 
-extern PyTypeObject _StandardMultiserver_Type;
-
 void _StandardMultiserver_setDefaults(_StandardMultiserver_object* self);
 void _StandardMultiserver_init(_StandardMultiserver_object* self);
 void _StandardMultiserver_memRelease(_StandardMultiserver_object* self);
@@ -66,6 +62,5 @@ Pmf* _StandardMultiserver_relabel(_StandardMultiserver_object* self, Int _z);
 Pmf* _StandardMultiserver_partialNavroMap(_StandardMultiserver_object* self);
 Pmf* _StandardMultiserver_navroMap(_StandardMultiserver_object* self, Int _leftTail,
                                    Int _rightTail);
-Pmf* _StandardMultiserver_observationMapRange(_StandardMultiserver_object* self, Int _z0,
-                                              Int _z1);
+Pmf* _StandardMultiserver_observationMapRange(_StandardMultiserver_object* self, Int _z0, Int _z1);
 Pmf* _StandardMultiserver_resetMap(_StandardMultiserver_object* self, Int _z0);

@@ -39,12 +39,15 @@ Real routingProbability(Object* self, Int source, Int destination) {
 }  // namespace
 
 // Working storage of the step beyond a station's: every node's terms, kept
-// from the flows out of the node to its own map, and the flows into each.
+// from the flows out of the node to its own map, the flows into each, and
+// the arrivals each node's map drew from (kept for a recorded run, which
+// reads them before the step's intermediates are collected).
 struct NetworkWorkspace {
     StepWorkspace station;
     Buffer<StationTerms> nodes;
     Buffer<Real> completed;
     Buffer<Pmf*> inflow;
+    Buffer<Pmf*> arrivals;
     Buffer<Pmf*> next;
 };
 
@@ -128,8 +131,8 @@ struct NodeInputs {
 
 NodeInputs nodeInputs(Object* self, StepWorkspace& ws, Int node, const StationTerms& terms,
                       Pmf* flowIn) {
-    Pmf* arrivals = convolutionOf(&self->header, ws,
-                                  lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
+    Pmf* arrivals =
+        convolutionOf(&self->header, ws, lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
     return {arrivals, RoutedCounts(ws, routingProbability(self, node, node), terms.largestBusy)};
 }
 
@@ -267,7 +270,7 @@ Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(Object* self, Int _
 }
 
 Pmf* _StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf(Object* self,
-                                                                     Int _nodeIndex) {
+                                                                      Int _nodeIndex) {
     return lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex);
 }
 
@@ -345,9 +348,8 @@ Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIn
     return partialMap(&self->header, ws, terms, in.arrivals, in.returning);
 }
 
-Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
-                                                Pmf* _internalFlowIn, Int _leftTail,
-                                                Int _rightTail) {
+Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex, Pmf* _internalFlowIn,
+                                                Int _leftTail, Int _rightTail) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
     ws.clearTerms();
     const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
@@ -388,13 +390,21 @@ void _StandardNetworkMultiserver_step(Object* self) {
     // All new states are complete before the first is stored, so a node that
     // fails leaves every node, and the clock, as they were.
     Pmf** next = ws.next.reserve(n);
+    Pmf** arrivals = ws.arrivals.reserve(n);
     for (Int i = 0; i < n; ++i) {
         const NodeInputs in = nodeInputs(self, ws.station, i, nodes[i], flowIn[i]);
+        arrivals[i] = in.arrivals;
         next[i] = stepState(obj, ws.station, nodes[i], in.arrivals,
                             lookup(self->_serviceDurationPmfs, i), in.returning);
     }
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
     self->_time = nextClock(self->_time);
+}
+
+Pmf* _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeIndex) {
+    if (self->workspace == nullptr || _nodeIndex < 0 || _nodeIndex >= numberOfNodes(self))
+        abortInternal();
+    return self->workspace->arrivals.data()[_nodeIndex];
 }
 
 // ------------------------------------------------- observations and resets
@@ -409,11 +419,10 @@ Pmf* _StandardNetworkMultiserver_resetMapAtNode(Object* self, Int _nodeIndex, In
 }
 
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(Object* self, Int _nodeIndex,
-                                                             Int _startOfRange,
-                                                             Int _endOfRange) {
+                                                             Int _startOfRange, Int _endOfRange) {
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
     entry = _StandardNetworkMultiserver_observationMapRangeAtNode(self, _nodeIndex, _startOfRange,
-                                                                   _endOfRange);
+                                                                  _endOfRange);
 }
 
 void _StandardNetworkMultiserver_applyObservationValueAtNode(

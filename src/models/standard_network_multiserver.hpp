@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Python.h>
-
 #include <type_traits>
 
 #include "models/model_object.hpp"
@@ -38,8 +36,7 @@ void forEachField(Visit&& visit, Records&... records) {
     visit(FieldInfo<Pmf*>{.name = "internal_state", .rule = confirmStatePmf, .anyLength = true},
           records._internalState...);
     visit(FieldInfo<Int>{"time"}, records._time...);
-    visit(FieldInfo<Int>{"number_of_servers", confirmNumberOfServers},
-          records._numberOfServers...);
+    visit(FieldInfo<Int>{"number_of_servers", confirmNumberOfServers}, records._numberOfServers...);
     visit(FieldInfo<Pmf*>{"number_of_external_arrivals_pmfs", confirmSimplePmf},
           records._numberOfExternalArrivalsPmfs...);
     visit(FieldInfo<Pmf*>{"service_duration_pmfs", confirmServiceDurationPmf},
@@ -55,8 +52,6 @@ struct _StandardNetworkMultiserver_object : ModelObject<_StandardNetworkMultiser
     NetworkWorkspace* workspace;
 };
 
-extern PyTypeObject _StandardNetworkMultiserver_Type;
-
 void _StandardNetworkMultiserver_setDefaults(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, Int _numberOfNodes);
 void _StandardNetworkMultiserver_memRelease(_StandardNetworkMultiserver_object* self);
@@ -68,7 +63,8 @@ void _StandardNetworkMultiserver_step(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(
     _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _startOfRange, Int _endOfRange);
 void _StandardNetworkMultiserver_applyObservationValueAtNode(
-    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _observedNumberOfEntitiesInSystem);
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex,
+    Int _observedNumberOfEntitiesInSystem);
 void _StandardNetworkMultiserver_mark(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_restore(_StandardNetworkMultiserver_object* self);
 Pmf* _StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf(
@@ -101,14 +97,19 @@ Pmf* _StandardNetworkMultiserver_convolution(_StandardNetworkMultiserver_object*
                                              Pmf* _p2);
 Pmf* _StandardNetworkMultiserver_flow(_StandardNetworkMultiserver_object* self,
                                       Int _sourceNodeIndex, Int _destinationNodeIndex);
+// The arrivals at a node in the last step, from outside and from the other
+// nodes, as its map drew them. Valid after a step until the model's next
+// collection, which frees them.
+Pmf* _StandardNetworkMultiserver_lastArrivalsAtNode(_StandardNetworkMultiserver_object* self,
+                                                    Int _nodeIndex);
 Pmf* _StandardNetworkMultiserver_relabel(_StandardNetworkMultiserver_object* self, Int _nodeIndex,
                                          Int _z);
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(_StandardNetworkMultiserver_object* self,
                                                        Int _nodeIndex, Pmf* _internalFlowIn);
 Pmf* _StandardNetworkMultiserver_navroMapAtNode(_StandardNetworkMultiserver_object* self,
-                                                Int _nodeIndex, Pmf* _internalFlowIn,
-                                                Int _leftTail, Int _rightTail);
-Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(
-    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _z0, Int _z1);
+                                                Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
+                                                Int _rightTail);
+Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(_StandardNetworkMultiserver_object* self,
+                                                           Int _nodeIndex, Int _z0, Int _z1);
 Pmf* _StandardNetworkMultiserver_resetMapAtNode(_StandardNetworkMultiserver_object* self,
                                                 Int _nodeIndex, Int _z0);

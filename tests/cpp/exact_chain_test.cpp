@@ -63,7 +63,8 @@ TEST(KeyTable, NumbersKeysAsAPlainMapDoes) {
                 std::vector<Digit> key(static_cast<std::size_t>(width));
                 for (Digit& d : key) d = static_cast<Digit>(random() % 7);
                 const auto found = table.insert(key.data());
-                const auto [at, inserted] = plain.emplace(key, static_cast<std::uint32_t>(plain.size()));
+                const auto [at, inserted] =
+                    plain.emplace(key, static_cast<std::uint32_t>(plain.size()));
                 EXPECT_EQ(found.inserted, inserted);
                 EXPECT_EQ(found.index, at->second);
                 EXPECT_EQ(table.find(key.data()), at->second);
@@ -153,7 +154,8 @@ TEST(ExactRun, FailsCleanlyAtEveryHeapRequest) {
             setAllocationFailureCountdown(n);
             bool failed = false;
             try {
-                _StandardNetworkMultiserver_recordExact(&network.self, noCheckpoint, *chain, 3, 1, 0);
+                _StandardNetworkMultiserver_recordExact(&network.self, noCheckpoint, *chain, 3, 1,
+                                                        0, 2);
             } catch (const CException& error) {
                 EXPECT_STREQ(error.message, messages::outOfMemory) << n;
                 failed = true;
@@ -188,7 +190,7 @@ TEST(ExactRun, StopsCleanlyAtEveryInterruptionPoint) {
             },
             &context, 1);
         try {
-            _StandardNetworkMultiserver_recordExact(&network.self, noCheckpoint, chain, 4, 1, 0);
+            _StandardNetworkMultiserver_recordExact(&network.self, noCheckpoint, chain, 4, 1, 0, 2);
             break;
         } catch (const Interrupted&) {
         }

@@ -17,7 +17,8 @@ namespace {
 
 std::size_t liveBytes(NObject* obj) {
     std::size_t bytes = 0;
-    for (MemHeader* block = obj->memList; block != nullptr; block = block->next) bytes += block->size;
+    for (MemHeader* block = obj->memList; block != nullptr; block = block->next)
+        bytes += block->size;
     return bytes;
 }
 
@@ -74,8 +75,11 @@ struct Station {
     }
 
     std::vector<const void*> fields() const {
-        return {self._numberOfArrivalsPmf, self._serviceDurationPmf, self._internalState,
-                self._mark._numberOfArrivalsPmf, self._mark._serviceDurationPmf,
+        return {self._numberOfArrivalsPmf,
+                self._serviceDurationPmf,
+                self._internalState,
+                self._mark._numberOfArrivalsPmf,
+                self._mark._serviceDurationPmf,
                 self._mark._internalState};
     }
 };
@@ -125,8 +129,9 @@ TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
             {"step", [](auto* s) { _StandardMultiserver_step(s); }},
             {"observe range", [](auto* s) { _StandardMultiserver_applyObservationRange(s, 1, 4); }},
             {"observe value", [](auto* s) { _StandardMultiserver_applyObservationValue(s, 2); }},
-            {"reset", [](auto* s) { _StandardMultiserver_resetWithNumberOfEntitiesInSystem(s, 4); }},
-        };
+            {"reset",
+             [](auto* s) { _StandardMultiserver_resetWithNumberOfEntitiesInSystem(s, 4); }},
+    };
     for (const auto& [name, operation] : operations) {
         SCOPED_TRACE(name);
         Station station;
@@ -148,7 +153,8 @@ TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
 }
 
 TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
-    const std::vector<std::pair<const char*, std::function<void(_StandardNetworkMultiserver_object*)>>>
+    const std::vector<
+        std::pair<const char*, std::function<void(_StandardNetworkMultiserver_object*)>>>
         operations = {
             {"step", [](auto* s) { _StandardNetworkMultiserver_step(s); }},
             {"observe range",
@@ -157,7 +163,7 @@ TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
              [](auto* s) { _StandardNetworkMultiserver_applyObservationValueAtNode(s, 0, 1); }},
             {"reset",
              [](auto* s) { _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(s, 2, 3); }},
-        };
+    };
     for (const auto& [name, operation] : operations) {
         SCOPED_TRACE(name);
         Network network;
@@ -248,15 +254,17 @@ std::vector<std::vector<Real>> marginalsOfSteps(int steps) {
     return marginals;
 }
 
-// The dense rows of a recording, each cut to its last positive count.
+// The rows of a recording as dense rows from count 0, each cut to its last
+// positive count.
 std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
-    const auto span = static_cast<std::size_t>(recording.countSpan());
-    std::vector<Real> dense(span * recording.rowCount());
-    recording.copyProbabilities(dense.data());
+    const auto width = static_cast<std::size_t>(recording.windowWidth());
+    std::vector<Int> offsets(recording.rowCount());
+    std::vector<Real> windows(width * recording.rowCount());
+    recording.copyWindows(offsets.data(), windows.data());
     std::vector<std::vector<Real>> rows;
     for (std::size_t r = 0; r < recording.rowCount(); ++r) {
-        std::vector<Real> row(recording.lowestCount(), 0.0);
-        row.insert(row.end(), dense.begin() + r * span, dense.begin() + (r + 1) * span);
+        std::vector<Real> row(static_cast<std::size_t>(offsets[r]), 0.0);
+        row.insert(row.end(), windows.begin() + r * width, windows.begin() + (r + 1) * width);
         while (!row.empty() && row.back() == 0) row.pop_back();
         rows.push_back(row);
     }
@@ -268,9 +276,9 @@ std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
 TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
     Station recorded, byHand;
     // Steps 1..5 of a run, every second one: 0, 2 and 4.
-    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0);
+    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0, 4);
     // Steps 6..8 of the same run: 6 and 8, not its start again.
-    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5);
+    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5, 4);
     std::vector<std::vector<Real>> expected;
     std::vector<Real> completions;
     for (int g = 0; g <= 8; ++g) {
@@ -301,7 +309,7 @@ TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
         const Int time = station.self._time;
         setAllocationFailureCountdown(n);
         try {
-            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0);
+            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0, 4);
         } catch (const CException& error) {
             setAllocationFailureCountdown(0);
             EXPECT_STREQ(error.message, messages::outOfMemory);
@@ -386,7 +394,7 @@ TEST(Interruptions, ARecordedRunStoppedAnywhereLeavesTheModelAfterItsLastWholeSt
     interruptAtEveryCheck(
         [&] {
             const Int begun = station.self._time - time;
-            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun);
+            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun, 4);
         },
         [&] {
             const Int whole = station.self._time - time;

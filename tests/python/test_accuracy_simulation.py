@@ -1,14 +1,17 @@
 """The simulation of the true queue behind the README's accuracy table, run
 where the model is exact (one server with any service, geometric services
 with any number of servers): there the two must agree."""
+
 import os
 import sys
 
 import numpy as np
 from hypothesis import given, strategies as st
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
-import accuracy  # noqa: E402
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks")
+)
+import accuracy
 
 weights = st.floats(0.05, 1.0)  # the model counts a weight above 1 as 1
 

@@ -1,6 +1,7 @@
 """Threads and Ctrl-C: a long step or run lets other threads run, refuses the
 calls that they make on its model meanwhile, and stops at a signal, leaving
 the model after its last whole step."""
+
 import copy
 import os
 import pickle
@@ -121,7 +122,7 @@ STATION_CALLS = [
     lambda m: m.apply_observation_range(0, 4),
     lambda m: m.mark(),
     lambda m: m.get_number_of_entities_in_system_pmf(),
-    lambda m: m._record(2, 1, 0),
+    lambda m: m._record(2, 1, 0, 3),
     lambda m: m.internal_state,
     lambda m: setattr(m, "service_duration_pmf", {1: 1.0}),
     lambda m: setattr(m, "time", 3),
@@ -139,7 +140,9 @@ NETWORK_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("make, calls", [(long_station, STATION_CALLS), (long_network, NETWORK_CALLS)])
+@pytest.mark.parametrize(
+    "make, calls", [(long_station, STATION_CALLS), (long_network, NETWORK_CALLS)]
+)
 def test_calls_from_another_thread_are_refused_while_a_step_works(make, calls):
     model = make()
     before = state_of(model)
