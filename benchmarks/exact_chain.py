@@ -96,7 +96,7 @@ def size_table(steps: int) -> None:
         model = make()
         run = _exact.start(model, [Period(steps)], _exact.DEFAULT_MAX_STATES, 1e-12, "bench", {})
         start = time.perf_counter()
-        run.record(steps, 1, 0)
+        run.record(steps, 1, 0, -1)
         elapsed = time.perf_counter() - start
         chain = run.chain
         print(
@@ -120,7 +120,7 @@ def numpy_step_time(servers: int, longest: int, steps: int, runs: int) -> float:
 def ratio(steps: int, probe_runs: int) -> None:
     centre = station(4, 10)
     start = time.perf_counter()
-    run = navro.trajectory(centre, steps, method="exact")
+    run = navro.trajectory(centre, steps, method="exact", wait_horizon=None)
     exact_time = time.perf_counter() - start
     p = run.prob_all_busy[1:]
     runs = math.ceil(float(np.max(p * (1 - p))) / 0.001**2)

@@ -282,3 +282,16 @@ def test_ctrl_c_stops_an_exact_run_and_leaves_the_model_as_it_was():
             thread.join()
     assert state_of(centre) == before
     assert navro.trajectory(centre, 3, method="exact").times[-1] == 3
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda m: m._record(1), "Expected 4 parameter(s)"),
+        (lambda m: m._record_exact(1, 2), "Expected 5 parameter(s)"),
+    ],
+)
+def test_the_runs_entries_refuse_a_wrong_count_of_arguments(call, message):
+    with pytest.raises(navro.error) as raised:
+        call(navro.StandardNetworkMultiserver(2))
+    assert raised.value.args == (message,)
