@@ -1,10 +1,7 @@
 #include "exact/chain.hpp"
 
 #include <algorithm>
-#include <array>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "runtime/errors.hpp"
@@ -288,87 +285,26 @@ void ExactChain::prepare() {
     buildRows(0);
 }
 
-namespace {
-// A product of fewer transitions than this is over before threads would
-// start; past it, the rows are split into runs of like work.
-constexpr long long parallelWork = 1 << 18;
-
-// Pours the rows of `rows` (a run of entries) into `into`.
-void pourRows(const std::uint32_t* rows, std::size_t count, const Real* probability,
-              const std::uint64_t* rowStart, const std::uint32_t* rowLength,
-              const std::uint32_t* columns, const Real* weights, Real* into, bool meter) {
-    WorkMeter work;
-    for (std::size_t r = 0; r < count; ++r) {
-        const std::uint32_t i = rows[r];
-        const Real p = probability[i];
-        const std::uint32_t* column = columns + rowStart[i];
-        const Real* weight = weights + rowStart[i];
-        const std::uint32_t length = rowLength[i];
-        for (std::uint32_t k = 0; k < length; ++k) into[column[k]] += p * weight[k];
-        if (meter) work.add(length);
-    }
-    if (meter) work.flush();
-}
-}  // namespace
-
-// A large product is split into a fixed number of runs of rows, each poured
-// into a buffer of its own and the buffers added in their order: the sums
-// are then the same whatever the number of threads that share the runs.
-// Only this thread checks for interruptions; the others' runs are short.
+// One thread pours: the product streams the rows once and adds into a
+// vector that the cache holds, so it is bound by the memory's speed, and
+// splitting it over the two cores here (runs of rows into buffers of their
+// own, added after) made it slower, not faster, in every run measured.
 void ExactChain::pour(std::size_t from, HeapVector<Real>& into) {
     const Space& source = spaces[from];
-    const std::uint32_t* rows = source.active.data();
-    const std::size_t count = source.active.size();
-    long long total = 0;
-    for (std::size_t r = 0; r < count; ++r) total += source.rowLength[rows[r]];
-    auto run = [&](std::size_t first, std::size_t last, Real* target, bool meter) {
-        pourRows(rows + first, last - first, source.probability.data(), source.rowStart.data(),
-                 source.rowLength.data(), source.columns.data(), source.weights.data(), target,
-                 meter);
-    };
-    const unsigned threads = std::thread::hardware_concurrency();
-    if (total < parallelWork || threads < 2) {
-        run(0, count, into.data(), true);
-        return;
+    const Real* probability = source.probability.data();
+    const std::uint32_t* columns = source.columns.data();
+    const Real* weights = source.weights.data();
+    Real* target = into.data();
+    WorkMeter work;
+    for (std::uint32_t i : source.active) {
+        const Real p = probability[i];
+        const std::uint64_t start = source.rowStart[i];
+        const std::uint32_t length = source.rowLength[i];
+        for (std::uint32_t k = 0; k < length; ++k)
+            target[columns[start + k]] += p * weights[start + k];
+        work.add(length);
     }
-    std::array<std::size_t, pourChunks + 1> bounds{};
-    long long sum = 0;
-    std::size_t chunk = 1;
-    for (std::size_t r = 0; r < count && chunk < pourChunks; ++r) {
-        sum += source.rowLength[rows[r]];
-        while (chunk < pourChunks &&
-               sum * static_cast<long long>(pourChunks) >= total * static_cast<long long>(chunk))
-            bounds[chunk++] = r + 1;
-    }
-    while (chunk <= pourChunks) bounds[chunk++] = count;
-    for (HeapVector<Real>& buffer : chunkBuffers) buffer.assign(into.size(), 0.0);
-    auto target = [&](std::size_t c) { return c == 0 ? into.data() : chunkBuffers[c - 1].data(); };
-    // Thread t takes the runs t, t + helpers + 1, ...; this thread the rest.
-    const std::size_t helpers = std::min<std::size_t>(threads, pourChunks) - 1;
-    auto share = [&](std::size_t t, bool meter) {
-        for (std::size_t c = t; c < pourChunks; c += helpers + 1)
-            run(bounds[c], bounds[c + 1], target(c), meter);
-    };
-    {
-        HeapVector<std::jthread> started;
-        started.reserve(helpers);
-        std::size_t left = 0;  // runs no thread could be started for
-        for (std::size_t t = 1; t <= helpers; ++t) {
-            try {
-                started.emplace_back(share, t, false);
-            } catch (const std::system_error&) {
-                left = t;
-                break;
-            }
-        }
-        share(0, true);
-        if (left != 0)
-            for (std::size_t t = left; t <= helpers; ++t) share(t, true);
-    }
-    for (std::size_t c = 1; c < pourChunks; ++c) {
-        const Real* buffer = chunkBuffers[c - 1].data();
-        for (std::size_t j = 0; j < into.size(); ++j) into[j] += buffer[j];
-    }
+    work.flush();
 }
 
 void ExactChain::step() {

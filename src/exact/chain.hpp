@@ -118,12 +118,8 @@ private:
     HeapVector<std::uint32_t> present;
     HeapVector<Real> ends;
     Real droppedMass = 0.0;
-    // The step's new distribution before it replaces the old one, and the
-    // buffers of a product split over threads, one per run of rows but the
-    // first, which pours into the product's own target.
-    static constexpr std::size_t pourChunks = 4;
+    // The step's new distribution before it replaces the old one.
     HeapVector<Real> nextProbability;
-    HeapVector<Real> chunkBuffers[pourChunks - 1];
     HeapVector<std::uint32_t> nextActive;
 
     bool haveSettings = false;
