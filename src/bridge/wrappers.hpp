@@ -168,21 +168,25 @@ struct Entries {
         collectIfOnlyEntry(reinterpret_cast<Object*>(header));
     }
 
+    // In the child of a fork, the entries of a thread that the fork left
+    // behind never end. A model's operations replace its fields only in
+    // whole updates (FieldsUpdate), so the model is at its last whole state
+    // and takes calls again. The scratch storage of a step under way may be
+    // half changed: it is left unfreed and made anew at the next step. An
+    // object that keeps what it works on elsewhere (an exact chain, on the
+    // heap) cannot be vouched for, and stays refused.
+    static void forgetLostEntries(Object* obj) {
+        if constexpr (requires { obj->workspace; }) {
+            if (!enteredByLostThread(&obj->header)) return;
+            obj->header.entryDepth = 0;
+            obj->header.working = false;
+            obj->workspace = nullptr;
+        }
+    }
+
     // The one path of every entry: unless the object refuses the call, runs
     // `body` on the entered object and the collector, then raises the
     // failure, if there was one. Returns whether the call succeeded.
-    // In the child of a fork, the entries of a thread that the fork left
-    // behind never end. Their operations replace fields only in whole
-    // updates (FieldsUpdate), so the model is at its last whole state and
-    // takes calls again. The scratch storage of a step under way may be half
-    // changed: it is left unfreed and made anew at the next step.
-    static void forgetLostEntries(Object* obj) {
-        if (!enteredByLostThread(&obj->header)) return;
-        obj->header.entryDepth = 0;
-        obj->header.working = false;
-        obj->workspace = nullptr;
-    }
-
     template <typename Body>
     static bool run(Object* obj, Body&& body) {
         forgetLostEntries(obj);
@@ -214,8 +218,7 @@ struct Entries {
     // An operation that returns nothing: "Expected N parameters".
     template <auto operation, typename... Args>
     static PyObject* procedure(PyObject* o, PyObject* args) {
-        static_assert(sizeof...(Args) < std::size(messages::expectedParameters),
-                      "every count of arguments has its message");
+        static_assert(sizeof...(Args) < std::size(messages::expectedParameters));
         Object* obj = self(o);
         bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
@@ -230,8 +233,7 @@ struct Entries {
     // the result may live in blocks no field reaches: "Expected N parameter(s)".
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
-        static_assert(sizeof...(Args) < std::size(messages::expectedQueryParameters),
-                      "every count of arguments has its message");
+        static_assert(sizeof...(Args) < std::size(messages::expectedQueryParameters));
         Object* obj = self(o);
         return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
