@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/exact_chain_type.hpp"
 #include "bridge/keywords.hpp"
 #include "bridge/model_types.hpp"
 #include "bridge/pickling.hpp"
@@ -104,6 +105,10 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block, with the waits of the arrivals up to\n"
      "`horizon` steps (none when it is below 0)."},
+    {"_record_exact",
+     ExactRecordEntry<Object, _StandardMultiserver_memRelease,
+                      _StandardMultiserver_recordExact>::call,
+     METH_VARARGS, recordExactHelp},
     Pickle::reduceMethod,
     Pickle::setStateMethod,
     {nullptr, nullptr, 0, nullptr},
@@ -147,9 +152,10 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 
 PyTypeObject _StandardMultiserver_Type =
     modelType("navro.StandardMultiserver",
-              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0},\n"
-              "                    service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0},\n"
-              "                    time=0)\n--\n\n"
+              // The signature stays on one line: documentation tools read each line
+              // of it as a signature of its own.
+              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0}, "
+              "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0)\n--\n\n"
               "One queueing station in discrete time: identical servers, batch arrivals\n"
               "and service durations of whole time units.\n\n"
               "The state is the exact joint distribution of (number present, remaining\n"

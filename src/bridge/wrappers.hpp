@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <tuple>
 #include <utility>
 
 #include "bridge/containers.hpp"
+#include "bridge/fork_recovery.hpp"
 #include "bridge/long_operation.hpp"
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
 #include "bridge/scalars.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/forks.hpp"
 #include "runtime/memory.hpp"
 
 // The module's exception class, "navro.error".
@@ -149,6 +152,7 @@ public:
 
     explicit ObjectEntry(NObject* _obj) : obj(_obj) {
         prepareThread();
+        if (obj->entryDepth == 0) obj->entryForks = forksSoFar;
         obj->enteringThread = PyThread_get_thread_ident();
         ++obj->entryDepth;
     }
@@ -174,8 +178,27 @@ struct Entries {
 
     // Handed to a long operation, which calls it between its steps; the
     // collection is the one every entry ends with, so the same rules apply.
+    // It may run without the interpreter lock: a fork waits for it to end, as
+    // for an update of the fields, so that no child holds a context half
+    // marked or half swept.
     static void checkpoint(NObject* header) {
-        collectIfOnlyEntry(reinterpret_cast<Object*>(header));
+        updateFields([&] { collectIfOnlyEntry(reinterpret_cast<Object*>(header)); });
+    }
+
+    // In the child of a fork, the entries of a thread that the fork left
+    // behind never end. A model's operations replace its fields only in
+    // whole updates (FieldsUpdate), so the model is at its last whole state
+    // and takes calls again. The scratch storage of a step under way may be
+    // half changed: it is left unfreed and made anew at the next step. An
+    // object that keeps what it works on elsewhere (an exact chain, on the
+    // heap) cannot be vouched for, and stays refused.
+    static void forgetLostEntries(Object* obj) {
+        if constexpr (requires { obj->workspace; }) {
+            if (!enteredByLostThread(&obj->header)) return;
+            obj->header.entryDepth = 0;
+            obj->header.working = false;
+            obj->workspace = nullptr;
+        }
     }
 
     // The one path of every entry: unless the object refuses the call, runs
@@ -183,6 +206,7 @@ struct Entries {
     // failure, if there was one. Returns whether the call succeeded.
     template <typename Body>
     static bool run(Object* obj, Body&& body) {
+        forgetLostEntries(obj);
         const char* failure = ObjectEntry::refusal(&obj->header);
         if (failure == nullptr) {
             ObjectEntry entry(&obj->header);
@@ -212,6 +236,7 @@ struct Entries {
     // An operation that returns nothing: "Expected N parameters".
     template <auto operation, typename... Args>
     static PyObject* procedure(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedParameters));
         Object* obj = self(o);
         bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
@@ -226,6 +251,7 @@ struct Entries {
     // the result may live in blocks no field reaches: "Expected N parameter(s)".
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedQueryParameters));
         Object* obj = self(o);
         return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
@@ -343,9 +369,12 @@ PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
 void dealloc(PyObject* self);
 
 // Destructor slot of a model type: its scratch storage, which lies outside
-// the context, goes first.
+// the context, goes first, unless a step that a fork left behind may have
+// been changing it.
 template <typename Object, void (*releaseWorkspace)(Object*)>
 void deallocModel(PyObject* self) {
-    releaseWorkspace(reinterpret_cast<Object*>(self));
+    auto* obj = reinterpret_cast<Object*>(self);
+    if (enteredByLostThread(&obj->header)) obj->workspace = nullptr;
+    releaseWorkspace(obj);
     dealloc(self);
 }

@@ -10,6 +10,7 @@
 #include "models/station_maps.hpp"
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/forks.hpp"
 
 namespace {
 
@@ -78,25 +79,28 @@ StationTerms stateTerms(Object* self, StepWorkspace& ws) {
 
 Pmf* _StandardMultiserver_partialNavroMap(Object* self) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    return partialMap(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
-                      RoutedCounts());
+    return partialMap(&self->header, ws, stateTerms(self, ws),
+                      probabilitiesOf(self->_numberOfArrivalsPmf), RoutedCounts());
 }
 
 Pmf* _StandardMultiserver_navroMap(Object* self, Int _leftTail, Int _rightTail) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    return fullMap(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
-                   self->_serviceDurationPmf, RoutedCounts(), _leftTail, _rightTail);
+    return fullMap(&self->header, ws, stateTerms(self, ws),
+                   probabilitiesOf(self->_numberOfArrivalsPmf), self->_serviceDurationPmf,
+                   RoutedCounts(), _leftTail, _rightTail);
 }
 
 void _StandardMultiserver_step(Object* self) {
     if (self->_numberOfServers < 0) navro::abort(messages::invalidNumberOfServers);
     confirmServiceDurations(self);
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
-    Pmf* next =
-        stepState(&self->header, ws, stateTerms(self, ws), windowOf(self->_numberOfArrivalsPmf),
-                  self->_serviceDurationPmf, RoutedCounts());
-    self->_time = nextClock(self->_time);
-    self->_internalState = next;
+    Pmf* next = stepState(&self->header, ws, stateTerms(self, ws),
+                          probabilitiesOf(self->_numberOfArrivalsPmf), self->_serviceDurationPmf,
+                          RoutedCounts());
+    updateFields([&] {
+        self->_time = nextClock(self->_time);
+        self->_internalState = next;
+    });
 }
 
 Pmf* _StandardMultiserver_observationMapRange(Object* self, Int _z0, Int _z1) {

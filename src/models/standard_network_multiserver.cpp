@@ -18,6 +18,7 @@
 #include "models/station_maps.hpp"
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/forks.hpp"
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
 
@@ -179,7 +180,8 @@ RoutedCounts returningTo(Object* self, StepWorkspace& ws, Int node, const Statio
 
 // A node's arrivals: from outside and from the other nodes.
 Weights arrivalsAt(Object* self, StepWorkspace& ws, Int node, const Window& flowIn) {
-    return convolutionOf(ws, windowOf(lookup(self->_numberOfExternalArrivalsPmfs, node)), flowIn);
+    return convolutionOf(ws, probabilitiesOf(lookup(self->_numberOfExternalArrivalsPmfs, node)),
+                         flowIn);
 }
 
 // The arrays of the live state and of the snapshot keep N entries, except the
@@ -381,7 +383,8 @@ void _StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf(
 
 Pmf* _StandardNetworkMultiserver_convolution(Object* self, Pmf* _p1, Pmf* _p2) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
-    return distributionOf(&self->header, convolutionOf(ws, windowOf(_p1), windowOf(_p2)));
+    return distributionOf(&self->header,
+                          convolutionOf(ws, probabilitiesOf(_p1), probabilitiesOf(_p2)));
 }
 
 Pmf* _StandardNetworkMultiserver_flow(Object* self, Int _sourceNodeIndex,
@@ -409,7 +412,7 @@ Pmf* mapAtNode(Object* self, Int node, Pmf* flowIn, Map&& map) {
     const StationTerms terms = nodeTerms(self, ws.station, node);
     const RoutedCounts returning = returningTo(self, ws.station, node, terms);
     const Window arrivals =
-        ws.held.window(hold(ws, arrivalsAt(self, ws.station, node, windowOf(flowIn))));
+        ws.held.window(hold(ws, arrivalsAt(self, ws.station, node, probabilitiesOf(flowIn))));
     return map(ws.station, terms, arrivals, returning);
 }
 }  // namespace
@@ -509,8 +512,10 @@ void _StandardNetworkMultiserver_step(Object* self) {
         }
     }
     if (failure != nullptr) navro::abort(failure);
-    for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
-    self->_time = nextClock(self->_time);
+    updateFields([&] {
+        for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
+        self->_time = nextClock(self->_time);
+    });
 }
 
 Window _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeIndex) {

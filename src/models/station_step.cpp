@@ -59,7 +59,7 @@ Span continuingSpan(const Pmf* conditional) {
 
 // continuingTimes, here where the maps can inline it.
 inline ContinuingTimes timesGoingOn(const Pmf* conditional) {
-    const Window ell = windowOf(conditional);
+    const Window ell = probabilitiesOf(conditional);
     if (ell.offset == 0 && ell.length > 0 && ell.elements[0] > 0) {
         navro::abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
     }
@@ -301,7 +301,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         }
         work.add((kept.last - kept.first + 1) * w.length);
     }
-    const Window s = windowOf(durations);
+    const Window s = probabilitiesOf(durations);
     for (long long zprime = rows.first; zprime <= rows.last; ++zprime) {
         const Real weight = g.starts[zprime - g.reach.first];
         if (!(weight > 0)) continue;

@@ -31,7 +31,7 @@ struct Window {
     const Real* elements;
 };
 
-inline Window windowOf(const Pmf* pmf) {
+inline Window probabilitiesOf(const Pmf* pmf) {
     return {pmf->simple.offset, pmf->simple.length, pmf->simple.elements};
 }
 

@@ -50,6 +50,20 @@ void Recording::addEntry(const Pmf* marginal, Real completionsOfStep, const Real
     widest = std::max<long long>(widest, length);
 }
 
+void Recording::addEntry(Int offset, const Real* probabilities, int length, Real completionsOfStep,
+                         const Real* arrivalSums) {
+    int low = 0;
+    int high = length;
+    while (low < high && probabilities[low] == 0.0) ++low;
+    while (high > low && probabilities[high - 1] == 0.0) --high;
+    arrivals.insert(arrivals.end(), arrivalSums, arrivalSums + arrivalCells);
+    offsets.push_back(high > low ? offset + low : 0);
+    lengths.push_back(high - low);
+    values.insert(values.end(), probabilities + low, probabilities + high);
+    completions.push_back(completionsOfStep);
+    widest = std::max<long long>(widest, high - low);
+}
+
 void Recording::copyWindows(Int* firstCounts, Real* cells) const {
     const auto width = static_cast<std::size_t>(widest);
     std::fill(cells, cells + width * offsets.size(), 0.0);
@@ -93,7 +107,7 @@ struct StationView {
     Int servers(Int) const { return self->_numberOfServers; }
     void step() const { _StandardMultiserver_step(self); }
     ArrivalInputs arrivalInputs(Int, Pmf* before) const {
-        return {before, self->_numberOfServers, windowOf(self->_numberOfArrivalsPmf), 0.0,
+        return {before, self->_numberOfServers, probabilitiesOf(self->_numberOfArrivalsPmf), 0.0,
                 self->_serviceDurationPmf};
     }
 };
