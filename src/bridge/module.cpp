@@ -1,5 +1,6 @@
 #include <Python.h>
 
+#include "bridge/simulation_entry.hpp"
 #include "bridge/wrappers.hpp"
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
@@ -67,6 +68,7 @@ PyObject* setAllocationFailureCountdown_Py(PyObject*, PyObject* n) {
 PyObject* heapBlocksInUse_Py(PyObject*, PyObject*) { return PyLong_FromLong(heapBlocksInUse()); }
 
 PyMethodDef moduleFunctions[] = {
+    {"_simulate", simulate_Py, METH_VARARGS, simulateHelp},
     {"_set_allocation_failure_countdown", setAllocationFailureCountdown_Py, METH_O,
      "_set_allocation_failure_countdown(n, /)\n--\n\n"
      "Test hook: make the n-th following heap request of the module fail; 0 turns it off."},

@@ -21,6 +21,13 @@ void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
     completions.push_back(completionsOfStep);
 }
 
+void Recording::addEntry(Int offset, int length, const Real* elements, Real completionsOfStep) {
+    offsets.push_back(offset);
+    lengths.push_back(length);
+    values.insert(values.end(), elements, elements + length);
+    completions.push_back(completionsOfStep);
+}
+
 Int Recording::lowestCount() const {
     Int lowest = std::numeric_limits<Int>::max();
     for (std::size_t k = 0; k < offsets.size(); ++k)

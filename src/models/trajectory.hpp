@@ -26,6 +26,9 @@ public:
     explicit Recording(Int _nodes) : nodes(_nodes) {}
 
     void addEntry(const Pmf* marginal, Real completions);
+    // The same from a window of probabilities of the counts offset ..
+    // offset + length - 1 that no Pmf holds (a simulation's frequencies).
+    void addEntry(Int offset, int length, const Real* elements, Real completions);
 
     std::size_t rowCount() const { return completions.size() / static_cast<std::size_t>(nodes); }
     // The counts that some row gives positive probability lie in
