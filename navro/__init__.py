@@ -8,6 +8,8 @@
     distributions                constructors of common arrival and service pmfs
     staffing, Staffing, Target   the fewest servers per period that meet a target
     sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
+    simulate                     many runs of the real queue, with standard errors
+    compare, Comparison          how far one run is from another, beside the noise
 
 A model holds the exact distribution of its state and maps it one time unit
 forward per step(); see help(navro.StandardMultiserver) for a start. The types
@@ -33,10 +35,13 @@ from navro import distributions
 from navro._sweep import ScenarioFailure, sweep
 from navro._staffing import Staffing, Target, staffing
 from navro.trajectories import Period, Trajectory, trajectory
+from navro.simulation import simulate
+from navro._compare import Comparison, compare
 
 __version__ = _metadata.version(__name__)
 
 __all__ = [
+    "Comparison",
     "Period",
     "ScenarioFailure",
     "StandardMultiserver",
@@ -44,8 +49,10 @@ __all__ = [
     "Staffing",
     "Target",
     "Trajectory",
+    "compare",
     "distributions",
     "error",
+    "simulate",
     "staffing",
     "sweep",
     "trajectory",

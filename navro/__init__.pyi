@@ -10,6 +10,8 @@ from navro._staffing import (
     Target as Target,
     staffing as staffing,
 )
+from navro._compare import Comparison as Comparison, compare as compare
+from navro.simulation import simulate as simulate
 from navro.trajectories import (
     Period as Period,
     Trajectory as Trajectory,
@@ -19,6 +21,7 @@ from navro.trajectories import (
 __version__: str
 
 __all__ = [
+    "Comparison",
     "Period",
     "ScenarioFailure",
     "StandardMultiserver",
@@ -26,8 +29,10 @@ __all__ = [
     "Staffing",
     "Target",
     "Trajectory",
+    "compare",
     "distributions",
     "error",
+    "simulate",
     "staffing",
     "sweep",
     "trajectory",

@@ -274,6 +274,11 @@ class Trajectory:
         completions: NDArray[np.float64],
         network: bool,
         periods: int,
+        arrivals: NDArray[np.float64] | None = None,
+        wait_probabilities: NDArray[np.float64] | None = None,
+        wait_beyond: NDArray[np.float64] | None = None,
+        mean_wait: NDArray[np.float64] | None = None,
+        sampling: Any = None,
     ) -> None:
         self._times = np.asarray(times, dtype=np.int64)
         self._period = np.asarray(period, dtype=np.int64)
@@ -283,6 +288,15 @@ class Trajectory:
         self._completions = completions
         self._network = network
         self._periods = periods
+        # The arrival measures (rows x nodes; the wait probabilities x waits),
+        # where the engine recorded them.
+        self._arrivals = arrivals
+        self._wait_probabilities = wait_probabilities
+        self._wait_beyond = wait_beyond
+        self._mean_wait = mean_wait
+        # A simulation's runs and the sums over them behind its standard
+        # errors (navro.simulation.Sampling); None for a computed run.
+        self._sampling = sampling
         for array in (
             self._times,
             self._period,
@@ -302,6 +316,11 @@ class Trajectory:
             raise ValueError("Trajectory.concatenate: no trajectories given")
         if len(parts) == 1:
             return parts[0]
+        if any(part._sampling is not None for part in parts):
+            raise ValueError(
+                "Trajectory.concatenate: simulated runs do not join: simulate the whole "
+                "schedule at once"
+            )
         if (
             len({part._network for part in parts}) != 1
             or len({part._servers.shape[1] for part in parts}) != 1
@@ -365,6 +384,9 @@ class Trajectory:
         i = operator.index(index)
         if not 0 <= i < self.number_of_nodes:
             raise IndexError(f"node {i} of a trajectory of {self.number_of_nodes} nodes")
+        def one(array: NDArray[Any] | None) -> NDArray[Any] | None:
+            return None if array is None else array[:, i : i + 1]
+
         return Trajectory(
             times=self._times,
             period=self._period,
@@ -374,6 +396,11 @@ class Trajectory:
             completions=self._completions[:, i : i + 1],
             network=False,
             periods=self._periods,
+            arrivals=one(self._arrivals),
+            wait_probabilities=one(self._wait_probabilities),
+            wait_beyond=one(self._wait_beyond),
+            mean_wait=one(self._mean_wait),
+            sampling=None if self._sampling is None else self._sampling.node(i),
         )
 
     @property
@@ -478,6 +505,67 @@ class Trajectory:
         servers = self.servers.astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(servers > 0, self.expected_busy / servers, math.nan)
+
+    # --- the arrivals' view, and the noise of a simulation ---------------------
+
+    def _arrival_measure(self, array: NDArray[Any] | None, name: str) -> NDArray[np.float64]:
+        if array is None:
+            raise ValueError(f"Trajectory.{name}: this run has no arrival measures recorded")
+        return array if self._network else array[:, 0]
+
+    @property
+    def arrivals(self) -> NDArray[np.float64]:
+        """Expected number of entities (from outside, and in a network routed
+        in) that arrived in the steps since the previous row; 0 in row 0."""
+        return self._arrival_measure(self._arrivals, "arrivals")
+
+    @property
+    def wait_probabilities(self) -> NDArray[np.float64]:
+        """P(W = w) for w = 0 .. horizon steps (the last axis), W the wait of
+        an arrival chosen at random among those the row stands for: the steps
+        from its arrival to the end of the step in which a server took it.
+        NaN where the row stands for no arrival."""
+        return self._arrival_measure(self._wait_probabilities, "wait_probabilities")
+
+    @property
+    def wait_beyond(self) -> NDArray[np.float64]:
+        """P(W > horizon), a probability."""
+        return self._arrival_measure(self._wait_beyond, "wait_beyond")
+
+    @property
+    def mean_wait(self) -> NDArray[np.float64]:
+        """E[W] in steps, not cut at the horizon (NaN where it is not known)."""
+        return self._arrival_measure(self._mean_wait, "mean_wait")
+
+    @property
+    def runs(self) -> int | None:
+        """The simulated runs behind the rows; None for a computed run."""
+        return None if self._sampling is None else int(self._sampling.runs)
+
+    @property
+    def seed(self) -> Any:
+        """The seed of a simulation (None for a computed run)."""
+        return None if self._sampling is None else self._sampling.seed
+
+    def standard_error(self, measure: str, *args: Any) -> NDArray[np.float64]:
+        """The Monte Carlo standard error of a measure, named as its attribute
+        (``"mean"``, ``"prob_all_busy"``, ``"mean_wait"``, ...), with the
+        arguments of a method such as ``prob_at_least``, per row (and node),
+        in the measure's unit. 0 for a computed run."""
+        from navro import simulation
+
+        return simulation.standard_error(self, measure, *args)
+
+    def interval(
+        self, measure: str, *args: Any, level: float = 0.95
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """A ``level`` confidence interval of a measure, as ``(low, high)``
+        arrays: the estimate plus and minus the normal quantile times its
+        standard error; ``quantile`` takes its level as argument and gets
+        the quantiles that the sampling error of the distribution allows."""
+        from navro import simulation
+
+        return simulation.interval(self, measure, *args, level=level)
 
     _COLUMNS = (
         "mean",

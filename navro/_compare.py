@@ -1,0 +1,261 @@
+"""How far one run of a model is from another, beside the noise of the
+comparison: the model's trajectory against a simulation of the real system,
+two simulations, or two models.
+
+``compare(a, b)`` sets two trajectories of the same rows side by side: per
+row (and node) the total-variation distance between their distributions of
+the number present, the difference of every measure, and for each the
+level that chance alone would reach, so that an exact model stays within it.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from navro.simulation import _normal_quantile, count_error
+from navro.trajectories import Trajectory, _optional
+
+__all__ = ["Comparison", "compare"]
+
+# The measures of the number present that every trajectory has, and those
+# that only a recording of the arrivals has.
+_MEASURES = (
+    "mean",
+    "std",
+    "prob_all_busy",
+    "expected_waiting",
+    "expected_busy",
+    "utilisation",
+    "expected_completions",
+)
+_ARRIVAL_MEASURES = ("arrivals", "mean_wait", "wait_beyond", "prob_wait")
+
+# Every noise also allows for rounding and for the tail cut of a computed
+# run, which moves its probabilities by up to a few millionths over
+# thousands of steps: this much of the values compared, and at least this
+# much.
+_FLOOR = 1e-5
+
+
+@dataclass(frozen=True, eq=False)
+class Comparison:
+    """Two trajectories of the same rows side by side (``navro.compare``).
+
+    Arrays have one entry per row (times), and for a network one column per
+    node.
+
+    - ``tv``: the total-variation distance between the two distributions of
+      the number present (half the summed absolute differences: the most by
+      which the probability of any event differs), a probability.
+    - ``differences[measure]``: the first's value less the second's, in the
+      measure's unit (entities, steps or probability).
+    - ``tv_noise``, ``noise[measure]``: what chance alone reaches with
+      probability ``level``: for a difference, the two-sided bound on its
+      absolute value; for the distance, the one-sided bound on it. Where
+      both were computed rather than simulated, 0. A figure beyond its noise
+      (``beyond_noise()``) is a real difference, at that level. Each noise
+      also allows a hundred-thousandth of the values compared (at least
+      1e-5), for rounding and for the tail cut of a computed run.
+
+    The noise of a measure of the number present is taken from the two
+    runs' distributions pooled (the first's alone, where it is computed), as
+    if both drew from it; that of the others from each run's own standard
+    errors.
+    """
+
+    times: NDArray[np.int64]
+    tv: NDArray[np.float64]
+    tv_noise: NDArray[np.float64]
+    differences: Mapping[str, NDArray[np.float64]]
+    noise: Mapping[str, NDArray[np.float64]]
+    level: float
+    is_network: bool
+
+    @property
+    def measures(self) -> tuple[str, ...]:
+        """The measures compared, in the order of ``to_pandas()``."""
+        return tuple(self.differences)
+
+    def beyond_noise(self) -> dict[str, NDArray[np.bool_]]:
+        """Per measure, and ``"tv"`` for the distance, where the figure lies
+        beyond its noise (NaN figures never do)."""
+        beyond = {"tv": self.tv > self.tv_noise}
+        for name, difference in self.differences.items():
+            beyond[name] = np.abs(difference) > self.noise[name]
+        return beyond
+
+    def to_pandas(self) -> Any:
+        """The table: ``tv`` and ``tv_noise``, then per measure its difference
+        and ``<measure>_noise``, indexed by time (and node for a network).
+        Needs pandas (navro's 'pandas' extra)."""
+        pd = _optional("pandas", "pandas", "Comparison.to_pandas()")
+        columns: dict[str, NDArray[Any]] = {"tv": self.tv, "tv_noise": self.tv_noise}
+        for name in self.differences:
+            columns[name] = self.differences[name]
+            columns[f"{name}_noise"] = self.noise[name]
+        if not self.is_network:
+            return pd.DataFrame(columns, index=pd.Index(self.times, name="time"))
+        nodes = self.tv.shape[1]
+        flat = {name: values.reshape(-1) for name, values in columns.items()}
+        index = pd.MultiIndex.from_product([self.times, range(nodes)], names=["time", "node"])
+        return pd.DataFrame(flat, index=index)
+
+    def __repr__(self) -> str:
+        if len(self.times) == 0:
+            return "<navro.Comparison: no rows>"
+        worst = int(np.nanargmax(self.tv.max(axis=1) if self.tv.ndim == 2 else self.tv))
+        beyond = [name for name, flags in self.beyond_noise().items() if flags.any()]
+        return (
+            f"<navro.Comparison: {len(self.times)} rows, largest distance "
+            f"{np.nanmax(self.tv):.4g} at time {self.times[worst]}; beyond the "
+            f"{self.level:.0%} noise: {', '.join(beyond) or 'nothing'}>"
+        )
+
+
+Comparison.__module__ = "navro"
+
+
+def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
+    """Sets trajectory ``a`` beside trajectory ``b``, row by row: the
+    total-variation distance of the number present (per node for a
+    network), the difference ``a - b`` of every measure, and the noise of
+    each at ``level``.
+
+    ``navro.compare(navro.trajectory(m, day), navro.simulate(m, day,
+    runs=20_000))`` tells how far the model is from the real system on that
+    day: where the model is exact, every figure stays within its noise (at
+    level 0.99, one figure in a hundred does not, by chance).
+
+    Parameters
+    ----------
+    a, b : Trajectory
+        Runs of the same rows (equal ``times``), of the same kind of model.
+    level : float
+        The probability with which chance alone stays within the noise.
+
+    Returns
+    -------
+    Comparison
+
+    Raises
+    ------
+    ValueError
+        Trajectories of different rows or models, or a level outside (0, 1).
+    """
+    confidence = float(level)
+    if not 0.0 < confidence < 1.0:
+        raise ValueError(f"compare: level must lie in (0, 1), got {confidence}")
+    if a.is_network != b.is_network or a.number_of_nodes != b.number_of_nodes:
+        raise ValueError("compare: the trajectories are of different models")
+    if len(a) != len(b) or not np.array_equal(a.times, b.times):
+        raise ValueError("compare: the trajectories have different rows (times)")
+    two_sided = _normal_quantile(0.5 + confidence / 2)
+    one_sided = _normal_quantile(confidence)
+
+    counts, pa, pb = _aligned(a, b)
+    shares = _shares(a.runs, b.runs)  # 1/runs of each, 0 where computed
+    if shares[0] == 0:
+        reference = pa
+    elif shares[1] == 0:
+        reference = pb
+    else:
+        reference = (pa / shares[0] + pb / shares[1]) / (1 / shares[0] + 1 / shares[1])
+    scale = shares[0] + shares[1]
+
+    tv = 0.5 * np.abs(pa - pb).sum(axis=2)
+    # Per count, the difference of two frequencies that chance alone makes
+    # has variance v; its absolute value averages sqrt(2 v / pi), as a
+    # normal one does, but never more than twice the probability, which is
+    # the bound for rare counts. The distance, a sum of many such terms, is
+    # taken as normal.
+    variance = reference * (1 - reference) * scale
+    absolute = np.minimum(np.sqrt(2 * variance / math.pi), 2 * reference)
+    spread = np.sqrt(np.maximum(variance - absolute**2, 0.0).sum(axis=2))
+    tv_noise = 0.5 * (absolute.sum(axis=2) + one_sided * spread) + _FLOOR
+
+    differences: dict[str, NDArray[np.float64]] = {}
+    noise: dict[str, NDArray[np.float64]] = {}
+    same_servers = np.array_equal(a._servers, b._servers)
+    arrivals = _has_arrivals(a) and _has_arrivals(b)
+    for name in _MEASURES + (_ARRIVAL_MEASURES if arrivals else ()):
+        first, second = _value(a, name), _value(b, name)
+        difference = np.asarray(first - second, dtype=np.float64)
+        floor = _FLOOR * np.maximum(1.0, np.maximum(np.abs(first), np.abs(second)))
+        error = None
+        if same_servers and scale > 0:
+            error = count_error(reference, counts, a._servers, 1 / scale, name)
+        if error is None:
+            error = np.hypot(_error(a, name), _error(b, name))
+        differences[name] = _per_node(difference, a.is_network)
+        noise[name] = _per_node(two_sided * np.asarray(error) + floor, a.is_network)
+    return Comparison(
+        times=a.times,
+        tv=_per_node(tv, a.is_network),
+        tv_noise=_per_node(tv_noise, a.is_network),
+        differences=differences,
+        noise=noise,
+        level=confidence,
+        is_network=a.is_network,
+    )
+
+
+def _shares(*runs: int | None) -> tuple[float, float]:
+    first, second = (0.0 if r is None else 1.0 / r for r in runs)
+    return first, second
+
+
+def _aligned(
+    a: Trajectory, b: Trajectory
+) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
+    """Both runs' probabilities (rows x nodes x counts) over one range of
+    counts."""
+    lowest = min(a._lowest, b._lowest)
+    highest = max(a._lowest + a._probabilities.shape[2], b._lowest + b._probabilities.shape[2])
+
+    def widened(run: Trajectory) -> NDArray[np.float64]:
+        out = np.zeros(run._probabilities.shape[:2] + (highest - lowest,))
+        start = run._lowest - lowest
+        out[:, :, start : start + run._probabilities.shape[2]] = run._probabilities
+        return out
+
+    return np.arange(lowest, highest, dtype=np.int64), widened(a), widened(b)
+
+
+def _has_arrivals(run: Trajectory) -> bool:
+    return run._arrivals is not None and run._wait_probabilities is not None
+
+
+def _value(run: Trajectory, name: str) -> NDArray[np.float64]:
+    """The measure, rows x nodes."""
+    if name == "prob_wait":
+        assert run._wait_probabilities is not None
+        return 1.0 - run._wait_probabilities[..., 0]
+    if name in ("arrivals", "mean_wait", "wait_beyond"):
+        value = getattr(run, f"_{name}")
+        assert value is not None
+        return np.asarray(value, dtype=np.float64)
+    value = getattr(run, name)
+    return value if run.is_network else value[:, None]
+
+
+def _error(run: Trajectory, name: str) -> NDArray[np.float64]:
+    """The measure's standard error, rows x nodes."""
+    if name == "prob_wait":
+        sampling = run._sampling
+        if sampling is None:
+            return np.zeros(run._servers.shape)
+        return np.asarray(sampling.beyond_error()[..., 0])
+    error = run.standard_error(name)
+    return error if run.is_network else error[:, None]
+
+
+def _per_node(values: NDArray[Any], network: bool) -> NDArray[Any]:
+    values = np.asarray(values)
+    values.flags.writeable = False
+    return values if network else values[:, 0]

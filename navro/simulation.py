@@ -1,0 +1,525 @@
+"""The real system, simulated: many runs of the first-come-first-served queue,
+entity by entity, under the same schedules and the same step as
+``navro.trajectory``, recorded as a ``Trajectory`` whose every measure comes
+with its Monte Carlo standard error.
+
+``simulate(model, schedule, runs=..., seed=...)`` reads the model's
+configuration and state and leaves the model as it was. Where the maps are
+exact (one server, or geometric services), a simulation agrees with them
+within its noise; elsewhere it is the truth the maps approximate, which
+``navro.compare`` sets beside them.
+"""
+
+from __future__ import annotations
+
+import copy
+import hashlib
+import math
+import numbers
+import operator
+import os
+import secrets
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from navro import _core
+from navro._core import StandardNetworkMultiserver
+from navro.distributions import LARGEST_VALUE
+from navro.trajectories import (
+    Model,
+    Period,
+    Trajectory,
+    _periods,
+    _recorded_steps,
+    _servers_of,
+    _settings,
+)
+
+__all__ = ["simulate"]
+
+#: Waits of up to this many steps are counted one by one; longer ones count
+#: in ``wait_beyond``.
+WAIT_HORIZON = 60
+
+Seed = int | Sequence[int] | None
+
+
+def simulate(
+    model: Model,
+    schedule: int | Sequence[Period],
+    *,
+    runs: int,
+    seed: Seed = None,
+    every: int = 1,
+    threads: int | None = None,
+    wait_horizon: int = WAIT_HORIZON,
+) -> Trajectory:
+    """Simulates ``runs`` independent runs of the real first-come-first-served
+    system through ``schedule`` and records them as a ``Trajectory``.
+
+    Each server has its own remaining service time and each entity of a
+    network is routed on its own, with the timing of every step that
+    ``navro.trajectory`` follows. Each run starts from a draw of the model's
+    state: the number present at each node, then, for each busy server (as
+    many as the first step's servers allow), a remaining time of its own,
+    drawn from the state's distribution of the remaining time given that
+    number. The model is left as it was.
+
+    Parameters
+    ----------
+    model : StandardMultiserver or StandardNetworkMultiserver
+        Gives the configuration and the state the runs start from.
+    schedule : int or sequence of Period
+        As for ``navro.trajectory``: a number of steps with the model's own
+        settings, or periods whose settings change at their start.
+    runs : int
+        Independent runs; the standard errors fall as one over its square
+        root.
+    seed : int, sequence of int, or None
+        Fixes every random number: the same seed and runs give the same
+        result, bit for bit, whatever the number of threads or the machine.
+        A sequence such as ``(study, scenario)`` gives each scenario of a
+        sweep a stream of its own. None draws a fresh seed, which the result
+        keeps in ``seed``.
+    every : int
+        Record every ``every``-th step only, counted from the start.
+    threads : int or None
+        Threads that share the runs (None: every core this process may use).
+    wait_horizon : int
+        Waits of up to this many steps are counted one by one
+        (``wait_probabilities``); longer ones count in ``wait_beyond``.
+
+    Returns
+    -------
+    Trajectory
+        The frequencies of the number present at every recorded row, every
+        measure estimated from the runs, ``runs``, ``seed``, and
+        ``standard_error(measure)`` / ``interval(measure)`` for each
+        measure. The arrival measures come from the simulated entities' own
+        waits; the waits of a row's arrivals are followed after the end of
+        the schedule, with nothing arriving any more, until every one of
+        them has been taken into service.
+
+    Raises
+    ------
+    ValueError, TypeError
+        A schedule, runs, seed, every, threads or horizon that is not
+        valid, before anything runs.
+    navro.error
+        A setting that the model's step refuses (negative servers, a routing
+        row above 1, ...), or another thread's call on the model under way.
+    KeyboardInterrupt
+        Ctrl-C, within a few milliseconds; the model is unchanged.
+    """
+    periods = _periods(schedule, "simulate")
+    stride = _at_least_one(every, "every", LARGEST_VALUE)
+    count = _at_least_one(runs, "runs", 2**62)
+    horizon = operator.index(wait_horizon)
+    if not 0 <= horizon <= 10_000:
+        raise ValueError(f"simulate: wait_horizon must lie in 0..10000, got {horizon}")
+    workers = _threads(threads)
+    seed_used, key = _key(seed)
+    settings = _period_settings(model, periods)
+    network = isinstance(model, StandardNetworkMultiserver)
+    nodes = len(_servers_of(model))
+
+    recording, moments = _core._simulate(
+        model,
+        np.array([period.steps for period in periods], dtype=np.int32).tobytes(),
+        np.array([s.servers for s in settings], dtype=np.int32).reshape(-1).tobytes(),
+        tuple(pair for s in settings for pair in s.arrivals),
+        tuple(pair for s in settings for pair in s.durations),
+        b"".join(s.routing for s in settings) if network else b"",
+        stride,
+        horizon,
+        count,
+        key,
+        workers,
+    )
+    rows, _, lowest, span, probabilities, completions = recording
+    steps = _recorded_steps(0, sum(period.steps for period in periods), stride)
+    assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
+    ends = np.cumsum([period.steps for period in periods], dtype=np.int64)
+    period_of_row = np.minimum(np.searchsorted(ends, steps, side="left"), max(len(periods) - 1, 0))
+    servers = np.array([s.servers for s in settings], dtype=np.int64).reshape(-1, nodes)
+    row_servers = (
+        servers[period_of_row] if len(periods) else np.tile(_servers_of(model), (rows, 1))
+    )
+    row_servers[0] = _servers_of(model)  # the model as handed in
+
+    sums = {name: np.frombuffer(block) for name, block in moments.items()}
+    sampling = Sampling.from_sums(sums, rows, nodes, horizon, count, seed_used)
+    return Trajectory(
+        times=model.time + steps,
+        period=period_of_row.astype(np.int64),
+        servers=row_servers,
+        lowest=lowest,
+        probabilities=np.frombuffer(probabilities).reshape(rows, nodes, span),
+        completions=np.frombuffer(completions).reshape(rows, nodes),
+        network=network,
+        periods=max(len(periods), 1),
+        arrivals=sampling.arrivals,
+        wait_probabilities=sampling.wait_probabilities(),
+        wait_beyond=sampling.wait_beyond(),
+        mean_wait=sampling.mean_wait(),
+        sampling=sampling,
+    )
+
+
+# --- arguments -----------------------------------------------------------------
+
+
+def _at_least_one(value: Any, name: str, largest: int) -> int:
+    number = operator.index(value)
+    if not 1 <= number <= largest:
+        raise ValueError(f"simulate: {name} must lie in 1..{largest}, got {number}")
+    return number
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:  # not on every system
+            return os.cpu_count() or 1
+    count = operator.index(threads)
+    if not 1 <= count <= 4096:
+        raise ValueError(f"simulate: threads must lie in 1..4096, got {count}")
+    return count
+
+
+def _key(seed: Seed) -> tuple[int | tuple[int, ...], int]:
+    """The seed as given (a fresh one for None) and the 64-bit key the
+    core's generators derive every run's stream from."""
+    if seed is None:
+        seed = secrets.randbits(64)
+    words: tuple[int, ...]
+    if isinstance(seed, numbers.Integral):
+        words = (operator.index(seed),)
+        kept: int | tuple[int, ...] = words[0]
+    else:
+        words = tuple(operator.index(word) for word in seed)
+        kept = words
+    if any(word < 0 for word in words):
+        raise ValueError(f"simulate: a seed is made of integers of at least 0, got {seed!r}")
+    text = ",".join(str(word) for word in words).encode()
+    digest = hashlib.blake2b(text, digest_size=8, person=b"navro.simulate").digest()
+    return kept, int.from_bytes(digest, "little")
+
+
+@dataclass(frozen=True)
+class _PeriodSettings:
+    servers: list[int]
+    arrivals: list[tuple[bytes, bytes]]
+    durations: list[tuple[bytes, bytes]]
+    routing: bytes  # nodes x nodes float64, a network's only
+
+
+def _listing(pmf: dict[int, float]) -> tuple[bytes, bytes]:
+    return (
+        np.fromiter(pmf.keys(), dtype=np.int32, count=len(pmf)).tobytes(),
+        np.fromiter(pmf.values(), dtype=np.float64, count=len(pmf)).tobytes(),
+    )
+
+
+def _period_settings(model: Model, periods: list[Period]) -> list[_PeriodSettings]:
+    """Every period's settings in full, as the model would have them in that
+    period under ``navro.trajectory``: the schedule's changes, checked and
+    applied in turn to a copy, and read back from it."""
+    twin = copy.copy(model)
+    changes = [_settings(twin, period) for period in periods]
+    out = []
+    for period_changes in changes:
+        for change in period_changes:
+            change()
+        out.append(_read_settings(twin))
+    return out
+
+
+def _read_settings(model: Model) -> _PeriodSettings:
+    if isinstance(model, StandardNetworkMultiserver):
+        nodes = range(model.get_number_of_nodes())
+        routing = np.array(
+            [[model.get_routing_probability(s, d) for d in nodes] for s in nodes],
+            dtype=np.float64,
+        )
+        return _PeriodSettings(
+            servers=[model.get_number_of_servers_at_node(i) for i in nodes],
+            arrivals=[_listing(model.get_number_of_external_arrivals_at_node_pmf(i)) for i in nodes],
+            durations=[_listing(model.get_service_duration_at_node_pmf(i)) for i in nodes],
+            routing=routing.tobytes(),
+        )
+    return _PeriodSettings(
+        servers=[model.number_of_servers],
+        arrivals=[_listing(model.number_of_arrivals_pmf)],
+        durations=[_listing(model.service_duration_pmf)],
+        routing=b"",
+    )
+
+
+# --- what the standard errors need ------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class Sampling:
+    """The runs behind a simulated ``Trajectory`` and the sums over them
+    that its standard errors need, each divided by the number of runs
+    (rows x nodes, and x waits for the per-wait sums).
+
+    Per run and row, X is the number of the row's arrivals, S the sum of
+    their waits, D the services that ended in the row's step, Y_w the
+    arrivals that waited exactly w steps and B_w those that waited longer.
+    """
+
+    runs: int
+    seed: int | tuple[int, ...]
+    wait_horizon: int
+    ended_squares: NDArray[np.float64]  # E[D^2]
+    arrivals: NDArray[np.float64]  # E[X]
+    arrival_squares: NDArray[np.float64]  # E[X^2]
+    wait_total: NDArray[np.float64]  # E[S]
+    wait_total_squares: NDArray[np.float64]  # E[S^2]
+    wait_total_cross: NDArray[np.float64]  # E[S X]
+    censored: NDArray[np.float64]  # share of runs with a wait never known
+    exactly: NDArray[np.float64]  # E[Y_w]
+    exactly_squares: NDArray[np.float64]
+    exactly_cross: NDArray[np.float64]  # E[Y_w X]
+    beyond: NDArray[np.float64]  # E[B_w]
+    beyond_squares: NDArray[np.float64]
+    beyond_cross: NDArray[np.float64]  # E[B_w X]
+
+    _PER_ROW = (
+        "ended_squares",
+        "arrivals",
+        "arrival_squares",
+        "wait_total",
+        "wait_total_squares",
+        "wait_total_cross",
+        "censored",
+    )
+    _PER_WAIT = (
+        "exactly",
+        "exactly_squares",
+        "exactly_cross",
+        "beyond",
+        "beyond_squares",
+        "beyond_cross",
+    )
+
+    @classmethod
+    def from_sums(
+        cls,
+        sums: dict[str, NDArray[np.float64]],
+        rows: int,
+        nodes: int,
+        horizon: int,
+        runs: int,
+        seed: int | tuple[int, ...],
+    ) -> Sampling:
+        arrays = {name: sums[name].reshape(rows, nodes) for name in cls._PER_ROW}
+        arrays.update(
+            {name: sums[name].reshape(rows, nodes, horizon + 1) for name in cls._PER_WAIT}
+        )
+        for array in arrays.values():
+            array.flags.writeable = False
+        return cls(runs=runs, seed=seed, wait_horizon=horizon, **arrays)
+
+    def node(self, index: int) -> Sampling:
+        """The sums of one node."""
+        arrays = {
+            name: getattr(self, name)[:, index : index + 1]
+            for name in (*self._PER_ROW, *self._PER_WAIT)
+        }
+        return Sampling(runs=self.runs, seed=self.seed, wait_horizon=self.wait_horizon, **arrays)
+
+    # The arrival measures, pooled over runs: the sum over runs of the
+    # arrivals with a property over the sum over runs of the arrivals.
+    def _per_arrival(self, total: NDArray[np.float64]) -> NDArray[np.float64]:
+        arrivals = self.arrivals if total.ndim == 2 else self.arrivals[..., None]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(arrivals > 0, total / np.where(arrivals > 0, arrivals, 1.0), math.nan)
+
+    def wait_probabilities(self) -> NDArray[np.float64]:
+        return self._per_arrival(self.exactly)
+
+    def wait_beyond(self) -> NDArray[np.float64]:
+        return self._per_arrival(self.beyond[..., -1])
+
+    def mean_wait(self) -> NDArray[np.float64]:
+        mean = self._per_arrival(self.wait_total)
+        return np.where(self.censored > 0, math.nan, mean)
+
+    # Standard errors of ratios of sums over runs, by the delta method:
+    # for R = sum Y / sum X, Var(R) ~ Var(Y - R X) / (runs E[X]^2).
+    def _ratio_error(
+        self,
+        ratio: NDArray[np.float64],
+        squares: NDArray[np.float64],
+        cross: NDArray[np.float64],
+    ) -> NDArray[np.float64]:
+        extra = ratio.ndim - self.arrivals.ndim
+        x = self.arrivals.reshape(self.arrivals.shape + (1,) * extra)
+        x2 = self.arrival_squares.reshape(x.shape)
+        spread = squares - 2 * ratio * cross + ratio**2 * x2
+        return _error_of_mean(np.maximum(spread, 0.0), self.runs) / np.where(x > 0, x, math.nan)
+
+    def wait_probabilities_error(self) -> NDArray[np.float64]:
+        return self._ratio_error(
+            self.wait_probabilities(), self.exactly_squares, self.exactly_cross
+        )
+
+    def beyond_error(self) -> NDArray[np.float64]:
+        """Of P(W > w), w = 0 .. horizon, and so of P(W <= w) too."""
+        return self._ratio_error(self._per_arrival(self.beyond), self.beyond_squares, self.beyond_cross)
+
+    def mean_wait_error(self) -> NDArray[np.float64]:
+        return self._ratio_error(self.mean_wait(), self.wait_total_squares, self.wait_total_cross)
+
+    def arrivals_error(self) -> NDArray[np.float64]:
+        return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
+
+
+def _error_of_mean(variance: NDArray[np.float64], runs: float) -> NDArray[np.float64]:
+    """The standard error of a mean over ``runs`` runs, from the runs'
+    variance (as the mean of squares less the squared mean, divided by
+    runs - 1 rather than runs)."""
+    if runs < 2:
+        return np.full(np.shape(variance), math.nan)
+    return np.sqrt(np.maximum(variance, 0.0) / (runs - 1))
+
+
+# --- standard errors of the measures of a trajectory -----------------------------
+
+
+# The measures that are the expectation of a function of the number present
+# N (counts) and the servers c: their standard error follows from the row's
+# frequencies and the number of runs.
+_OF_COUNT: dict[str, Callable[..., NDArray[Any]]] = {
+    "mean": lambda n, c: n + 0 * c,
+    "prob_all_busy": lambda n, c: (n >= c).astype(np.float64),
+    "expected_waiting": lambda n, c: np.maximum(n - c, 0),
+    "expected_busy": lambda n, c: np.minimum(n, c),
+    "utilisation": lambda n, c: np.minimum(n, c) / np.where(c > 0, c, math.nan),
+    "prob_at_least": lambda n, c, k: (n >= operator.index(k)) + 0.0 * c,
+}
+
+
+def count_error(
+    probabilities: NDArray[np.float64],
+    counts: NDArray[np.int64],
+    servers: NDArray[np.int64],
+    runs: float,
+    measure: str,
+    *args: Any,
+) -> NDArray[np.float64] | None:
+    """The standard error, over ``runs`` runs, of a measure of the number
+    present that is estimated from frequencies distributed as
+    ``probabilities`` (rows x nodes x counts, for servers rows x nodes);
+    None for a measure that is not one of the number present."""
+    counts, servers = counts[None, None, :], servers[:, :, None]
+
+    def expect(values: NDArray[Any]) -> NDArray[np.float64]:
+        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), probabilities.shape)
+        return np.einsum("rnk,rnk->rn", probabilities, weights)
+
+    if measure in _OF_COUNT:
+        f = np.broadcast_to(_OF_COUNT[measure](counts, servers, *args), probabilities.shape)
+        defined = ~np.isnan(f[..., 0])
+        f = np.where(np.isnan(f), 0.0, f)
+        first = expect(f)
+        return np.where(defined, _error_of_mean(expect(f**2) - first**2, runs), math.nan)
+    if measure == "std":
+        # The delta method: Var(s) ~ (m4 - m2^2) / (4 m2 runs), m2 and m4
+        # the second and fourth central moments.
+        centred = counts - expect(counts)[:, :, None]
+        m2, m4 = expect(centred**2), expect(centred**4)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            spread = (m4 - m2**2) / np.where(m2 > 0, 4 * m2, math.nan)
+        return np.where(m2 > 0, _error_of_mean(spread, runs), 0.0)
+    return None
+
+
+def standard_error(run: Trajectory, measure: str, *args: Any) -> NDArray[np.float64]:
+    """The Monte Carlo standard error of ``getattr(run, measure)`` (called
+    with ``args`` if it is a method), per row (and node). 0 where a
+    trajectory was computed rather than simulated, NaN where the measure
+    is."""
+    sampling: Sampling | None = run._sampling
+    value = _measure(run, measure, args)
+    if sampling is None:
+        return np.where(np.isnan(value), math.nan, 0.0)
+    error = count_error(
+        run._probabilities, run.counts, run._servers, sampling.runs, measure, *args
+    )
+    if error is not None:
+        return run._view(error)
+    if measure == "expected_completions":
+        mean = run._completions
+        return run._view(_error_of_mean(sampling.ended_squares - mean**2, sampling.runs))
+    if measure == "arrivals":
+        return run._view(sampling.arrivals_error())
+    if measure == "mean_wait":
+        return run._view(sampling.mean_wait_error())
+    if measure == "wait_beyond":
+        return run._view(sampling.beyond_error()[..., -1])
+    if measure == "wait_probabilities":
+        error = sampling.wait_probabilities_error()
+        return error if run._network else error[:, 0]
+    raise ValueError(f"standard_error: no standard error for {measure!r}; {_KNOWN}")
+
+
+_KNOWN = (
+    "one of " + ", ".join([*_OF_COUNT, "std", "expected_completions", "arrivals", "mean_wait",
+                           "wait_beyond", "wait_probabilities"])
+)
+
+
+def _measure(run: Trajectory, measure: str, args: tuple[Any, ...]) -> NDArray[np.float64]:
+    if not isinstance(measure, str) or measure.startswith("_") or not hasattr(run, measure):
+        raise ValueError(f"standard_error: unknown measure {measure!r}; {_KNOWN}")
+    value = getattr(run, measure)
+    return np.asarray(value(*args) if callable(value) else value, dtype=np.float64)
+
+
+def interval(
+    run: Trajectory, measure: str, *args: Any, level: float = 0.95
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """A ``level`` confidence interval of the measure per row (and node): the
+    estimate plus and minus the normal quantile times its standard error,
+    or, for ``quantile``, the quantiles at the levels that the sampling
+    error of the distribution function allows."""
+    confidence = float(level)
+    if not 0.0 < confidence < 1.0:
+        raise ValueError(f"interval: level must lie in (0, 1), got {confidence}")
+    z = _normal_quantile(0.5 + confidence / 2)
+    if measure == "quantile":
+        (q,) = args
+        q = float(q)
+        runs = run.runs
+        if runs is None:
+            value = run.quantile(q)
+            return value, value
+        spread = z * math.sqrt(q * (1 - q) / runs)
+        low = run.quantile(max(q - spread, 1e-12))
+        high = run.quantile(min(q + spread, 1.0))
+        return low.astype(np.float64), high.astype(np.float64)
+    value = _measure(run, measure, args)
+    error = standard_error(run, measure, *args)
+    return value - z * error, value + z * error
+
+
+def _normal_quantile(p: float) -> float:
+    """The standard normal quantile, by bisection of the error function
+    (precise to 1e-12, which no interval needs more than)."""
+    low, high = -40.0, 40.0
+    for _ in range(200):
+        middle = (low + high) / 2
+        if 0.5 * math.erfc(-middle / math.sqrt(2)) < p:
+            low = middle
+        else:
+            high = middle
+    return (low + high) / 2
