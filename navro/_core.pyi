@@ -2,6 +2,21 @@
 
 from typing_extensions import Self, disjoint_base
 
+def _simulate(
+    model: StandardMultiserver | StandardNetworkMultiserver,
+    steps: bytes,
+    servers: bytes,
+    arrivals: tuple[tuple[bytes, bytes], ...],
+    durations: tuple[tuple[bytes, bytes], ...],
+    routing: bytes,
+    every: int,
+    horizon: int,
+    runs: int,
+    key: int,
+    threads: int,
+    /,
+) -> tuple[tuple[int, int, int, int, bytes, bytes], dict[str, bytes]]: ...
+
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
 

@@ -433,13 +433,18 @@ def count_error(
         first = expect(f)
         return np.where(defined, _error_of_mean(expect(f**2) - first**2, runs), math.nan)
     if measure == "std":
-        # The delta method: Var(s) ~ (m4 - m2^2) / (4 m2 runs), m2 and m4
-        # the second and fourth central moments.
+        # The delta method, Var(s) ~ Var(s^2) / (4 s^2), with the variance of
+        # a sample variance in full: (m4 - m2^2) / runs + 2 m2^2 / (runs (runs
+        # - 1)), m2 and m4 the central moments. The second term, negligible
+        # otherwise, keeps the error from vanishing where the first does, as
+        # for two counts equally likely.
         centred = counts - expect(counts)[:, :, None]
         m2, m4 = expect(centred**2), expect(centred**4)
+        if runs < 2:
+            return np.full(m2.shape, math.nan)
+        variance = (m4 - m2**2) / runs + 2 * m2**2 / (runs * (runs - 1))
         with np.errstate(invalid="ignore", divide="ignore"):
-            spread = (m4 - m2**2) / np.where(m2 > 0, 4 * m2, math.nan)
-        return np.where(m2 > 0, _error_of_mean(spread, runs), 0.0)
+            return np.where(m2 > 0, np.sqrt(np.maximum(variance, 0.0) / np.where(m2 > 0, 4 * m2, 1.0)), 0.0)
     return None
 
 
