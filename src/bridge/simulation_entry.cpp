@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "bridge/pyref.hpp"
 #include "bridge/recording_conversion.hpp"
@@ -183,7 +184,7 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
                 frequencies[k - first] = static_cast<Real>(window.runs[k]) / runs;
             const Real completions =
                 row == 0 ? std::numeric_limits<Real>::quiet_NaN()
-                         : static_cast<Real>(tally.sums(row, node).ended) / runs;
+                         : static_cast<Real>(tally.ended(row, node)) / runs;
             recording.addEntry(static_cast<Int>(window.lowest + static_cast<long long>(first)),
                                static_cast<int>(end - first), frequencies.data(), completions);
         }
@@ -195,44 +196,43 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
 // nodes, then waits.
 PyObject* momentsOf(const simulation::Tally& tally, Real runs) {
     const simulation::Layout& layout = tally.layout;
-    const std::size_t entries = static_cast<std::size_t>(layout.rows * layout.nodes);
-    const std::size_t waits = static_cast<std::size_t>(layout.horizon) + 1;
-    auto rowSums = [&](std::size_t k) -> const simulation::RowSums& {
-        return tally.sums(static_cast<long long>(k) / layout.nodes,
-                          static_cast<Int>(static_cast<long long>(k) % layout.nodes));
+    const std::size_t entries = layout.entries();
+    const std::size_t waits = layout.waits();
+    auto rowAndNode = [&](std::size_t entry) {
+        return std::pair{static_cast<long long>(entry) / layout.nodes,
+                         static_cast<Int>(static_cast<long long>(entry) % layout.nodes)};
     };
-    auto perRow = [&](auto field) {
-        return doublesOf(entries, [&](std::size_t k) {
-            return static_cast<Real>(rowSums(k).*field) / runs;
-        });
+    HeapVector<simulation::Tally::RowSums> rows(entries);
+    HeapVector<simulation::Tally::WaitSums> exactly(entries * waits);
+    HeapVector<simulation::BeyondSums> beyond(entries * waits);
+    for (std::size_t entry = 0; entry < entries; ++entry) {
+        const auto [row, node] = rowAndNode(entry);
+        rows[entry] = tally.sums(row, node);
+        for (Int w = 0; w <= layout.horizon; ++w)
+            exactly[entry * waits + static_cast<std::size_t>(w)] = tally.waits(row, node, w);
+        tally.beyondSums(row, node, &beyond[entry * waits]);
+    }
+    auto column = [&](const auto& cells, auto field) {
+        return doublesOf(cells.size(),
+                         [&](std::size_t k) { return static_cast<Real>(cells[k].*field) / runs; });
     };
-    auto perWait = [&](auto field) {
-        return doublesOf(entries * waits, [&](std::size_t k) {
-            const std::size_t entry = k / waits;
-            const simulation::WaitSums* cells =
-                tally.waits(static_cast<long long>(entry) / layout.nodes,
-                            static_cast<Int>(static_cast<long long>(entry) % layout.nodes));
-            return static_cast<Real>(cells[k % waits].*field) / runs;
-        });
-    };
+    using R = simulation::Tally::RowSums;
+    using W = simulation::Tally::WaitSums;
+    using B = simulation::BeyondSums;
     PyRef moments(checkedNew(PyDict_New()));
-    using R = simulation::RowSums;
-    using W = simulation::WaitSums;
-    setItem(moments.get(), "ended_squares", perRow(&R::endedSquares));
-    setItem(moments.get(), "arrivals", perRow(&R::arrivals));
-    setItem(moments.get(), "arrival_squares", perRow(&R::arrivalSquares));
-    setItem(moments.get(), "wait_total", perRow(&R::waitTotal));
-    setItem(moments.get(), "wait_total_squares", perRow(&R::waitTotalSquares));
-    setItem(moments.get(), "wait_total_cross", perRow(&R::waitTotalCross));
-    setItem(moments.get(), "censored", doublesOf(entries, [&](std::size_t k) {
-                return static_cast<Real>(rowSums(k).censoredRuns) / runs;
-            }));
-    setItem(moments.get(), "exactly", perWait(&W::exactly));
-    setItem(moments.get(), "exactly_squares", perWait(&W::exactlySquares));
-    setItem(moments.get(), "exactly_cross", perWait(&W::exactlyCross));
-    setItem(moments.get(), "beyond", perWait(&W::beyond));
-    setItem(moments.get(), "beyond_squares", perWait(&W::beyondSquares));
-    setItem(moments.get(), "beyond_cross", perWait(&W::beyondCross));
+    setItem(moments.get(), "ended_squares", column(rows, &R::endedSquares));
+    setItem(moments.get(), "arrivals", column(rows, &R::arrivals));
+    setItem(moments.get(), "arrival_squares", column(rows, &R::arrivalSquares));
+    setItem(moments.get(), "wait_total", column(rows, &R::waitTotal));
+    setItem(moments.get(), "wait_total_squares", column(rows, &R::waitTotalSquares));
+    setItem(moments.get(), "wait_total_cross", column(rows, &R::waitTotalCross));
+    setItem(moments.get(), "censored", column(rows, &R::censoredRuns));
+    setItem(moments.get(), "exactly", column(exactly, &W::exactly));
+    setItem(moments.get(), "exactly_squares", column(exactly, &W::exactlySquares));
+    setItem(moments.get(), "exactly_cross", column(exactly, &W::exactlyCross));
+    setItem(moments.get(), "beyond", column(beyond, &B::beyond));
+    setItem(moments.get(), "beyond_squares", column(beyond, &B::beyondSquares));
+    setItem(moments.get(), "beyond_cross", column(beyond, &B::beyondCross));
     return moments.release();
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <exception>
 #include <limits>
@@ -39,6 +40,12 @@ Counter times(Counter a, Counter b) {
     return product;
 }
 
+long long powerOfTwoFrom(long long n) {
+    long long power = 1;
+    while (power < n) power *= 2;
+    return power;
+}
+
 // The units of work that a node's step counts for at interruptionPoint,
 // besides one per service started: about the multiply-adds it costs.
 constexpr long long workOfNodeStep = 16;
@@ -53,17 +60,20 @@ public:
           tally(_tally),
           layout(_tally.layout),
           nodeCount(static_cast<std::size_t>(layout.nodes)),
-          horizonCells(static_cast<std::size_t>(layout.horizon) + 1),
-          openRows((layout.horizon + 1) / layout.every + 3),
+          horizonCells(layout.waits()),
+          maskWords((horizonCells + 63) / 64),
+          openRows(powerOfTwoFrom((layout.horizon + 1) / layout.every + 3)),
           nodes(nodeCount),
           ended(nodeCount),
           inflow(nodeCount),
           measuredWaiting(nodeCount),
-          arrivals(static_cast<std::size_t>(layout.rows) * nodeCount),
+          presentAt(layout.entries()),
+          endedAt(layout.entries()),
+          arrivals(layout.entries()),
           waitTotals(arrivals.size()),
           served(arrivals.size()),
           openWaits(static_cast<std::size_t>(openRows) * nodeCount * horizonCells),
-          openLongest(static_cast<std::size_t>(openRows) * nodeCount, -1) {
+          openMasks(static_cast<std::size_t>(openRows) * nodeCount * maskWords) {
         for (std::size_t n = 0; n < nodeCount; ++n) nodes[n].prepare(longestService(n));
     }
 
@@ -80,14 +90,15 @@ public:
                 ++step;
                 foldRowsBefore(step);
                 meter.add(takeStep(step, period, random));
-                if (step % layout.every == 0) record(step / layout.every);
+                if (layout.isRecorded(step)) record(layout.rowOfArrival(step));
             }
             previous = &period;
         }
         if (previous != nullptr) drain(step, *previous, random, stop, meter);
+        if (stop.load(std::memory_order_relaxed)) return false;
         foldRowsBefore(std::numeric_limits<long long>::max());
-        countWaitTotals();
-        return !stop.load(std::memory_order_relaxed);
+        countRows();
+        return true;
     }
 
 private:
@@ -110,7 +121,7 @@ private:
             nodes[n].begin(busy, present - busy, start.remaining[static_cast<std::size_t>(k)],
                            random);
             measuredWaiting[n] = 0;
-            tally.countPresent(0, static_cast<Int>(n), present);
+            presentAt[n] = static_cast<Int>(present);
         }
         nextFold = 1;
     }
@@ -127,10 +138,10 @@ private:
             addTo(served[at], static_cast<Counter>(count));
             addTo(waitTotals[at], times(static_cast<Counter>(wait), static_cast<Counter>(count)));
             if (wait > layout.horizon) return;
-            const std::size_t open = static_cast<std::size_t>(row % openRows) * nodeCount + node;
-            openWaits[open * horizonCells + static_cast<std::size_t>(wait)] +=
-                static_cast<Counter>(count);
-            openLongest[open] = std::max(openLongest[open], static_cast<Int>(wait));
+            const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + node;
+            const auto w = static_cast<std::size_t>(wait);
+            openWaits[open * horizonCells + w] += static_cast<Counter>(count);
+            openMasks[open * maskWords + w / 64] |= std::uint64_t{1} << (w % 64);
         };
     }
 
@@ -190,8 +201,9 @@ private:
 
     void record(long long row) {
         for (std::size_t n = 0; n < nodeCount; ++n) {
-            tally.countPresent(row, static_cast<Int>(n), nodes[n].present());
-            tally.countEnded(row, static_cast<Int>(n), ended[n]);
+            const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+            presentAt[at] = static_cast<Int>(nodes[n].present());
+            endedAt[at] = static_cast<Int>(ended[n]);
         }
     }
 
@@ -229,20 +241,38 @@ private:
 
     void foldRow(long long row) {
         for (std::size_t n = 0; n < nodeCount; ++n) {
-            const std::size_t open = static_cast<std::size_t>(row % openRows) * nodeCount + n;
+            const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + n;
             Counter* waits = &openWaits[open * horizonCells];
+            std::uint64_t* mask = &openMasks[open * maskWords];
             const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
-            if (came > 0) tally.countWaits(row, static_cast<Int>(n), came, waits, openLongest[open]);
-            std::fill(waits, waits + (openLongest[open] + 1), 0);
-            openLongest[open] = -1;
+            if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
+            // The waits that some arrival waited, in increasing order, each
+            // cleared for the next row that takes the place.
+            Counter before = 0;
+            for (std::size_t word = 0; word < maskWords; ++word) {
+                for (std::uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
+                    const std::size_t w = 64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+                    tally.countWait(row, static_cast<Int>(n), static_cast<Int>(w), waits[w], before,
+                                    came);
+                    before += waits[w];
+                    waits[w] = 0;
+                }
+                mask[word] = 0;
+            }
         }
     }
 
-    // The sums of the waits are known once the run has ended.
-    void countWaitTotals() {
+    // What the run recorded row by row goes to the tally once it has
+    // ended, in one sweep whose scattered counts overlap in memory, and
+    // with the sums of the waits, which are known only then.
+    void countRows() {
+        for (std::size_t n = 0; n < nodeCount; ++n)
+            tally.countPresent(0, static_cast<Int>(n), presentAt[n]);
         for (long long row = 1; row < layout.rows; ++row) {
             for (std::size_t n = 0; n < nodeCount; ++n) {
                 const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+                tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
+                tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
                 if (arrivals[at] > 0)
                     tally.countWaitTotal(row, static_cast<Int>(n), arrivals[at], waitTotals[at],
                                          served[at] < arrivals[at]);
@@ -256,23 +286,28 @@ private:
     const Layout& layout;
     const std::size_t nodeCount;
     const std::size_t horizonCells;
+    const std::size_t maskWords;
     // Rows whose waits may still be coming in: (horizon + 1) / every rows
-    // and those that an arrival's row and the next fold can add.
+    // and those that an arrival's row and the next fold can add, rounded up
+    // to a power of 2 for a cheap index.
     const long long openRows;
 
     HeapVector<NodeRun> nodes;
     HeapVector<long long> ended;
     HeapVector<long long> inflow;
     HeapVector<long long> measuredWaiting;  // entities in line whose wait is measured
-    // Per run, per row and node: the arrivals, the sum of their waits
-    // and how many of them were taken into service.
+    // Per run, per row and node: the number present, the services ended,
+    // the arrivals, the sum of their waits and how many of them were taken
+    // into service.
+    HeapVector<Int> presentAt;
+    HeapVector<Int> endedAt;
     HeapVector<Counter> arrivals;
     HeapVector<Counter> waitTotals;
     HeapVector<Counter> served;
-    // Per open row (a ring of them) and node: arrivals by wait, and the
-    // longest wait counted (-1: none).
+    // Per open row (a ring of them) and node: arrivals by wait, and a bit
+    // per wait that some arrival waited.
     HeapVector<Counter> openWaits;
-    HeapVector<Int> openLongest;
+    HeapVector<std::uint64_t> openMasks;
     long long nextFold = 1;
 };
 

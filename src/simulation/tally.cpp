@@ -9,31 +9,25 @@ namespace simulation {
 
 namespace {
 
-void addTo(Wide& sum, Wide value) {
-    if (__builtin_add_overflow(sum, value, &sum)) navro::abort(messages::invalidValue);
-}
-
-Wide product(std::uint64_t a, std::uint64_t b) { return static_cast<Wide>(a) * b; }
-
-// The wait sums of one row and node take this many cells per thread; a
+// The sums per wait of a layout take this many cells per thread at most; a
 // layout beyond it would take gigabytes from a few small inputs.
 constexpr long long largestWaitCells = 1LL << 24;
 
-std::size_t cellsOf(const Layout& layout, long long perRowAndNode) {
-    const long long rowsAndNodes = layout.rows * layout.nodes;
-    if (layout.rows < 1 || layout.nodes < 1 || rowsAndNodes > maximumHeapCells ||
-        perRowAndNode > largestWaitCells / rowsAndNodes)
+std::size_t entriesOf(const Layout& layout) {
+    if (layout.rows < 1 || layout.nodes < 1 || layout.rows > maximumHeapCells / layout.nodes ||
+        static_cast<long long>(layout.waits()) > largestWaitCells / (layout.rows * layout.nodes))
         abortOutOfMemory();
-    return static_cast<std::size_t>(rowsAndNodes * perRowAndNode);
+    return layout.entries();
 }
 
 }  // namespace
 
 Tally::Tally(const Layout& _layout)
     : layout(_layout),
-      windows(cellsOf(_layout, 1)),
-      rowSums(cellsOf(_layout, 1)),
-      waitSums(cellsOf(_layout, _layout.horizon + 1)) {}
+      windows(entriesOf(_layout)),
+      rowSums(layout.entries()),
+      censoredRuns(layout.entries()),
+      waitSums(layout.entries() * layout.waits()) {}
 
 void Tally::growWindow(CountWindow& window, long long present) {
     const auto length = static_cast<long long>(window.runs.size());
@@ -44,12 +38,13 @@ void Tally::growWindow(CountWindow& window, long long present) {
         return;
     }
     // Grown by at least its own length, so that a window that creeps a
-    // count at a time costs linear copying in all.
+    // count at a time costs linear copying in all; counts are never
+    // negative, so there is no room below 0.
     long long below = 0, above = 0;
-    if (present < window.lowest) below = std::max(window.lowest - present, length);
-    if (present >= window.lowest + length) above = std::max(present - window.lowest - length + 1, length);
-    // Counts are never negative: no room below 0.
-    below = std::min(below, window.lowest);
+    if (present < window.lowest)
+        below = std::min(std::max(window.lowest - present, length), window.lowest);
+    if (present >= window.lowest + length)
+        above = std::max(present - window.lowest - length + 1, length);
     windowCells += below + above;
     if (windowCells > maximumHeapCells) abortOutOfMemory();
     window.runs.insert(window.runs.begin(), static_cast<std::size_t>(below), 0);
@@ -68,45 +63,46 @@ void Tally::countPresent(long long row, Int node, long long present) {
     ++window.runs[static_cast<std::size_t>(k)];
 }
 
-void Tally::countEnded(long long row, Int node, long long ended) {
-    RowSums& sums = rowSums[at(row, node)];
-    const auto d = static_cast<std::uint64_t>(ended);
-    addTo(sums.ended, d);
-    addTo(sums.endedSquares, product(d, d));
-}
-
-void Tally::countWaits(long long row, Int node, std::uint64_t arrivals,
-                       const std::uint64_t* waited, Int longest) {
-    RowSums& sums = rowSums[at(row, node)];
-    addTo(sums.arrivals, arrivals);
-    addTo(sums.arrivalSquares, product(arrivals, arrivals));
-    WaitSums* cells = &waitSums[at(row, node) * static_cast<std::size_t>(layout.horizon + 1)];
-    std::uint64_t beyond = arrivals;
-    for (Int w = 0; w <= layout.horizon && beyond > 0; ++w) {
-        const std::uint64_t exactly = w <= longest ? waited[w] : 0;
-        beyond -= exactly;
-        WaitSums& cell = cells[w];
-        if (exactly > 0) {
-            addTo(cell.exactly, exactly);
-            addTo(cell.exactlySquares, product(exactly, exactly));
-            addTo(cell.exactlyCross, product(exactly, arrivals));
-        }
-        // Once none is left beyond w, none is beyond any longer wait.
-        if (beyond > 0) {
-            addTo(cell.beyond, beyond);
-            addTo(cell.beyondSquares, product(beyond, beyond));
-            addTo(cell.beyondCross, product(beyond, arrivals));
-        }
-    }
-}
-
-void Tally::countWaitTotal(long long row, Int node, std::uint64_t arrivals, std::uint64_t total,
+void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uint64_t total,
                            bool censored) {
-    RowSums& sums = rowSums[at(row, node)];
-    addTo(sums.waitTotal, total);
-    addTo(sums.waitTotalSquares, product(total, total));
-    addTo(sums.waitTotalCross, product(total, arrivals));
-    if (censored) ++sums.censoredRuns;
+    const std::size_t i = at(row, node);
+    rowSums.add(i, waitTotal, total);
+    rowSums.add(i, waitTotalSquares, product(total, total));
+    rowSums.add(i, waitTotalCross, product(total, came));
+    if (censored) ++censoredRuns[i];
+}
+
+Tally::RowSums Tally::sums(long long row, Int node) const {
+    const std::size_t i = at(row, node);
+    return {rowSums.at(i, endedSquares),     rowSums.at(i, arrivalSum),
+            rowSums.at(i, arrivalSquares),   rowSums.at(i, waitTotal),
+            rowSums.at(i, waitTotalSquares), rowSums.at(i, waitTotalCross),
+            censoredRuns[i]};
+}
+
+Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {
+    const std::size_t i = atWait(row, node, wait);
+    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares),
+            waitSums.at(i, exactlyCross)};
+}
+
+void Tally::beyondSums(long long row, Int node, BeyondSums* out) const {
+    const std::size_t i = at(row, node);
+    const Wide x = rowSums.at(i, arrivalSum), x2 = rowSums.at(i, arrivalSquares);
+    // B_w = X - C_w, B_w X = X^2 - C_w X and B_w^2 = X^2 - 2 C_w X + C_w^2,
+    // summed over runs, where C_w, C_w X and C_w^2 add up Y_v, Y_v X and
+    // C_v^2 - C_(v-1)^2 for v <= w. The arithmetic wraps as unsigned arithmetic does, and every
+    // result, a sum of non-negative terms, is exact.
+    Wide upTo = 0, upToCross = 0, upToSquares = 0;
+    for (Int w = 0; w <= layout.horizon; ++w) {
+        const std::size_t cell = atWait(row, node, w);
+        upTo += waitSums.at(cell, exactly);
+        upToCross += waitSums.at(cell, exactlyCross);
+        upToSquares += waitSums.at(cell, squareSteps);
+        out[w].beyond = x - upTo;
+        out[w].beyondCross = x2 - upToCross;
+        out[w].beyondSquares = x2 - 2 * upToCross + upToSquares;
+    }
 }
 
 void Tally::add(const Tally& other) {
@@ -116,27 +112,15 @@ void Tally::add(const Tally& other) {
         for (std::size_t k = 0; k < from.runs.size(); ++k) {
             if (from.runs[k] == 0) continue;
             const long long present = from.lowest + static_cast<long long>(k);
-            if (present < into.lowest || present >= into.lowest + static_cast<long long>(into.runs.size()))
+            if (present < into.lowest ||
+                present >= into.lowest + static_cast<long long>(into.runs.size()))
                 growWindow(into, present);
             into.runs[static_cast<std::size_t>(present - into.lowest)] += from.runs[k];
         }
     }
-    for (std::size_t i = 0; i < rowSums.size(); ++i) {
-        RowSums& into = rowSums[i];
-        const RowSums& from = other.rowSums[i];
-        for (auto field : {&RowSums::ended, &RowSums::endedSquares, &RowSums::arrivals,
-                           &RowSums::arrivalSquares, &RowSums::waitTotal,
-                           &RowSums::waitTotalSquares, &RowSums::waitTotalCross})
-            addTo(into.*field, from.*field);
-        into.censoredRuns += from.censoredRuns;
-    }
-    for (std::size_t i = 0; i < waitSums.size(); ++i) {
-        WaitSums& into = waitSums[i];
-        const WaitSums& from = other.waitSums[i];
-        for (auto field : {&WaitSums::exactly, &WaitSums::exactlySquares, &WaitSums::exactlyCross,
-                           &WaitSums::beyond, &WaitSums::beyondSquares, &WaitSums::beyondCross})
-            addTo(into.*field, from.*field);
-    }
+    rowSums.addAll(other.rowSums);
+    waitSums.addAll(other.waitSums);
+    for (std::size_t i = 0; i < censoredRuns.size(); ++i) censoredRuns[i] += other.censoredRuns[i];
 }
 
 }  // namespace simulation

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/errors.hpp"
 #include "runtime/heap.hpp"
 #include "runtime/types.hpp"
 
@@ -16,6 +18,47 @@ namespace simulation {
 // raises "Invalid value".
 __extension__ using Wide = unsigned __int128;
 
+// An array of records of N 128-bit sums each, as their low and high halves
+// apart: adding touches the low half only, unless it carries, so the sums
+// take the room and the memory traffic of 64-bit ones in the loops that run
+// every step, and the N sums of a record share a cache line.
+template <std::size_t N>
+class WideRecords {
+public:
+    explicit WideRecords(std::size_t length) : low(length), high(length) {}
+
+    void add(std::size_t i, std::size_t field, std::uint64_t value) {
+        if (__builtin_add_overflow(low[i][field], value, &low[i][field])) [[unlikely]]
+            carry(i, field, 1);
+    }
+    void add(std::size_t i, std::size_t field, Wide value) {
+        add(i, field, static_cast<std::uint64_t>(value));
+        if (const auto upper = static_cast<std::uint64_t>(value >> 64); upper != 0) [[unlikely]]
+            carry(i, field, upper);
+    }
+    Wide at(std::size_t i, std::size_t field) const {
+        return (static_cast<Wide>(high[i][field]) << 64) | low[i][field];
+    }
+    std::size_t size() const { return low.size(); }
+
+    void addAll(const WideRecords& other) {
+        for (std::size_t i = 0; i < low.size(); ++i)
+            for (std::size_t field = 0; field < N; ++field) {
+                add(i, field, other.low[i][field]);
+                if (other.high[i][field] != 0) carry(i, field, other.high[i][field]);
+            }
+    }
+
+private:
+    void carry(std::size_t i, std::size_t field, std::uint64_t amount) {
+        if (__builtin_add_overflow(high[i][field], amount, &high[i][field]))
+            navro::abort(messages::invalidValue);
+    }
+
+    HeapVector<std::array<std::uint64_t, N>> low;
+    HeapVector<std::array<std::uint64_t, N>> high;
+};
+
 // Where the recorded rows lie: the steps 0, every, 2 every, ... up to the
 // last step of the schedule, and how far waits are counted step by step.
 struct Layout {
@@ -25,8 +68,14 @@ struct Layout {
     Int horizon = 0;  // waits 0 .. horizon are counted one by one
 
     long long lastRecordedStep() const { return (rows - 1) * every; }
-    // The row that an arrival in step `step` (1 .. lastRecordedStep) counts in.
-    long long rowOfArrival(long long step) const { return (step + every - 1) / every; }
+    // The row that an arrival in step `step` (1 .. lastRecordedStep) counts
+    // in, which for a recorded step is its own.
+    long long rowOfArrival(long long step) const {
+        return every == 1 ? step : (step + every - 1) / every;
+    }
+    bool isRecorded(long long step) const { return every == 1 || step % every == 0; }
+    std::size_t entries() const { return static_cast<std::size_t>(rows * nodes); }
+    std::size_t waits() const { return static_cast<std::size_t>(horizon) + 1; }
 };
 
 // The counts of the numbers present at one row and node: a window of the
@@ -36,25 +85,22 @@ struct CountWindow {
     HeapVector<std::uint64_t> runs;  // runs with lowest + k present
 };
 
-// What one row and node sums over runs (X: the arrivals of the row's steps
-// in a run; S: the sum of their waits; D: the services that ended in the
-// row's step).
-struct RowSums {
-    Wide ended = 0, endedSquares = 0;
-    Wide arrivals = 0, arrivalSquares = 0;
-    Wide waitTotal = 0, waitTotalSquares = 0, waitTotalCross = 0;
-    // Runs in which some of the row's arrivals were still waiting when the
-    // run ended, so that their waits, and S, are not known.
-    std::uint64_t censoredRuns = 0;
+// The sums of B_w, B_w^2 and B_w X over runs (see Tally).
+struct BeyondSums {
+    Wide beyond, beyondSquares, beyondCross;
 };
 
-// Per row, node and wait w = 0 .. horizon: Y_w, the row's arrivals that
-// waited exactly w, and B_w, those that waited longer than w.
-struct WaitSums {
-    Wide exactly = 0, exactlySquares = 0, exactlyCross = 0;
-    Wide beyond = 0, beyondSquares = 0, beyondCross = 0;
-};
-
+// What the runs of one thread, or of all once added, leave per row and
+// node: how often each number was present, and sums over runs of, per run,
+//   D    the services that ended in the row's step,
+//   X    the arrivals of the row's steps,
+//   S    the sum of their waits,
+//   Y_w  those of them that waited exactly w steps, w = 0 .. horizon,
+// their squares and their products with X. Those that waited longer than
+// w, B_w = X - C_w with C_w = Y_0 + .. + Y_w, follow from these and from
+// the sums of C_w^2 - C_(w-1)^2, which like the others change only at the
+// waits that some arrival waited: a run costs a few sums per row, however
+// long its waits.
 class Tally {
 public:
     explicit Tally(const Layout& layout);
@@ -64,12 +110,30 @@ public:
     // A run's number present at `row`, and the services that ended in the
     // row's step (none at row 0, which no step ends at).
     void countPresent(long long row, Int node, long long present);
-    void countEnded(long long row, Int node, long long ended);
+    void countEnded(long long row, Int node, std::uint64_t ended) {
+        if (ended == 0) return;
+        const std::size_t i = at(row, node);
+        rowSums.add(i, endedSum, ended);
+        rowSums.add(i, endedSquares, product(ended, ended));
+    }
     // A run's arrivals of one row and node, once their waits up to the
-    // horizon are known: `waited[w]` of them waited w, for w up to
-    // `longest` (the rest of the horizon holds none).
-    void countWaits(long long row, Int node, std::uint64_t arrivals,
-                    const std::uint64_t* waited, Int longest);
+    // horizon are known: `came` in all, then, for the waits w up to the
+    // horizon that some of them waited in increasing order, the `waited`
+    // that waited w and `before` that waited less.
+    void countArrivals(long long row, Int node, std::uint64_t came) {
+        const std::size_t i = at(row, node);
+        rowSums.add(i, arrivalSum, came);
+        rowSums.add(i, arrivalSquares, product(came, came));
+    }
+    void countWait(long long row, Int node, Int wait, std::uint64_t waited, std::uint64_t before,
+                   std::uint64_t came) {
+        const std::size_t cell = atWait(row, node, wait);
+        waitSums.add(cell, exactly, waited);
+        waitSums.add(cell, exactlySquares, product(waited, waited));
+        waitSums.add(cell, exactlyCross, product(waited, came));
+        // C_w^2 - C_(w-1)^2 = Y_w (2 C_(w-1) + Y_w)
+        waitSums.add(cell, squareSteps, product(waited, 2 * before + waited));
+    }
     // A run's sum of the waits of one row and node's arrivals, at the end
     // of the run; `censored` when some of them never left the line.
     void countWaitTotal(long long row, Int node, std::uint64_t arrivals, std::uint64_t total,
@@ -78,23 +142,53 @@ public:
     // Adds another thread's tally of the same layout.
     void add(const Tally& other);
 
+    // What the results are made of, per row and node (and wait).
     const CountWindow& window(long long row, Int node) const { return windows[at(row, node)]; }
-    const RowSums& sums(long long row, Int node) const { return rowSums[at(row, node)]; }
-    const WaitSums* waits(long long row, Int node) const {
-        return &waitSums[at(row, node) * static_cast<std::size_t>(layout.horizon + 1)];
-    }
+    Wide ended(long long row, Int node) const { return rowSums.at(at(row, node), endedSum); }
+    struct RowSums {
+        Wide endedSquares, arrivals, arrivalSquares, waitTotal, waitTotalSquares,
+            waitTotalCross;
+        std::uint64_t censoredRuns;
+    };
+    RowSums sums(long long row, Int node) const;
+    struct WaitSums {
+        Wide exactly, exactlySquares, exactlyCross;
+    };
+    WaitSums waits(long long row, Int node, Int wait) const;
+    // The sums of B_w for w = 0 .. horizon, into `out`.
+    void beyondSums(long long row, Int node, BeyondSums* out) const;
+
+    static Wide product(std::uint64_t a, std::uint64_t b) { return static_cast<Wide>(a) * b; }
 
 private:
     std::size_t at(long long row, Int node) const {
         return static_cast<std::size_t>(row) * static_cast<std::size_t>(layout.nodes) +
                static_cast<std::size_t>(node);
     }
+    std::size_t atWait(long long row, Int node, Int wait) const {
+        return at(row, node) * layout.waits() + static_cast<std::size_t>(wait);
+    }
     void growWindow(CountWindow& window, long long present);
 
     HeapVector<CountWindow> windows;
-    HeapVector<RowSums> rowSums;
-    HeapVector<WaitSums> waitSums;
     long long windowCells = 0;
+    // Per row and node: the sums of D, D^2, X, X^2, S, S^2 and S X.
+    enum RowField : std::size_t {
+        endedSum,
+        endedSquares,
+        arrivalSum,
+        arrivalSquares,
+        waitTotal,
+        waitTotalSquares,
+        waitTotalCross,
+        rowFields
+    };
+    WideRecords<rowFields> rowSums;
+    HeapVector<std::uint64_t> censoredRuns;
+    // Per row, node and wait: the sums of Y_w, Y_w^2, Y_w X and
+    // C_w^2 - C_(w-1)^2.
+    enum WaitField : std::size_t { exactly, exactlySquares, exactlyCross, squareSteps, waitFields };
+    WideRecords<waitFields> waitSums;
 };
 
 }  // namespace simulation
