@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds navro and runs every test: the GoogleTest suite of the internals and
-# the pytest suite of the public API, then type-checks the examples.
+# Builds navro and runs every test: the check of the layers, the GoogleTest
+# suite of the internals and the pytest suite of the public API, then
+# type-checks the examples.
 #
 #   bash scripts/test.sh                  # default build
 #   NAVRO_SANITIZE=1 bash scripts/test.sh # AddressSanitizer + UBSan build
@@ -63,6 +64,9 @@ run_cpp_tests() {
     step "Running the C++ tests"
     ctest --test-dir "$build_dir" --output-on-failure
 }
+
+step "Checking that only the bridge includes the interpreter's headers"
+"$(command -v python3 || command -v python)" scripts/check_layers.py
 
 CPP_TESTS=1
 ensure_gtest || CPP_TESTS=0

@@ -1,9 +1,8 @@
 #include <Python.h>
 
+#include "bridge/model_types.hpp"
 #include "bridge/simulation_entry.hpp"
 #include "bridge/wrappers.hpp"
-#include "models/standard_multiserver.hpp"
-#include "models/standard_network_multiserver.hpp"
 #include "runtime/heap.hpp"
 
 PyObject* PException = nullptr;

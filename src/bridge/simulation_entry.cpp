@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "bridge/model_types.hpp"
 #include "bridge/pyref.hpp"
 #include "bridge/recording_conversion.hpp"
 #include "bridge/scalars.hpp"

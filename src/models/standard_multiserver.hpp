@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Python.h>
-
 #include <type_traits>
 
 #include "models/model_object.hpp"
@@ -40,8 +38,6 @@ struct _StandardMultiserver_object : ModelObject<_StandardMultiserver_fields> {
     // model, so neither the snapshot nor the collector sees it.
     StepWorkspace* workspace;
 };
-
-extern PyTypeObject _StandardMultiserver_Type;
 
 void _StandardMultiserver_setDefaults(_StandardMultiserver_object* self);
 void _StandardMultiserver_init(_StandardMultiserver_object* self);

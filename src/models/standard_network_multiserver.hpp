@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Python.h>
-
 #include <type_traits>
 
 #include "models/model_object.hpp"
@@ -54,8 +52,6 @@ struct _StandardNetworkMultiserver_object : ModelObject<_StandardNetworkMultiser
     // model, so neither the snapshot nor the collector sees it.
     NetworkWorkspace* workspace;
 };
-
-extern PyTypeObject _StandardNetworkMultiserver_Type;
 
 void _StandardNetworkMultiserver_setDefaults(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_init(_StandardNetworkMultiserver_object* self, Int _numberOfNodes);

@@ -1,5 +1,9 @@
 #pragma once
 
+// The one interpreter header below the bridge: a model object is a Python
+// object, so NObject, which every model object starts with, begins with the
+// interpreter's object header. Nothing below the bridge calls the
+// interpreter; the unit tests build these floors with its headers alone.
 #include <Python.h>
 
 #include <cstddef>

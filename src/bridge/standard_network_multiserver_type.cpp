@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/model_types.hpp"
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
 #include "bridge/repr_text.hpp"
