@@ -128,17 +128,7 @@ def simulate(
     nodes = len(_servers_of(model))
 
     recording, moments = _core._simulate(
-        model,
-        np.array([period.steps for period in periods], dtype=np.int32).tobytes(),
-        np.array([s.servers for s in settings], dtype=np.int32).reshape(-1).tobytes(),
-        tuple(pair for s in settings for pair in s.arrivals),
-        tuple(pair for s in settings for pair in s.durations),
-        b"".join(s.routing for s in settings) if network else b"",
-        stride,
-        horizon,
-        count,
-        key,
-        workers,
+        model, *_core_arguments(periods, settings, network), stride, horizon, count, key, workers
     )
     rows, _, lowest, span, probabilities, completions = recording
     steps = _recorded_steps(0, sum(period.steps for period in periods), stride)
@@ -171,6 +161,20 @@ def simulate(
 
 
 # --- arguments -----------------------------------------------------------------
+
+
+def _core_arguments(
+    periods: list[Period], settings: list[_PeriodSettings], network: bool
+) -> tuple[bytes, bytes, tuple[tuple[bytes, bytes], ...], tuple[tuple[bytes, bytes], ...], bytes]:
+    """The schedule as the core takes it: steps, servers, arrivals,
+    durations and routing, per period and node."""
+    return (
+        np.array([period.steps for period in periods], dtype=np.int32).tobytes(),
+        np.array([s.servers for s in settings], dtype=np.int32).reshape(-1).tobytes(),
+        tuple(pair for s in settings for pair in s.arrivals),
+        tuple(pair for s in settings for pair in s.durations),
+        b"".join(s.routing for s in settings) if network else b"",
+    )
 
 
 def _at_least_one(value: Any, name: str, largest: int) -> int:
