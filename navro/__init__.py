@@ -9,6 +9,7 @@
     staffing, Staffing, Target   the fewest servers per period that meet a target
     sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
     simulate                     many runs of the real queue, with standard errors
+    RosterCheck                  a staffing roster checked in simulation
     compare, Comparison          how far one run is from another, beside the noise
 
 A model holds the exact distribution of its state and maps it one time unit
@@ -35,7 +36,7 @@ from navro import distributions
 from navro._sweep import ScenarioFailure, sweep
 from navro._staffing import Staffing, Target, staffing
 from navro.trajectories import Period, Trajectory, trajectory
-from navro.simulation import simulate
+from navro.simulation import RosterCheck, simulate
 from navro._compare import Comparison, compare
 
 __version__ = _metadata.version(__name__)
@@ -43,6 +44,7 @@ __version__ = _metadata.version(__name__)
 __all__ = [
     "Comparison",
     "Period",
+    "RosterCheck",
     "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",

@@ -11,7 +11,7 @@ from navro._staffing import (
     staffing as staffing,
 )
 from navro._compare import Comparison as Comparison, compare as compare
-from navro.simulation import simulate as simulate
+from navro.simulation import RosterCheck as RosterCheck, simulate as simulate
 from navro.trajectories import (
     Period as Period,
     Trajectory as Trajectory,
@@ -23,6 +23,7 @@ __version__: str
 __all__ = [
     "Comparison",
     "Period",
+    "RosterCheck",
     "ScenarioFailure",
     "StandardMultiserver",
     "StandardNetworkMultiserver",

@@ -21,7 +21,8 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, replace
+import copy
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -113,6 +114,9 @@ class Staffing:
       node need fewer servers once another node had more.
     - ``trajectory``: the whole run under the roster.
     - ``runs``: how many runs of a period the search took.
+
+    ``check(runs=...)`` simulates the real system under the roster and
+    reports, per period, the measure it achieves there, with its interval.
     """
 
     roster: NDArray[np.int64]
@@ -121,6 +125,33 @@ class Staffing:
     monotone: NDArray[np.bool_]
     trajectory: Trajectory
     runs: int
+    # What a check needs: the model as handed in, the periods and the
+    # targets per node.
+    _start: Any = field(default=None, repr=False)
+    _periods: Any = field(default=None, repr=False)
+    _targets: Any = field(default=None, repr=False)
+
+    def check(
+        self,
+        *,
+        runs: int,
+        seed: Any = None,
+        level: float = 0.95,
+        threads: int | None = None,
+    ) -> Any:
+        """Simulates ``runs`` runs of the real system under the roster, from
+        the model as it was handed to ``staffing``, and returns a
+        ``navro.RosterCheck``: per period (and node) the target's measure as
+        the simulation achieves it (the largest value the target checks)
+        with its ``level`` confidence interval. Where the maps are not exact,
+        this tells whether the roster meets its target in truth.
+        ``seed`` and ``threads`` are ``navro.simulate``'s."""
+        from navro.simulation import check_roster
+
+        return check_roster(
+            self._start, self._periods, self.roster, self._targets,
+            runs=runs, seed=seed, level=level, threads=threads,
+        )
 
     @property
     def infeasible(self) -> list[int]:
@@ -184,6 +215,7 @@ def staffing(
     limits = _bounds(bounds, nodes, staffed, network)
     fixed = [_fixed_servers(model, period, p, staffed, network) for p, period in enumerate(periods)]
 
+    start = copy.copy(model)
     guesses = [int(_servers_of(model)[node]) for node in staffed]
     shape = (len(periods), nodes)
     roster = np.zeros(shape, dtype=np.int64)
@@ -222,6 +254,9 @@ def staffing(
         monotone=view(monotone),
         trajectory=Trajectory.concatenate(parts),
         runs=runs,
+        _start=start,
+        _periods=periods,
+        _targets=targets,
     )
 
 

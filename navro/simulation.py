@@ -20,7 +20,7 @@ import operator
 import os
 import secrets
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -452,11 +452,16 @@ def count_error(
     return None
 
 
-def standard_error(run: Trajectory, measure: str, *args: Any) -> NDArray[np.float64]:
+def standard_error(
+    run: Trajectory, measure: str | Callable[[Trajectory], Any], *args: Any
+) -> NDArray[np.float64]:
     """The Monte Carlo standard error of ``getattr(run, measure)`` (called
     with ``args`` if it is a method), per row (and node). 0 where a
     trajectory was computed rather than simulated, NaN where the measure
-    is."""
+    is. A function of a station's trajectory that gives a value per row
+    is taken as a function of the distribution of the number present."""
+    if callable(measure):
+        return _function_error(run, measure)
     sampling: Sampling | None = run._sampling
     value = _measure(run, measure, args)
     if sampling is None:
@@ -487,6 +492,35 @@ _KNOWN = (
 )
 
 
+def _function_error(
+    run: Trajectory, measure: Callable[[Trajectory], Any]
+) -> NDArray[np.float64]:
+    """The delta method for any smooth function T of the rows' distributions:
+    Var(T) ~ Var_P(IF) / runs, with IF(k) the change of T as the
+    distribution leans towards the count k, taken row by row."""
+    if run.is_network:
+        raise ValueError("standard_error: a function is a measure of one node; use node(i)")
+    value = np.asarray(measure(run), dtype=np.float64)
+    if run._sampling is None:
+        return np.where(np.isnan(value), math.nan, 0.0)
+    lean = 1e-6
+    p = run._probabilities
+    first = np.zeros(value.shape)
+    second = np.zeros(value.shape)
+    for k in range(p.shape[2]):
+        leaned = (1 - lean) * p
+        leaned[:, :, k] += lean
+        moved = Trajectory(
+            times=run._times, period=run._period, servers=run._servers, lowest=run._lowest,
+            probabilities=leaned, completions=run._completions, network=False,
+            periods=run._periods,
+        )
+        influence = (np.asarray(measure(moved), dtype=np.float64) - value) / lean
+        first += p[:, 0, k] * influence
+        second += p[:, 0, k] * influence**2
+    return _error_of_mean(second - first**2, run._sampling.runs)
+
+
 def _measure(run: Trajectory, measure: str, args: tuple[Any, ...]) -> NDArray[np.float64]:
     if not isinstance(measure, str) or measure.startswith("_") or not hasattr(run, measure):
         raise ValueError(f"standard_error: unknown measure {measure!r}; {_KNOWN}")
@@ -495,7 +529,10 @@ def _measure(run: Trajectory, measure: str, args: tuple[Any, ...]) -> NDArray[np
 
 
 def interval(
-    run: Trajectory, measure: str, *args: Any, level: float = 0.95
+    run: Trajectory,
+    measure: str | Callable[[Trajectory], Any],
+    *args: Any,
+    level: float = 0.95,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """A ``level`` confidence interval of the measure per row (and node): the
     estimate plus and minus the normal quantile times its standard error,
@@ -516,7 +553,7 @@ def interval(
         low = run.quantile(max(q - spread, 1e-12))
         high = run.quantile(min(q + spread, 1.0))
         return low.astype(np.float64), high.astype(np.float64)
-    value = _measure(run, measure, args)
+    value = measure(run) if callable(measure) else _measure(run, measure, args)
     error = standard_error(run, measure, *args)
     return value - z * error, value + z * error
 
@@ -532,3 +569,91 @@ def _normal_quantile(p: float) -> float:
         else:
             high = middle
     return (low + high) / 2
+
+
+# --- a roster checked in simulation ----------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class RosterCheck:
+    """A roster of ``navro.staffing`` checked by simulating the real system
+    (``Staffing.check``). Arrays have one row per period and, for a network,
+    one column per node (NaN, or True, where a node has no target).
+
+    - ``value``: the target's measure as the simulation achieves it: the
+      largest value the target checks in the period (every step, or the
+      last), in the measure's unit.
+    - ``low``, ``high``: the ``level`` confidence interval of ``value``, from
+      the intervals of the values it is the largest of.
+    - ``met``: whether ``value`` is within the target.
+    - ``trajectory``: the simulated run under the roster.
+    """
+
+    value: NDArray[np.float64]
+    low: NDArray[np.float64]
+    high: NDArray[np.float64]
+    met: NDArray[np.bool_]
+    level: float
+    trajectory: Trajectory
+
+    def __repr__(self) -> str:
+        missed = np.flatnonzero(~self.met.reshape(len(self.met), -1).all(axis=1)).tolist()
+        return (
+            f"<navro.RosterCheck: {len(self.met)} periods from {self.trajectory.runs} runs, "
+            f"missed in periods {missed}>"
+        )
+
+
+RosterCheck.__module__ = "navro"
+
+
+def check_roster(
+    start: Model,
+    periods: list[Period],
+    roster: NDArray[np.int64],
+    targets: list[Any],
+    *,
+    runs: int,
+    seed: Seed,
+    level: float,
+    threads: int | None,
+) -> RosterCheck:
+    """The work of ``Staffing.check``."""
+    network = isinstance(start, StandardNetworkMultiserver)
+    servers = roster.reshape(len(periods), -1)
+    schedule = [
+        replace(period, servers=list(row) if network else int(row[0]))
+        for period, row in zip(periods, servers)
+    ]
+    run = simulate(copy.copy(start), schedule, runs=runs, seed=seed, threads=threads)
+    shape = servers.shape
+    value, low, high = (np.full(shape, math.nan) for _ in range(3))
+    met = np.ones(shape, dtype=np.bool_)
+    for node, target in enumerate(targets):
+        if target is None:
+            continue
+        view = run.node(node) if network else run
+        if isinstance(target.measure, str):
+            values = np.asarray(getattr(view, target.measure), dtype=np.float64)
+            lows, highs = view.interval(target.measure, level=level)
+        else:
+            values = np.asarray(target.measure(view), dtype=np.float64)
+            lows, highs = view.interval(target.measure, level=level)
+        for p in range(len(periods)):
+            rows = np.flatnonzero(view.period == p)
+            if p == 0:
+                rows = rows[1:]  # the state handed in, which the target does not check
+            checked = rows if target.when == "every" else rows[-1:]
+            value[p, node] = np.max(values[checked])
+            low[p, node] = np.max(lows[checked])
+            high[p, node] = np.max(highs[checked])
+            met[p, node] = value[p, node] <= target.at_most
+
+    def view_of(array: NDArray[Any]) -> NDArray[Any]:
+        array.flags.writeable = False
+        return array if network else array[:, 0]
+
+    return RosterCheck(
+        value=view_of(value), low=view_of(low), high=view_of(high), met=view_of(met),
+        level=float(level), trajectory=run,
+    )

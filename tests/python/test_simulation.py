@@ -355,3 +355,19 @@ def test_a_sweep_of_simulations_on_a_dask_cluster_equals_the_serial_run():
     serial = [simulated_digest(s)["digest"] for s in scenarios]
     assert table.digest.tolist() == serial
     assert len(set(serial)) == len(serial)  # independent streams per scenario
+
+
+@pytest.mark.parametrize(
+    "target",
+    [navro.Target("prob_all_busy", 0.3), navro.Target(lambda run: run.prob_at_least(4), 0.25)],
+    ids=["named", "function"],
+)
+def test_a_roster_checked_in_simulation_achieves_what_the_exact_maps_say(target):
+    centre = navro.StandardMultiserver()  # geometric services: the maps are exact
+    centre.service_duration_pmf = geometric(0.3, tail=1e-12)
+    day = [Period(8, arrivals={0: 1 - r, 1: r}) for r in (0.3, 0.9, 0.5)]
+    plan = navro.staffing(centre, day, target, (1, 10))
+    check = plan.check(runs=RUNS, seed=3, level=STRICT)
+    assert np.all((check.low <= plan.worst + 1e-9) & (plan.worst <= check.high + 1e-9)), check
+    assert check.trajectory.runs == RUNS
+    assert np.array_equal(check.trajectory.servers[1:], np.repeat(plan.roster, 8))
