@@ -176,8 +176,8 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
     HeapVector<Real> frequencies;
     for (long long row = 0; row < layout.rows; ++row) {
         for (Int node = 0; node < layout.nodes; ++node) {
-            const simulation::CountWindow& window = tally.window(row, node);
-            std::size_t first = 0, end = window.runs.size();
+            const simulation::CountWindow window = tally.window(row, node);
+            std::size_t first = 0, end = window.length;
             while (first < end && window.runs[first] == 0) ++first;
             while (end > first && window.runs[end - 1] == 0) --end;
             frequencies.resize(end - first);

@@ -24,43 +24,43 @@ std::size_t entriesOf(const Layout& layout) {
 
 Tally::Tally(const Layout& _layout)
     : layout(_layout),
-      windows(entriesOf(_layout)),
+      places(entriesOf(_layout)),
       rowSums(layout.entries()),
       censoredRuns(layout.entries()),
       waitSums(layout.entries() * layout.waits()) {}
 
-void Tally::growWindow(CountWindow& window, long long present) {
-    const auto length = static_cast<long long>(window.runs.size());
-    if (length == 0) {
-        window.lowest = present;
-        window.runs.assign(1, 0);
-        ++windowCells;
-        return;
+void Tally::growWindow(Place& place, long long present) {
+    const auto length = static_cast<long long>(place.length);
+    long long lowest = present, wanted = 1;
+    if (length > 0) {
+        // Grown by at least its own length, so that a window that creeps a
+        // count at a time costs linear copying in all; counts are never
+        // negative, so there is no room below 0.
+        long long below = 0, above = 0;
+        if (present < place.lowest)
+            below = std::min(std::max(place.lowest - present, length), place.lowest);
+        if (present >= place.lowest + length)
+            above = std::max(present - place.lowest - length + 1, length);
+        lowest = place.lowest - below;
+        wanted = length + below + above;
     }
-    // Grown by at least its own length, so that a window that creeps a
-    // count at a time costs linear copying in all; counts are never
-    // negative, so there is no room below 0.
-    long long below = 0, above = 0;
-    if (present < window.lowest)
-        below = std::min(std::max(window.lowest - present, length), window.lowest);
-    if (present >= window.lowest + length)
-        above = std::max(present - window.lowest - length + 1, length);
-    windowCells += below + above;
-    if (windowCells > maximumHeapCells) abortOutOfMemory();
-    window.runs.insert(window.runs.begin(), static_cast<std::size_t>(below), 0);
-    window.runs.resize(window.runs.size() + static_cast<std::size_t>(above), 0);
-    window.lowest -= below;
+    if (static_cast<long long>(counts.size()) + wanted > maximumHeapCells) abortOutOfMemory();
+    const std::size_t offset = counts.size();
+    counts.resize(offset + static_cast<std::size_t>(wanted), 0);
+    std::copy_n(counts.begin() + static_cast<long long>(place.offset), length,
+                counts.begin() + static_cast<long long>(offset + static_cast<std::size_t>(place.lowest - lowest)));
+    place = {lowest, static_cast<std::size_t>(wanted), offset};
 }
 
 void Tally::countPresent(long long row, Int node, long long present) {
-    CountWindow& window = windows[at(row, node)];
-    const long long k = present - window.lowest;
-    if (k < 0 || k >= static_cast<long long>(window.runs.size())) [[unlikely]] {
-        growWindow(window, present);
-        ++window.runs[static_cast<std::size_t>(present - window.lowest)];
+    Place& place = places[at(row, node)];
+    const long long k = present - place.lowest;
+    if (k < 0 || k >= static_cast<long long>(place.length)) [[unlikely]] {
+        growWindow(place, present);
+        ++counts[place.offset + static_cast<std::size_t>(present - place.lowest)];
         return;
     }
-    ++window.runs[static_cast<std::size_t>(k)];
+    ++counts[place.offset + static_cast<std::size_t>(k)];
 }
 
 void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uint64_t total,
@@ -106,16 +106,16 @@ void Tally::beyondSums(long long row, Int node, BeyondSums* out) const {
 }
 
 void Tally::add(const Tally& other) {
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        const CountWindow& from = other.windows[i];
-        CountWindow& into = windows[i];
-        for (std::size_t k = 0; k < from.runs.size(); ++k) {
-            if (from.runs[k] == 0) continue;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const Place& from = other.places[i];
+        for (std::size_t k = 0; k < from.length; ++k) {
+            const std::uint64_t runs = other.counts[from.offset + k];
+            if (runs == 0) continue;
             const long long present = from.lowest + static_cast<long long>(k);
-            if (present < into.lowest ||
-                present >= into.lowest + static_cast<long long>(into.runs.size()))
+            Place& into = places[i];
+            if (present < into.lowest || present >= into.lowest + static_cast<long long>(into.length))
                 growWindow(into, present);
-            into.runs[static_cast<std::size_t>(present - into.lowest)] += from.runs[k];
+            counts[into.offset + static_cast<std::size_t>(present - into.lowest)] += runs;
         }
     }
     rowSums.addAll(other.rowSums);

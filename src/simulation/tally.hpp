@@ -78,11 +78,12 @@ struct Layout {
     std::size_t waits() const { return static_cast<std::size_t>(horizon) + 1; }
 };
 
-// The counts of the numbers present at one row and node: a window of the
-// counts seen, grown as runs bring new ones.
+// How many runs had each number present at one row and node: `runs[k]`
+// had lowest + k, for k below `length`.
 struct CountWindow {
-    long long lowest = 0;
-    HeapVector<std::uint64_t> runs;  // runs with lowest + k present
+    long long lowest;
+    const std::uint64_t* runs;
+    std::size_t length;
 };
 
 // The sums of B_w, B_w^2 and B_w X over runs (see Tally).
@@ -143,7 +144,10 @@ public:
     void add(const Tally& other);
 
     // What the results are made of, per row and node (and wait).
-    const CountWindow& window(long long row, Int node) const { return windows[at(row, node)]; }
+    CountWindow window(long long row, Int node) const {
+        const Place& place = places[at(row, node)];
+        return {place.lowest, counts.data() + place.offset, place.length};
+    }
     Wide ended(long long row, Int node) const { return rowSums.at(at(row, node), endedSum); }
     struct RowSums {
         Wide endedSquares, arrivals, arrivalSquares, waitTotal, waitTotalSquares,
@@ -165,13 +169,25 @@ private:
         return static_cast<std::size_t>(row) * static_cast<std::size_t>(layout.nodes) +
                static_cast<std::size_t>(node);
     }
+    // Wait first: a run adds to the same few waits of row after row, which
+    // then lie side by side.
     std::size_t atWait(long long row, Int node, Int wait) const {
-        return at(row, node) * layout.waits() + static_cast<std::size_t>(wait);
+        return static_cast<std::size_t>(wait) * layout.entries() + at(row, node);
     }
-    void growWindow(CountWindow& window, long long present);
+    // Where the window of a row and node lies among `counts`: the counts of
+    // the runs are kept in one array, each window in one piece, the windows
+    // of a run's rows one after the other as the first runs laid them out,
+    // so that a run's counts go to memory in order. A window that must grow
+    // moves to the end.
+    struct Place {
+        long long lowest = 0;
+        std::size_t length = 0;
+        std::size_t offset = 0;
+    };
+    void growWindow(Place& place, long long present);
 
-    HeapVector<CountWindow> windows;
-    long long windowCells = 0;
+    HeapVector<Place> places;
+    HeapVector<std::uint64_t> counts;
     // Per row and node: the sums of D, D^2, X, X^2, S, S^2 and S X.
     enum RowField : std::size_t {
         endedSum,

@@ -83,8 +83,8 @@ std::vector<double> everythingOf(const Tally& tally) {
     std::vector<BeyondSums> beyond(layout.waits());
     for (long long row = 0; row < layout.rows; ++row) {
         for (Int n = 0; n < layout.nodes; ++n) {
-            const CountWindow& window = tally.window(row, n);
-            for (std::size_t k = 0; k < window.runs.size(); ++k)
+            const CountWindow window = tally.window(row, n);
+            for (std::size_t k = 0; k < window.length; ++k)
                 if (window.runs[k] > 0) {
                     out.push_back(static_cast<double>(window.lowest + static_cast<long long>(k)));
                     out.push_back(static_cast<double>(window.runs[k]));
@@ -108,9 +108,9 @@ std::vector<double> everythingOf(const Tally& tally) {
 
 // The number present at `row` in every run, if it is the same in all.
 long long onlyCount(const Tally& tally, long long row) {
-    const CountWindow& window = tally.window(row, 0);
+    const CountWindow window = tally.window(row, 0);
     long long only = -1;
-    for (std::size_t k = 0; k < window.runs.size(); ++k) {
+    for (std::size_t k = 0; k < window.length; ++k) {
         if (window.runs[k] == 0) continue;
         EXPECT_EQ(only, -1) << "row " << row << " has several counts";
         EXPECT_EQ(window.runs[k], 64u);
