@@ -246,7 +246,7 @@ def _value(run: Trajectory, name: str) -> NDArray[np.float64]:
         value = getattr(run, f"_{name}")
         assert value is not None
         return np.asarray(value, dtype=np.float64)
-    value = getattr(run, name)
+    value = np.asarray(getattr(run, name), dtype=np.float64)
     return value if run.is_network else value[:, None]
 
 

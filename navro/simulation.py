@@ -15,7 +15,6 @@ from __future__ import annotations
 import copy
 import hashlib
 import math
-import numbers
 import operator
 import os
 import secrets
@@ -202,12 +201,13 @@ def _key(seed: Seed) -> tuple[int | tuple[int, ...], int]:
     if seed is None:
         seed = secrets.randbits(64)
     words: tuple[int, ...]
-    if isinstance(seed, numbers.Integral):
-        words = (operator.index(seed),)
-        kept: int | tuple[int, ...] = words[0]
-    else:
+    kept: int | tuple[int, ...]
+    if isinstance(seed, Sequence):
         words = tuple(operator.index(word) for word in seed)
         kept = words
+    else:
+        words = (operator.index(seed),)
+        kept = words[0]
     if any(word < 0 for word in words):
         raise ValueError(f"simulate: a seed is made of integers of at least 0, got {seed!r}")
     text = ",".join(str(word) for word in words).encode()
@@ -324,7 +324,9 @@ class Sampling:
         runs: int,
         seed: int | tuple[int, ...],
     ) -> Sampling:
-        arrays = {name: sums[name].reshape(rows, nodes) for name in cls._PER_ROW}
+        arrays: dict[str, NDArray[np.float64]] = {
+            name: sums[name].reshape(rows, nodes) for name in cls._PER_ROW
+        }
         arrays.update(
             {name: sums[name].reshape(rows, nodes, horizon + 1) for name in cls._PER_WAIT}
         )
@@ -428,7 +430,7 @@ def count_error(
 
     def expect(values: NDArray[Any]) -> NDArray[np.float64]:
         weights = np.broadcast_to(np.asarray(values, dtype=np.float64), probabilities.shape)
-        return np.einsum("rnk,rnk->rn", probabilities, weights)
+        return np.asarray(np.einsum("rnk,rnk->rn", probabilities, weights), dtype=np.float64)
 
     if measure in _OF_COUNT:
         f = np.broadcast_to(_OF_COUNT[measure](counts, servers, *args), probabilities.shape)
@@ -547,13 +549,15 @@ def interval(
         q = float(q)
         runs = run.runs
         if runs is None:
-            value = run.quantile(q)
-            return value, value
+            exact = run.quantile(q).astype(np.float64)
+            return exact, exact
         spread = z * math.sqrt(q * (1 - q) / runs)
         low = run.quantile(max(q - spread, 1e-12))
         high = run.quantile(min(q + spread, 1.0))
         return low.astype(np.float64), high.astype(np.float64)
-    value = measure(run) if callable(measure) else _measure(run, measure, args)
+    value = np.asarray(
+        measure(run) if callable(measure) else _measure(run, measure, args), dtype=np.float64
+    )
     error = standard_error(run, measure, *args)
     return value - z * error, value + z * error
 
