@@ -52,17 +52,6 @@ void Tally::growWindow(Place& place, long long present) {
     place = {lowest, static_cast<std::size_t>(wanted), offset};
 }
 
-void Tally::countPresent(long long row, Int node, long long present) {
-    Place& place = places[at(row, node)];
-    const long long k = present - place.lowest;
-    if (k < 0 || k >= static_cast<long long>(place.length)) [[unlikely]] {
-        growWindow(place, present);
-        ++counts[place.offset + static_cast<std::size_t>(present - place.lowest)];
-        return;
-    }
-    ++counts[place.offset + static_cast<std::size_t>(k)];
-}
-
 void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uint64_t total,
                            bool censored) {
     const std::size_t i = at(row, node);

@@ -110,7 +110,16 @@ public:
 
     // A run's number present at `row`, and the services that ended in the
     // row's step (none at row 0, which no step ends at).
-    void countPresent(long long row, Int node, long long present);
+    void countPresent(long long row, Int node, long long present) {
+        Place& place = places[at(row, node)];
+        const long long k = present - place.lowest;
+        if (k < 0 || k >= static_cast<long long>(place.length)) [[unlikely]] {
+            growWindow(place, present);
+            ++counts[place.offset + static_cast<std::size_t>(present - place.lowest)];
+            return;
+        }
+        ++counts[place.offset + static_cast<std::size_t>(k)];
+    }
     void countEnded(long long row, Int node, std::uint64_t ended) {
         if (ended == 0) return;
         const std::size_t i = at(row, node);
