@@ -130,12 +130,17 @@ def station(servers: int, durations: Pmf, arrivals: Pmf) -> Callable[[], navro.S
 def station_case(servers: int, service: str, load: float, arrivals: str = "Poisson") -> Case:
     durations = SERVICES[service]
     rate = load * servers / mean_of(durations)
-    return Case(station(servers, durations, ARRIVALS[arrivals](rate)), str(servers), service,
-                arrivals, load)
+    return Case(
+        station(servers, durations, ARRIVALS[arrivals](rate)), str(servers), service, arrivals, load
+    )
 
 
-def network(servers: Sequence[int], durations: Sequence[Pmf], arrivals: Pmf,
-            routing: dict[tuple[int, int], float]) -> Callable[[], navro.StandardNetworkMultiserver]:
+def network(
+    servers: Sequence[int],
+    durations: Sequence[Pmf],
+    arrivals: Pmf,
+    routing: dict[tuple[int, int], float],
+) -> Callable[[], navro.StandardNetworkMultiserver]:
     def make() -> navro.StandardNetworkMultiserver:
         model = navro.StandardNetworkMultiserver(len(servers))
         for node, (count, pmf) in enumerate(zip(servers, durations)):
@@ -179,8 +184,9 @@ def call_centre() -> Iterator[Case]:
     for agents in (10, 20, 30):
         for load in (0.85, 0.95):
             rate = load * agents / mean_of(CALLS)
-            yield Case(station(agents, CALLS, poisson(rate)), str(agents), "calls 2-15", "Poisson",
-                       load)
+            yield Case(
+                station(agents, CALLS, poisson(rate)), str(agents), "calls 2-15", "Poisson", load
+            )
 
 
 def steady_arrivals() -> Iterator[Case]:
@@ -194,16 +200,34 @@ def networks() -> Iterator[Case]:
     rate = 0.9 / MEAN_SERVICE
     for service in ("geometric", "deterministic"):
         durations = SERVICES[service]
-        yield Case(network([1, 1], [durations, durations], poisson(rate), {(0, 1): 1.0}),
-                   "1, 1", service, "Poisson", 0.9, nodes=(1,), node_names=("", "second"))
+        yield Case(
+            network([1, 1], [durations, durations], poisson(rate), {(0, 1): 1.0}),
+            "1, 1",
+            service,
+            "Poisson",
+            0.9,
+            nodes=(1,),
+            node_names=("", "second"),
+        )
     # A walk-in clinic: triage, treatment with a return visit that sends some
     # back to treatment; services spread out.
-    triage, treatment, back = {1: .5, 2: .35, 3: .15}, {2: .2, 3: .3, 4: .25, 6: .15, 8: .1}, {
-        2: .4, 3: .4, 4: .2}
+    triage, treatment, back = (
+        {1: 0.5, 2: 0.35, 3: 0.15},
+        {2: 0.2, 3: 0.3, 4: 0.25, 6: 0.15, 8: 0.1},
+        {2: 0.4, 3: 0.4, 4: 0.2},
+    )
     yield Case(
-        network([2, 4, 1], [triage, treatment, back], {0: .6, 1: .3, 2: .1},
-                {(0, 1): 0.75, (1, 2): 0.30, (2, 1): 0.35}),
-        "2, 4, 1", "spread out", "Poisson-like", 0.85, nodes=(0, 1, 2),
+        network(
+            [2, 4, 1],
+            [triage, treatment, back],
+            {0: 0.6, 1: 0.3, 2: 0.1},
+            {(0, 1): 0.75, (1, 2): 0.30, (2, 1): 0.35},
+        ),
+        "2, 4, 1",
+        "spread out",
+        "Poisson-like",
+        0.85,
+        nodes=(0, 1, 2),
         node_names=("triage", "treatment", "return"),
     )
 
@@ -211,8 +235,14 @@ def networks() -> Iterator[Case]:
 def lockstep() -> Iterator[Case]:
     """Two servers, every service 2 steps, one arrival each step: the real
     queue holds 2 from time 2 on."""
-    yield Case(station(2, {2: 1.0}, {1: 1.0}), "2", "exactly 2", "one each step", 1.0,
-               horizons=(2, 3, 10, 200))
+    yield Case(
+        station(2, {2: 1.0}, {1: 1.0}),
+        "2",
+        "exactly 2",
+        "one each step",
+        1.0,
+        horizons=(2, 3, 10, 200),
+    )
 
 
 FAMILIES: dict[str, tuple[str, Callable[[], Iterator[Case]]]] = {
@@ -236,22 +266,29 @@ def measure(case: Case, runs: int, seed: int) -> list[Row]:
     real = navro.simulate(model, horizon, runs=runs, seed=(seed, hash_of(case)), every=every)
     comparison = navro.compare(maps, real, level=LEVEL)
     rows = []
-    for node in case.nodes:
-        def at(array: np.ndarray, row: int) -> float:
-            return float(array[row, node] if array.ndim == 2 else array[row])
 
+    def at(array: np.ndarray, row: int, node: int) -> float:
+        return float(array[row, node] if array.ndim == 2 else array[row])
+
+    for node in case.nodes:
         view = maps.node(node) if maps.is_network else maps
         for t in case.horizons:
             r = t // every
-            rows.append(Row(case, node, t, runs, {
-                "tv": Figure(at(comparison.tv, r), at(comparison.tv, r),
-                             at(comparison.tv_noise, r)),
-                "busy": Figure(float(view.prob_all_busy[r]),
-                               at(comparison.differences["prob_all_busy"], r),
-                               at(comparison.noise["prob_all_busy"], r)),
-                "mean": Figure(float(view.mean[r]), at(comparison.differences["mean"], r),
-                               at(comparison.noise["mean"], r)),
-            }))
+            tv, differences, noise = comparison.tv, comparison.differences, comparison.noise
+            figures = {
+                "tv": Figure(at(tv, r, node), at(tv, r, node), at(comparison.tv_noise, r, node)),
+                "busy": Figure(
+                    float(view.prob_all_busy[r]),
+                    at(differences["prob_all_busy"], r, node),
+                    at(noise["prob_all_busy"], r, node),
+                ),
+                "mean": Figure(
+                    float(view.mean[r]),
+                    at(differences["mean"], r, node),
+                    at(noise["mean"], r, node),
+                ),
+            }
+            rows.append(Row(case, node, t, runs, figures))
     return rows
 
 
@@ -271,19 +308,32 @@ def resolved_rows(case: Case, runs: int, most: int, seed: int) -> list[Row]:
             return rows
         # The noise falls as the square root of the runs.
         factor = max((f.noise / (abs(f.error) / 10)) ** 2 for f in short)
-        runs = min(most, int(math.ceil(runs * factor * 1.1 / 1000)) * 1000)
+        runs = min(most, math.ceil(runs * factor * 1.1 / 1000) * 1000)
         rows = measure(case, runs, seed)
 
 
 # Output ---------------------------------------------------------------------
 
-COLUMNS = ("servers", "service", "arrivals", "load", "time", "runs", "TV distance (noise)",
-           "P(all busy)", "error (noise)", "mean present", "error (noise)")
+COLUMNS = (
+    "servers",
+    "service",
+    "arrivals",
+    "load",
+    "time",
+    "runs",
+    "TV distance (noise)",
+    "P(all busy)",
+    "error (noise)",
+    "mean present",
+    "error (noise)",
+)
 
 
 def shown(f: Figure, digits: int, sign: bool = True) -> str:
     value = round(f.error, digits)
-    text = f"{value:+.{digits}f}" if sign and value else f"{abs(value) if not sign else 0:.{digits}f}"
+    text = (
+        f"{value:+.{digits}f}" if sign and value else f"{abs(value) if not sign else 0:.{digits}f}"
+    )
     if f.beyond and value:
         text = f"**{text}**" + ("" if f.resolved else "†")
     return f"{text} ({f.noise:.{digits}f})"
@@ -298,9 +348,16 @@ def describe(row: Row) -> str:
 
 def table_row(row: Row) -> str:
     f = row.figures
-    cells = (describe(row), str(row.time), f"{row.runs:,}", shown(f["tv"], 4, sign=False),
-             f"{f['busy'].value:.4f}", shown(f["busy"], 4), f"{f['mean'].value:.3f}",
-             shown(f["mean"], 3))
+    cells = (
+        describe(row),
+        str(row.time),
+        f"{row.runs:,}",
+        shown(f["tv"], 4, sign=False),
+        f"{f['busy'].value:.4f}",
+        shown(f["busy"], 4),
+        f"{f['mean'].value:.3f}",
+        shown(f["mean"], 3),
+    )
     return "| " + " | ".join(cells) + " |"
 
 
@@ -322,10 +379,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--family", nargs="*", choices=sorted(FAMILIES), default=list(FAMILIES))
     args = parser.parse_args(argv)
     start = time.perf_counter()
-    print(f"From empty; mean service {MEAN_SERVICE} steps; load = arrival rate x mean service "
-          f"/ servers. Errors are maps minus simulation; each noise is what chance alone "
-          f"reaches with probability {LEVEL}; an error beyond it is in bold, and its noise is "
-          f"below a tenth of it unless marked with a dagger. Seed {args.seed}.")
+    print(
+        f"From empty; mean service {MEAN_SERVICE} steps; load = arrival rate x mean service "
+        f"/ servers. Errors are maps minus simulation; each noise is what chance alone "
+        f"reaches with probability {LEVEL}; an error beyond it is in bold, and its noise is "
+        f"below a tenth of it unless marked with a dagger. Seed {args.seed}."
+    )
     for key in args.family:
         title, cases = FAMILIES[key]
         print(f"\n**{title}**\n")
@@ -337,8 +396,11 @@ def main(argv: Sequence[str] | None = None) -> None:
             rows += case_rows
             for row in case_rows:
                 print(table_row(row), flush=True)
-        print(f"\nWorst of the family: TV distance {worst(rows, 'tv')}; P(all busy) "
-              f"{worst(rows, 'busy')}; mean present {worst(rows, 'mean')}.", flush=True)
+        print(
+            f"\nWorst of the family: TV distance {worst(rows, 'tv')}; P(all busy) "
+            f"{worst(rows, 'busy')}; mean present {worst(rows, 'mean')}.",
+            flush=True,
+        )
     print(f"\n{time.perf_counter() - start:.0f} s")
 
 

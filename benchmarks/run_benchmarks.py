@@ -47,15 +47,18 @@ import sysconfig
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
-from typing import Any, Callable, Protocol
+from typing import Any, Protocol
 
 import navro
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-import reference_model  # noqa: E402
-import reference_network  # noqa: E402
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python")
+)
+import reference_model
+import reference_network
 
 
 class Runner(Protocol):
@@ -91,7 +94,11 @@ class StationRunner:
     """One station, stepped from empty."""
 
     def __init__(
-        self, module: ModuleType, servers: int, arrivals: dict[int, float], durations: dict[int, float]
+        self,
+        module: ModuleType,
+        servers: int,
+        arrivals: dict[int, float],
+        durations: dict[int, float],
     ):
         self.model = module.StandardMultiserver()
         self.model.number_of_servers = servers
@@ -150,7 +157,9 @@ class NetworkRunner:
         self.model.step()
 
     def count(self, captured: Any) -> int:
-        counts = [self.model.get_number_of_entities_at_node_pmf(i) for i in range(len(captured.servers))]
+        counts = [
+            self.model.get_number_of_entities_at_node_pmf(i) for i in range(len(captured.servers))
+        ]
         return reference_network.count_outcomes(
             captured, [min(c) for c in counts], [max(c) for c in counts]
         )
@@ -159,7 +168,9 @@ class NetworkRunner:
 ONE_SERVER = ({0: 0.65, 1: 0.35}, {1: 0.2, 2: 0.3, 3: 0.3, 4: 0.2})
 FIFTY_SERVERS = (50, poisson(8.0), uniform(1, 10))
 FIFTY = Workload(
-    "50 servers, service 1..10, arrivals Poisson(8)", lambda m: StationRunner(m, *FIFTY_SERVERS), 300
+    "50 servers, service 1..10, arrivals Poisson(8)",
+    lambda m: StationRunner(m, *FIFTY_SERVERS),
+    300,
 )
 
 WORKLOADS = [
@@ -168,7 +179,11 @@ WORKLOADS = [
         lambda m: StationRunner(m, 1, {0: 0.96, 1: 0.04}, uniform(1, 20)),
         1000,
     ),
-    Workload("1 server, service 1..4, arrivals 0/1 at 0.35", lambda m: StationRunner(m, 1, *ONE_SERVER), 1000),
+    Workload(
+        "1 server, service 1..4, arrivals 0/1 at 0.35",
+        lambda m: StationRunner(m, 1, *ONE_SERVER),
+        1000,
+    ),
     Workload(
         "20 servers, service 1..10, arrivals Poisson(3)",
         lambda m: StationRunner(m, 20, poisson(3.0), uniform(1, 10)),
@@ -188,7 +203,9 @@ WORKLOADS = [
 ]
 
 
-def run(workload: Workload, module: ModuleType = navro, counted: bool = True) -> tuple[float, float]:
+def run(
+    workload: Workload, module: ModuleType = navro, counted: bool = True
+) -> tuple[float, float]:
     """Median seconds per step, and outcomes per second of stepping."""
     runner = workload.make(module)
     durations = []
@@ -223,7 +240,9 @@ def workloads(baseline: ModuleType | None) -> None:
     print(header + ("  {:>11}  {:>8}".format("baseline", "speed-up") if baseline else ""))
     for workload in WORKLOADS:
         median, rate = run(workload)
-        line = f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}"
+        line = (
+            f"{workload.name:<{width}}  {workload.steps:>5}  {median * 1e3:>9.3f}ms  {rate:>11.3e}"
+        )
         if baseline is not None:
             before, _ = run(workload, baseline, counted=False)
             line += f"  {before * 1e3:>9.3f}ms  {before / median:>7.1f}x"
@@ -262,10 +281,14 @@ def chain_matrix(arrivals: dict[int, float], durations: dict[int, float], larges
             add(starts, after * longest + s - 1, pa * ps)
         add(~starts, (z + a) * longest + ell - 2, pa)
     shape = (z.size, z.size)
-    return scipy.sparse.csr_matrix((np.concatenate(values), (np.concatenate(rows), np.concatenate(cols))), shape)
+    return scipy.sparse.csr_matrix(
+        (np.concatenate(values), (np.concatenate(rows), np.concatenate(cols))), shape
+    )
 
 
-def chain_run(arrivals: dict[int, float], durations: dict[int, float], largest: int, steps: int) -> Any:
+def chain_run(
+    arrivals: dict[int, float], durations: dict[int, float], largest: int, steps: int
+) -> Any:
     import numpy as np
 
     matrix = chain_matrix(arrivals, durations, largest)
@@ -302,7 +325,9 @@ def scipy_comparison(steps: int = 1000, repeats: int = 7) -> None:
         import numpy as np
         import scipy  # noqa: F401
     except ImportError as error:
-        raise ImportError("the SciPy comparison needs the bench extra: pip install 'navro[bench]'") from error
+        raise ImportError(
+            "the SciPy comparison needs the bench extra: pip install 'navro[bench]'"
+        ) from error
 
     arrivals, durations = ONE_SERVER
     longest = max(durations)
@@ -344,10 +369,14 @@ def scipy_comparison(steps: int = 1000, repeats: int = 7) -> None:
     # The best of several runs, each side's least disturbed by the rest of
     # the machine.
     ours, theirs = min(navro_times), min(chain_times)
-    print(f"one server, {steps} steps, build included: navro {ours * 1e3:.2f}ms, "
-          f"SciPy chain of {exact.size} states {theirs * 1e3:.2f}ms, ratio {ours / theirs:.2f}")
-    print(f"  agreement: at most {worst:.1e} in total variation a step; "
-          f"{drift:.1e} after {steps} steps of tail cuts")
+    print(
+        f"one server, {steps} steps, build included: navro {ours * 1e3:.2f}ms, "
+        f"SciPy chain of {exact.size} states {theirs * 1e3:.2f}ms, ratio {ours / theirs:.2f}"
+    )
+    print(
+        f"  agreement: at most {worst:.1e} in total variation a step; "
+        f"{drift:.1e} after {steps} steps of tail cuts"
+    )
 
 
 # --- fifty servers against a plain C loop -----------------------------------
@@ -399,8 +428,10 @@ def kernel_comparison() -> None:
             pour(outcomes, weights, width, cells)
             times.append(time.perf_counter() - start)
     theirs = outcomes / statistics.median(times)
-    print(f"{workload.name}, {workload.steps} steps: navro {ours:.2e} outcomes/s, "
-          f"one multiply-add per outcome in C {theirs:.2e}/s, ratio {ours / theirs:.1f}")
+    print(
+        f"{workload.name}, {workload.steps} steps: navro {ours:.2e} outcomes/s, "
+        f"one multiply-add per outcome in C {theirs:.2e}/s, ratio {ours / theirs:.1f}"
+    )
 
 
 # --- networks: cost per node as the network grows -----------------------------
@@ -422,8 +453,10 @@ def per_node(nodes: int, steps: int = 40) -> float:
 
 def tandem_scaling() -> None:
     small, large = per_node(25), per_node(200)
-    print(f"tandem, 3 servers a node, Poisson(0.8) at node 0: {small * 1e6:.1f}us a node with 25 nodes, "
-          f"{large * 1e6:.1f}us with 200, ratio {large / small:.2f}")
+    print(
+        f"tandem, 3 servers a node, Poisson(0.8) at node 0: {small * 1e6:.1f}us a node with 25 nodes, "
+        f"{large * 1e6:.1f}us with 200, ratio {large / small:.2f}"
+    )
 
 
 # --- a sweep on the default process pool ------------------------------------
@@ -454,8 +487,10 @@ def sweep_speedup(scenarios: list[int]) -> tuple[float, float, int]:
 def sweep_comparison() -> None:
     scenarios = [10, 12, 14, 16, 18, 20, 22, 24]
     serial, swept, workers = sweep_speedup(scenarios)
-    print(f"sweep of {len(scenarios)} stations: serial {serial:.2f}s, process pool of "
-          f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x")
+    print(
+        f"sweep of {len(scenarios)} stations: serial {serial:.2f}s, process pool of "
+        f"{workers} {swept:.2f}s, speed-up {serial / swept:.2f}x"
+    )
 
 
 # --- threads: models stepped side by side, and Ctrl-C ----------------------
@@ -464,7 +499,9 @@ def sweep_comparison() -> None:
 def steps_per_second(models: list[Any], steps: int) -> float:
     """Steps per second of all `models` together, each stepped `steps` times
     in a thread of its own, all at once."""
-    threads = [threading.Thread(target=lambda m=m: [m.step() for _ in range(steps)]) for m in models]
+    threads = [
+        threading.Thread(target=lambda m=m: [m.step() for _ in range(steps)]) for m in models
+    ]
     start = time.perf_counter()
     for thread in threads:
         thread.start()
@@ -513,12 +550,16 @@ def thread_comparison(steps: int = 1000, repeats: int = 5) -> None:
         two = steps_per_second([copy.copy(warm), copy.copy(warm)], steps)
         ratios.append(two / one)
         single.append(one)
-    print(f"{FIFTY.name}, {steps} steps a model: two threads with a model each "
-          f"{statistics.median(ratios):.2f}x the steps per second of one thread "
-          f"({statistics.median(single):.0f}/s); {os.cpu_count()} cores, load average {load:.2f}")
+    print(
+        f"{FIFTY.name}, {steps} steps a model: two threads with a model each "
+        f"{statistics.median(ratios):.2f}x the steps per second of one thread "
+        f"({statistics.median(single):.0f}/s); {os.cpu_count()} cores, load average {load:.2f}"
+    )
     running, latency = interrupt_latency()
-    print(f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
-          f"{latency * 1e3:.1f}ms after the signal")
+    print(
+        f"Ctrl-C {running:.1f}s into a step of 2000 servers: KeyboardInterrupt "
+        f"{latency * 1e3:.1f}ms after the signal"
+    )
 
 
 SECTIONS = {

@@ -134,8 +134,12 @@ def main() -> None:
     print("|---|---|---|---|")
     for servers in (1, 10, 50):
         model = station(servers)
-        ours = rate(lambda: navro_simulation(model, args.runs, args.steps, 1), args.repeats)
-        theirs = rate(lambda: numpy_simulation(model, args.runs, args.steps, 1), args.repeats)
+        ours = rate(
+            lambda model=model: navro_simulation(model, args.runs, args.steps, 1), args.repeats
+        )
+        theirs = rate(
+            lambda model=model: numpy_simulation(model, args.runs, args.steps, 1), args.repeats
+        )
         print(f"| {servers} | {ours:.3g} | {theirs:.3g} | {ours / theirs:.1f} |", flush=True)
 
     model = station(10)
@@ -148,8 +152,10 @@ def main() -> None:
     ours = statistics.median(b / a for a, b in zip(one, two))
     hashing = statistics.median(b / a for a, b in zip(hash_one, hash_two))
     print()
-    print(f"two threads over one: simulate {ours:.2f}, hashing {hashing:.2f}, "
-          f"simulate over hashing {ours / hashing:.2f}")
+    print(
+        f"two threads over one: simulate {ours:.2f}, hashing {hashing:.2f}, "
+        f"simulate over hashing {ours / hashing:.2f}"
+    )
 
 
 if __name__ == "__main__":

@@ -35,14 +35,18 @@ def main() -> None:
     print(f"{'time':>5}  {'mean present':>12}  {'P(all busy)':>11}  {'95% present':>11}")
     q95 = day.quantile(0.95)
     for row in range(0, len(day), 30):
-        print(f"{clock(int(day.times[row])):>5}  {day.mean[row]:12.2f}"
-              f"  {day.prob_all_busy[row]:11.3f}  {q95[row]:11d}")
+        print(
+            f"{clock(int(day.times[row])):>5}  {day.mean[row]:12.2f}"
+            f"  {day.prob_all_busy[row]:11.3f}  {q95[row]:11d}"
+        )
 
     centre.restore()
     centre.apply_observation_value(14)
     ahead = navro.trajectory(centre, [navro.Period(30, arrivals=poisson(HOURLY_RATE[3]))])
-    print(f"\nGiven 14 present at 11:00: at 11:30 the mean is {ahead.mean[-1]:.2f}, and 95% of"
-          f" the time at most {ahead.quantile(0.95)[-1]} are present.")
+    print(
+        f"\nGiven 14 present at 11:00: at 11:30 the mean is {ahead.mean[-1]:.2f}, and 95% of"
+        f" the time at most {ahead.quantile(0.95)[-1]} are present."
+    )
     try:
         figure = day.plot(time_label=clock, tick_every=60, title=f"Callers, {AGENTS} agents")
     except ImportError:

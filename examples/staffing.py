@@ -29,8 +29,28 @@ import navro
 from navro.distributions import poisson
 
 PERIOD = 30  # minutes in a half hour, one step a minute
-RATES = [0.3, 0.5, 0.8, 1.2, 1.5, 1.6, 1.3, 0.9, 0.7, 0.6,  # calls per minute, from 08:00
-         0.7, 0.9, 1.2, 1.4, 1.4, 1.1, 0.8, 0.6, 0.4, 0.3]
+RATES = [
+    0.3,
+    0.5,
+    0.8,
+    1.2,
+    1.5,
+    1.6,
+    1.3,
+    0.9,
+    0.7,
+    0.6,  # calls per minute, from 08:00
+    0.7,
+    0.9,
+    1.2,
+    1.4,
+    1.4,
+    1.1,
+    0.8,
+    0.6,
+    0.4,
+    0.3,
+]
 CALL_MINUTES = {3: 0.10, 4: 0.15, 5: 0.15, 6: 0.15, 8: 0.15, 10: 0.12, 12: 0.10, 15: 0.08}
 TARGET = navro.Target("prob_all_busy", 0.2)  # at every minute
 AGENTS = (1, 40)  # the fewest and the most agents a half hour may have
@@ -57,8 +77,9 @@ def steady_roster(day: list[navro.Period]) -> tuple[list[int], dict[float, float
     at_end = replace(TARGET, when="end")
     for rate in sorted(set(RATES)):
         guess = agents[max(agents)] if agents else AGENTS[0]
-        settled = navro.staffing(open_centre(guess), [navro.Period(SETTLE, arrivals=poisson(rate))],
-                                 at_end, AGENTS)
+        settled = navro.staffing(
+            open_centre(guess), [navro.Period(SETTLE, arrivals=poisson(rate))], at_end, AGENTS
+        )
         agents[rate] = int(settled.roster[0])
         settled_mean[rate] = float(settled.trajectory.mean[-1])
     return [agents[rate] for rate in RATES], settled_mean
@@ -79,10 +100,13 @@ def save_plot(steady: navro.Trajectory, unfolding: navro.Trajectory) -> bool:
         from matplotlib.ticker import FuncFormatter, MultipleLocator
     except ImportError:
         return False
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(10, 6.5), sharex=True,
-                                         gridspec_kw={"height_ratios": [3, 2]})
-    for run, label, colour in ((steady, "steady roster", "tab:red"),
-                               (unfolding, "as the day unfolds", "tab:blue")):
+    figure, (top, bottom) = plt.subplots(
+        2, 1, figsize=(10, 6.5), sharex=True, gridspec_kw={"height_ratios": [3, 2]}
+    )
+    for run, label, colour in (
+        (steady, "steady roster", "tab:red"),
+        (unfolding, "as the day unfolds", "tab:blue"),
+    ):
         minutes = run.times[1:]  # from the first minute: row 0 is the centre before opening
         top.plot(minutes, run.prob_all_busy[1:], color=colour, linewidth=1, label=label)
         bottom.plot(minutes, run.servers[1:], color=colour, drawstyle="steps-pre", label=label)
@@ -103,13 +127,16 @@ def main() -> None:
     day = [navro.Period(PERIOD, arrivals=poisson(rate)) for rate in RATES]
     unfolding = navro.staffing(open_centre(), day, TARGET, AGENTS)
     steady, settled_mean = steady_roster(day)
-    steady_run = navro.trajectory(open_centre(), [replace(period, servers=agents)
-                                                  for period, agents in zip(day, steady)])
+    steady_run = navro.trajectory(
+        open_centre(), [replace(period, servers=agents) for period, agents in zip(day, steady)]
+    )
     steady_worst = worst_by_period(steady_run)
     run = unfolding.trajectory
 
-    print(f"{'time':>5} {'calls/min':>9} {'steady':>6} {'unfolding':>9}"
-          f"  {'worst P(all busy): steady':>25} {'unfolding':>9}  why")
+    print(
+        f"{'time':>5} {'calls/min':>9} {'steady':>6} {'unfolding':>9}"
+        f"  {'worst P(all busy): steady':>25} {'unfolding':>9}  why"
+    )
     for p, rate in enumerate(RATES):
         start = p * PERIOD
         a, b = steady[p], int(unfolding.roster[p])
@@ -118,26 +145,37 @@ def main() -> None:
         else:
             present = run.mean[start]  # at the half hour's start
             fuller = "more" if present > settled_mean[rate] else "fewer"
-            why = (f"starts with {present:.1f} present, {fuller} than the"
-                   f" {settled_mean[rate]:.1f} of its steady state")
+            why = (
+                f"starts with {present:.1f} present, {fuller} than the"
+                f" {settled_mean[rate]:.1f} of its steady state"
+            )
         flag = " *" if steady_worst[p] > TARGET.at_most else "  "
-        print(f"{clock(start):>5} {rate:9.1f} {a:6d} {b:9d}  {steady_worst[p]:23.3f}{flag}"
-              f" {unfolding.worst[p]:9.3f}  {why}")
+        print(
+            f"{clock(start):>5} {rate:9.1f} {a:6d} {b:9d}  {steady_worst[p]:23.3f}{flag}"
+            f" {unfolding.worst[p]:9.3f}  {why}"
+        )
 
     missed = [clock(p * PERIOD) for p, w in enumerate(steady_worst) if w > TARGET.at_most]
-    print(f"\nAgent-hours: steady {sum(steady) / 2:.1f}, as the day unfolds"
-          f" {unfolding.roster.sum() / 2:.1f}.")
-    print(f"The steady roster misses the target (*) in the half hours from {', '.join(missed)}:"
-          " the queue built up in a busier half hour is still there when the next one starts."
-          if missed else "The steady roster meets the target all day.")
+    print(
+        f"\nAgent-hours: steady {sum(steady) / 2:.1f}, as the day unfolds"
+        f" {unfolding.roster.sum() / 2:.1f}."
+    )
+    print(
+        f"The steady roster misses the target (*) in the half hours from {', '.join(missed)}:"
+        " the queue built up in a busier half hour is still there when the next one starts."
+        if missed
+        else "The steady roster meets the target all day."
+    )
     if unfolding.infeasible:
         print(f"No roster within {AGENTS} meets the target in half hours {unfolding.infeasible}.")
     print(f"The search ran a half hour {unfolding.runs} times in all for the day's {len(RATES)}.")
     if save_plot(steady_run, run):
         print("Saved both rosters and their P(every agent busy) as staffing.png.")
     else:
-        print("matplotlib is not installed, so no plot was saved: install navro's plot extra"
-              " (pip install 'navro[plot]') to get staffing.png.")
+        print(
+            "matplotlib is not installed, so no plot was saved: install navro's plot extra"
+            " (pip install 'navro[plot]') to get staffing.png."
+        )
 
 
 if __name__ == "__main__":

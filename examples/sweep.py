@@ -48,12 +48,15 @@ def run_shift(scenario: dict[str, Any]) -> dict[str, float]:
     centre.number_of_servers = scenario["agents"]
     centre.service_duration_pmf = CALL_LENGTHS[scenario["mix"]]
     growth = 1 + scenario["growth"]
-    shift = navro.trajectory(centre, [navro.Period(60, arrivals=poisson(rate * growth))
-                                      for rate in HOURLY_RATE])
+    shift = navro.trajectory(
+        centre, [navro.Period(60, arrivals=poisson(rate * growth)) for rate in HOURLY_RATE]
+    )
     # Row 0 is the empty centre at opening; every later row is one minute.
-    return {"p_all_busy": float(shift.prob_all_busy[1:].mean()),
-            "mean_waiting": float(shift.expected_waiting[1:].mean()),
-            "busiest_mean_present": float(shift.mean.max())}
+    return {
+        "p_all_busy": float(shift.prob_all_busy[1:].mean()),
+        "mean_waiting": float(shift.expected_waiting[1:].mean()),
+        "busiest_mean_present": float(shift.mean.max()),
+    }
 
 
 def on_local_cluster() -> Any:
@@ -84,14 +87,19 @@ def save_plot(plt: Any, table: Any, path: str) -> None:
 def main() -> None:
     # The study reads its results as a table, which sweep gives with pandas.
     if importlib.util.find_spec("pandas") is None:
-        print("This study needs pandas for its table: pip install 'navro[pandas]' "
-              "(from a checkout, .venv/bin/pip install '.[pandas,plot]').")
+        print(
+            "This study needs pandas for its table: pip install 'navro[pandas]' "
+            "(from a checkout, .venv/bin/pip install '.[pandas,plot]')."
+        )
         return
     table = navro.sweep(run_shift, SCENARIOS)  # a process pool on the local cores
     if table.error.notna().any():
         print(table[table.error.notna()])
-    print(table.drop(columns="error").to_string(
-        index=False, float_format="{:.4f}".format, formatters={"growth": "+{:.0%}".format}))
+    print(
+        table.drop(columns="error").to_string(
+            index=False, float_format="{:.4f}".format, formatters={"growth": "+{:.0%}".format}
+        )
+    )
 
     print(f"\nFewest agents with P(all busy) < {TARGET:.0%}:")
     for (mix, growth), rows in table.groupby(["mix", "growth"], sort=False):
@@ -104,8 +112,9 @@ def main() -> None:
         print("\ndistributed is not installed; the sweep ran on the local process pool only.")
     else:
         same = clustered.drop(columns="error").equals(table.drop(columns="error"))
-        print(f"\nOn a Dask LocalCluster of two workers the table is the same to the last bit:"
-              f" {same}")
+        print(
+            f"\nOn a Dask LocalCluster of two workers the table is the same to the last bit: {same}"
+        )
 
     try:
         matplotlib = importlib.import_module("matplotlib")

@@ -22,33 +22,33 @@ from importlib import metadata as _metadata
 
 try:
     from navro._core import StandardMultiserver, StandardNetworkMultiserver, error
-except ModuleNotFoundError as exc:
-    if exc.name != "navro._core":
+except ModuleNotFoundError as _missing:  # private, or the type checkers export it
+    if _missing.name != "navro._core":
         raise
     # Python run from the top of a checkout finds this folder before the
     # installed package, and the folder has no compiled core.
     raise ImportError(
         "navro's compiled core is not in this folder (a source checkout?): install the "
         "package as the README says and run Python from outside the checkout's top folder"
-    ) from exc
+    ) from _missing
 
 from navro import distributions
-from navro._sweep import ScenarioFailure, sweep
-from navro._staffing import Staffing, Target, staffing
-from navro.trajectories import Period, Trajectory, trajectory
-from navro.simulation import RosterCheck, simulate
 from navro._compare import Comparison, compare
+from navro._staffing import Staffing, Target, staffing
+from navro._sweep import ScenarioFailure, sweep
+from navro.simulation import RosterCheck, simulate
+from navro.trajectories import Period, Trajectory, trajectory
 
-__version__ = _metadata.version(__name__)
+__version__: str = _metadata.version(__name__)
 
 __all__ = [
     "Comparison",
     "Period",
     "RosterCheck",
     "ScenarioFailure",
+    "Staffing",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
-    "Staffing",
     "Target",
     "Trajectory",
     "compare",

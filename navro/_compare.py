@@ -197,7 +197,10 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
             # Where the first-order error vanishes (two counts equally likely)
             # the sample variance still falls short, by up to the squared
             # error of the mean: z^2 m2 / runs, so z^2 s / (2 runs) in s.
-            bound = bound + two_sided**2 * np.nan_to_num(_value(a if shares[0] == 0 else b, name)) * scale / 2
+            bound = (
+                bound
+                + two_sided**2 * np.nan_to_num(_value(a if shares[0] == 0 else b, name)) * scale / 2
+            )
         differences[name] = _per_node(difference, a.is_network)
         noise[name] = _per_node(bound, a.is_network)
     return Comparison(
@@ -225,7 +228,7 @@ def _aligned(
     highest = max(a._lowest + a._probabilities.shape[2], b._lowest + b._probabilities.shape[2])
 
     def widened(run: Trajectory) -> NDArray[np.float64]:
-        out = np.zeros(run._probabilities.shape[:2] + (highest - lowest,))
+        out = np.zeros((*run._probabilities.shape[:2], highest - lowest))
         start = run._lowest - lowest
         out[:, :, start : start + run._probabilities.shape[2]] = run._probabilities
         return out

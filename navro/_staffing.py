@@ -18,10 +18,10 @@ instead, and the result says so.
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 from collections.abc import Callable, Mapping, Sequence
-import copy
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -149,8 +149,14 @@ class Staffing:
         from navro.simulation import check_roster
 
         return check_roster(
-            self._start, self._periods, self.roster, self._targets,
-            runs=runs, seed=seed, level=level, threads=threads,
+            self._start,
+            self._periods,
+            self.roster,
+            self._targets,
+            runs=runs,
+            seed=seed,
+            level=level,
+            threads=threads,
         )
 
     @property

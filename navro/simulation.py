@@ -135,9 +135,7 @@ def simulate(
     ends = np.cumsum([period.steps for period in periods], dtype=np.int64)
     period_of_row = np.minimum(np.searchsorted(ends, steps, side="left"), max(len(periods) - 1, 0))
     servers = np.array([s.servers for s in settings], dtype=np.int64).reshape(-1, nodes)
-    row_servers = (
-        servers[period_of_row] if len(periods) else np.tile(_servers_of(model), (rows, 1))
-    )
+    row_servers = servers[period_of_row] if len(periods) else np.tile(_servers_of(model), (rows, 1))
     row_servers[0] = _servers_of(model)  # the model as handed in
 
     sums = {name: np.frombuffer(block) for name, block in moments.items()}
@@ -253,7 +251,9 @@ def _read_settings(model: Model) -> _PeriodSettings:
         )
         return _PeriodSettings(
             servers=[model.get_number_of_servers_at_node(i) for i in nodes],
-            arrivals=[_listing(model.get_number_of_external_arrivals_at_node_pmf(i)) for i in nodes],
+            arrivals=[
+                _listing(model.get_number_of_external_arrivals_at_node_pmf(i)) for i in nodes
+            ],
             durations=[_listing(model.get_service_duration_at_node_pmf(i)) for i in nodes],
             routing=routing.tobytes(),
         )
@@ -380,7 +380,9 @@ class Sampling:
 
     def beyond_error(self) -> NDArray[np.float64]:
         """Of P(W > w), w = 0 .. horizon, and so of P(W <= w) too."""
-        return self._ratio_error(self._per_arrival(self.beyond), self.beyond_squares, self.beyond_cross)
+        return self._ratio_error(
+            self._per_arrival(self.beyond), self.beyond_squares, self.beyond_cross
+        )
 
     def mean_wait_error(self) -> NDArray[np.float64]:
         return self._ratio_error(self.mean_wait(), self.wait_total_squares, self.wait_total_cross)
@@ -450,7 +452,9 @@ def count_error(
             return np.full(m2.shape, math.nan)
         variance = (m4 - m2**2) / runs + 2 * m2**2 / (runs * (runs - 1))
         with np.errstate(invalid="ignore", divide="ignore"):
-            return np.where(m2 > 0, np.sqrt(np.maximum(variance, 0.0) / np.where(m2 > 0, 4 * m2, 1.0)), 0.0)
+            return np.where(
+                m2 > 0, np.sqrt(np.maximum(variance, 0.0) / np.where(m2 > 0, 4 * m2, 1.0)), 0.0
+            )
     return None
 
 
@@ -468,9 +472,7 @@ def standard_error(
     value = _measure(run, measure, args)
     if sampling is None:
         return np.where(np.isnan(value), math.nan, 0.0)
-    error = count_error(
-        run._probabilities, run.counts, run._servers, sampling.runs, measure, *args
-    )
+    error = count_error(run._probabilities, run.counts, run._servers, sampling.runs, measure, *args)
     if error is not None:
         return run._view(error)
     if measure == "expected_completions":
@@ -488,15 +490,20 @@ def standard_error(
     raise ValueError(f"standard_error: no standard error for {measure!r}; {_KNOWN}")
 
 
-_KNOWN = (
-    "one of " + ", ".join([*_OF_COUNT, "std", "expected_completions", "arrivals", "mean_wait",
-                           "wait_beyond", "wait_probabilities"])
+_KNOWN = "one of " + ", ".join(
+    [
+        *_OF_COUNT,
+        "std",
+        "expected_completions",
+        "arrivals",
+        "mean_wait",
+        "wait_beyond",
+        "wait_probabilities",
+    ]
 )
 
 
-def _function_error(
-    run: Trajectory, measure: Callable[[Trajectory], Any]
-) -> NDArray[np.float64]:
+def _function_error(run: Trajectory, measure: Callable[[Trajectory], Any]) -> NDArray[np.float64]:
     """The delta method for any smooth function T of the rows' distributions:
     Var(T) ~ Var_P(IF) / runs, with IF(k) the change of T as the
     distribution leans towards the count k, taken row by row."""
@@ -513,8 +520,13 @@ def _function_error(
         leaned = (1 - lean) * p
         leaned[:, :, k] += lean
         moved = Trajectory(
-            times=run._times, period=run._period, servers=run._servers, lowest=run._lowest,
-            probabilities=leaned, completions=run._completions, network=False,
+            times=run._times,
+            period=run._period,
+            servers=run._servers,
+            lowest=run._lowest,
+            probabilities=leaned,
+            completions=run._completions,
+            network=False,
             periods=run._periods,
         )
         influence = (np.asarray(measure(moved), dtype=np.float64) - value) / lean
@@ -658,6 +670,10 @@ def check_roster(
         return array if network else array[:, 0]
 
     return RosterCheck(
-        value=view_of(value), low=view_of(low), high=view_of(high), met=view_of(met),
-        level=float(level), trajectory=run,
+        value=view_of(value),
+        low=view_of(low),
+        high=view_of(high),
+        met=view_of(met),
+        level=float(level),
+        trajectory=run,
     )

@@ -384,6 +384,7 @@ class Trajectory:
         i = operator.index(index)
         if not 0 <= i < self.number_of_nodes:
             raise IndexError(f"node {i} of a trajectory of {self.number_of_nodes} nodes")
+
         def one(array: NDArray[Any] | None) -> NDArray[Any] | None:
             return None if array is None else array[:, i : i + 1]
 

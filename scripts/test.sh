@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds navro and runs every test: the check of the layers, the GoogleTest
 # suite of the internals and the pytest suite of the public API, then
-# type-checks the examples.
+# type-checks the examples and checks the style of the code (ruff for Python,
+# clang-format for C++).
 #
 #   bash scripts/test.sh                  # default build
 #   NAVRO_SANITIZE=1 bash scripts/test.sh # AddressSanitizer + UBSan build
@@ -127,4 +128,14 @@ else
     "$python" -m mypy --strict examples
     # The stubs against the installed module, from outside the source tree.
     (cd "$(mktemp -d)" && "$python" -m mypy.stubtest navro)
+
+    # The style checks, last, so that a lapse of style hides no failing test.
+    # `ruff check --fix .`, `ruff format .` and `clang-format -i` on the same
+    # files (all from the venv) apply what they ask for.
+    step "Linting and checking the format of the Python code"
+    "$venv/bin/ruff" check .
+    "$venv/bin/ruff" format --check .
+    step "Checking the format of the C++ code"
+    find src tests/cpp \( -name '*.cpp' -o -name '*.hpp' \) -print0 |
+        xargs -0 "$venv/bin/clang-format" --dry-run --Werror
 fi

@@ -121,31 +121,23 @@ using InterfaceMatrixKind = MatrixKind<InterfaceKind, InterfaceMatrix, allocateI
 }  // namespace
 
 PyObject* IntArray_toPy(NObject* obj, IntArray* a) { return listToPy<IntKind>(obj, a); }
-IntArray* IntArray_fromPy(NObject* obj, PyObject* pyObj) {
-    return listFromPy<IntKind>(obj, pyObj);
-}
+IntArray* IntArray_fromPy(NObject* obj, PyObject* pyObj) { return listFromPy<IntKind>(obj, pyObj); }
 PyObject* RealArray_toPy(NObject* obj, RealArray* a) { return listToPy<RealKind>(obj, a); }
 RealArray* RealArray_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<RealKind>(obj, pyObj);
 }
-PyObject* BooleanArray_toPy(NObject* obj, BooleanArray* a) {
-    return listToPy<BooleanKind>(obj, a);
-}
+PyObject* BooleanArray_toPy(NObject* obj, BooleanArray* a) { return listToPy<BooleanKind>(obj, a); }
 BooleanArray* BooleanArray_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<BooleanKind>(obj, pyObj);
 }
 PyObject* PmfArray_toPy(NObject* obj, PmfArray* a) { return listToPy<PmfKind>(obj, a); }
-PmfArray* PmfArray_fromPy(NObject* obj, PyObject* pyObj) {
-    return listFromPy<PmfKind>(obj, pyObj);
-}
+PmfArray* PmfArray_fromPy(NObject* obj, PyObject* pyObj) { return listFromPy<PmfKind>(obj, pyObj); }
 
 PyObject* IntMatrix_toPy(NObject* obj, IntMatrix* m) { return listToPy<IntMatrixKind>(obj, m); }
 IntMatrix* IntMatrix_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<IntMatrixKind>(obj, pyObj);
 }
-PyObject* RealMatrix_toPy(NObject* obj, RealMatrix* m) {
-    return listToPy<RealMatrixKind>(obj, m);
-}
+PyObject* RealMatrix_toPy(NObject* obj, RealMatrix* m) { return listToPy<RealMatrixKind>(obj, m); }
 RealMatrix* RealMatrix_fromPy(NObject* obj, PyObject* pyObj) {
     return listFromPy<RealMatrixKind>(obj, pyObj);
 }

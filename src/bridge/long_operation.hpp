@@ -5,12 +5,9 @@
 #include <chrono>
 #include <type_traits>
 
+#include "bridge/pyref.hpp"
 #include "runtime/interruption.hpp"
 #include "runtime/memory.hpp"
-
-// Thrown where the interpreter already holds the error to raise, such as the
-// KeyboardInterrupt of a signal handler: the entry raises that one.
-struct InterpreterError {};
 
 // The span of a long operation on an object: a step, a recorded run. The
 // object is marked as working, so no other call enters it until the

@@ -35,7 +35,7 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 }
 
 PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
-                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create,
+                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create, initproc init,
                        destructor destroy, reprfunc repr) {
     PyTypeObject type{};
     // A static type object holds one reference to itself for life.
@@ -49,6 +49,7 @@ PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
     type.tp_methods = methods;
     type.tp_getset = getset;
     type.tp_new = create;
+    type.tp_init = init;
     type.tp_repr = repr;
     return type;
 }

@@ -9,3 +9,7 @@ struct PyRefRelease {
     void operator()(PyObject* o) const { Py_XDECREF(o); }
 };
 using PyRef = std::unique_ptr<PyObject, PyRefRelease>;
+
+// Thrown where the interpreter already holds the error to raise, such as the
+// KeyboardInterrupt of a signal handler: the entry raises that one.
+struct InterpreterError {};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "bridge/pyref.hpp"
 #include "runtime/errors.hpp"
 
 PyObject* checkedNew(PyObject* created) {
@@ -15,20 +16,46 @@ PyObject* checkedNew(PyObject* created) {
 
 PyObject* Int_toPy(NObject*, Int i) { return checkedNew(PyLong_FromLong(i)); }
 
-Int Int_fromPy(NObject*, PyObject* pyObj) {
-    if (!PyLong_Check(pyObj)) abortImport();
+namespace {
+// The value of an int, refused rather than truncated when it does not fit a
+// 32-bit count.
+Int inIntRange(PyObject* integer) {
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(pyObj, &overflow);
+    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
     if (value == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         abortImport();
     }
-    // A value that does not fit a 32-bit count is refused rather than
-    // truncated.
     if (overflow != 0 || value < std::numeric_limits<Int>::min() ||
         value > std::numeric_limits<Int>::max())
         abortImport();
     return static_cast<Int>(value);
+}
+}  // namespace
+
+Int Int_fromPy(NObject*, PyObject* pyObj) {
+    if (!PyLong_Check(pyObj)) abortImport();
+    return inIntRange(pyObj);
+}
+
+Int Int_fromPyIndex(NObject*, PyObject* pyObj) {
+    if (PyLong_Check(pyObj)) return inIntRange(pyObj);
+    PyRef integer(PyNumber_Index(pyObj));
+    if (integer == nullptr) {
+        // The interpreter's TypeError says that the object has no integer
+        // value; anything else came from the object's own __index__.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw InterpreterError{};
+        PyErr_Clear();
+        abortImport();
+    }
+    return inIntRange(integer.get());
+}
+
+Int Int_fromPyMember(NObject*, PyObject* pyObj) {
+    if (PyLong_Check(pyObj)) return inIntRange(pyObj);
+    PyRef integer(PyNumber_Index(pyObj));
+    if (integer == nullptr) throw InterpreterError{};
+    return inIntRange(integer.get());
 }
 
 PyObject* Real_toPy(NObject*, Real x) { return checkedNew(PyFloat_FromDouble(x)); }

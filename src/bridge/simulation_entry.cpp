@@ -130,9 +130,9 @@ simulation::Plan planOf(Object* self, const Arguments& a) {
             const Listing arrivals = listingOf(PyTuple_GET_ITEM(a.arrivals, at));
             const Listing durations = listingOf(PyTuple_GET_ITEM(a.durations, at));
             period.nodes.push_back(simulation::makeNodeSettings(
-                servers[at], arrivals.values, arrivals.weights, arrivals.length,
-                durations.values, durations.weights, durations.length,
-                network ? routing + at * n : nullptr, network ? n : 0));
+                servers[at], arrivals.values, arrivals.weights, arrivals.length, durations.values,
+                durations.weights, durations.length, network ? routing + at * n : nullptr,
+                network ? n : 0));
         }
         plan.periods.push_back(std::move(period));
     }
@@ -140,10 +140,10 @@ simulation::Plan planOf(Object* self, const Arguments& a) {
     for (Int i = 0; i < nodes; ++i)
         plan.start.push_back(simulation::startFromState(
             stateOf(self, i), periods > 0 ? servers[i] : serversOf(self, i)));
-    plan.every = static_cast<Int>(std::min<long long>(longFromPy(a.every, 1),
-                                                      std::numeric_limits<Int>::max()));
-    plan.waitHorizon = static_cast<Int>(std::min<long long>(longFromPy(a.horizon, 0),
-                                                            std::numeric_limits<Int>::max()));
+    plan.every = static_cast<Int>(
+        std::min<long long>(longFromPy(a.every, 1), std::numeric_limits<Int>::max()));
+    plan.waitHorizon = static_cast<Int>(
+        std::min<long long>(longFromPy(a.horizon, 0), std::numeric_limits<Int>::max()));
     plan.runs = longFromPy(a.runs, 1);
     plan.key = keyFromPy(a.key);
     plan.threads = static_cast<int>(std::min<long long>(longFromPy(a.threads, 1), 1 << 16));
@@ -183,9 +183,8 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
             frequencies.resize(end - first);
             for (std::size_t k = first; k < end; ++k)
                 frequencies[k - first] = static_cast<Real>(window.runs[k]) / runs;
-            const Real completions =
-                row == 0 ? std::numeric_limits<Real>::quiet_NaN()
-                         : static_cast<Real>(tally.ended(row, node)) / runs;
+            const Real completions = row == 0 ? std::numeric_limits<Real>::quiet_NaN()
+                                              : static_cast<Real>(tally.ended(row, node)) / runs;
             recording.addEntry(static_cast<Int>(window.lowest + static_cast<long long>(first)),
                                static_cast<int>(end - first), frequencies.data(), completions);
         }
@@ -256,9 +255,9 @@ PyObject* simulateModel(Object* self, const Arguments& arguments) {
 PyObject* simulate_Py(PyObject*, PyObject* args) {
     PyObject* model = nullptr;
     Arguments a{};
-    if (!PyArg_ParseTuple(args, "OOOOOOOOOOO:_simulate", &model, &a.steps, &a.servers,
-                          &a.arrivals, &a.durations, &a.routing, &a.every, &a.horizon, &a.runs,
-                          &a.key, &a.threads))
+    if (!PyArg_ParseTuple(args, "OOOOOOOOOOO:_simulate", &model, &a.steps, &a.servers, &a.arrivals,
+                          &a.durations, &a.routing, &a.every, &a.horizon, &a.runs, &a.key,
+                          &a.threads))
         return nullptr;
     if (PyObject_TypeCheck(model, &_StandardMultiserver_Type))
         return simulateModel<_StandardMultiserver_object, _StandardMultiserver_memRelease>(

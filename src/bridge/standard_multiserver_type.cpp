@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/keywords.hpp"
 #include "bridge/model_types.hpp"
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
@@ -25,7 +26,9 @@ void** _StandardMultiserver_functionPointers = nullptr;
 const char** _StandardMultiserver_functionNames = nullptr;
 int* _StandardMultiserver_functionSignatureIndexes = nullptr;
 
-void setDefaults(PyObject* self) { _StandardMultiserver_setDefaults(reinterpret_cast<Object*>(self)); }
+void setDefaults(PyObject* self) {
+    _StandardMultiserver_setDefaults(reinterpret_cast<Object*>(self));
+}
 
 PyObject* _StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
     return Entry::procedure<_StandardMultiserver_init>(self, args);
@@ -33,8 +36,7 @@ PyObject* _StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
 
 PyObject* _StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
     return newModelObject(type, args, setDefaults, _StandardMultiserver_init_Py,
-                          _StandardMultiserver_functionPointers,
-                          _StandardMultiserver_functionNames,
+                          _StandardMultiserver_functionPointers, _StandardMultiserver_functionNames,
                           _StandardMultiserver_functionSignatureIndexes);
 }
 
@@ -45,13 +47,13 @@ struct Layout {
     static PyObject* constructorArguments(int) { return checkedNew(PyTuple_New(0)); }
 };
 using Pickle = Pickling<Object, _StandardMultiserver_memRelease, Layout>;
+using Construct = Construction<Object, _StandardMultiserver_memRelease, Layout>;
 
 // <navro.StandardMultiserver servers=2 time=14 mean_present=3.207>
 PyObject* describe(Object* self) {
     ReprText text;
     text.add("<%s servers=%d time=%d mean_present=%.4g>", Py_TYPE(self)->tp_name,
-             self->_numberOfServers, self->_time,
-             meanOf(lookupMarginalPmf(self->_internalState)));
+             self->_numberOfServers, self->_time, meanOf(lookupMarginalPmf(self->_internalState)));
     return text.toPy();
 }
 
@@ -110,23 +112,29 @@ PyGetSetDef _StandardMultiserver_getset[] = {
     {"number_of_arrivals_pmf", Entry::get<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
      Entry::set<&Object::_numberOfArrivalsPmf, SimplePmfAttribute>,
      "Distribution of the number of arrivals per time unit, {count: probability}.\n"
-     "Weights set are normalised; a malformed dict raises navro.error.",
+     "Weights set need not sum to 1: they are normalised, a weight above 1\n"
+     "counts as 1 and one of 0 or less is dropped. A malformed dict raises\n"
+     "navro.error.",
      const_cast<char*>("number_of_arrivals_pmf")},
     {"service_duration_pmf", Entry::get<&Object::_serviceDurationPmf, SimplePmfAttribute>,
      Entry::set<&Object::_serviceDurationPmf, SimplePmfAttribute>,
      "Distribution of the time units one service takes, {duration: probability};\n"
      "every duration must be at least 1 when stepping or resetting. Weights set\n"
-     "are normalised; a malformed dict raises navro.error.",
+     "need not sum to 1: they are normalised, a weight above 1 counts as 1 and\n"
+     "one of 0 or less is dropped. A malformed dict raises navro.error.",
      const_cast<char*>("service_duration_pmf")},
     {"internal_state", Entry::get<&Object::_internalState, StatePmfAttribute>,
      Entry::set<&Object::_internalState, StatePmfAttribute>,
      "The state, {(number present, remaining service time): probability}.\n"
-     "Weights set are normalised; a malformed dict raises navro.error.",
+     "Weights set need not sum to 1: they are normalised, a weight above 1\n"
+     "counts as 1 and one of 0 or less is dropped. A malformed dict raises\n"
+     "navro.error.",
      const_cast<char*>("internal_state")},
     {"number_of_servers", Entry::get<&Object::_numberOfServers, IntAttribute>,
      Entry::set<&Object::_numberOfServers, IntAttribute>,
      "Number of identical servers; must be at least 0 when stepping.\n"
-     "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
+     "Takes an int or an object with __index__ (a NumPy integer); another type\n"
+     "raises TypeError, a value outside 32 bits navro.error(\"Invalid value\").",
      const_cast<char*>("number_of_servers")},
     Entry::timeAttribute,
     Entry::currentMemoryUseAttribute,
@@ -136,20 +144,26 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 
 }  // namespace
 
-PyTypeObject _StandardMultiserver_Type = modelType(
-    "navro.StandardMultiserver",
-    "StandardMultiserver()\n--\n\n"
-    "One queueing station in discrete time: identical servers, batch arrivals\n"
-    "and service durations of whole time units.\n\n"
-    "The state is the exact joint distribution of (number present, remaining\n"
-    "service time of an entity in service); step() maps it one time unit\n"
-    "forward. A new station has no servers, no arrivals, services of one time\n"
-    "unit, an empty system and time 0.\n\n"
-    "Counts and times are ints of 32 bits; a value of another type or range\n"
-    "raises navro.error(\"Invalid value\"). Every refused call raises navro.error\n"
-    "with a fixed message and leaves the station as it was.\n\n"
-    "One thread at a time: a call made while another thread's call on the\n"
-    "station is under way raises navro.error(\"Model in use by another call\").",
-    sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
-    _StandardMultiserver_new,
-    deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);
+PyTypeObject _StandardMultiserver_Type =
+    modelType("navro.StandardMultiserver",
+              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0},\n"
+              "                    service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0},\n"
+              "                    time=0)\n--\n\n"
+              "One queueing station in discrete time: identical servers, batch arrivals\n"
+              "and service durations of whole time units.\n\n"
+              "The state is the exact joint distribution of (number present, remaining\n"
+              "service time of an entity in service); step() maps it one time unit\n"
+              "forward. A new station has no servers, no arrivals, services of one time\n"
+              "unit, an empty system and time 0. The keywords set the attributes of the\n"
+              "same names at once, by their rules; any other keyword raises TypeError.\n\n"
+              "Counts and times are ints of 32 bits, or objects with __index__ (NumPy\n"
+              "integers). A value out of that range, or a method's argument of another\n"
+              "type, raises navro.error(\"Invalid value\"); number_of_servers and time\n"
+              "raise TypeError for another type, as the interpreter's int attributes do.\n"
+              "Every refused call raises navro.error with a fixed message and leaves the\n"
+              "station as it was.\n\n"
+              "One thread at a time: a call made while another thread's call on the\n"
+              "station is under way raises navro.error(\"Model in use by another call\").",
+              sizeof(Object), _StandardMultiserver_methods, _StandardMultiserver_getset,
+              _StandardMultiserver_new, Construct::init,
+              deallocModel<Object, _StandardMultiserver_releaseWorkspace>, Entry::repr<describe>);

@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/keywords.hpp"
 #include "bridge/model_types.hpp"
 #include "bridge/pickling.hpp"
 #include "bridge/recording_conversion.hpp"
@@ -33,7 +34,9 @@ PyObject* _StandardNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
     return Entry::procedure<_StandardNetworkMultiserver_init, IntArgument>(self, args);
 }
 
-PyObject* _StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
+// The other keywords are the initialisation's (Construct::init).
+PyObject* _StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* keywords) {
+    if (refusedPositionalOnlyKeyword(type, keywords, "number_of_nodes")) return nullptr;
     return newModelObject(type, args, setDefaults, _StandardNetworkMultiserver_init_Py,
                           _StandardNetworkMultiserver_functionPointers,
                           _StandardNetworkMultiserver_functionNames,
@@ -49,6 +52,7 @@ struct Layout {
     }
 };
 using Pickle = Pickling<Object, _StandardNetworkMultiserver_memRelease, Layout>;
+using Construct = Construction<Object, _StandardNetworkMultiserver_memRelease, Layout>;
 
 // <navro.StandardNetworkMultiserver nodes=3 time=120 servers=[2, 4, 1]
 //  mean_present=[0.5312, 3.207, 0.4011]>, on one line. The state may have
@@ -58,13 +62,11 @@ PyObject* describe(Object* self) {
     ReprText text;
     IntArray* servers = self->_numberOfServers;
     PmfArray* state = self->_internalState;
-    text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length,
-             self->_time);
+    text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length, self->_time);
     text.addList(servers->length, [&](int i) { text.add("%d", servers->elements[i]); });
     text.add(" mean_present=");
-    text.addList(state->length, [&](int i) {
-        text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i])));
-    });
+    text.addList(state->length,
+                 [&](int i) { text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i]))); });
     text.add(">");
     return text.toPy();
 }
@@ -104,8 +106,7 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "network as created.\n\n"
      "Raises navro.error if internal_state was written with fewer nodes."},
     {"get_number_of_entities_at_node_pmf",
-     Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult,
-                  IntArgument>,
+     Entry::query<_StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf, PmfResult, IntArgument>,
      METH_VARARGS,
      "get_number_of_entities_at_node_pmf($self, node, /)\n--\n\n"
      "Return the distribution of the number present at a node,\n"
@@ -134,19 +135,19 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "Return the probability that an entity whose service at source ends goes to\n"
      "destination next."},
     {"get_service_duration_at_node_pmf",
-     Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult,
-                  IntArgument>,
+     Entry::query<_StandardNetworkMultiserver_getServiceDurationAtNodePmf, PmfResult, IntArgument>,
      METH_VARARGS,
      "get_service_duration_at_node_pmf($self, node, /)\n--\n\n"
      "Return the distribution of the time units one service at a node takes,\n"
      "{duration: probability}."},
     {"set_number_of_external_arrivals_at_node_pmf",
-     Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf,
-                      IntArgument, SimplePmfArgument>,
+     Entry::procedure<_StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf, IntArgument,
+                      SimplePmfArgument>,
      METH_VARARGS,
      "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n--\n\n"
      "Set the distribution of the arrivals from outside at a node per time unit,\n"
-     "{count: probability}; weights are normalised.\n\n"
+     "{count: probability}. Weights need not sum to 1: they are normalised, a\n"
+     "weight above 1 counts as 1 and one of 0 or less is dropped.\n\n"
      "Raises navro.error on a malformed dict or a node outside the network."},
     {"set_number_of_servers_at_node",
      Entry::procedure<_StandardNetworkMultiserver_setNumberOfServersAtNode, IntArgument,
@@ -164,14 +165,17 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "Set the probability that an entity whose service at source ends goes to\n"
      "destination next. What a row leaves over is the chance of leaving.\n\n"
      "Raises navro.error if probability is not in [0, 1] or a node is outside the\n"
-     "network; a row that sums to more than 1 is refused by the next step()."},
+     "network. A row that sums to more than 1 is refused by the next step(); the\n"
+     "sum is taken in column order with no tolerance, so rounding can refuse a\n"
+     "row meant to sum to exactly 1."},
     {"set_service_duration_at_node_pmf",
      Entry::procedure<_StandardNetworkMultiserver_setServiceDurationAtNodePmf, IntArgument,
                       SimplePmfArgument>,
      METH_VARARGS,
      "set_service_duration_at_node_pmf($self, node, pmf, /)\n--\n\n"
      "Set the distribution of the time units one service at a node takes,\n"
-     "{duration: probability}; weights are normalised.\n\n"
+     "{duration: probability}. Weights need not sum to 1: they are normalised, a\n"
+     "weight above 1 counts as 1 and one of 0 or less is dropped.\n\n"
      "Raises navro.error if a duration of 0 has probability, on a malformed dict,\n"
      "or for a node outside the network."},
     {"reset_node_with_number_of_entities",
@@ -199,7 +203,9 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
     {"internal_state", Entry::get<&Object::_internalState, StatePmfArrayAttribute>,
      Entry::set<&Object::_internalState, StatePmfArrayAttribute>,
      "The state, one dict per node, {(number present, remaining service time):\n"
-     "probability}. Weights set are normalised; a malformed list raises navro.error.",
+     "probability}. Weights set need not sum to 1: they are normalised, a weight\n"
+     "above 1 counts as 1 and one of 0 or less is dropped. A malformed list\n"
+     "raises navro.error.",
      const_cast<char*>("internal_state")},
     Entry::timeAttribute,
     Entry::currentMemoryUseAttribute,
@@ -211,7 +217,7 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
 
 PyTypeObject _StandardNetworkMultiserver_Type = modelType(
     "navro.StandardNetworkMultiserver",
-    "StandardNetworkMultiserver(number_of_nodes, /)\n--\n\n"
+    "StandardNetworkMultiserver(number_of_nodes, /, **configuration)\n--\n\n"
     "A network of number_of_nodes queueing stations (1 to 4096), numbered from\n"
     "0, in discrete time. Each node has identical servers, its own arrivals from\n"
     "outside and its own service durations. An entity whose service at node s\n"
@@ -221,12 +227,21 @@ PyTypeObject _StandardNetworkMultiserver_Type = modelType(
     "remaining service time of an entity in service); step() maps all nodes one\n"
     "time unit forward. A new network has no servers, no arrivals, services of\n"
     "one time unit, no routing, every node empty and time 0.\n\n"
-    "Nodes, counts and times are ints of 32 bits and probabilities floats (or\n"
-    "ints); a value of another type or range raises navro.error(\"Invalid value\").\n"
-    "Every refused call raises navro.error with a fixed message and leaves the\n"
-    "network as it was.\n\n"
+    "The keywords set any of these at once, by the rules of the setters:\n"
+    "number_of_servers, number_of_external_arrivals_pmfs and\n"
+    "service_duration_pmfs with one entry per node, routing_probabilities with\n"
+    "one row of number_of_nodes entries per node (each a list, a tuple or a\n"
+    "NumPy array), time and internal_state as the attributes. Any other\n"
+    "keyword raises TypeError, a sequence of another length\n"
+    "navro.error(\"Invalid value\").\n\n"
+    "Nodes, counts and times are ints of 32 bits, or objects with __index__\n"
+    "(NumPy integers), and probabilities floats (or ints). A value out of that\n"
+    "range, or a method's argument of another type, raises\n"
+    "navro.error(\"Invalid value\"); time raises TypeError for another type, as\n"
+    "the interpreter's int attributes do. Every refused call raises navro.error\n"
+    "with a fixed message and leaves the network as it was.\n\n"
     "One thread at a time: a call made while another thread's call on the\n"
     "network is under way raises navro.error(\"Model in use by another call\").",
     sizeof(Object), _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_getset,
-    _StandardNetworkMultiserver_new,
+    _StandardNetworkMultiserver_new, Construct::init,
     deallocModel<Object, _StandardNetworkMultiserver_releaseWorkspace>, Entry::repr<describe>);

@@ -25,7 +25,7 @@ extern PyObject* PException;
 // yields and how it is read from one positional argument.
 struct IntArgument {
     using type = Int;
-    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPy(obj, o); }
+    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPyIndex(obj, o); }
 };
 struct RealArgument {
     using type = Real;
@@ -58,10 +58,11 @@ struct StatePmfAttribute {
     static PyObject* toPy(NObject* obj, Pmf* p) { return Pmf_toPy(obj, p); }
     static Pmf* fromPy(NObject* obj, PyObject* o) { return confirmJointPmf(Pmf_fromPy(obj, o), 2); }
 };
-// A count or a clock, in the 32-bit range.
+// A count or a clock, in the 32-bit range, set as an integer member of the
+// interpreter's is.
 struct IntAttribute {
     static PyObject* toPy(NObject* obj, Int i) { return Int_toPy(obj, i); }
-    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPy(obj, o); }
+    static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPyMember(obj, o); }
 };
 // The memory-use counters, read only.
 struct CounterAttribute {
@@ -287,7 +288,8 @@ struct Entries {
     static constexpr PyGetSetDef timeAttribute = {
         "time", get<&Object::_time, IntAttribute>, set<&Object::_time, IntAttribute>,
         "The clock: step() adds 1, wrapping from 2**31 - 1 to -2**31.\n"
-        "A value that is not an int of 32 bits raises navro.error(\"Invalid value\").",
+        "Takes an int or an object with __index__ (a NumPy integer); another type\n"
+        "raises TypeError, a value outside 32 bits navro.error(\"Invalid value\").",
         const_cast<char*>("time")};
     static constexpr PyGetSetDef currentMemoryUseAttribute = {
         "current_memory_use", get<currentMemoryUse, CounterAttribute>, nullptr,
@@ -308,7 +310,7 @@ PyObject* newModelObject(PyTypeObject* type, PyObject* args, void (*setDefaults)
 // interpreter's (the objects refer to no Python objects), everything not
 // named here left to the interpreter's defaults.
 PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
-                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create,
+                       PyMethodDef* methods, PyGetSetDef* getset, newfunc create, initproc init,
                        destructor destroy, reprfunc repr);
 
 // Frees the whole context, then the object.

@@ -63,8 +63,7 @@ std::uint64_t multivariateHypergeometricTreeBytes(int N, int n, int d, const int
     std::uint64_t total = layerBytes(s.length);
     for (long long i = 0; i < s.length && total <= limit; ++i) {
         int v = s.offset + static_cast<int>(i);
-        total += multivariateHypergeometricTreeBytes(N - b[0], n - v, d - 1, b + 1,
-                                                     limit - total);
+        total += multivariateHypergeometricTreeBytes(N - b[0], n - v, d - 1, b + 1, limit - total);
     }
     return total;
 }
@@ -89,8 +88,8 @@ Pmf* buildMultivariateHypergeometricLayer(NObject* obj, int N, int n, int d, int
     Pmf* joint = allocateJointPmf(obj, marginal, d);
     for (int i = 0; i < marginal->simple.length; ++i) {
         int v = marginal->simple.offset + i;
-        joint->joint.elements[i] = buildMultivariateHypergeometricLayer(
-            obj, N - b[0], n - v, d - 1, b + 1, logFactorialArray);
+        joint->joint.elements[i] = buildMultivariateHypergeometricLayer(obj, N - b[0], n - v, d - 1,
+                                                                        b + 1, logFactorialArray);
     }
     return joint;
 }
@@ -136,8 +135,7 @@ Pmf* multinomial(NObject* obj, int n, int k, Pmf* p) {
 
 Pmf* multinomialLayer(NObject* obj, int n, int k, Real* gamma) {
     if (n < 0 || k < 1 || k > maximumPmfDepth || gamma == nullptr) abortInternal();
-    if (multinomialTreeBytes(n, k, gamma, maximumTreeBytes) > maximumTreeBytes)
-        abortOutOfMemory();
+    if (multinomialTreeBytes(n, k, gamma, maximumTreeBytes) > maximumTreeBytes) abortOutOfMemory();
     return buildMultinomialLayer(obj, n, k, gamma);
 }
 

@@ -107,10 +107,12 @@ Pmf* _StandardMultiserver_resetMap(Object* self, Int _z0) {
 }
 
 void _StandardMultiserver_applyObservationRange(Object* self, Int _startOfRange, Int _endOfRange) {
-    self->_internalState = _StandardMultiserver_observationMapRange(self, _startOfRange, _endOfRange);
+    self->_internalState =
+        _StandardMultiserver_observationMapRange(self, _startOfRange, _endOfRange);
 }
 
-void _StandardMultiserver_applyObservationValue(Object* self, Int _observedNumberOfEntitiesInSystem) {
+void _StandardMultiserver_applyObservationValue(Object* self,
+                                                Int _observedNumberOfEntitiesInSystem) {
     // v + 1 in 64 bits: observing the largest Int is a range like any other.
     const long long v = _observedNumberOfEntitiesInSystem;
     self->_internalState = conditionOnCountRange(&self->header, self->_internalState, v, v + 1);

@@ -62,6 +62,5 @@ Pmf* _StandardMultiserver_relabel(_StandardMultiserver_object* self, Int _z);
 Pmf* _StandardMultiserver_partialNavroMap(_StandardMultiserver_object* self);
 Pmf* _StandardMultiserver_navroMap(_StandardMultiserver_object* self, Int _leftTail,
                                    Int _rightTail);
-Pmf* _StandardMultiserver_observationMapRange(_StandardMultiserver_object* self, Int _z0,
-                                              Int _z1);
+Pmf* _StandardMultiserver_observationMapRange(_StandardMultiserver_object* self, Int _z0, Int _z1);
 Pmf* _StandardMultiserver_resetMap(_StandardMultiserver_object* self, Int _z0);

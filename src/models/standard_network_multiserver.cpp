@@ -128,8 +128,8 @@ struct NodeInputs {
 
 NodeInputs nodeInputs(Object* self, StepWorkspace& ws, Int node, const StationTerms& terms,
                       Pmf* flowIn) {
-    Pmf* arrivals = convolutionOf(&self->header, ws,
-                                  lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
+    Pmf* arrivals =
+        convolutionOf(&self->header, ws, lookup(self->_numberOfExternalArrivalsPmfs, node), flowIn);
     return {arrivals, RoutedCounts(ws, routingProbability(self, node, node), terms.largestBusy)};
 }
 
@@ -267,7 +267,7 @@ Pmf* _StandardNetworkMultiserver_getServiceDurationAtNodePmf(Object* self, Int _
 }
 
 Pmf* _StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf(Object* self,
-                                                                     Int _nodeIndex) {
+                                                                      Int _nodeIndex) {
     return lookup(self->_numberOfExternalArrivalsPmfs, _nodeIndex);
 }
 
@@ -345,9 +345,8 @@ Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(Object* self, Int _nodeIn
     return partialMap(&self->header, ws, terms, in.arrivals, in.returning);
 }
 
-Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex,
-                                                Pmf* _internalFlowIn, Int _leftTail,
-                                                Int _rightTail) {
+Pmf* _StandardNetworkMultiserver_navroMapAtNode(Object* self, Int _nodeIndex, Pmf* _internalFlowIn,
+                                                Int _leftTail, Int _rightTail) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace).station;
     ws.clearTerms();
     const StationTerms terms = nodeTerms(self, ws, _nodeIndex);
@@ -409,11 +408,10 @@ Pmf* _StandardNetworkMultiserver_resetMapAtNode(Object* self, Int _nodeIndex, In
 }
 
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(Object* self, Int _nodeIndex,
-                                                             Int _startOfRange,
-                                                             Int _endOfRange) {
+                                                             Int _startOfRange, Int _endOfRange) {
     Pmf*& entry = lookup(self->_internalState, _nodeIndex);
     entry = _StandardNetworkMultiserver_observationMapRangeAtNode(self, _nodeIndex, _startOfRange,
-                                                                   _endOfRange);
+                                                                  _endOfRange);
 }
 
 void _StandardNetworkMultiserver_applyObservationValueAtNode(

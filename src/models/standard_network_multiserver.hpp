@@ -36,8 +36,7 @@ void forEachField(Visit&& visit, Records&... records) {
     visit(FieldInfo<Pmf*>{.name = "internal_state", .rule = confirmStatePmf, .anyLength = true},
           records._internalState...);
     visit(FieldInfo<Int>{"time"}, records._time...);
-    visit(FieldInfo<Int>{"number_of_servers", confirmNumberOfServers},
-          records._numberOfServers...);
+    visit(FieldInfo<Int>{"number_of_servers", confirmNumberOfServers}, records._numberOfServers...);
     visit(FieldInfo<Pmf*>{"number_of_external_arrivals_pmfs", confirmSimplePmf},
           records._numberOfExternalArrivalsPmfs...);
     visit(FieldInfo<Pmf*>{"service_duration_pmfs", confirmServiceDurationPmf},
@@ -64,7 +63,8 @@ void _StandardNetworkMultiserver_step(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_applyObservationRangeAtNode(
     _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _startOfRange, Int _endOfRange);
 void _StandardNetworkMultiserver_applyObservationValueAtNode(
-    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _observedNumberOfEntitiesInSystem);
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex,
+    Int _observedNumberOfEntitiesInSystem);
 void _StandardNetworkMultiserver_mark(_StandardNetworkMultiserver_object* self);
 void _StandardNetworkMultiserver_restore(_StandardNetworkMultiserver_object* self);
 Pmf* _StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf(
@@ -102,9 +102,9 @@ Pmf* _StandardNetworkMultiserver_relabel(_StandardNetworkMultiserver_object* sel
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(_StandardNetworkMultiserver_object* self,
                                                        Int _nodeIndex, Pmf* _internalFlowIn);
 Pmf* _StandardNetworkMultiserver_navroMapAtNode(_StandardNetworkMultiserver_object* self,
-                                                Int _nodeIndex, Pmf* _internalFlowIn,
-                                                Int _leftTail, Int _rightTail);
-Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(
-    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Int _z0, Int _z1);
+                                                Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
+                                                Int _rightTail);
+Pmf* _StandardNetworkMultiserver_observationMapRangeAtNode(_StandardNetworkMultiserver_object* self,
+                                                           Int _nodeIndex, Int _z0, Int _z1);
 Pmf* _StandardNetworkMultiserver_resetMapAtNode(_StandardNetworkMultiserver_object* self,
                                                 Int _nodeIndex, Int _z0);

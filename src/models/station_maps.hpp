@@ -44,6 +44,4 @@ Pmf* oneStepServiceDuration(NObject* obj);
 // The clock after a step. "time" is a 32-bit label the caller may set to
 // anything; past the largest Int it wraps to the smallest, as a 32-bit
 // counter does, rather than stopping the model.
-inline Int nextClock(Int time) {
-    return static_cast<Int>(static_cast<std::uint32_t>(time) + 1u);
-}
+inline Int nextClock(Int time) { return static_cast<Int>(static_cast<std::uint32_t>(time) + 1u); }

@@ -52,8 +52,8 @@ struct Span {
 
 Span continuingSpan(const Pmf* conditional) {
     const long long from = std::max(conditional->simple.offset, 2);
-    return {from - 1, static_cast<long long>(conditional->simple.offset) +
-                          conditional->simple.length - 2};
+    return {from - 1,
+            static_cast<long long>(conditional->simple.offset) + conditional->simple.length - 2};
 }
 
 // The columns of the new state's rows: every remaining time that a starting
@@ -242,8 +242,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         const Span kept{std::max(band.first, rows.first), std::min(band.last, rows.last)};
         if (kept.first > kept.last) continue;
         const bool whole = kept.first == band.first && kept.last == band.last;
-        if (!(whole ? count.continues
-                    : continuesWithin(ws, count, g.arrivals, returning, kept))) {
+        if (!(whole ? count.continues : continuesWithin(ws, count, g.arrivals, returning, kept))) {
             continue;
         }
         // Their total is divided out once per count rather than from every

@@ -93,7 +93,7 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
     // Completions belong to a step, so they are taken from the state before
     // it; a row that no step ended at has none.
     HeapVector<Real> completions(static_cast<std::size_t>(nodes),
-                                  std::numeric_limits<Real>::quiet_NaN());
+                                 std::numeric_limits<Real>::quiet_NaN());
     auto recordRow = [&] {
         for (Int i = 0; i < nodes; ++i)
             recording.addEntry(lookupMarginalPmf(model.state(i)),

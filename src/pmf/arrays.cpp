@@ -10,8 +10,8 @@ namespace {
 // One block: the record up to its elements, then exactly `length` of them.
 template <typename Record>
 Record* allocateRecord(NObject* obj, int length) {
-    std::size_t size = offsetof(Record, elements) +
-                       static_cast<std::size_t>(length) * sizeof(Record::elements[0]);
+    std::size_t size =
+        offsetof(Record, elements) + static_cast<std::size_t>(length) * sizeof(Record::elements[0]);
     auto* record = static_cast<Record*>(nmalloc(obj, size));
     record->length = length;
     return record;

@@ -20,9 +20,7 @@ std::size_t compoundPmfBlockSize(int length) {
 
 std::size_t simplePmfConfigBlockSize() { return offsetof(PmfConfig, pmfType) + sizeof(PmfType); }
 
-std::size_t jointPmfConfigBlockSize() {
-    return offsetof(PmfConfig, joint.depth) + sizeof(int);
-}
+std::size_t jointPmfConfigBlockSize() { return offsetof(PmfConfig, joint.depth) + sizeof(int); }
 
 std::size_t compoundPmfConfigBlockSize(int length) {
     return offsetof(PmfConfig, compound.depths) + static_cast<std::size_t>(length) * sizeof(int);

@@ -41,7 +41,8 @@ class WorkMeter {
 public:
     void add(long long work) {
         pending += work;
-        if (pending >= batch) [[unlikely]] flush();
+        if (pending >= batch) [[unlikely]]
+            flush();
     }
     void flush() {
         interruptionPoint(pending);

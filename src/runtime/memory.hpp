@@ -23,8 +23,7 @@ struct MemHeader {
 // header, the memory context, its counters, and the calls from Python under
 // way on the object.
 struct NObject {
-    PyObject_HEAD
-    Boolean isMemModified;
+    PyObject_HEAD Boolean isMemModified;
     MemHeader* memList;
     int functionCount;
     void** functionPointers;

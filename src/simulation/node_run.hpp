@@ -87,8 +87,8 @@ public:
     // step `step` + duration. `taken(arrival, count)` hears of every group
     // taken. (Entities that give up waiting would leave the line here.)
     template <typename Taken>
-    void startServices(long long step, Int servers, const Sampler& durations,
-                       RunGenerator& random, Taken&& taken) {
+    void startServices(long long step, Int servers, const Sampler& durations, RunGenerator& random,
+                       Taken&& taken) {
         long long starting = static_cast<long long>(servers) - busy;
         if (starting <= 0 || waiting == 0) return;
         if (starting > waiting) starting = waiting;

@@ -62,8 +62,8 @@ NodeSettings makeNodeSettings(Int servers, const Int* arrivalValues, const Real*
     return settings;
 }
 
-StartNode startWith(Int servers, Int present, const Int* remainingValues, const Real* remainingWeights,
-                    std::size_t remainingCount) {
+StartNode startWith(Int servers, Int present, const Int* remainingValues,
+                    const Real* remainingWeights, std::size_t remainingCount) {
     if (servers < 0) navro::abort(messages::invalidNumberOfServers);
     if (present < 0) navro::abort(messages::invalidNumberOfEntities);
     if (anyWeightBelow(1, remainingValues, remainingWeights, remainingCount))

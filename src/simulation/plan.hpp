@@ -36,8 +36,8 @@ struct StartNode {
     // The servers that take up the start: those of the first step, so that
     // the state is read as the maps read it in their first step.
     Int servers = 0;
-    Sampler which;             // an index into `counts`
-    HeapVector<Int> counts;    // numbers present
+    Sampler which;                  // an index into `counts`
+    HeapVector<Int> counts;         // numbers present
     HeapVector<Sampler> remaining;  // per entry of `counts`
 };
 
@@ -69,8 +69,8 @@ NodeSettings makeNodeSettings(Int servers, const Int* arrivalValues, const Real*
 // A start at exactly `present`, whose busy servers' remaining times follow
 // `remaining` (values at least 1): what a reset describes, and the unit
 // tests' usual start.
-StartNode startWith(Int servers, Int present, const Int* remainingValues, const Real* remainingWeights,
-                    std::size_t remainingCount);
+StartNode startWith(Int servers, Int present, const Int* remainingValues,
+                    const Real* remainingWeights, std::size_t remainingCount);
 
 // Refuses a plan that cannot run: "Invalid value" for a count, a stride, a
 // horizon or a number of threads out of range, or a period without nodes.

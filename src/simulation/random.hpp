@@ -27,7 +27,8 @@ public:
     // runs land far apart; SplitMix64 then spreads the result over the
     // state, which is never all zero.
     RunGenerator(std::uint64_t key, std::uint64_t run) {
-        std::uint64_t seed = mix64(key + 0x9e3779b97f4a7c15ULL) ^ mix64(~run * 0xd1342543de82ef95ULL);
+        std::uint64_t seed =
+            mix64(key + 0x9e3779b97f4a7c15ULL) ^ mix64(~run * 0xd1342543de82ef95ULL);
         for (std::uint64_t& word : state) {
             seed += 0x9e3779b97f4a7c15ULL;
             word = mix64(seed);

@@ -138,7 +138,8 @@ private:
             addTo(served[at], static_cast<Counter>(count));
             addTo(waitTotals[at], times(static_cast<Counter>(wait), static_cast<Counter>(count)));
             if (wait > layout.horizon) return;
-            const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + node;
+            const std::size_t open =
+                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + node;
             const auto w = static_cast<std::size_t>(wait);
             openWaits[open * horizonCells + w] += static_cast<Counter>(count);
             openMasks[open * maskWords + w / 64] |= std::uint64_t{1} << (w % 64);
@@ -178,8 +179,8 @@ private:
         }
         for (std::size_t n = 0; n < nodeCount; ++n) {
             const long long before = nodes[n].busyServers();
-            nodes[n].startServices(step, period.nodes[n].servers, period.nodes[n].durations,
-                                   random, waitsOf(n, step));
+            nodes[n].startServices(step, period.nodes[n].servers, period.nodes[n].durations, random,
+                                   waitsOf(n, step));
             work += workOfNodeStep + nodes[n].busyServers() - before;
         }
         return work;
@@ -251,7 +252,8 @@ private:
             Counter before = 0;
             for (std::size_t word = 0; word < maskWords; ++word) {
                 for (std::uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
-                    const std::size_t w = 64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+                    const std::size_t w =
+                        64 * word + static_cast<std::size_t>(std::countr_zero(bits));
                     tally.countWait(row, static_cast<Int>(n), static_cast<Int>(w), waits[w], before,
                                     came);
                     before += waits[w];

@@ -41,10 +41,9 @@ StartNode startFromState(Pmf* state, Int servers) {
         if (drawn && !remaining.values.empty() && remaining.values.front() < 1)
             navro::abort(messages::negativeIntegerInSupport);
         start.counts.push_back(z);
-        start.remaining.push_back(
-            drawn ? Sampler(remaining.values.data(), remaining.weights.data(),
-                            remaining.values.size())
-                  : Sampler());
+        start.remaining.push_back(drawn ? Sampler(remaining.values.data(), remaining.weights.data(),
+                                                  remaining.values.size())
+                                        : Sampler());
         indexes.push_back(static_cast<Int>(k));
     }
     start.which = Sampler(indexes.data(), counts.weights.data(), indexes.size());

@@ -48,7 +48,8 @@ void Tally::growWindow(Place& place, long long present) {
     const std::size_t offset = counts.size();
     counts.resize(offset + static_cast<std::size_t>(wanted), 0);
     std::copy_n(counts.begin() + static_cast<long long>(place.offset), length,
-                counts.begin() + static_cast<long long>(offset + static_cast<std::size_t>(place.lowest - lowest)));
+                counts.begin() + static_cast<long long>(
+                                     offset + static_cast<std::size_t>(place.lowest - lowest)));
     place = {lowest, static_cast<std::size_t>(wanted), offset};
 }
 
@@ -63,16 +64,18 @@ void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uin
 
 Tally::RowSums Tally::sums(long long row, Int node) const {
     const std::size_t i = at(row, node);
-    return {rowSums.at(i, endedSquares),     rowSums.at(i, arrivalSum),
-            rowSums.at(i, arrivalSquares),   rowSums.at(i, waitTotal),
-            rowSums.at(i, waitTotalSquares), rowSums.at(i, waitTotalCross),
+    return {rowSums.at(i, endedSquares),
+            rowSums.at(i, arrivalSum),
+            rowSums.at(i, arrivalSquares),
+            rowSums.at(i, waitTotal),
+            rowSums.at(i, waitTotalSquares),
+            rowSums.at(i, waitTotalCross),
             censoredRuns[i]};
 }
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {
     const std::size_t i = atWait(row, node, wait);
-    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares),
-            waitSums.at(i, exactlyCross)};
+    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares), waitSums.at(i, exactlyCross)};
 }
 
 void Tally::beyondSums(long long row, Int node, BeyondSums* out) const {
@@ -102,7 +105,8 @@ void Tally::add(const Tally& other) {
             if (runs == 0) continue;
             const long long present = from.lowest + static_cast<long long>(k);
             Place& into = places[i];
-            if (present < into.lowest || present >= into.lowest + static_cast<long long>(into.length))
+            if (present < into.lowest ||
+                present >= into.lowest + static_cast<long long>(into.length))
                 growWindow(into, present);
             counts[into.offset + static_cast<std::size_t>(present - into.lowest)] += runs;
         }

@@ -159,8 +159,7 @@ public:
     }
     Wide ended(long long row, Int node) const { return rowSums.at(at(row, node), endedSum); }
     struct RowSums {
-        Wide endedSquares, arrivals, arrivalSquares, waitTotal, waitTotalSquares,
-            waitTotalCross;
+        Wide endedSquares, arrivals, arrivalSquares, waitTotal, waitTotalSquares, waitTotalCross;
         std::uint64_t censoredRuns;
     };
     RowSums sums(long long row, Int node) const;

@@ -182,9 +182,9 @@ TEST_P(WindowBound, RefusedWithAccumulatorIntact) {
     std::vector<Real> before = cells(simple);
     Int offset = simple.offset;
     // Refused before asking the heap.
-    EXPECT_EQ(heapRequestsOf(
-                  [&] { EXPECT_RAISES(simple.putSingle(0.5, far), messages::outOfMemory); }),
-              0);
+    EXPECT_EQ(
+        heapRequestsOf([&] { EXPECT_RAISES(simple.putSingle(0.5, far), messages::outOfMemory); }),
+        0);
     EXPECT_EQ(simple.offset, offset);
     EXPECT_EQ(cells(simple), before);
     simple.putSingle(0.5, first);

@@ -219,8 +219,9 @@ TEST(MultivariateHypergeometric, RefusesInvalidParameters) {
                           // Sums to 2^32, which a 32-bit sum wraps to 0.
                           Case{0, 0, 3, {INT_MAX, INT_MAX, 2}}}) {
         TestContext ctx;
-        EXPECT_RAISES(multivariateHypergeometric(ctx.get(), c.N, c.n, c.d, intArray(ctx.get(), c.b)),
-                      messages::invalidMultivariateHypergeometric);
+        EXPECT_RAISES(
+            multivariateHypergeometric(ctx.get(), c.N, c.n, c.d, intArray(ctx.get(), c.b)),
+            messages::invalidMultivariateHypergeometric);
     }
 }
 
@@ -276,8 +277,7 @@ TEST(Multinomial, RefusesInvalidParameters) {
                   messages::invalidMultinomial);
     Pmf* tooDeep = allocateSimplePmf(obj, 0, maximumPmfDepth + 1);
     tooDeep->simple.elements[0] = 1;
-    EXPECT_RAISES(multinomial(obj, 1, maximumPmfDepth + 1, tooDeep),
-                  messages::invalidMultinomial);
+    EXPECT_RAISES(multinomial(obj, 1, maximumPmfDepth + 1, tooDeep), messages::invalidMultinomial);
 }
 
 // A few small ints describe trees of more records than any machine holds;

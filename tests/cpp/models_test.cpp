@@ -17,7 +17,8 @@ namespace {
 
 std::size_t liveBytes(NObject* obj) {
     std::size_t bytes = 0;
-    for (MemHeader* block = obj->memList; block != nullptr; block = block->next) bytes += block->size;
+    for (MemHeader* block = obj->memList; block != nullptr; block = block->next)
+        bytes += block->size;
     return bytes;
 }
 
@@ -74,8 +75,11 @@ struct Station {
     }
 
     std::vector<const void*> fields() const {
-        return {self._numberOfArrivalsPmf, self._serviceDurationPmf, self._internalState,
-                self._mark._numberOfArrivalsPmf, self._mark._serviceDurationPmf,
+        return {self._numberOfArrivalsPmf,
+                self._serviceDurationPmf,
+                self._internalState,
+                self._mark._numberOfArrivalsPmf,
+                self._mark._serviceDurationPmf,
                 self._mark._internalState};
     }
 };
@@ -125,8 +129,9 @@ TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
             {"step", [](auto* s) { _StandardMultiserver_step(s); }},
             {"observe range", [](auto* s) { _StandardMultiserver_applyObservationRange(s, 1, 4); }},
             {"observe value", [](auto* s) { _StandardMultiserver_applyObservationValue(s, 2); }},
-            {"reset", [](auto* s) { _StandardMultiserver_resetWithNumberOfEntitiesInSystem(s, 4); }},
-        };
+            {"reset",
+             [](auto* s) { _StandardMultiserver_resetWithNumberOfEntitiesInSystem(s, 4); }},
+    };
     for (const auto& [name, operation] : operations) {
         SCOPED_TRACE(name);
         Station station;
@@ -148,7 +153,8 @@ TEST(StationUnderHeapFailure, EveryOperationFailsCleanly) {
 }
 
 TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
-    const std::vector<std::pair<const char*, std::function<void(_StandardNetworkMultiserver_object*)>>>
+    const std::vector<
+        std::pair<const char*, std::function<void(_StandardNetworkMultiserver_object*)>>>
         operations = {
             {"step", [](auto* s) { _StandardNetworkMultiserver_step(s); }},
             {"observe range",
@@ -157,7 +163,7 @@ TEST(NetworkUnderHeapFailure, EveryOperationFailsCleanly) {
              [](auto* s) { _StandardNetworkMultiserver_applyObservationValueAtNode(s, 0, 1); }},
             {"reset",
              [](auto* s) { _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(s, 2, 3); }},
-        };
+    };
     for (const auto& [name, operation] : operations) {
         SCOPED_TRACE(name);
         Network network;

@@ -96,8 +96,8 @@ TEST(Pmf, Tails) {
         Real epsilon;
         Int left, right;
     };
-    for (Case c : {Case{0.5, 3, 4}, Case{0.6, 4, 3}, Case{0.2, 3, 5}, Case{0.25, 3, 4},
-                   Case{2.0, 6, 3}}) {
+    for (Case c :
+         {Case{0.5, 3, 4}, Case{0.6, 4, 3}, Case{0.2, 3, 5}, Case{0.25, 3, 4}, Case{2.0, 6, 3}}) {
         SCOPED_TRACE(c.epsilon);
         EXPECT_EQ(computeLeftTail(p, c.epsilon), c.left);
         EXPECT_EQ(computeRightTail(p, c.epsilon), c.right);

@@ -75,9 +75,8 @@ Pmf* nodeStep(NObject* obj, const Node& n) {
         }
         const Real r = Real(std::min(z, n.servers) - d) / std::min(n.servers, zprime);
         eachValue(bernoulli(obj, r), [&](Int old, Real pe) {
-            eachValue(old == 1 ? relabelled(obj, n.state, z) : n.durations, [&](Int ell, Real pl) {
-                state.putDouble(pl * (pe * w), zprime, ell);
-            });
+            eachValue(old == 1 ? relabelled(obj, n.state, z) : n.durations,
+                      [&](Int ell, Real pl) { state.putDouble(pl * (pe * w), zprime, ell); });
         });
     });
     return state.toPmf();
@@ -85,7 +84,9 @@ Pmf* nodeStep(NObject* obj, const Node& n) {
 
 Pmf* convolution(NObject* obj, Pmf* p, Pmf* q) {
     SimpleAccumulator out(obj);
-    eachValue(p, [&](Int x, Real px) { eachValue(q, [&](Int y, Real py) { out.putSingle(px * py, x + y); }); });
+    eachValue(p, [&](Int x, Real px) {
+        eachValue(q, [&](Int y, Real py) { out.putSingle(px * py, x + y); });
+    });
     return out.toPmf();
 }
 
@@ -94,7 +95,8 @@ Pmf* flow(NObject* obj, const Node& source, Real r) {
     eachValue(lookupMarginalPmf(source.state), [&](Int z, Real pz) {
         const Real q = lookupProbability(lookupConditionalPmf1(source.state, z), 1);
         eachValue(binomial(obj, std::min(z, source.servers), q), [&](Int d, Real pd) {
-            eachValue(binomial(obj, d, r), [&](Int phi, Real pphi) { out.putSingle(pphi * (pd * pz), phi); });
+            eachValue(binomial(obj, d, r),
+                      [&](Int phi, Real pphi) { out.putSingle(pphi * (pd * pz), phi); });
         });
     });
     return out.toPmf();
@@ -124,7 +126,8 @@ using Joint = std::map<std::pair<Int, Int>, Real>;
 Joint jointOf(Pmf* state) {
     Joint out;
     eachValue(lookupMarginalPmf(state), [&](Int z, Real pz) {
-        eachValue(lookupConditionalPmf1(state, z), [&](Int ell, Real pl) { out[{z, ell}] = pz * pl; });
+        eachValue(lookupConditionalPmf1(state, z),
+                  [&](Int ell, Real pl) { out[{z, ell}] = pz * pl; });
     });
     return out;
 }
@@ -156,7 +159,8 @@ struct Random {
                 total += p;
             }
         } else {
-            for (int k = between(1, 5); k > 0; --k) out.putSingle(0.01 + uniform(), between(low, high));
+            for (int k = between(1, 5); k > 0; --k)
+                out.putSingle(0.01 + uniform(), between(low, high));
         }
         return out.toPmf();
     }
@@ -213,7 +217,8 @@ TEST(StepAgainstThePlainWalk, RandomStations) {
         _StandardMultiserver_setDefaults(&self);
         _StandardMultiserver_init(&self);
         NObject* obj = &self.header;
-        self._numberOfServers = random.between(0, 3) == 0 ? random.between(0, 2) : random.between(1, 40);
+        self._numberOfServers =
+            random.between(0, 3) == 0 ? random.between(0, 2) : random.between(1, 40);
         self._numberOfArrivalsPmf = random.simple(obj, 0, 8);
         self._serviceDurationPmf = random.simple(obj, 1, 9);
         self._internalState = random.state(obj);
@@ -251,7 +256,8 @@ TEST(StepAgainstThePlainWalk, ContinuingOnlyBeyondTheCut) {
     self._internalState = state.toPmf();
     self._numberOfServers = 1;
     self._numberOfArrivalsPmf = createAtomicSimplePmf(obj.get(), 0);
-    const Node node{self._internalState, 1, self._numberOfArrivalsPmf, self._serviceDurationPmf, 0.0};
+    const Node node{self._internalState, 1, self._numberOfArrivalsPmf, self._serviceDurationPmf,
+                    0.0};
     compareStep(
         [&] {
             _StandardMultiserver_step(&self);

@@ -25,16 +25,16 @@ struct TestContext {
 
 // Expects `statement` to throw a CException whose message is exactly
 // `expectedMessage` (compared by content).
-#define EXPECT_RAISES(statement, expectedMessage)                                     \
-    do {                                                                              \
-        bool navroRaised_ = false;                                                    \
-        try {                                                                         \
-            statement;                                                                \
-        } catch (const CException& navroError_) {                                     \
-            navroRaised_ = true;                                                      \
+#define EXPECT_RAISES(statement, expectedMessage)                                        \
+    do {                                                                                 \
+        bool navroRaised_ = false;                                                       \
+        try {                                                                            \
+            statement;                                                                   \
+        } catch (const CException& navroError_) {                                        \
+            navroRaised_ = true;                                                         \
             EXPECT_STREQ(navroError_.message, (expectedMessage)) << "from: " #statement; \
-        }                                                                             \
-        EXPECT_TRUE(navroRaised_) << "no CException from: " #statement;               \
+        }                                                                                \
+        EXPECT_TRUE(navroRaised_) << "no CException from: " #statement;                  \
     } while (false)
 
 // Number of blocks on the context's list.

@@ -14,10 +14,10 @@ from __future__ import annotations
 import math
 from bisect import bisect_left, bisect_right
 from collections import defaultdict
-from typing import Dict, Iterator, Mapping, Tuple
+from collections.abc import Iterator, Mapping
 
-Simple = Dict[int, float]
-State = Dict[Tuple[int, int], float]
+Simple = dict[int, float]
+State = dict[tuple[int, int], float]
 
 # The mass that a step may cut from the two ends of the next count's
 # distribution, half at each end.
@@ -30,14 +30,14 @@ def normalise(weights: Mapping[int, float]) -> Simple:
     return {v: w / total for v, w in positive.items()}
 
 
-def marginal(state: Mapping[Tuple[int, int], float]) -> Simple:
-    out: Dict[int, float] = defaultdict(float)
+def marginal(state: Mapping[tuple[int, int], float]) -> Simple:
+    out: dict[int, float] = defaultdict(float)
     for (z, _), p in state.items():
         out[z] += p
     return normalise(out)
 
 
-def conditional(state: Mapping[Tuple[int, int], float], z: int) -> Simple:
+def conditional(state: Mapping[tuple[int, int], float], z: int) -> Simple:
     return normalise({ell: p for (z0, ell), p in state.items() if z0 == z})
 
 
@@ -50,7 +50,7 @@ def binomial(n: int, q: float) -> Simple:
     return {k: math.comb(n, k) * q**k * (1 - q) ** (n - k) for k in range(n + 1)}
 
 
-def relabel(state: Mapping[Tuple[int, int], float], z: int) -> Simple:
+def relabel(state: Mapping[tuple[int, int], float], z: int) -> Simple:
     """Remaining time, one step on, of a service that does not end now."""
     return normalise({ell - 1: p for ell, p in conditional(state, z).items() if ell != 1})
 
@@ -65,8 +65,8 @@ def entity_is_old(r: float) -> Simple:
 
 
 def transitions(
-    state: Mapping[Tuple[int, int], float], arrivals: Simple, servers: int
-) -> Iterator[Tuple[int, int, int, float]]:
+    state: Mapping[tuple[int, int], float], arrivals: Simple, servers: int
+) -> Iterator[tuple[int, int, int, float]]:
     """Every (z, d, a) of one step with its probability."""
     for z, pz in marginal(state).items():
         q = conditional(state, z).get(1, 0.0)
@@ -75,15 +75,15 @@ def transitions(
                 yield z, d, a, pz * pd * pa
 
 
-def partial_map(state: Mapping[Tuple[int, int], float], arrivals: Simple, servers: int) -> Simple:
+def partial_map(state: Mapping[tuple[int, int], float], arrivals: Simple, servers: int) -> Simple:
     """Distribution of the next count."""
-    out: Dict[int, float] = defaultdict(float)
+    out: dict[int, float] = defaultdict(float)
     for z, d, a, p in transitions(state, arrivals, servers):
         out[z - d + a] += p
     return normalise(out)
 
 
-def tails(pmf: Simple, epsilon: float) -> Tuple[int, int]:
+def tails(pmf: Simple, epsilon: float) -> tuple[int, int]:
     """Smallest v with P(X <= v) >= epsilon and largest v with P(X >= v) >= epsilon."""
     values = sorted(pmf)
     total = 0.0
@@ -104,13 +104,13 @@ def tails(pmf: Simple, epsilon: float) -> Tuple[int, int]:
 
 
 def outcomes(
-    state: Mapping[Tuple[int, int], float],
+    state: Mapping[tuple[int, int], float],
     arrivals: Simple,
     durations: Simple,
     servers: int,
     left: int,
     right: int,
-) -> Iterator[Tuple[int, int, int, int, int, float]]:
+) -> Iterator[tuple[int, int, int, int, int, float]]:
     """Every (z, d, a, entity_is_old, ell') of the full map with z' in [left, right]."""
     for z, d, a, p in transitions(state, arrivals, servers):
         zprime = z - d + a
@@ -128,22 +128,22 @@ def outcomes(
 
 
 def step(
-    state: Mapping[Tuple[int, int], float], arrivals: Simple, durations: Simple, servers: int
+    state: Mapping[tuple[int, int], float], arrivals: Simple, durations: Simple, servers: int
 ) -> State:
     """The state one time unit later, with both tails cut."""
     left, right = tails(partial_map(state, arrivals, servers), TOLERANCE / 2)
-    out: Dict[Tuple[int, int], float] = defaultdict(float)
+    out: dict[tuple[int, int], float] = defaultdict(float)
     for z, d, a, _, ell, p in outcomes(state, arrivals, durations, servers, left, right):
         out[(z - d + a, ell)] += p
     return joint(out)
 
 
-def joint(weights: Mapping[Tuple[int, int], float]) -> State:
+def joint(weights: Mapping[tuple[int, int], float]) -> State:
     total = math.fsum(weights.values())
     return {key: weights[key] / total for key in sorted(weights) if weights[key] > 0}
 
 
-def observe(state: Mapping[Tuple[int, int], float], lower: int, upper: int) -> State:
+def observe(state: Mapping[tuple[int, int], float], lower: int, upper: int) -> State:
     """The state conditioned on lower <= z < upper."""
     kept = {(z, ell): p for (z, ell), p in state.items() if lower <= z < upper}
     if not kept:
@@ -173,7 +173,7 @@ def _binomial_support(n: int, q: float) -> list[int]:
 
 
 def count_outcomes(
-    state: Mapping[Tuple[int, int], float],
+    state: Mapping[tuple[int, int], float],
     arrivals: Simple,
     durations: Simple,
     servers: int,
@@ -185,7 +185,7 @@ def count_outcomes(
     a_values = sorted(a for a, p in arrivals.items() if p > 0)
     has_zero_arrivals = bool(a_values) and a_values[0] == 0
     n_durations = sum(1 for p in durations.values() if p > 0)
-    by_count: Dict[int, Dict[int, float]] = defaultdict(dict)
+    by_count: dict[int, dict[int, float]] = defaultdict(dict)
     for (z, ell), p in state.items():
         if p > 0:
             by_count[z][ell] = p

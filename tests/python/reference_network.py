@@ -10,8 +10,8 @@ meant for small configurations.
 from __future__ import annotations
 
 from collections import defaultdict
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Dict, List, Sequence, Tuple
 
 from reference_model import (
     TOLERANCE,
@@ -34,16 +34,16 @@ class RoutingError(ValueError):
 
 @dataclass
 class Network:
-    states: List[State]
-    servers: List[int]
-    arrivals: List[Simple]
-    durations: List[Simple]
-    routing: List[List[float]]
+    states: list[State]
+    servers: list[int]
+    arrivals: list[Simple]
+    durations: list[Simple]
+    routing: list[list[float]]
     time: int = 0
-    extra: List[State] = field(default_factory=list)
+    extra: list[State] = field(default_factory=list)
 
     @classmethod
-    def of(cls, model) -> "Network":  # navro.StandardNetworkMultiserver
+    def of(cls, model) -> Network:  # navro.StandardNetworkMultiserver
         n = model.get_number_of_nodes()
         states = model.internal_state
         return cls(
@@ -58,14 +58,14 @@ class Network:
 
 
 def convolve(p: Simple, q: Simple) -> Simple:
-    out: Dict[int, float] = defaultdict(float)
+    out: dict[int, float] = defaultdict(float)
     for x, px in p.items():
         for y, py in q.items():
             out[x + y] += px * py
     return normalise(out)
 
 
-def completions(state: State, servers: int) -> Sequence[Tuple[int, float, Simple]]:
+def completions(state: State, servers: int) -> Sequence[tuple[int, float, Simple]]:
     """(z, P(z), distribution of the services that end) for every count z."""
     out = []
     for z, pz in marginal(state).items():
@@ -76,7 +76,7 @@ def completions(state: State, servers: int) -> Sequence[Tuple[int, float, Simple
 
 def flow(state: State, servers: int, r: float) -> Simple:
     """Entities that end service at a node and are routed with probability r."""
-    out: Dict[int, float] = defaultdict(float)
+    out: dict[int, float] = defaultdict(float)
     for _, pz, ends in completions(state, servers):
         for d, pd in ends.items():
             for phi, pphi in binomial(d, r).items():
@@ -93,14 +93,12 @@ def _branches(state: State, servers: int, r: float, arrivals: Simple):
                     yield z, d, z - d + phi + a, pz * pd * pphi * pa
 
 
-def node_step(
-    state: State, servers: int, arrivals: Simple, durations: Simple, r: float
-) -> State:
-    nxt: Dict[int, float] = defaultdict(float)
+def node_step(state: State, servers: int, arrivals: Simple, durations: Simple, r: float) -> State:
+    nxt: dict[int, float] = defaultdict(float)
     for _, _, zprime, p in _branches(state, servers, r, arrivals):
         nxt[zprime] += p
     left, right = tails(normalise(nxt), TOLERANCE / 2)
-    out: Dict[Tuple[int, int], float] = defaultdict(float)
+    out: dict[tuple[int, int], float] = defaultdict(float)
     for z, d, zprime, p in _branches(state, servers, r, arrivals):
         if not left <= zprime <= right:
             continue
@@ -123,11 +121,13 @@ def step(net: Network) -> Network:
             total += value
         if total > 1:
             raise RoutingError(row)
-    inflow: List[Simple] = [{0: 1.0} for _ in range(n)]
+    inflow: list[Simple] = [{0: 1.0} for _ in range(n)]
     for s in range(n):
         for d in range(n):
             if d != s:
-                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+                inflow[d] = convolve(
+                    inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d])
+                )
     states = [
         node_step(
             net.states[i],
@@ -138,7 +138,9 @@ def step(net: Network) -> Network:
         )
         for i in range(n)
     ]
-    return Network(states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra)
+    return Network(
+        states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra
+    )
 
 
 def count_outcomes(net: Network, lefts: Sequence[int], rights: Sequence[int]) -> int:
@@ -147,11 +149,13 @@ def count_outcomes(net: Network, lefts: Sequence[int], rights: Sequence[int]) ->
     from reference_model import _binomial_support
 
     n = len(net.servers)
-    inflow: List[Simple] = [{0: 1.0} for _ in range(n)]
+    inflow: list[Simple] = [{0: 1.0} for _ in range(n)]
     for s in range(n):
         for d in range(n):
             if d != s:
-                inflow[d] = convolve(inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d]))
+                inflow[d] = convolve(
+                    inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d])
+                )
     total = 0
     for i in range(n):
         state, c, r = net.states[i], net.servers[i], net.routing[i][i]

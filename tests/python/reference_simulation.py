@@ -158,7 +158,11 @@ class SimulatedNode:
         self.servers = servers
 
     def start_services(
-        self, step: int, durations: Draws, rng: np.random.Generator, waits: dict[int, dict[int, int]]
+        self,
+        step: int,
+        durations: Draws,
+        rng: np.random.Generator,
+        waits: dict[int, dict[int, int]],
     ) -> None:
         free = np.maximum(self.servers - self.busy(), 0)
         count = np.minimum(free, self.line.length)

@@ -3,8 +3,7 @@ checks navro.simulate, checked in turn against the maps where they are exact:
 one server with any services, geometric services with any servers."""
 
 import numpy as np
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 import navro
 import reference_simulation as reference

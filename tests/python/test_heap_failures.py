@@ -2,12 +2,14 @@
 fail, the module's own and the interpreter's; the call then raises "Out of
 memory" and leaves the model, and the heap, as they were. A heap that is
 already exhausted at a thread's first error is reported, not fatal."""
+
 import contextlib
 import os
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import navro
@@ -92,6 +94,8 @@ STATION_CALLS = [
     lambda m: setattr(m, "number_of_arrivals_pmf", {0: 0.5, 9: 0.5}),
     lambda m: setattr(m, "number_of_servers", 4),
     lambda m: setattr(m, "time", 4),
+    lambda m: setattr(m, "number_of_servers", np.int64(3)),
+    lambda m: m.__init__(number_of_servers=3, internal_state={(1, 1): 0.5, (2, 3): 0.5}, time=5),
     lambda m: (m.time, m.number_of_servers, m.current_memory_use, repr(m)),
     lambda m: navro.StandardMultiserver(),
     lambda m: m.__setstate__(m.__reduce__()[2]),
@@ -107,9 +111,15 @@ NETWORK_CALLS = [
     lambda n: n.get_number_of_entities_at_node_pmf(1),
     lambda n: n.get_service_duration_at_node_pmf(1),
     lambda n: n.get_number_of_external_arrivals_at_node_pmf(0),
-    lambda n: (n.get_number_of_nodes(), n.get_number_of_servers_at_node(1), n.get_routing_probability(0, 1)),
+    lambda n: (
+        n.get_number_of_nodes(),
+        n.get_number_of_servers_at_node(1),
+        n.get_routing_probability(0, 1),
+    ),
     lambda n: n.internal_state,
-    lambda n: setattr(n, "internal_state", [{(0, 1): 1.0}, {(1, 2): 0.5, (3, 1): 0.5}, {(0, 1): 1.0}]),
+    lambda n: setattr(
+        n, "internal_state", [{(0, 1): 1.0}, {(1, 2): 0.5, (3, 1): 0.5}, {(0, 1): 1.0}]
+    ),
     lambda n: n.set_service_duration_at_node_pmf(1, {2: 0.5, 5: 0.5}),
     lambda n: n.set_number_of_external_arrivals_at_node_pmf(2, {0: 0.5, 3: 0.5}),
     lambda n: n.set_number_of_servers_at_node(0, 5),
@@ -117,13 +127,21 @@ NETWORK_CALLS = [
     lambda n: setattr(n, "time", 4),
     lambda n: (n.time, n.current_memory_use, repr(n)),
     lambda n: navro.StandardNetworkMultiserver(3),
+    lambda n: n.__init__(
+        3,
+        number_of_servers=np.array([1, 2, 3]),
+        routing_probabilities=[[0.25] * 3] * 3,
+        service_duration_pmfs=[{2: 0.5, 3: 0.5}] * 3,
+    ),
     lambda n: n.__setstate__(n.__reduce__()[2]),
     lambda n: _core._simulate(n, *simulation_arguments(n)),
 ]
 SIMULATION_ARGUMENTS.update(
     {type(model): core_arguments(model) for model in (station(), network())}
 )
-OPERATIONS = [(station, call) for call in STATION_CALLS] + [(network, call) for call in NETWORK_CALLS]
+OPERATIONS = [(station, call) for call in STATION_CALLS] + [
+    (network, call) for call in NETWORK_CALLS
+]
 
 
 @contextlib.contextmanager
@@ -224,7 +242,9 @@ EXHAUST = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs an unlimited address space")
+@pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer's shadow memory needs an unlimited address space"
+)
 @pytest.mark.parametrize("where", ["main", "thread"])
 def test_first_error_of_a_thread_with_the_heap_exhausted_is_reported(where, tmp_path):
     result = subprocess.run(

@@ -6,8 +6,7 @@ import contextlib
 import math
 
 import pytest
-from hypothesis import assume, given
-from hypothesis import strategies as st
+from hypothesis import assume, given, strategies as st
 
 import navro
 import reference_network as ref
@@ -101,7 +100,6 @@ def test_new_network_defaults():
 
 
 # ------------------------------------------------------ getters and setters
-
 
 
 @pytest.mark.parametrize(
@@ -208,7 +206,9 @@ def test_restore_brings_back_everything_that_mark_saw():
 
 
 def test_restore_without_mark_returns_to_the_new_network():
-    net = build(2, servers={0: 3}, arrivals={1: {2: 1.0}}, durations={1: {4: 1.0}}, routing={(1, 0): 1.0})
+    net = build(
+        2, servers={0: 3}, arrivals={1: {2: 1.0}}, durations={1: {4: 1.0}}, routing={(1, 0): 1.0}
+    )
     net.step()
     net.restore()
     assert observable(net) == observable(navro.StandardNetworkMultiserver(2))
@@ -351,7 +351,9 @@ def test_routing_rows_are_checked_by_the_step(row, accepted):
 def test_step_failing_at_a_later_node_changes_no_node():
     # Node 1 was written with a remaining time of 0 for a service that goes
     # on, which cannot be moved one step shorter.
-    net = build(2, servers={0: 1, 1: 1}, arrivals={0: {1: 1.0}}, state=[{(0, 1): 1.0}, {(2, 0): 1.0}])
+    net = build(
+        2, servers={0: 1, 1: 1}, arrivals={0: {1: 1.0}}, state=[{(0, 1): 1.0}, {(2, 0): 1.0}]
+    )
     net.time = 5
     before = observable(net)
     memory = net.current_memory_use
@@ -370,14 +372,28 @@ def test_step_failing_at_a_later_node_changes_no_node():
         # External arrivals on top of the largest count.
         dict(n=1, arrivals={0: {0: 0.5, 1: 0.5}}, state=[{(INT_MAX, 1): 1.0}]),
         # Entities routed back to their node, and arrivals.
-        dict(n=1, servers={0: 2}, arrivals={0: {2: 1.0}}, routing={(0, 0): 1.0},
-             state=[{(INT_MAX - 1, 1): 1.0}]),
+        dict(
+            n=1,
+            servers={0: 2},
+            arrivals={0: {2: 1.0}},
+            routing={(0, 0): 1.0},
+            state=[{(INT_MAX - 1, 1): 1.0}],
+        ),
         # Entities routed in from another node.
-        dict(n=2, servers={0: 5}, routing={(0, 1): 1.0},
-             state=[{(5, 1): 1.0}, {(INT_MAX - 3, 1): 1.0}]),
+        dict(
+            n=2,
+            servers={0: 5},
+            routing={(0, 1): 1.0},
+            state=[{(5, 1): 1.0}, {(INT_MAX - 3, 1): 1.0}],
+        ),
         # External arrivals plus the flow from another node.
-        dict(n=2, servers={0: 1}, routing={(0, 1): 1.0}, arrivals={1: {INT_MAX: 1.0}},
-             state=[{(1, 1): 1.0}, {(0, 1): 1.0}]),
+        dict(
+            n=2,
+            servers={0: 1},
+            routing={(0, 1): 1.0},
+            arrivals={1: {INT_MAX: 1.0}},
+            state=[{(1, 1): 1.0}, {(0, 1): 1.0}],
+        ),
     ],
 )
 def test_count_beyond_the_int_range_is_refused(config):
@@ -420,8 +436,9 @@ def test_clock_wraps_after_the_largest_int():
 @pytest.fixture
 def observed():
     """Node 1 holds the two-step state; node 0 and the snapshot differ."""
-    net = build(2, servers={1: 1}, durations={1: {1: 0.5, 2: 0.5}},
-                state=[{(3, 4): 1.0}, TWO_STEP_STATE])
+    net = build(
+        2, servers={1: 1}, durations={1: {1: 0.5, 2: 0.5}}, state=[{(3, 4): 1.0}, TWO_STEP_STATE]
+    )
     net.time = 11
     net.mark()
     net.internal_state = [{(7, 2): 1.0}, TWO_STEP_STATE]
@@ -432,15 +449,19 @@ def observed():
     "call, expected",
     [
         # Counts 1 and 2 keep 0.8 and 0.2 of the mass.
-        (lambda net: net.apply_observation_range_at_node(1, 1, 3),
-         {(1, 1): 0.5, (1, 2): 0.3, (2, 1): 0.2}),
+        (
+            lambda net: net.apply_observation_range_at_node(1, 1, 3),
+            {(1, 1): 0.5, (1, 2): 0.3, (2, 1): 0.2},
+        ),
         (lambda net: net.apply_observation_value_at_node(1, 2), {(2, 1): 1.0}),
         (lambda net: net.apply_observation_range_at_node(1, 0, 3), TWO_STEP_STATE),
         (lambda net: net.apply_observation_range_at_node(1, -5, INT_MAX), TWO_STEP_STATE),
         (lambda net: net.reset_node_with_number_of_entities(1, 5), {(5, 1): 0.5, (5, 2): 0.5}),
         (lambda net: net.reset_node_with_number_of_entities(1, 0), {(0, 1): 0.5, (0, 2): 0.5}),
-        (lambda net: net.reset_node_with_number_of_entities(1, INT_MAX),
-         {(INT_MAX, 1): 0.5, (INT_MAX, 2): 0.5}),
+        (
+            lambda net: net.reset_node_with_number_of_entities(1, INT_MAX),
+            {(INT_MAX, 1): 0.5, (INT_MAX, 2): 0.5},
+        ),
     ],
 )
 def test_observation_or_reset_changes_one_node_only(observed, call, expected):
@@ -508,7 +529,9 @@ def routing_tables(draw, n):
     """Rows whose sum, taken in column order, does not exceed 1."""
     table = []
     for _ in range(n):
-        weights = draw(st.lists(st.sampled_from([0.0, 0.0, 0.1, 0.3, 0.5, 1.0]), min_size=n, max_size=n))
+        weights = draw(
+            st.lists(st.sampled_from([0.0, 0.0, 0.1, 0.3, 0.5, 1.0]), min_size=n, max_size=n)
+        )
         leave = draw(st.sampled_from([0.0, 0.2, 1.0]))
         total = sum(weights) + leave
         row = [w / total for w in weights] if total > 0 else weights
@@ -565,14 +588,20 @@ def test_one_node_network_without_routing_matches_the_single_station(config, ops
         if op[0] == "step":
             calls = station.step, net.step
         elif op[0] == "range":
-            calls = (lambda: station.apply_observation_range(op[1], op[2]),
-                     lambda: net.apply_observation_range_at_node(0, op[1], op[2]))
+            calls = (
+                lambda: station.apply_observation_range(op[1], op[2]),
+                lambda: net.apply_observation_range_at_node(0, op[1], op[2]),
+            )
         elif op[0] == "value":
-            calls = (lambda: station.apply_observation_value(op[1]),
-                     lambda: net.apply_observation_value_at_node(0, op[1]))
+            calls = (
+                lambda: station.apply_observation_value(op[1]),
+                lambda: net.apply_observation_value_at_node(0, op[1]),
+            )
         else:
-            calls = (lambda: station.reset_with_number_of_entities_in_system(op[1]),
-                     lambda: net.reset_node_with_number_of_entities(0, op[1]))
+            calls = (
+                lambda: station.reset_with_number_of_entities_in_system(op[1]),
+                lambda: net.reset_node_with_number_of_entities(0, op[1]),
+            )
         assert outcome(calls[0]) == outcome(calls[1])
         assert_proper(net.internal_state[0])
         assert_close(net.internal_state[0], station.internal_state)
@@ -591,8 +620,12 @@ def test_unrouted_network_moves_each_node_on_its_own(configs, steps):
             assert net.internal_state[i] == single.internal_state[0]
 
 
-@given(st.integers(1, 3).flatmap(lambda n: st.tuples(
-    st.lists(node_configs(), min_size=n, max_size=n), routing_tables(n))), st.integers(1, 3))
+@given(
+    st.integers(1, 3).flatmap(
+        lambda n: st.tuples(st.lists(node_configs(), min_size=n, max_size=n), routing_tables(n))
+    ),
+    st.integers(1, 3),
+)
 def test_network_matches_the_reference(setup, steps):
     configs, routing = setup
     net = network_from(configs, routing)

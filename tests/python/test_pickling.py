@@ -1,6 +1,7 @@
 """Copies and pickles: every round trip gives an independent model equal to
 the last bit, with the same blocks; a damaged or forged pickle is refused
 with an error and never crashes or half-loads a model."""
+
 import base64
 import copy
 import math
@@ -37,8 +38,9 @@ duration_pmfs = st.dictionaries(st.integers(1, 4), probabilities, min_size=1, ma
 times = st.sampled_from([0, 7, -5, INT_MAX, -INT_MAX - 1])
 # Steps, observations and resets, with a mark and a change of configuration
 # somewhere among them so that the snapshot differs from the live fields.
-operations = st.lists(st.sampled_from(["step", "step", "observe", "reset", "mark", "configure"]),
-                      max_size=8)
+operations = st.lists(
+    st.sampled_from(["step", "step", "observe", "reset", "mark", "configure"]), max_size=8
+)
 
 
 @st.composite
@@ -52,11 +54,17 @@ def stations(draw):
 
     configure()
     for op in draw(operations):
-        {"step": lambda: outcome(station.step),
-         "observe": lambda: outcome(
-             lambda: station.apply_observation_range(1, draw(st.integers(2, 6)))),
-         "reset": lambda: station.reset_with_number_of_entities_in_system(draw(st.integers(0, 4))),
-         "mark": station.mark, "configure": configure}[op]()
+        {
+            "step": lambda: outcome(station.step),
+            "observe": lambda: outcome(
+                lambda: station.apply_observation_range(1, draw(st.integers(2, 6)))
+            ),
+            "reset": lambda: station.reset_with_number_of_entities_in_system(
+                draw(st.integers(0, 4))
+            ),
+            "mark": station.mark,
+            "configure": configure,
+        }[op]()
     station.time = draw(times)
     return station
 
@@ -71,17 +79,24 @@ def networks(draw):
             net.set_number_of_servers_at_node(i, draw(st.integers(0, 3)))
             net.set_number_of_external_arrivals_at_node_pmf(i, draw(arrival_pmfs))
             net.set_service_duration_at_node_pmf(i, draw(duration_pmfs))
-            net.set_routing_probability(i, draw(st.integers(0, n - 1)),
-                                        draw(st.sampled_from([0.0, 0.25, 0.5])))
+            net.set_routing_probability(
+                i, draw(st.integers(0, n - 1)), draw(st.sampled_from([0.0, 0.25, 0.5]))
+            )
 
     configure()
     node = st.integers(0, n - 1)
     for op in draw(operations):
-        {"step": lambda: outcome(net.step),
-         "observe": lambda: outcome(lambda: net.apply_observation_range_at_node(draw(node), 1, 4)),
-         "reset": lambda: net.reset_node_with_number_of_entities(draw(node),
-                                                                 draw(st.integers(0, 4))),
-         "mark": net.mark, "configure": configure}[op]()
+        {
+            "step": lambda: outcome(net.step),
+            "observe": lambda: outcome(
+                lambda: net.apply_observation_range_at_node(draw(node), 1, 4)
+            ),
+            "reset": lambda: net.reset_node_with_number_of_entities(
+                draw(node), draw(st.integers(0, 4))
+            ),
+            "mark": net.mark,
+            "configure": configure,
+        }[op]()
     if draw(st.booleans()):  # Python may give the state another length
         net.internal_state = net.internal_state[:-1] or net.internal_state * 2
     net.time = draw(times)
@@ -138,7 +153,8 @@ SAVED = {
         "ZpRLAIwUc2VydmljZV9kdXJhdGlvbl9wbWaUSwGMEW51bWJlcl9vZl9zZXJ2ZXJzlEsDjA5pbnRlcm5hbF9zdGF0"
         "ZZRLBIwEdGltZZRLB4wbbWFya19udW1iZXJfb2ZfYXJyaXZhbHNfcG1mlEsAjBltYXJrX3NlcnZpY2VfZHVyYXRp"
         "b25fcG1mlEsBjBZtYXJrX251bWJlcl9vZl9zZXJ2ZXJzlEsCjBNtYXJrX2ludGVybmFsX3N0YXRllEsJjAltYXJr"
-        "X3RpbWWUSwd1Yi4="),
+        "X3RpbWWUSwd1Yi4="
+    ),
     "network": (
         "gASVdgMAAAAAAACMBW5hdnJvlIwaU3RhbmRhcmROZXR3b3JrTXVsdGlzZXJ2ZXKUk5RLAoWUgZR9lCiMBmZvcm1h"
         "dJRLAYwEcG1mc5RdlChLAEsDQwgAAAAAAADwP5SHlEsASwFDCAAAAAAAAPA/lIeUKEsBSwJLAEMEAQAAAJR0lEsA"
@@ -153,7 +169,8 @@ SAVED = {
         "cmtfaW50ZXJuYWxfc3RhdGWUQwgQAAAAEwAAAJSMCW1hcmtfdGltZZRLAIwWbWFya19udW1iZXJfb2Zfc2VydmVy"
         "c5RDCAIAAAAAAAAAlIwlbWFya19udW1iZXJfb2ZfZXh0ZXJuYWxfYXJyaXZhbHNfcG1mc5RDCAkAAAAKAAAAlIwa"
         "bWFya19zZXJ2aWNlX2R1cmF0aW9uX3BtZnOUQwgLAAAADAAAAJSMGm1hcmtfcm91dGluZ19wcm9iYWJpbGl0aWVz"
-        "lEMgAAAAAAAAAAAAAAAAAADgPwAAAAAAAAAAAAAAAAAAAACUdWIu"),
+        "lEMgAAAAAAAAAAAAAAAAAADgPwAAAAAAAAAAAAAAAAAAAACUdWIu"
+    ),
 }
 
 
@@ -188,22 +205,29 @@ def test_pickles_of_an_earlier_build_still_load(kind, make):
 
 # ------------------------------------------------------------ hostile input
 
+
 def well_formed(data):
     """Whether the stream parses. The interpreter's unpickler sizes some
     buffers (a bytearray, its memo) by a length it has not yet checked
     against the data, so a damaged length can ask it for gigabytes before it
     fails; those streams test the interpreter, not navro, and are skipped."""
     try:
-        return all(not (op.name.endswith("PUT") and arg > 10_000)
-                   for op, arg, _ in pickletools.genops(data))
+        return all(
+            not (op.name.endswith("PUT") and arg > 10_000)
+            for op, arg, _ in pickletools.genops(data)
+        )
     except Exception:
         return False
 
 
 @settings(max_examples=200)
-@given(models, st.integers(0, pickle.HIGHEST_PROTOCOL),
-       st.lists(st.tuples(st.floats(0, 1, exclude_max=True), st.integers(1, 255)),
-                min_size=1, max_size=4))
+@given(
+    models,
+    st.integers(0, pickle.HIGHEST_PROTOCOL),
+    st.lists(
+        st.tuples(st.floats(0, 1, exclude_max=True), st.integers(1, 255)), min_size=1, max_size=4
+    ),
+)
 def test_damaged_pickles_never_crash_nor_load_an_inconsistent_model(model, protocol, flips):
     data = bytearray(pickle.dumps(model, protocol=protocol))
     for where, mask in flips:
@@ -260,10 +284,12 @@ def ints(*values):
 
 def with_record(key, make):
     """Replaces the record of the field `key` (its first entry for an array)."""
+
     def tamper(state):
         field = state[key]
         index = field if isinstance(field, int) else struct.unpack_from("<i", field)[0]
         state["pmfs"][index] = make(state["pmfs"][index], index)
+
     return tamper
 
 
@@ -274,6 +300,7 @@ def setting(key, value):
 def swapping(a, b):
     def tamper(state):
         state[a], state[b] = state[b], state[a]
+
     return tamper
 
 
@@ -287,8 +314,10 @@ STATION_TAMPERING = [
     (swapping("internal_state", "number_of_arrivals_pmf"), navro.error),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], r[2][:-1])), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], r[2][:-8])), ValueError),
-    (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(0.5, math.nan, 0.5))),
-     ValueError),
+    (
+        with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(0.5, math.nan, 0.5))),
+        ValueError,
+    ),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, r[1], doubles(1.5, -0.5))), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, -1, r[2])), ValueError),
     (with_record("number_of_arrivals_pmf", lambda r, i: (0, INT_MAX - 1, r[2])), ValueError),

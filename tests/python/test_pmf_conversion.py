@@ -1,5 +1,6 @@
 """The dict forms of distributions, through the attributes of a station:
 what is accepted, how it is normalised and ordered, and what is refused."""
+
 import collections
 import math
 

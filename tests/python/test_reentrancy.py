@@ -4,6 +4,7 @@ the same model again. Every such call works as a call of its own, the outer
 call finishes with what it had, and nothing that a call still under way walks
 is freed. A call from another thread that runs meanwhile is refused, and
 changes and frees nothing either."""
+
 import contextlib
 import gc
 import itertools
@@ -78,6 +79,7 @@ MODELS = {
             lambda m: m._record(2, 1, 0),  # collects between its steps when alone
             lambda m: m.__setstate__(m.__reduce__()[2]),
             lambda m: setattr(m, "time", 5),
+            lambda m: m.__init__(number_of_servers=4, internal_state=BIG_STATE),
         ],
     ),
     "network": (
@@ -100,6 +102,7 @@ MODELS = {
             lambda n: n._record(2, 1, 0),
             lambda n: n.__setstate__(n.__reduce__()[2]),
             lambda n: setattr(n, "time", 5),
+            lambda n: n.__init__(3, number_of_servers=[1, 2, 3], internal_state=[BIG_STATE] * 3),
         ],
     ),
 }
@@ -268,6 +271,8 @@ def station_calls(I, F, D, T, L):
         ("time", I(9)),
         ("reset_with_number_of_entities_in_system", I(1)),
         ("step",),
+        ("__init__", {"number_of_servers": I(3), "service_duration_pmf": D({I(2): F(1.0)})}),
+        ("step",),
     ]
 
 
@@ -282,11 +287,23 @@ def network_calls(I, F, D, T, L):
         ("apply_observation_value_at_node", I(1), I(0)),
         ("time", I(9)),
         ("step",),
+        (
+            "__init__",
+            I(2),
+            {
+                "number_of_servers": L([I(1), I(2)]),
+                "service_duration_pmfs": T((D({I(2): F(1.0)}), D({I(1): F(0.5), I(3): F(0.5)}))),
+                "routing_probabilities": L([T((F(0.0), F(0.5))), L([F(0.25), I(0)])]),
+            },
+        ),
+        ("step",),
     ]
 
 
 def apply(model, name, *args):
-    if callable(getattr(type(model), name)):
+    if name == "__init__":  # positional arguments, then the keywords
+        model.__init__(*args[:-1], **args[-1])
+    elif callable(getattr(type(model), name)):
         getattr(model, name)(*args)
     else:
         setattr(model, name, *args)

@@ -13,8 +13,7 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 import navro
 import reference_simulation as reference
@@ -84,8 +83,10 @@ def reference_trajectory(result, servers, lowest_row_servers):
     steps, nodes, runs = result.present.shape
     top = int(result.present.max()) + 1
     frequencies = np.stack(
-        [[np.bincount(result.present[t, n], minlength=top) / runs for n in range(nodes)]
-         for t in range(steps)]
+        [
+            [np.bincount(result.present[t, n], minlength=top) / runs for n in range(nodes)]
+            for t in range(steps)
+        ]
     )
     ended = result.ended.astype(np.float64)
     completions = ended.mean(axis=2)
@@ -97,13 +98,23 @@ def reference_trajectory(result, servers, lowest_row_servers):
             **{name: np.zeros(steps * nodes) for name in Sampling._PER_WAIT},
             "ended_squares": (ended**2).mean(axis=2).reshape(-1),
         },
-        steps, nodes, 0, runs, 0,
+        steps,
+        nodes,
+        0,
+        runs,
+        0,
     )
-    row_servers = np.array([lowest_row_servers] + servers, dtype=np.int64)
+    row_servers = np.array([lowest_row_servers, *servers], dtype=np.int64)
     return navro.Trajectory(
-        times=np.arange(steps), period=np.zeros(steps, np.int64), servers=row_servers,
-        lowest=0, probabilities=frequencies, completions=completions,
-        network=nodes > 1, periods=1, sampling=sampling,
+        times=np.arange(steps),
+        period=np.zeros(steps, np.int64),
+        servers=row_servers,
+        lowest=0,
+        probabilities=frequencies,
+        completions=completions,
+        network=nodes > 1,
+        periods=1,
+        sampling=sampling,
     )
 
 
@@ -114,10 +125,13 @@ def wait_figures(result, node, horizon):
         waits = result.waits[t][node]
         total = sum(waits.values())
         rows.append(
-            (sum(n for w, n in waits.items() if w == 0) / total,
-             sum(n for w, n in waits.items() if w > horizon) / total,
-             sum(w * n for w, n in waits.items()) / total)
-            if total else (np.nan,) * 3
+            (
+                sum(n for w, n in waits.items() if w == 0) / total,
+                sum(n for w, n in waits.items() if w > horizon) / total,
+                sum(w * n for w, n in waits.items()) / total,
+            )
+            if total
+            else (np.nan,) * 3
         )
     return np.array(rows)
 
@@ -125,19 +139,33 @@ def wait_figures(result, node, horizon):
 CASES = {
     # Several servers with other than geometric services, cut and raised.
     "station": (
-        [(6, [reference.Node(3, {1: .3, 4: .7}, {0: .4, 1: .4, 2: .2})], None),
-         (5, [reference.Node(1, {2: .5, 3: .5}, {0: .6, 1: .4})], None),
-         (6, [reference.Node(4, {1: .3, 4: .7}, {1: 1.0})], None)],
+        [
+            (6, [reference.Node(3, {1: 0.3, 4: 0.7}, {0: 0.4, 1: 0.4, 2: 0.2})], None),
+            (5, [reference.Node(1, {2: 0.5, 3: 0.5}, {0: 0.6, 1: 0.4})], None),
+            (6, [reference.Node(4, {1: 0.3, 4: 0.7}, {1: 1.0})], None),
+        ],
         [2],
     ),
     # A tandem with feedback from the second node to both.
     "network": (
-        [(8, [reference.Node(2, {2: 1.0}, {0: .3, 1: .5, 2: .2}),
-              reference.Node(1, {1: .5, 3: .5})],
-          [[0.0, 0.9], [0.2, 0.3]]),
-         (6, [reference.Node(1, {2: 1.0}, {0: .5, 1: .5}),
-              reference.Node(2, {1: .5, 3: .5})],
-          [[0.1, 0.8], [0.2, 0.3]])],
+        [
+            (
+                8,
+                [
+                    reference.Node(2, {2: 1.0}, {0: 0.3, 1: 0.5, 2: 0.2}),
+                    reference.Node(1, {1: 0.5, 3: 0.5}),
+                ],
+                [[0.0, 0.9], [0.2, 0.3]],
+            ),
+            (
+                6,
+                [
+                    reference.Node(1, {2: 1.0}, {0: 0.5, 1: 0.5}),
+                    reference.Node(2, {1: 0.5, 3: 0.5}),
+                ],
+                [[0.1, 0.8], [0.2, 0.3]],
+            ),
+        ],
         [1, 0],
     ),
 }
@@ -150,18 +178,26 @@ def navro_model(periods, start):
         model.number_of_servers = first[0].servers
         model.service_duration_pmf = first[0].durations
         model.reset_with_number_of_entities_in_system(start[0])
-        schedule = [Period(steps, servers=n[0].servers, arrivals=n[0].arrivals,
-                           durations=n[0].durations) for steps, n, _ in periods]
+        schedule = [
+            Period(steps, servers=n[0].servers, arrivals=n[0].arrivals, durations=n[0].durations)
+            for steps, n, _ in periods
+        ]
         return model, schedule
     model = navro.StandardNetworkMultiserver(len(first))
     for i, node in enumerate(first):
         model.set_service_duration_at_node_pmf(i, node.durations)
         model.set_number_of_servers_at_node(i, node.servers)
         model.reset_node_with_number_of_entities(i, start[i])
-    schedule = [Period(steps, servers=[n.servers for n in nodes],
-                       arrivals=[n.arrivals for n in nodes],
-                       durations=[n.durations for n in nodes], routing=routing)
-                for steps, nodes, routing in periods]
+    schedule = [
+        Period(
+            steps,
+            servers=[n.servers for n in nodes],
+            arrivals=[n.arrivals for n in nodes],
+            durations=[n.durations for n in nodes],
+            routing=routing,
+        )
+        for steps, nodes, routing in periods
+    ]
     return model, schedule
 
 
@@ -186,23 +222,37 @@ def test_where_the_maps_are_not_exact_the_simulation_agrees_with_an_independent_
             [view.wait_probabilities[1:, 0], view.wait_beyond[1:], view.mean_wait[1:]]
         )
         errors = np.column_stack(
-            [view.standard_error("wait_probabilities")[1:, 0],
-             view.standard_error("wait_beyond")[1:], view.standard_error("mean_wait")[1:]]
+            [
+                view.standard_error("wait_probabilities")[1:, 0],
+                view.standard_error("wait_beyond")[1:],
+                view.standard_error("mean_wait")[1:],
+            ]
         )
         theirs = wait_figures(independent, node, 4)
         shares = (mine[:, :2] + theirs[:, :2]) / 2
         arrivals = view.arrivals[1:, None] * runs
         errors[:, :2] = np.maximum(errors[:, :2], np.sqrt(shares * (1 - shares) / arrivals))
         assert np.array_equal(np.isnan(mine), np.isnan(theirs))
-        assert np.all(np.abs(mine - theirs)[~np.isnan(mine)] <= bound * errors[~np.isnan(mine)] + 1e-9)
+        assert np.all(
+            np.abs(mine - theirs)[~np.isnan(mine)] <= bound * errors[~np.isnan(mine)] + 1e-9
+        )
 
 
 def test_standard_errors_match_the_spread_of_repeated_simulations():
     model, schedule = navro_model(CASES["station"][0], CASES["station"][1])
-    measures = ["mean", "std", "prob_all_busy", "expected_completions", "arrivals", "mean_wait",
-                "wait_beyond", "wait_probabilities"]
-    repeats = [navro.simulate(model, schedule, runs=400, seed=(3, k), wait_horizon=2)
-               for k in range(40)]
+    measures = [
+        "mean",
+        "std",
+        "prob_all_busy",
+        "expected_completions",
+        "arrivals",
+        "mean_wait",
+        "wait_beyond",
+        "wait_probabilities",
+    ]
+    repeats = [
+        navro.simulate(model, schedule, runs=400, seed=(3, k), wait_horizon=2) for k in range(40)
+    ]
     for name in measures:
         values = np.array([np.asarray(getattr(r, name), dtype=float) for r in repeats])[:, 2:]
         errors = np.array([r.standard_error(name) for r in repeats])[:, 2:]
@@ -233,7 +283,7 @@ def two_waits():
     model = navro.StandardMultiserver()  # A is served at once, B waits 3 steps
     model.number_of_servers, model.service_duration_pmf = 1, {3: 1.0}
     model.number_of_arrivals_pmf = {2: 1.0}
-    return model, [Period(1), Period(5, arrivals={0: 1.0})], [0, 2, 2, 2, 1, 1, 1], [.5, 0, 0, .5]
+    return model, [Period(1), Period(5, arrivals={0: 1.0})], [0, 2, 2, 2, 1, 1, 1], [0.5, 0, 0, 0.5]
 
 
 @pytest.mark.parametrize("make", [lockstep, cut_servers, two_waits])
@@ -247,7 +297,9 @@ def test_the_documented_step_entity_by_entity(make):
 
 
 def arrays_of(run):
-    sampling = {name: getattr(run._sampling, name) for name in (*Sampling._PER_ROW, *Sampling._PER_WAIT)}
+    sampling = {
+        name: getattr(run._sampling, name) for name in (*Sampling._PER_ROW, *Sampling._PER_WAIT)
+    }
     return [run.probabilities, run.expected_completions, run.times, run.servers, *sampling.values()]
 
 
@@ -322,8 +374,14 @@ def test_another_threads_call_is_refused_while_a_simulation_works():
 
 @pytest.mark.parametrize(
     "keywords, error",
-    [({"runs": 0}, ValueError), ({"every": 0}, ValueError), ({"threads": 0}, ValueError),
-     ({"seed": -1}, ValueError), ({"seed": 1.5}, TypeError), ({"wait_horizon": -1}, ValueError)],
+    [
+        ({"runs": 0}, ValueError),
+        ({"every": 0}, ValueError),
+        ({"threads": 0}, ValueError),
+        ({"seed": -1}, ValueError),
+        ({"seed": 1.5}, TypeError),
+        ({"wait_horizon": -1}, ValueError),
+    ],
 )
 def test_bad_arguments_are_refused_before_anything_runs(keywords, error):
     model, schedule = station()
@@ -332,7 +390,7 @@ def test_bad_arguments_are_refused_before_anything_runs(keywords, error):
 
 
 def test_settings_the_step_refuses_are_refused_by_the_simulation_too():
-    model, schedule = network()
+    model, _ = network()
     with pytest.raises(navro.error, match="Invalid routing probabilities"):
         navro.simulate(model, [Period(3, routing={(0, 0): 0.6, (0, 1): 0.6})], runs=10, seed=1)
 
@@ -352,11 +410,15 @@ def test_a_sweep_of_simulations_on_a_dask_cluster_equals_the_serial_run():
     distributed.protocol.pickle.cloudpickle.register_pickle_by_value(sys.modules[__name__])
     distributed.protocol.pickle.cloudpickle.register_pickle_by_value(reference)
     scenarios = [0, 1, 2]
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
-        table = navro.sweep(simulated_digest, scenarios, executor=client.get_executor(),
-                            progress=False)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        table = navro.sweep(
+            simulated_digest, scenarios, executor=client.get_executor(), progress=False
+        )
     serial = [simulated_digest(s)["digest"] for s in scenarios]
     assert table.digest.tolist() == serial
     assert len(set(serial)) == len(serial)  # independent streams per scenario

@@ -1,5 +1,6 @@
 """StandardMultiserver: attributes, snapshots, the step, observations and
 resets, checked against worked examples and against a plain-Python model."""
+
 import math
 
 import pytest
@@ -95,7 +96,9 @@ def test_distribution_setter_refusals_leave_the_model_and_memory_unchanged(name,
     assert model.current_memory_use == memory
 
 
-@pytest.mark.parametrize("name", ["number_of_arrivals_pmf", "service_duration_pmf", "internal_state"])
+@pytest.mark.parametrize(
+    "name", ["number_of_arrivals_pmf", "service_duration_pmf", "internal_state"]
+)
 def test_distribution_attributes_cannot_be_deleted(name):
     model = station(1, {1: 1.0}, {2: 1.0})
     before = snapshot(model)

@@ -1,6 +1,7 @@
 """Sweeps: results in scenario order and equal to the last bit to a serial
 run, on the default process pool and on a Dask cluster of worker processes;
 a failing scenario keeps its own row."""
+
 import concurrent.futures
 import sys
 
@@ -22,8 +23,11 @@ def station_after_a_while(scenario):
     text so that comparisons are exact."""
     station = navro.StandardMultiserver()
     station.number_of_servers = scenario["servers"]
-    station.number_of_arrivals_pmf = {0: 1 - scenario["arrival"], 1: scenario["arrival"] * 0.6,
-                                      2: scenario["arrival"] * 0.4}
+    station.number_of_arrivals_pmf = {
+        0: 1 - scenario["arrival"],
+        1: scenario["arrival"] * 0.6,
+        2: scenario["arrival"] * 0.4,
+    }
     station.service_duration_pmf = {1: 0.2, 2: 0.3, 3: 0.3, 5: 0.2}
     for _ in range(25):
         station.step()
@@ -64,9 +68,12 @@ def dask_executor():
     distributed = pytest.importorskip("distributed")
     # Sent by value: the workers need not find this test module on their path.
     distributed.protocol.pickle.cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client.get_executor()
 
 

@@ -1,6 +1,7 @@
 """Threads and Ctrl-C: a long step or run lets other threads run, refuses the
 calls that they make on its model meanwhile, and stops at a signal, leaving
 the model after its last whole step."""
+
 import copy
 import os
 import pickle
@@ -139,7 +140,9 @@ NETWORK_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("make, calls", [(long_station, STATION_CALLS), (long_network, NETWORK_CALLS)])
+@pytest.mark.parametrize(
+    "make, calls", [(long_station, STATION_CALLS), (long_network, NETWORK_CALLS)]
+)
 def test_calls_from_another_thread_are_refused_while_a_step_works(make, calls):
     model = make()
     before = state_of(model)
