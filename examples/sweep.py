@@ -54,7 +54,7 @@ def run_shift(scenario: dict[str, Any]) -> dict[str, float]:
     # Row 0 is the empty centre at opening; every later row is one minute.
     return {
         "p_all_busy": float(shift.prob_all_busy[1:].mean()),
-        "mean_waiting": float(shift.expected_waiting[1:].mean()),
+        "mean_waiting": float(shift.expected_queue_length[1:].mean()),
         "busiest_mean_present": float(shift.mean.max()),
     }
 

@@ -3,8 +3,10 @@
     StandardMultiserver          one station with identical servers
     StandardNetworkMultiserver   stations with probabilistic routing between them
     error                        raised by every refused call, with a fixed message
-    trajectory, Trajectory       a whole run of steps and its service measures
+    trajectory, Trajectory       a whole run of steps, its service measures and
+                                 what its arrivals live through (waits, service level)
     Period                       one period of a schedule for trajectory
+    Clock, clock                 step length and start: runs on the clock, rates per hour
     distributions                constructors of common arrival and service pmfs
     staffing, Staffing, Target   the fewest servers per period that meet a target
     sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
@@ -32,16 +34,18 @@ except ModuleNotFoundError as _missing:  # private, or the type checkers export 
         "package as the README says and run Python from outside the checkout's top folder"
     ) from _missing
 
-from navro import distributions
+from navro import clock, distributions
 from navro._compare import Comparison, compare
 from navro._staffing import Staffing, Target, staffing
 from navro._sweep import ScenarioFailure, sweep
+from navro.clock import Clock
 from navro.simulation import RosterCheck, simulate
 from navro.trajectories import Period, Trajectory, trajectory
 
 __version__: str = _metadata.version(__name__)
 
 __all__ = [
+    "Clock",
     "Comparison",
     "Period",
     "RosterCheck",
@@ -51,6 +55,7 @@ __all__ = [
     "StandardNetworkMultiserver",
     "Target",
     "Trajectory",
+    "clock",
     "compare",
     "distributions",
     "error",

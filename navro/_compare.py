@@ -18,23 +18,16 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from navro._common import MEASURES
 from navro.simulation import _normal_quantile, count_error
 from navro.trajectories import Trajectory, _optional
 
 __all__ = ["Comparison", "compare"]
 
-# The measures of the number present that every trajectory has, and those
-# that only a recording of the arrivals has.
-_MEASURES = (
-    "mean",
-    "std",
-    "prob_all_busy",
-    "expected_waiting",
-    "expected_busy",
-    "utilisation",
-    "expected_completions",
-)
-_ARRIVAL_MEASURES = ("arrivals", "mean_wait", "wait_beyond", "prob_wait")
+# The measures every trajectory has, and those of the waits, which a run
+# records only with a wait horizon.
+_WAITS = ("prob_wait", "mean_wait", "wait_beyond")
+_MEASURES = tuple(name for name in MEASURES if name not in _WAITS)
 
 # Every noise also allows for rounding and for the tail cut of a computed
 # run, which moves its probabilities by up to a few millionths over
@@ -173,25 +166,35 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     # has variance v; its absolute value averages sqrt(2 v / pi), as a
     # normal one does, but never more than twice the probability, which is
     # the bound for rare counts. The distance, a sum of many such terms, is
-    # taken as normal.
+    # taken as normal. With few counts the terms move together (the
+    # differences sum to 0; with two counts the distance is the one
+    # difference) and the distance is bounded as one difference of all the
+    # variance shared by two.
     variance = reference * (1 - reference) * scale
     absolute = np.minimum(np.sqrt(2 * variance / math.pi), 2 * reference)
     spread = np.sqrt(np.maximum(variance - absolute**2, 0.0).sum(axis=2))
-    tv_noise = 0.5 * (absolute.sum(axis=2) + one_sided * spread) + _FLOOR
+    many = 0.5 * (absolute.sum(axis=2) + one_sided * spread)
+    few = two_sided * np.sqrt(variance.sum(axis=2) / 2)
+    tv_noise = np.maximum(many, few) + _FLOOR
 
     differences: dict[str, NDArray[np.float64]] = {}
     noise: dict[str, NDArray[np.float64]] = {}
     same_servers = np.array_equal(a._servers, b._servers)
-    arrivals = _has_arrivals(a) and _has_arrivals(b)
-    for name in _MEASURES + (_ARRIVAL_MEASURES if arrivals else ()):
+    waits = a._waits is not None and b._waits is not None
+    for name in _MEASURES + (_WAITS if waits else ()):
         first, second = _value(a, name), _value(b, name)
-        difference = np.asarray(first - second, dtype=np.float64)
+        with np.errstate(invalid="ignore"):  # infinite mean waits on both sides
+            difference = np.asarray(first - second, dtype=np.float64)
         floor = _FLOOR * np.maximum(1.0, np.maximum(np.abs(first), np.abs(second)))
         error = None
         if same_servers and scale > 0:
-            error = count_error(reference, counts, a._servers, 1 / scale, name)
+            cells = np.broadcast_to(counts, reference.shape)
+            error = count_error(reference, cells, a._servers, 1 / scale, name)
+            if error is not None:
+                error = np.where(np.isnan(difference), math.nan, error)
         if error is None:
             error = np.hypot(_error(a, name), _error(b, name))
+            error = np.maximum(error, _least_error(a, b, name, shares, first, second))
         bound = two_sided * np.asarray(error) + floor
         if name == "std" and scale > 0:
             # Where the first-order error vanishes (two counts equally likely)
@@ -214,6 +217,40 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     )
 
 
+def _least_error(
+    a: Trajectory,
+    b: Trajectory,
+    name: str,
+    shares: tuple[float, float],
+    first: NDArray[np.float64],
+    second: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """What chance alone leaves at least in the difference of a measure that
+    the runs' own standard errors may put at 0: a simulation that never saw
+    a rare event (a long wait, a completion) has no spread of it. The
+    measure's value is that of the computed run where there is one, else
+    the mean of both; a share p of n arrivals (or runs) then varies by at
+    least p (1 - p) / n, and so does a mean of whole numbers below 1."""
+    if shares[0] == 0:
+        value = first
+    elif shares[1] == 0:
+        value = second
+    else:
+        value = (first + second) / 2
+    spread = np.maximum(value * (1 - value), 0.0)
+    per_run = np.zeros_like(value)
+    for run, share in zip((a, b), shares):
+        if share == 0:
+            continue
+        if name in ("prob_wait", "wait_beyond", "mean_wait"):
+            arrivals = _value(run, "arrivals")
+            with np.errstate(invalid="ignore", divide="ignore"):
+                per_run = per_run + share / arrivals
+        else:
+            per_run = per_run + share
+    return np.sqrt(np.nan_to_num(spread * per_run))
+
+
 def _shares(*runs: int | None) -> tuple[float, float]:
     first, second = (0.0 if r is None else 1.0 / r for r in runs)
     return first, second
@@ -224,42 +261,30 @@ def _aligned(
 ) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
     """Both runs' probabilities (rows x nodes x counts) over one range of
     counts."""
-    lowest = min(a._lowest, b._lowest)
-    highest = max(a._lowest + a._probabilities.shape[2], b._lowest + b._probabilities.shape[2])
+    lowest = min(int(a.counts[0]) if len(a.counts) else 0, int(b.counts[0]) if len(b.counts) else 0)
+    highest = max(lowest + 1, *(int(run.counts[-1]) + 1 for run in (a, b) if len(run.counts)))
 
     def widened(run: Trajectory) -> NDArray[np.float64]:
-        out = np.zeros((*run._probabilities.shape[:2], highest - lowest))
-        start = run._lowest - lowest
-        out[:, :, start : start + run._probabilities.shape[2]] = run._probabilities
+        dense = run.probabilities
+        if not run.is_network:
+            dense = dense[:, None, :]
+        out = np.zeros((*dense.shape[:2], highest - lowest))
+        if len(run.counts):
+            start = int(run.counts[0]) - lowest
+            out[:, :, start : start + dense.shape[2]] = dense
         return out
 
     return np.arange(lowest, highest, dtype=np.int64), widened(a), widened(b)
 
 
-def _has_arrivals(run: Trajectory) -> bool:
-    return run._arrivals is not None and run._wait_probabilities is not None
-
-
 def _value(run: Trajectory, name: str) -> NDArray[np.float64]:
     """The measure, rows x nodes."""
-    if name == "prob_wait":
-        assert run._wait_probabilities is not None
-        return 1.0 - run._wait_probabilities[..., 0]
-    if name in ("arrivals", "mean_wait", "wait_beyond"):
-        value = getattr(run, f"_{name}")
-        assert value is not None
-        return np.asarray(value, dtype=np.float64)
     value = np.asarray(getattr(run, name), dtype=np.float64)
     return value if run.is_network else value[:, None]
 
 
 def _error(run: Trajectory, name: str) -> NDArray[np.float64]:
     """The measure's standard error, rows x nodes."""
-    if name == "prob_wait":
-        sampling = run._sampling
-        if sampling is None:
-            return np.zeros(run._servers.shape)
-        return np.asarray(sampling.beyond_error()[..., 0])
     error = run.standard_error(name)
     return error if run.is_network else error[:, None]
 

@@ -27,7 +27,7 @@ def _simulate(
     key: int,
     threads: int,
     /,
-) -> tuple[tuple[int, int, int, int, bytes, bytes], dict[str, bytes]]: ...
+) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
@@ -81,8 +81,13 @@ class StandardMultiserver:
         self, number_of_entities: SupportsIndex, /
     ) -> None: ...
     def _record(
-        self, steps: SupportsIndex, every: SupportsIndex, start: SupportsIndex, /
-    ) -> tuple[int, int, int, int, bytes, bytes]: ...
+        self,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -164,5 +169,10 @@ class StandardNetworkMultiserver:
         self, node: SupportsIndex, number_of_entities: SupportsIndex, /
     ) -> None: ...
     def _record(
-        self, steps: SupportsIndex, every: SupportsIndex, start: SupportsIndex, /
-    ) -> tuple[int, int, int, int, bytes, bytes]: ...
+        self,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...

@@ -1,5 +1,5 @@
 """The real system, simulated: many runs of the first-come-first-served queue,
-entity by entity, under the same schedules and the same step as
+entity by entity, under the same schedules, clock and step as
 ``navro.trajectory``, recorded as a ``Trajectory`` whose every measure comes
 with its Monte Carlo standard error.
 
@@ -26,36 +26,45 @@ import numpy as np
 from numpy.typing import NDArray
 
 from navro import _core
-from navro._core import StandardNetworkMultiserver
-from navro.distributions import LARGEST_VALUE
-from navro.trajectories import (
+from navro._common import (
+    ARRIVAL_MEASURES,
     Model,
     Period,
+    apply,
+    check_routing,
+    frozen,
+    periods,
+    servers_of,
+    settings,
+    shown,
+    whole,
+)
+from navro._core import StandardNetworkMultiserver
+from navro.clock import Clock
+from navro.trajectories import (
+    DEFAULT_WAIT_HORIZON,
     Trajectory,
-    _periods,
+    _arrival_fields,
+    _horizon,
     _recorded_steps,
-    _servers_of,
-    _settings,
+    _wrapped,
 )
 
-__all__ = ["simulate"]
-
-#: Waits of up to this many steps are counted one by one; longer ones count
-#: in ``wait_beyond``.
-WAIT_HORIZON = 60
+__all__ = ["RosterCheck", "simulate"]
 
 Seed = int | Sequence[int] | None
 
 
 def simulate(
     model: Model,
-    schedule: int | Sequence[Period],
+    schedule: int | Any | Sequence[Period],
     *,
     runs: int,
     seed: Seed = None,
     every: int = 1,
     threads: int | None = None,
-    wait_horizon: int = WAIT_HORIZON,
+    wait_horizon: int | Any | None = DEFAULT_WAIT_HORIZON,
+    clock: Clock | None = None,
 ) -> Trajectory:
     """Simulates ``runs`` independent runs of the real first-come-first-served
     system through ``schedule`` and records them as a ``Trajectory``.
@@ -72,9 +81,8 @@ def simulate(
     ----------
     model : StandardMultiserver or StandardNetworkMultiserver
         Gives the configuration and the state the runs start from.
-    schedule : int or sequence of Period
-        As for ``navro.trajectory``: a number of steps with the model's own
-        settings, or periods whose settings change at their start.
+    schedule : int, duration or sequence of Period
+        As for ``navro.trajectory``.
     runs : int
         Independent runs; the standard errors fall as one over its square
         root.
@@ -85,23 +93,25 @@ def simulate(
         sweep a stream of its own. None draws a fresh seed, which the result
         keeps in ``seed``.
     every : int
-        Record every ``every``-th step only, counted from the start.
+        Record every ``every``-th step only (steps), counted from the start.
     threads : int or None
         Threads that share the runs (None: every core this process may use).
-    wait_horizon : int
-        Waits of up to this many steps are counted one by one
-        (``wait_probabilities``); longer ones count in ``wait_beyond``.
+    wait_horizon : int, duration or None
+        As for ``navro.trajectory``: the longest wait (steps) whose
+        probability is recorded; None records the arrivals alone.
+    clock : navro.Clock, optional
+        As for ``navro.trajectory``.
 
     Returns
     -------
     Trajectory
         The frequencies of the number present at every recorded row, every
         measure estimated from the runs, ``runs``, ``seed``, and
-        ``standard_error(measure)`` / ``interval(measure)`` for each
+        ``standard_error(measure)`` and ``interval(measure)`` for each
         measure. The arrival measures come from the simulated entities' own
-        waits; the waits of a row's arrivals are followed after the end of
-        the schedule, with nothing arriving any more, until every one of
-        them has been taken into service.
+        waits: after the last step the servers work off the line, nothing
+        arriving any more, until every arrival of a recorded row has been
+        taken into service, so no wait is cut short.
 
     Raises
     ------
@@ -109,51 +119,69 @@ def simulate(
         A schedule, runs, seed, every, threads or horizon that is not
         valid, before anything runs.
     navro.error
-        A setting that the model's step refuses (negative servers, a routing
-        row above 1, ...), or another thread's call on the model under way.
+        A setting that the model's step refuses (negative servers, ...), or
+        another thread's call on the model under way.
     KeyboardInterrupt
-        Ctrl-C, within a few milliseconds; the model is unchanged.
+        Ctrl-C, within a few milliseconds, with every thread; the model is
+        unchanged.
     """
-    periods = _periods(schedule, "simulate")
-    stride = _at_least_one(every, "every", LARGEST_VALUE)
-    count = _at_least_one(runs, "runs", 2**62)
-    horizon = operator.index(wait_horizon)
-    if not 0 <= horizon <= 10_000:
-        raise ValueError(f"simulate: wait_horizon must lie in 0..10000, got {horizon}")
+    if clock is not None and not isinstance(clock, Clock):
+        raise TypeError(f"simulate: clock must be a navro.Clock, got {shown(clock)}")
+    plan = periods(schedule, "simulate", clock)
+    stride = whole("simulate", "every", every, 1)
+    count = whole("simulate", "runs", runs, 1, 2**62)
+    horizon = _horizon(wait_horizon, clock, "simulate")
     workers = _threads(threads)
     seed_used, key = _key(seed)
-    settings = _period_settings(model, periods)
+    check_routing(model, plan)
+    period_settings = _period_settings(model, plan)
     network = isinstance(model, StandardNetworkMultiserver)
-    nodes = len(_servers_of(model))
+    nodes = len(servers_of(model))
 
     recording, moments = _core._simulate(
-        model, *_core_arguments(periods, settings, network), stride, horizon, count, key, workers
+        model,
+        *_core_arguments(plan, period_settings, network),
+        stride,
+        0 if horizon is None else horizon,
+        count,
+        key,
+        workers,
     )
-    rows, _, lowest, span, probabilities, completions = recording
-    steps = _recorded_steps(0, sum(period.steps for period in periods), stride)
+    rows, _, width, offsets, windows, completions, arrivals, _ = recording
+    steps = _recorded_steps(0, sum(period.steps for period in plan), stride)
     assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
-    ends = np.cumsum([period.steps for period in periods], dtype=np.int64)
-    period_of_row = np.minimum(np.searchsorted(ends, steps, side="left"), max(len(periods) - 1, 0))
-    servers = np.array([s.servers for s in settings], dtype=np.int64).reshape(-1, nodes)
-    row_servers = servers[period_of_row] if len(periods) else np.tile(_servers_of(model), (rows, 1))
-    row_servers[0] = _servers_of(model)  # the model as handed in
+    ends = np.cumsum([period.steps for period in plan], dtype=np.int64)
+    period_of_row = np.minimum(np.searchsorted(ends, steps, side="left"), max(len(plan) - 1, 0))
+    if plan:
+        row_servers = np.array([s.servers for s in period_settings], dtype=np.int64)
+        row_servers = row_servers.reshape(-1, nodes)[period_of_row]
+    else:
+        row_servers = np.tile(servers_of(model), (rows, 1))
 
-    sums = {name: np.frombuffer(block) for name, block in moments.items()}
-    sampling = Sampling.from_sums(sums, rows, nodes, horizon, count, seed_used)
+    cells = 3 + (0 if horizon is None else horizon) + 1
+    sums = np.frombuffer(arrivals).reshape(rows, nodes, cells)
+    if horizon is None:
+        sums = sums[:, :, :1]
+    sampling = Sampling.from_sums(
+        {name: np.frombuffer(block) for name, block in moments.items()},
+        rows,
+        nodes,
+        0 if horizon is None else horizon,
+        count,
+        seed_used,
+    )
     return Trajectory(
-        times=model.time + steps,
+        times=_wrapped(model.time + steps),
         period=period_of_row.astype(np.int64),
         servers=row_servers,
-        lowest=lowest,
-        probabilities=np.frombuffer(probabilities).reshape(rows, nodes, span),
+        offsets=np.frombuffer(offsets, dtype=np.int32).reshape(rows, nodes),
+        windows=np.frombuffer(windows).reshape(rows, nodes, width),
         completions=np.frombuffer(completions).reshape(rows, nodes),
         network=network,
-        periods=max(len(periods), 1),
-        arrivals=sampling.arrivals,
-        wait_probabilities=sampling.wait_probabilities(),
-        wait_beyond=sampling.wait_beyond(),
-        mean_wait=sampling.mean_wait(),
+        periods=max(len(plan), 1),
+        clock=clock,
         sampling=sampling,
+        **_arrival_fields(sums, horizon),
     )
 
 
@@ -161,24 +189,17 @@ def simulate(
 
 
 def _core_arguments(
-    periods: list[Period], settings: list[_PeriodSettings], network: bool
+    plan: list[Period], period_settings: list[_PeriodSettings], network: bool
 ) -> tuple[bytes, bytes, tuple[tuple[bytes, bytes], ...], tuple[tuple[bytes, bytes], ...], bytes]:
     """The schedule as the core takes it: steps, servers, arrivals,
     durations and routing, per period and node."""
     return (
-        np.array([period.steps for period in periods], dtype=np.int32).tobytes(),
-        np.array([s.servers for s in settings], dtype=np.int32).reshape(-1).tobytes(),
-        tuple(pair for s in settings for pair in s.arrivals),
-        tuple(pair for s in settings for pair in s.durations),
-        b"".join(s.routing for s in settings) if network else b"",
+        np.array([period.steps for period in plan], dtype=np.int32).tobytes(),
+        np.array([s.servers for s in period_settings], dtype=np.int32).reshape(-1).tobytes(),
+        tuple(pair for s in period_settings for pair in s.arrivals),
+        tuple(pair for s in period_settings for pair in s.durations),
+        b"".join(s.routing for s in period_settings) if network else b"",
     )
-
-
-def _at_least_one(value: Any, name: str, largest: int) -> int:
-    number = operator.index(value)
-    if not 1 <= number <= largest:
-        raise ValueError(f"simulate: {name} must lie in 1..{largest}, got {number}")
-    return number
 
 
 def _threads(threads: int | None) -> int:
@@ -228,16 +249,15 @@ def _listing(pmf: dict[int, float]) -> tuple[bytes, bytes]:
     )
 
 
-def _period_settings(model: Model, periods: list[Period]) -> list[_PeriodSettings]:
+def _period_settings(model: Model, plan: list[Period]) -> list[_PeriodSettings]:
     """Every period's settings in full, as the model would have them in that
     period under ``navro.trajectory``: the schedule's changes, checked and
-    applied in turn to a copy, and read back from it."""
+    made in turn on a copy, and read back from it."""
     twin = copy.copy(model)
-    changes = [_settings(twin, period) for period in periods]
+    changes = [settings(twin, period) for period in plan]
     out = []
     for period_changes in changes:
-        for change in period_changes:
-            change()
+        apply(period_changes)
         out.append(_read_settings(twin))
     return out
 
@@ -356,8 +376,10 @@ class Sampling:
         return self._per_arrival(self.beyond[..., -1])
 
     def mean_wait(self) -> NDArray[np.float64]:
+        """Infinite where some waits are never known: a node left without
+        servers never takes them."""
         mean = self._per_arrival(self.wait_total)
-        return np.where(self.censored > 0, math.nan, mean)
+        return np.where(self.censored > 0, math.inf, mean)
 
     # Standard errors of ratios of sums over runs, by the delta method:
     # for R = sum Y / sum X, Var(R) ~ Var(Y - R X) / (runs E[X]^2).
@@ -385,7 +407,11 @@ class Sampling:
         )
 
     def mean_wait_error(self) -> NDArray[np.float64]:
-        return self._ratio_error(self.mean_wait(), self.wait_total_squares, self.wait_total_cross)
+        mean = self.mean_wait()
+        error = self._ratio_error(
+            np.where(np.isinf(mean), 0.0, mean), self.wait_total_squares, self.wait_total_cross
+        )
+        return np.where(np.isinf(mean), math.nan, error)
 
     def arrivals_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
@@ -406,18 +432,19 @@ def _error_of_mean(variance: NDArray[np.float64], runs: float) -> NDArray[np.flo
 # The measures that are the expectation of a function of the number present
 # N (counts) and the servers c: their standard error follows from the row's
 # frequencies and the number of runs.
-_OF_COUNT: dict[str, Callable[..., NDArray[Any]]] = {
+_OF_COUNT: dict[str, Callable[..., Any]] = {
     "mean": lambda n, c: n + 0 * c,
-    "prob_all_busy": lambda n, c: (n >= c).astype(np.float64),
-    "expected_waiting": lambda n, c: np.maximum(n - c, 0),
+    "prob_all_busy": lambda n, c: n >= c,
+    "expected_queue_length": lambda n, c: np.maximum(n - c, 0),
     "expected_busy": lambda n, c: np.minimum(n, c),
     "utilisation": lambda n, c: np.minimum(n, c) / np.where(c > 0, c, math.nan),
-    "prob_at_least": lambda n, c, k: (n >= operator.index(k)) + 0.0 * c,
+    "prob_at_least": lambda n, c, k: n >= k,
+    "expectation": lambda n, c, function: function(n, c),
 }
 
 
 def count_error(
-    probabilities: NDArray[np.float64],
+    windows: NDArray[np.float64],
     counts: NDArray[np.int64],
     servers: NDArray[np.int64],
     runs: float,
@@ -425,18 +452,19 @@ def count_error(
     *args: Any,
 ) -> NDArray[np.float64] | None:
     """The standard error, over ``runs`` runs, of a measure of the number
-    present that is estimated from frequencies distributed as
-    ``probabilities`` (rows x nodes x counts, for servers rows x nodes);
-    None for a measure that is not one of the number present."""
-    counts, servers = counts[None, None, :], servers[:, :, None]
+    present estimated from frequencies distributed as ``windows`` (rows x
+    nodes x cells, the cells standing for ``counts`` of the same shape, the
+    servers rows x nodes); None for a measure that is not one of the number
+    present."""
+    c = servers[:, :, None]
 
-    def expect(values: NDArray[Any]) -> NDArray[np.float64]:
-        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), probabilities.shape)
-        return np.asarray(np.einsum("rnk,rnk->rn", probabilities, weights), dtype=np.float64)
+    def expect(values: Any) -> NDArray[np.float64]:
+        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), windows.shape)
+        return np.asarray(np.einsum("rnk,rnk->rn", windows, weights), dtype=np.float64)
 
     if measure in _OF_COUNT:
-        f = np.broadcast_to(_OF_COUNT[measure](counts, servers, *args), probabilities.shape)
-        defined = ~np.isnan(f[..., 0])
+        f = np.broadcast_to(np.asarray(_OF_COUNT[measure](counts, c, *args), float), windows.shape)
+        defined = ~np.isnan(f).any(axis=2)
         f = np.where(np.isnan(f), 0.0, f)
         first = expect(f)
         return np.where(defined, _error_of_mean(expect(f**2) - first**2, runs), math.nan)
@@ -451,10 +479,8 @@ def count_error(
         if runs < 2:
             return np.full(m2.shape, math.nan)
         variance = (m4 - m2**2) / runs + 2 * m2**2 / (runs * (runs - 1))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            return np.where(
-                m2 > 0, np.sqrt(np.maximum(variance, 0.0) / np.where(m2 > 0, 4 * m2, 1.0)), 0.0
-            )
+        scale = np.where(m2 > 0, 4 * m2, 1.0)
+        return np.where(m2 > 0, np.sqrt(np.maximum(variance, 0.0) / scale), 0.0)
     return None
 
 
@@ -462,31 +488,47 @@ def standard_error(
     run: Trajectory, measure: str | Callable[[Trajectory], Any], *args: Any
 ) -> NDArray[np.float64]:
     """The Monte Carlo standard error of ``getattr(run, measure)`` (called
-    with ``args`` if it is a method), per row (and node). 0 where a
-    trajectory was computed rather than simulated, NaN where the measure
-    is. A function of a station's trajectory that gives a value per row
-    is taken as a function of the distribution of the number present."""
+    with ``args`` if it is a method), per row (and node), in the measure's
+    unit. 0 where a trajectory was computed rather than simulated, NaN where
+    the measure is. A function of a station's trajectory that gives a value
+    per row is taken as a function of the distribution of the number
+    present."""
     if callable(measure):
         return _function_error(run, measure)
-    sampling: Sampling | None = run._sampling
     value = _measure(run, measure, args)
+    sampling: Sampling | None = run._sampling
     if sampling is None:
         return np.where(np.isnan(value), math.nan, 0.0)
-    error = count_error(run._probabilities, run.counts, run._servers, sampling.runs, measure, *args)
-    if error is not None:
-        return run._view(error)
+    if measure == "prob_at_least":
+        args = (run._per_row("standard_error", args[0]),)
+    error = count_error(
+        run._windows, run._cell_counts(), run._servers, sampling.runs, measure, *args
+    )
+    if error is None:
+        error = _arrival_error(run, sampling, measure, args)
+    viewed = run._view(error)
+    return np.where(np.isnan(value), math.nan, viewed)
+
+
+def _arrival_error(
+    run: Trajectory, sampling: Sampling, measure: str, args: tuple[Any, ...]
+) -> NDArray[np.float64]:
     if measure == "expected_completions":
-        mean = run._completions
-        return run._view(_error_of_mean(sampling.ended_squares - mean**2, sampling.runs))
+        return _error_of_mean(sampling.ended_squares - run._completions**2, sampling.runs)
     if measure == "arrivals":
-        return run._view(sampling.arrivals_error())
+        return sampling.arrivals_error()
     if measure == "mean_wait":
-        return run._view(sampling.mean_wait_error())
+        return sampling.mean_wait_error()
     if measure == "wait_beyond":
-        return run._view(sampling.beyond_error()[..., -1])
+        return sampling.beyond_error()[..., -1]
+    if measure == "prob_wait":
+        return sampling.beyond_error()[..., 0]
+    if measure == "service_level":
+        within = run._steps_within(args[0], "standard_error")
+        return sampling.beyond_error()[..., min(within, sampling.wait_horizon)]
     if measure == "wait_probabilities":
         error = sampling.wait_probabilities_error()
-        return error if run._network else error[:, 0]
+        return error if run._network else error[:, :1].reshape(len(run), 1, -1)
     raise ValueError(f"standard_error: no standard error for {measure!r}; {_KNOWN}")
 
 
@@ -496,6 +538,8 @@ _KNOWN = "one of " + ", ".join(
         "std",
         "expected_completions",
         "arrivals",
+        "prob_wait",
+        "service_level",
         "mean_wait",
         "wait_beyond",
         "wait_probabilities",
@@ -504,35 +548,49 @@ _KNOWN = "one of " + ", ".join(
 
 
 def _function_error(run: Trajectory, measure: Callable[[Trajectory], Any]) -> NDArray[np.float64]:
-    """The delta method for any smooth function T of the rows' distributions:
-    Var(T) ~ Var_P(IF) / runs, with IF(k) the change of T as the
-    distribution leans towards the count k, taken row by row."""
+    """The delta method for any smooth function T of the rows' distributions
+    of the number present: Var(T) ~ Var_P(IF) / runs, with IF(k) the change
+    of T as a row's distribution leans towards its k-th count."""
     if run.is_network:
         raise ValueError("standard_error: a function is a measure of one node; use node(i)")
     value = np.asarray(measure(run), dtype=np.float64)
     if run._sampling is None:
         return np.where(np.isnan(value), math.nan, 0.0)
     lean = 1e-6
-    p = run._probabilities
+    p = run._windows
     first = np.zeros(value.shape)
     second = np.zeros(value.shape)
     for k in range(p.shape[2]):
         leaned = (1 - lean) * p
         leaned[:, :, k] += lean
-        moved = Trajectory(
-            times=run._times,
-            period=run._period,
-            servers=run._servers,
-            lowest=run._lowest,
-            probabilities=leaned,
-            completions=run._completions,
-            network=False,
-            periods=run._periods,
-        )
+        moved = _with_windows(run, leaned)
         influence = (np.asarray(measure(moved), dtype=np.float64) - value) / lean
-        first += p[:, 0, k] * influence
-        second += p[:, 0, k] * influence**2
-    return _error_of_mean(second - first**2, run._sampling.runs)
+        weight = p[:, 0, k]
+        first += weight * np.where(weight > 0, influence, 0.0)
+        second += weight * np.where(weight > 0, influence, 0.0) ** 2
+    error = _error_of_mean(second - first**2, run._sampling.runs)
+    return np.where(np.isnan(value), math.nan, error)
+
+
+def _with_windows(run: Trajectory, windows: NDArray[np.float64]) -> Trajectory:
+    """The run of one station with other distributions of the number present."""
+    waits: dict[str, Any] = (
+        {} if run._waits is None else {"wait_probabilities": run._waits, "wait_beyond": run._beyond}
+    )
+    return Trajectory(
+        times=run._times,
+        period=run._period,
+        servers=run._servers,
+        offsets=run._offsets,
+        windows=windows,
+        completions=run._completions,
+        network=False,
+        periods=run._periods,
+        clock=run._clock,
+        arrivals=run._arrivals,
+        mean_wait=run._mean_wait,
+        **waits,
+    )
 
 
 def _measure(run: Trajectory, measure: str, args: tuple[Any, ...]) -> NDArray[np.float64]:
@@ -594,13 +652,15 @@ def _normal_quantile(p: float) -> float:
 class RosterCheck:
     """A roster of ``navro.staffing`` checked by simulating the real system
     (``Staffing.check``). Arrays have one row per period and, for a network,
-    one column per node (NaN, or True, where a node has no target).
+    one column per node (NaN, or True, where a node has no target); with
+    several targets at a node, one value per target along a last axis, as in
+    ``Staffing.worst``.
 
-    - ``value``: the target's measure as the simulation achieves it: the
-      largest value the target checks in the period (every step, or the
-      last), in the measure's unit.
-    - ``low``, ``high``: the ``level`` confidence interval of ``value``, from
-      the intervals of the values it is the largest of.
+    - ``value``: the target's measure as the simulation achieves it: its
+      worst value among those the target checks in the period (the largest
+      for ``at_most``, the smallest for ``at_least``), in the measure's unit.
+    - ``low``, ``high``: the ``level`` confidence interval of ``value``,
+      from the intervals of the values it is the worst of.
     - ``met``: whether ``value`` is within the target.
     - ``trajectory``: the simulated run under the roster.
     """
@@ -625,55 +685,89 @@ RosterCheck.__module__ = "navro"
 
 def check_roster(
     start: Model,
-    periods: list[Period],
+    plan: list[Period],
     roster: NDArray[np.int64],
-    targets: list[Any],
+    targets: list[list[Any]],
     *,
     runs: int,
     seed: Seed,
     level: float,
     threads: int | None,
+    clock: Clock | None,
+    wait_horizon: int | None,
 ) -> RosterCheck:
     """The work of ``Staffing.check``."""
     network = isinstance(start, StandardNetworkMultiserver)
-    servers = roster.reshape(len(periods), -1)
+    servers = roster.reshape(len(plan), -1)
     schedule = [
         replace(period, servers=list(row) if network else int(row[0]))
-        for period, row in zip(periods, servers)
+        for period, row in zip(plan, servers)
     ]
-    run = simulate(copy.copy(start), schedule, runs=runs, seed=seed, threads=threads)
-    shape = servers.shape
+    run = simulate(
+        copy.copy(start),
+        schedule,
+        runs=runs,
+        seed=seed,
+        threads=threads,
+        clock=clock,
+        wait_horizon=wait_horizon,
+    )
+    most = max(len(ts) for ts in targets)
+    shape = (*servers.shape, most)
     value, low, high = (np.full(shape, math.nan) for _ in range(3))
     met = np.ones(shape, dtype=np.bool_)
-    for node, target in enumerate(targets):
-        if target is None:
-            continue
+    for node, node_targets in enumerate(targets):
         view = run.node(node) if network else run
-        if isinstance(target.measure, str):
-            values = np.asarray(getattr(view, target.measure), dtype=np.float64)
-            lows, highs = view.interval(target.measure, level=level)
-        else:
-            values = np.asarray(target.measure(view), dtype=np.float64)
-            lows, highs = view.interval(target.measure, level=level)
-        for p in range(len(periods)):
-            rows = np.flatnonzero(view.period == p)
-            if p == 0:
-                rows = rows[1:]  # the state handed in, which the target does not check
-            checked = rows if target.when == "every" else rows[-1:]
-            value[p, node] = np.max(values[checked])
-            low[p, node] = np.max(lows[checked])
-            high[p, node] = np.max(highs[checked])
-            met[p, node] = value[p, node] <= target.at_most
-
-    def view_of(array: NDArray[Any]) -> NDArray[Any]:
-        array.flags.writeable = False
-        return array if network else array[:, 0]
-
+        for t, target in enumerate(node_targets):
+            value[:, node, t], low[:, node, t], high[:, node, t], met[:, node, t] = _achieved(
+                target, view, len(plan), level
+            )
+    out = [value, low, high, met]
+    if most == 1:
+        out = [array[:, :, 0] for array in out]
+    if not network:
+        out = [array[:, 0] for array in out]
     return RosterCheck(
-        value=view_of(value),
-        low=view_of(low),
-        high=view_of(high),
-        met=view_of(met),
+        value=frozen(out[0]),
+        low=frozen(out[1]),
+        high=frozen(out[2]),
+        met=frozen(out[3]),
         level=float(level),
         trajectory=run,
     )
+
+
+def _achieved(
+    target: Any, run: Trajectory, periods_count: int, level: float
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_]]:
+    """Per period, a target's worst checked value in a simulated station run,
+    its interval and whether it is met, the rows checked as ``Target.check``
+    checks them."""
+    values = target.values(run)
+    if callable(target.measure):
+        lows, highs = run.interval(target.measure, level=level)
+    elif target.measure == "service_level":
+        lows, highs = run.interval("service_level", target.within, level=level)
+    else:
+        lows, highs = run.interval(target.measure, level=level)
+    worst_of: Callable[[Any], float] = np.max if target.at_least is None else np.min
+    bound = target._bound_in_steps(run.clock)
+    value, low, high = (np.full(periods_count, math.nan) for _ in range(3))
+    met = np.ones(periods_count, dtype=np.bool_)
+    for p in range(periods_count):
+        rows = np.flatnonzero(run.period == p)
+        if p == 0:
+            rows = rows[1:]  # the state handed in, which a target does not check
+        checked = rows if target.when == "every" else rows[-1:]
+        if isinstance(target.measure, str) and target.measure in ARRIVAL_MEASURES:
+            checked = checked[run.arrivals[checked] > 0]
+            if len(checked) == 0:
+                continue  # no arrivals: the target holds
+        if len(checked) == 0:
+            met[p] = False
+            continue
+        value[p] = worst_of(values[checked])
+        low[p] = worst_of(lows[checked])
+        high[p] = worst_of(highs[checked])
+        met[p] = value[p] <= bound if target.at_least is None else value[p] >= bound
+    return value, low, high, met

@@ -1,119 +1,179 @@
 """Whole runs of a model in one call: the distribution of the number present
-over time, the service measures at every step, and schedules of settings
-that change by period.
+over time, the service measures at every step, what the entities that arrive
+live through (the chance to wait, the wait's distribution, its mean, the
+service level), and schedules of settings that change by period.
 
 ``trajectory(model, schedule)`` steps the model through the schedule (or a
 number of steps) and returns a ``Trajectory``. Row 0 is the model as it was
-handed in; every later row is the state after a step, with the settings that
-step ran under. The model is left at the end of the run; a step that fails,
-or Ctrl-C (KeyboardInterrupt), raises and leaves it after its last whole step.
+handed in, under the first period's settings; every later row is the state
+after a step, with the settings that step ran under. The model is left at
+the end of the run; a step that fails, or Ctrl-C (KeyboardInterrupt), raises
+and leaves it after its last whole step.
 """
 
 from __future__ import annotations
 
 import importlib
 import math
-import numbers
-import operator
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, TypeAlias
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from navro._core import StandardMultiserver, StandardNetworkMultiserver
-from navro.distributions import LARGEST_VALUE, plain_weights
+from navro._common import (
+    MEASURES,
+    Model,
+    Period,
+    apply,
+    check_routing,
+    frozen,
+    periods,
+    real,
+    servers_of,
+    settings,
+    shown,
+    whole,
+)
+from navro._core import StandardNetworkMultiserver
+from navro.clock import Clock, is_duration
 
-__all__ = ["Period", "Trajectory", "trajectory"]
+__all__ = ["DEFAULT_WAIT_HORIZON", "Period", "Trajectory", "trajectory"]
 
-Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
+# Steps of wait that a run records the distribution of unless told otherwise:
+# service levels of up to 10 steps cost little beside the steps themselves.
+DEFAULT_WAIT_HORIZON = 10
+# The longest wait horizon a run takes: each row holds one cell per step of it.
+LARGEST_WAIT_HORIZON = 1_000_000
 
 
-@dataclass(frozen=True)
-class Period:
-    """``steps`` steps, with the settings given here changed at their start
-    and every other setting left as the model has it.
+def trajectory(
+    model: Model,
+    schedule: int | Any | Sequence[Period],
+    *,
+    every: int = 1,
+    wait_horizon: int | Any | None = DEFAULT_WAIT_HORIZON,
+    clock: Clock | None = None,
+) -> Trajectory:
+    """Steps ``model`` through ``schedule`` and records, at every ``every``-th
+    step counted from the start (row 0 included), the distribution of the
+    number present (per node for a network) and what the entities that
+    arrived since the row before live through.
 
-    For a single station: ``servers`` an int, ``arrivals`` and ``durations``
-    distribution dicts. For a network, per node: a mapping from node to value
-    or a sequence with one value per node, and ``routing`` a mapping from
-    (source, destination) to probability or a full matrix.
+    Parameters
+    ----------
+    model : StandardMultiserver or StandardNetworkMultiserver
+    schedule : int, duration or sequence of Period
+        A number of steps with the model's own settings, or ``Period``s. With
+        a ``clock``, a period may be a duration such as ``"30min"``.
+    every : int
+        Record every ``every``-th step only (steps).
+    wait_horizon : int, duration or None
+        The longest wait (steps, or a duration with a ``clock``) whose
+        probability is recorded: ``wait_probabilities`` runs from 0 to it and
+        ``service_level`` takes thresholds up to it. None records no waits
+        (the arrivals only), which costs nothing beside the steps.
+    clock : navro.Clock, optional
+        What a step lasts and when the run starts: timestamps in tables and
+        plots, periods and thresholds as durations.
 
-    Servers cut below the number in service take effect at the period's first
-    step, which serves only as many as there are servers: the others stop
-    being served and wait, none is lost, and each starts a whole new service
-    when a server takes it up again.
+    Returns
+    -------
+    Trajectory
+
+    Notes
+    -----
+    Every argument is checked before the model changes: a refused call
+    changes nothing. A step that fails, or Ctrl-C, raises and leaves the model
+    after its last whole step, with the settings that step ran under.
     """
-
-    steps: int
-    servers: Any = None
-    arrivals: Any = None
-    durations: Any = None
-    routing: Any = None
-
-    def __post_init__(self) -> None:
-        steps = operator.index(self.steps)
-        if not 1 <= steps <= LARGEST_VALUE:
-            raise ValueError(f"Period: steps must lie in 1..{LARGEST_VALUE}, got {steps}")
-        object.__setattr__(self, "steps", steps)
-
-
-def trajectory(model: Model, schedule: int | Sequence[Period], *, every: int = 1) -> Trajectory:
-    """Steps ``model`` through ``schedule`` (a number of steps with the model's
-    own settings, or a sequence of ``Period``s) and records the distribution
-    of the number present (per node for a network) at every ``every``-th step,
-    counted from the start, row 0 included. Every period is checked before
-    the first step is taken. A step that fails, or Ctrl-C, raises and leaves
-    the model after its last whole step."""
-    periods = _periods(schedule, "trajectory")
-    stride = operator.index(every)
-    if stride < 1:
-        raise ValueError(f"trajectory: every must be at least 1, got {stride}")
-    settings = [_settings(model, period) for period in periods]
+    if clock is not None and not isinstance(clock, Clock):
+        raise TypeError(f"trajectory: clock must be a navro.Clock, got {shown(clock)}")
+    plan = periods(schedule, "trajectory", clock)
+    stride = whole("trajectory", "every", every, 1)
+    horizon = _horizon(wait_horizon, clock, "trajectory")
+    changes = [settings(model, period) for period in plan]
+    check_routing(model, plan)
 
     parts = []
-    before = _servers_of(model)
     time = model.time
     start = 0
-    for period, changes in zip(periods, settings):
-        for change in changes:
-            change()
-        rows, nodes, lowest, span, probabilities, completions = model._record(
-            period.steps, stride, start
-        )
+    nodes = len(servers_of(model))
+    pending = np.zeros((nodes, _cells(horizon)))
+    for period, period_changes in zip(plan, changes):
+        revert = apply(period_changes)
+        clock_before = model.time
+        try:
+            recorded = model._record(
+                period.steps, stride, start, -1 if horizon is None else horizon
+            )
+        except BaseException:
+            # No step of the period was taken: the model keeps the settings
+            # of its last whole step.
+            if model.time == clock_before:
+                revert()
+            raise
+        rows, nodes, width, offsets, windows, completions, arrivals, tail = recorded
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
-        servers = np.tile(_servers_of(model), (rows, 1))
-        if start == 0 and rows:
-            servers[0] = before  # the model as handed in
+        cells = _cells(horizon)
+        sums = np.frombuffer(arrivals).reshape(rows, nodes, cells).copy()
+        # The steps since the last row of the calls before belong to this
+        # call's first row; a call without rows passes them on.
+        if rows:
+            sums[0] += pending
+            pending = np.frombuffer(tail).reshape(nodes, cells).copy()
+        else:
+            pending += np.frombuffer(tail).reshape(nodes, cells)
         parts.append(
             Trajectory(
-                times=time + steps,
+                times=_wrapped(time + steps),
                 period=np.zeros(rows, dtype=np.int64),
-                servers=servers,
-                lowest=lowest,
-                probabilities=np.frombuffer(probabilities).reshape(rows, nodes, span),
+                servers=np.tile(servers_of(model), (rows, 1)),
+                offsets=np.frombuffer(offsets, dtype=np.int32).reshape(rows, nodes),
+                windows=np.frombuffer(windows).reshape(rows, nodes, width),
                 completions=np.frombuffer(completions).reshape(rows, nodes),
                 network=isinstance(model, StandardNetworkMultiserver),
                 periods=1,
+                clock=clock,
+                **_arrival_fields(sums, horizon),
             )
         )
         start += period.steps
     return Trajectory.concatenate(parts)
 
 
-def _periods(schedule: int | Sequence[Period], function: str) -> list[Period]:
-    """The schedule as a list of Periods, whose steps the 32-bit clock can
-    count in all."""
-    periods = [Period(schedule)] if isinstance(schedule, numbers.Integral) else list(schedule)
-    for period in periods:
-        if not isinstance(period, Period):
-            raise TypeError(f"{function}: a schedule holds Periods, not {type(period).__name__}")
-    total = sum(period.steps for period in periods)
-    if total > LARGEST_VALUE:
-        raise ValueError(f"{function}: {total} steps in all exceed {LARGEST_VALUE}")
-    return periods
+def _horizon(value: Any, clock: Clock | None, where: str) -> int | None:
+    if value is None:
+        return None
+    if is_duration(value):
+        if clock is None:
+            raise TypeError(f"{where}: a wait horizon of {value!r} needs the run's clock")
+        value = clock.steps_within(value, f"{where}: wait_horizon")
+    return whole(where, "wait_horizon", value, 0, LARGEST_WAIT_HORIZON)
+
+
+def _cells(horizon: int | None) -> int:
+    """What the core sums per row and node: the arrivals, and with a horizon
+    the sum of their waits, those beyond it and those of each wait up to it."""
+    return 1 if horizon is None else horizon + 4
+
+
+def _arrival_fields(sums: NDArray[np.float64], horizon: int | None) -> dict[str, Any]:
+    """The arrival measures of rows from the core's sums: the expected
+    arrivals and, weighted by them, the waits' distribution and mean."""
+    arrivals = sums[:, :, 0]
+    if horizon is None:
+        return {"arrivals": arrivals}
+    # A row no entity arrived in has no waits: 0 / 0 gives NaN.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return {
+            "arrivals": arrivals,
+            "mean_wait": sums[:, :, 1] / arrivals,
+            "wait_beyond": sums[:, :, 2] / arrivals,
+            "wait_probabilities": sums[:, :, 3:] / arrivals[:, :, None],
+        }
 
 
 def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
@@ -124,123 +184,10 @@ def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
     return np.arange(first, start + steps + 1, every, dtype=np.int64)
 
 
-def _servers_of(model: Model) -> NDArray[np.int64]:
-    if isinstance(model, StandardNetworkMultiserver):
-        nodes = model.get_number_of_nodes()
-        return np.array(
-            [model.get_number_of_servers_at_node(i) for i in range(nodes)], dtype=np.int64
-        )
-    return np.array([model.number_of_servers], dtype=np.int64)
-
-
-# --- schedules ---------------------------------------------------------------
-
-
-def _servers(x: Any) -> int:
-    count = operator.index(x)
-    if not 0 <= count <= LARGEST_VALUE:
-        raise ValueError(f"Period: a number of servers must lie in 0..{LARGEST_VALUE}, got {count}")
-    return count
-
-
-def _durations(x: Any) -> dict[int, float]:
-    pmf = plain_weights(x)
-    if min(pmf) < 1:
-        raise ValueError("Period: service durations must be at least 1 step")
-    return pmf
-
-
-def _routing(x: Any) -> float:
-    p = float(x)
-    if not 0.0 <= p <= 1.0:
-        raise ValueError(f"Period: a routing probability must lie in [0, 1], got {p}")
-    return p
-
-
-def _per_node(
-    value: Any, nodes: int, convert: Callable[[Any], Any], what: str, where: str = "Period"
-) -> list[tuple[int, Any]]:
-    """(node, converted value) pairs from a mapping of nodes or a sequence
-    with one value per node."""
-    if isinstance(value, Mapping):
-        pairs = [(operator.index(node), item) for node, item in value.items()]
-    else:
-        items = list(value)
-        if len(items) != nodes:
-            raise ValueError(f"{where}: {what} lists {len(items)} values for {nodes} nodes")
-        pairs = list(enumerate(items))
-    for node, _ in pairs:
-        if not 0 <= node < nodes:
-            raise ValueError(f"{where}: {what} names node {node} of a network of {nodes}")
-    return [(node, convert(item)) for node, item in pairs]
-
-
-def _routing_entries(value: Any, nodes: int) -> list[tuple[int, int, float]]:
-    if isinstance(value, Mapping):
-        entries = [
-            (operator.index(s), operator.index(d), _routing(p)) for (s, d), p in value.items()
-        ]
-    else:
-        matrix = np.asarray(value, dtype=np.float64)
-        if matrix.shape != (nodes, nodes):
-            raise ValueError(
-                f"Period: routing must be {nodes} by {nodes}, got shape {matrix.shape}"
-            )
-        entries = [(s, d, _routing(matrix[s, d])) for s in range(nodes) for d in range(nodes)]
-    for s, d, _ in entries:
-        if not (0 <= s < nodes and 0 <= d < nodes):
-            raise ValueError(f"Period: routing names the pair ({s}, {d}) in a network of {nodes}")
-    return entries
-
-
-def _settings(model: Model, period: Period) -> list[Callable[[], None]]:
-    """The period's changes as setter calls, every value converted and checked
-    first."""
-    if isinstance(model, StandardNetworkMultiserver):
-        return _network_settings(model, period)
-    if period.routing is not None:
-        raise ValueError("Period: a single station has no routing")
-    changes: list[Callable[[], None]] = []
-    if period.servers is not None:
-        servers = _servers(period.servers)
-        changes.append(lambda: setattr(model, "number_of_servers", servers))
-    if period.arrivals is not None:
-        arrivals = plain_weights(period.arrivals)
-        changes.append(lambda: setattr(model, "number_of_arrivals_pmf", arrivals))
-    if period.durations is not None:
-        durations = _durations(period.durations)
-        changes.append(lambda: setattr(model, "service_duration_pmf", durations))
-    return changes
-
-
-def _network_settings(
-    model: StandardNetworkMultiserver, period: Period
-) -> list[Callable[[], None]]:
-    nodes = model.get_number_of_nodes()
-    changes: list[Callable[[], None]] = []
-
-    def each(
-        value: Any, convert: Callable[[Any], Any], what: str, setter: Callable[[int, Any], None]
-    ) -> None:
-        if value is not None:
-            for node, item in _per_node(value, nodes, convert, what):
-                changes.append(lambda node=node, item=item: setter(node, item))
-
-    each(period.servers, _servers, "servers", model.set_number_of_servers_at_node)
-    each(
-        period.arrivals,
-        plain_weights,
-        "arrivals",
-        model.set_number_of_external_arrivals_at_node_pmf,
-    )
-    each(period.durations, _durations, "durations", model.set_service_duration_at_node_pmf)
-    if period.routing is not None:
-        for s, d, p in _routing_entries(period.routing, nodes):
-            changes.append(lambda s=s, d=d, p=p: model.set_routing_probability(s, d, p))
-    return changes
-
-
-# --- the result --------------------------------------------------------------
+def _wrapped(times: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Times as the model's 32-bit clock shows them: past 2**31 - 1 it wraps
+    to -2**31."""
+    return (times + 2**31) % 2**32 - 2**31
 
 
 def _optional(module: str, extra: str, feature: str) -> Any:
@@ -258,9 +205,32 @@ class Trajectory:
     array has one column per node (``node(i)`` gives one node's view).
 
     Row 0 is the model as it was when the run started; every later row is the
-    state after a step, with the servers that step ran under, and
-    ``expected_completions`` holds the services expected to end in that very
-    step (NaN in a row no step ended at).
+    state after a step, with the servers that step ran under. A row that no
+    step ended at (row 0) has the distribution of the number present and what
+    depends on it alone, but no service measures: those that depend on the
+    servers, the completions and the arrival measures are NaN there, so that
+    the worst value of a run is one of the steps it took.
+
+    The arrival measures of a row stand for the entities that arrived (from
+    outside, and in a network from other nodes or the node itself) in the
+    steps since the row before, weighted by how many arrive: the chance that
+    one waits, the distribution of its wait W up to the recorded horizon, its
+    mean and the service level. W counts steps: an entity that arrives in
+    step t and is taken into service at the end of step t + W waited W (see
+    the README's "Inside one step").
+
+    The distribution of every row is kept as its own window of counts, so a
+    long run whose queue wanders far holds only the counts each row gives
+    probability; ``probabilities`` spreads them over the counts of the whole
+    run when asked. Every array a trajectory holds refuses writes.
+
+    A trajectory is built by ``trajectory`` (or ``Trajectory.concatenate``);
+    the constructor takes the distributions either as dense rows from
+    ``lowest`` (``probabilities``, rows x nodes x counts) or as windows
+    (``windows``, rows x nodes x cells, with the first count of each in
+    ``offsets``, rows x nodes), and the arrival measures as rows x nodes
+    (``arrivals``, ``mean_wait``, ``wait_beyond``) and rows x nodes x (horizon
+    + 1) (``wait_probabilities``), each optional.
     """
 
     def __init__(
@@ -269,49 +239,67 @@ class Trajectory:
         times: NDArray[np.int64],
         period: NDArray[np.int64],
         servers: NDArray[np.int64],
-        lowest: int,
-        probabilities: NDArray[np.float64],
         completions: NDArray[np.float64],
         network: bool,
         periods: int,
+        probabilities: NDArray[np.float64] | None = None,
+        lowest: int = 0,
+        offsets: NDArray[np.integer[Any]] | None = None,
+        windows: NDArray[np.float64] | None = None,
         arrivals: NDArray[np.float64] | None = None,
         wait_probabilities: NDArray[np.float64] | None = None,
         wait_beyond: NDArray[np.float64] | None = None,
         mean_wait: NDArray[np.float64] | None = None,
+        clock: Clock | None = None,
         sampling: Any = None,
     ) -> None:
-        self._times = np.asarray(times, dtype=np.int64)
-        self._period = np.asarray(period, dtype=np.int64)
-        self._servers = np.asarray(servers, dtype=np.int64)
-        self._lowest = lowest
-        self._probabilities = probabilities
-        self._completions = completions
+        if (probabilities is None) == (windows is None):
+            raise TypeError("Trajectory: give either probabilities or windows")
+        if windows is None:
+            assert probabilities is not None
+            windows = np.asarray(probabilities, dtype=np.float64)
+            offsets = np.full(windows.shape[:2], lowest, dtype=np.int64)
+        assert offsets is not None
+        self._times = frozen(np.asarray(times, dtype=np.int64))
+        self._period = frozen(np.asarray(period, dtype=np.int64))
+        self._servers = frozen(np.asarray(servers, dtype=np.int64))
+        self._offsets = frozen(np.asarray(offsets))
+        self._windows = frozen(np.asarray(windows, dtype=np.float64))
+        self._completions = frozen(np.asarray(completions, dtype=np.float64))
+        shape = self._completions.shape
+
+        def per_row(values: Any) -> NDArray[np.float64]:
+            if values is None:
+                return frozen(np.full(shape, math.nan))
+            return frozen(np.asarray(values, dtype=np.float64).reshape(shape))
+
+        self._arrivals = per_row(arrivals)
+        self._waits: NDArray[np.float64] | None = None
+        if wait_probabilities is not None:
+            waits = np.asarray(wait_probabilities, dtype=np.float64)
+            self._waits = frozen(waits[:, None, :] if waits.ndim == 2 else waits)
+            if self._waits.shape[:2] != shape:
+                raise ValueError(
+                    f"Trajectory: wait_probabilities of shape {waits.shape} for {shape} rows "
+                    "and nodes"
+                )
+        self._beyond = per_row(wait_beyond)
+        self._mean_wait = per_row(mean_wait)
         self._network = network
         self._periods = periods
-        # The arrival measures (rows x nodes; the wait probabilities x waits),
-        # where the engine recorded them.
-        self._arrivals = arrivals
-        self._wait_probabilities = wait_probabilities
-        self._wait_beyond = wait_beyond
-        self._mean_wait = mean_wait
+        self._clock = clock
+        self._dense: NDArray[np.float64] | None = None
         # A simulation's runs and the sums over them behind its standard
         # errors (navro.simulation.Sampling); None for a computed run.
         self._sampling = sampling
-        for array in (
-            self._times,
-            self._period,
-            self._servers,
-            self._probabilities,
-            self._completions,
-        ):
-            array.flags.writeable = False
 
     @staticmethod
     def concatenate(parts: Sequence[Trajectory]) -> Trajectory:
         """One trajectory of several in time order, such as runs of
         successive periods. A part whose first row has the time of the
         previous part's last row (the state it started from) loses that row;
-        period numbers run on."""
+        period numbers run on. Waits recorded to different horizons are kept
+        to the shortest; the clock is the first part's."""
         if not parts:
             raise ValueError("Trajectory.concatenate: no trajectories given")
         if len(parts) == 1:
@@ -326,8 +314,8 @@ class Trajectory:
             or len({part._servers.shape[1] for part in parts}) != 1
         ):
             raise ValueError("Trajectory.concatenate: the trajectories are of different models")
-        lowest = min(part._lowest for part in parts)
-        highest = max(part._lowest + part._probabilities.shape[2] for part in parts)
+        if len({None if part._clock is None else part._clock.step for part in parts}) != 1:
+            raise ValueError("Trajectory.concatenate: the trajectories have different clocks")
         kept, offsets, offset, last_time = [], [], 0, None
         for part in parts:
             skip = int(len(part) > 0 and last_time is not None and part._times[0] == last_time)
@@ -338,27 +326,50 @@ class Trajectory:
                 last_time = int(part._times[-1])
         rows = sum(len(part) - skip for part, skip in kept)
         nodes = parts[0]._servers.shape[1]
-        probabilities = np.zeros((rows, nodes, highest - lowest))
+        width = max(part._windows.shape[2] for part in parts)
+        windows = np.zeros((rows, nodes, width))
         row = 0
         for part, skip in kept:
             count = len(part) - skip
-            shift = part._lowest - lowest
-            probabilities[row : row + count, :, shift : shift + part._probabilities.shape[2]] = (
-                part._probabilities[skip:]
-            )
+            windows[row : row + count, :, : part._windows.shape[2]] = part._windows[skip:]
             row += count
+
+        def joined(name: str) -> NDArray[Any]:
+            return np.concatenate([getattr(part, name)[skip:] for part, skip in kept])
+
+        waits: dict[str, Any] = {}
+        if all(part._waits is not None for part in parts):
+            horizon = min(part.wait_horizon or 0 for part in parts)
+            cut = [part._waits_up_to(horizon) for part, _ in kept]
+            waits = {
+                "wait_probabilities": np.concatenate(
+                    [w[skip:] for (w, _), (_, skip) in zip(cut, kept)]
+                ),
+                "wait_beyond": np.concatenate([b[skip:] for (_, b), (_, skip) in zip(cut, kept)]),
+            }
         return Trajectory(
-            times=np.concatenate([part._times[skip:] for part, skip in kept]),
+            times=joined("_times"),
             period=np.concatenate(
                 [part._period[skip:] + o for (part, skip), o in zip(kept, offsets)]
             ),
-            servers=np.concatenate([part._servers[skip:] for part, skip in kept]),
-            lowest=lowest,
-            probabilities=probabilities,
-            completions=np.concatenate([part._completions[skip:] for part, skip in kept]),
+            servers=joined("_servers"),
+            offsets=joined("_offsets"),
+            windows=windows,
+            completions=joined("_completions"),
+            arrivals=joined("_arrivals"),
+            mean_wait=joined("_mean_wait"),
             network=parts[0]._network,
             periods=offset,
+            clock=parts[0]._clock,
+            **waits,
         )
+
+    def _waits_up_to(self, horizon: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """The waits' probabilities to ``horizon`` and those beyond it."""
+        assert self._waits is not None
+        return self._waits[:, :, : horizon + 1], self._beyond + self._waits[
+            :, :, horizon + 1 :
+        ].sum(axis=2)
 
     def __len__(self) -> int:
         return len(self._times)
@@ -373,41 +384,61 @@ class Trajectory:
 
     @property
     def is_network(self) -> bool:
+        """Whether the run is of a network (every per-row array has a node axis)."""
         return self._network
 
     @property
     def number_of_nodes(self) -> int:
+        """The nodes of the model (1 for a station)."""
         return int(self._servers.shape[1])
 
     def node(self, index: int) -> Trajectory:
         """The trajectory of one node, as of a station."""
-        i = operator.index(index)
-        if not 0 <= i < self.number_of_nodes:
+        i = whole("Trajectory.node", "the node", index, 0)
+        if i >= self.number_of_nodes:
             raise IndexError(f"node {i} of a trajectory of {self.number_of_nodes} nodes")
-
-        def one(array: NDArray[Any] | None) -> NDArray[Any] | None:
-            return None if array is None else array[:, i : i + 1]
-
+        one = slice(i, i + 1)
         return Trajectory(
             times=self._times,
             period=self._period,
-            servers=self._servers[:, i : i + 1],
-            lowest=self._lowest,
-            probabilities=self._probabilities[:, i : i + 1],
-            completions=self._completions[:, i : i + 1],
+            servers=self._servers[:, one],
+            offsets=self._offsets[:, one],
+            windows=self._windows[:, one],
+            completions=self._completions[:, one],
+            arrivals=self._arrivals[:, one],
+            wait_probabilities=None if self._waits is None else self._waits[:, one],
+            wait_beyond=self._beyond[:, one],
+            mean_wait=self._mean_wait[:, one],
             network=False,
             periods=self._periods,
-            arrivals=one(self._arrivals),
-            wait_probabilities=one(self._wait_probabilities),
-            wait_beyond=one(self._wait_beyond),
-            mean_wait=one(self._mean_wait),
+            clock=self._clock,
             sampling=None if self._sampling is None else self._sampling.node(i),
         )
 
     @property
     def times(self) -> NDArray[np.int64]:
-        """The model's time at every row."""
+        """The model's time at every row, in steps; it wraps from 2**31 - 1 to
+        -2**31 as the model's 32-bit clock does."""
         return self._times
+
+    @property
+    def elapsed_steps(self) -> NDArray[np.int64]:
+        """Steps since the run's start (row 0) at every row."""
+        gaps = np.diff(self._times) % 2**32  # the clock may have wrapped in between
+        return np.concatenate([[0], np.cumsum(gaps)]).astype(np.int64)[: len(self)]
+
+    @property
+    def clock(self) -> Clock | None:
+        """The run's clock (step length and start), or None for a run in steps."""
+        return self._clock
+
+    @property
+    def clock_times(self) -> NDArray[Any]:
+        """Every row on the run's clock: timestamps (``datetime64``), or the
+        time since the start (``timedelta64``) for a clock without a start."""
+        if self._clock is None:
+            raise ValueError("clock_times: the run has no clock (trajectory(..., clock=...))")
+        return self._clock.times(self.elapsed_steps)
 
     @property
     def period(self) -> NDArray[np.int64]:
@@ -417,182 +448,339 @@ class Trajectory:
 
     @property
     def number_of_periods(self) -> int:
+        """How many periods the run went through."""
         return self._periods
+
+    def _count_range(self) -> tuple[int, int]:
+        """The lowest count of positive probability in any row and one past
+        the highest."""
+        positive = self._windows > 0
+        has = positive.any(axis=2)
+        if not has.any():
+            return 0, 0
+        width = self._windows.shape[2]
+        first = self._offsets + np.argmax(positive, axis=2)
+        last = self._offsets + (width - 1 - np.argmax(positive[:, :, ::-1], axis=2))
+        return int(first[has].min()), int(last[has].max()) + 1
 
     @property
     def counts(self) -> NDArray[np.int64]:
-        """The numbers present that the columns of ``probabilities`` stand for."""
-        return np.arange(self._lowest, self._lowest + self._probabilities.shape[2], dtype=np.int64)
+        """The numbers present (entities) that the columns of
+        ``probabilities`` stand for: from the lowest count of positive
+        probability in any row to the highest."""
+        low, high = self._count_range()
+        return np.arange(low, high, dtype=np.int64)
 
     @property
     def probabilities(self) -> NDArray[np.float64]:
-        """P(number present = counts[k]) at every row: rows x counts for a
-        station, rows x nodes x counts for a network."""
-        return self._view(self._probabilities)
+        """P(number present = counts[k]) at every row (probability): rows x
+        counts for a station, rows x nodes x counts for a network. Built from
+        the rows' windows at the first use; for a long run whose queue
+        wanders far it is far larger than they are."""
+        if self._dense is None:
+            low, high = self._count_range()
+            rows, nodes, width = self._windows.shape
+            dense = np.zeros((rows, nodes, high - low))
+            column = (self._offsets[:, :, None] - low) + np.arange(width)
+            inside = (column >= 0) & (column < high - low)
+            r, n, _ = np.nonzero(inside)
+            dense[r, n, column[inside]] = self._windows[inside]
+            self._dense = frozen(dense)
+        return self._view(self._dense)
 
     @property
     def servers(self) -> NDArray[np.int64]:
-        """The servers in force at every row."""
+        """The servers in force at every row (servers); row 0 has the first
+        period's."""
         return self._view(self._servers)
 
     @property
     def expected_completions(self) -> NDArray[np.float64]:
-        """Expected number of services that ended in the step that ended at
-        each row: of the min(z, c) busy servers, each ends with the state's
-        P(remaining time 1 | z). NaN in row 0 of a run."""
+        """Expected number of services (entities) that ended in the step that
+        ended at each row: of the min(z, c) busy servers, each ends with the
+        state's P(remaining time 1 | z). NaN in row 0 of a run."""
         return self._view(self._completions)
 
-    # Every measure is one weighted sum over the counts, per row and node.
+    # Every measure is one weighted sum over each row's window of counts.
+    def _cell_counts(self) -> NDArray[np.int64]:
+        """The count of every cell of the windows."""
+        width = self._windows.shape[2]
+        return self._offsets[:, :, None].astype(np.int64) + np.arange(width, dtype=np.int64)
+
     def _weighted(self, values: Any) -> NDArray[np.float64]:
-        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), self._probabilities.shape)
-        return np.einsum("rnk,rnk->rn", self._probabilities, weights)
+        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), self._windows.shape)
+        result: NDArray[np.float64] = np.einsum("rnk,rnk->rn", self._windows, weights)
+        return result
+
+    def _service(self, values: Any) -> NDArray[np.float64]:
+        """A service measure: the weighted sum, NaN in a row no step ended at."""
+        return self._view(np.where(np.isnan(self._completions), math.nan, self._weighted(values)))
 
     def _by_servers(self) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-        return self.counts[None, None, :], self._servers[:, :, None]
+        return self._cell_counts(), self._servers[:, :, None]
 
     @property
     def mean(self) -> NDArray[np.float64]:
-        return self._view(self._weighted(self.counts))
+        """E[number present] (entities)."""
+        return self._view(self._weighted(self._cell_counts()))
 
     @property
     def std(self) -> NDArray[np.float64]:
-        mean = self._weighted(self.counts)
-        return self._view(
-            np.sqrt(self._weighted((self.counts[None, None, :] - mean[:, :, None]) ** 2))
-        )
+        """The standard deviation of the number present (entities)."""
+        counts = self._cell_counts()
+        mean = self._weighted(counts)
+        return self._view(np.sqrt(self._weighted((counts - mean[:, :, None]) ** 2)))
 
     def quantile(self, level: float) -> NDArray[np.int64]:
-        """The smallest count n with P(number present <= n) >= level."""
-        q = float(level)
+        """The smallest count n (entities) with P(number present <= n) >= level."""
+        q = real("quantile", "level", level)
         if not 0.0 < q <= 1.0:
             raise ValueError(f"quantile: level must lie in (0, 1], got {q}")
-        cdf = np.cumsum(self._probabilities, axis=2)
+        cdf = np.cumsum(self._windows, axis=2)
         reached = cdf >= q
         # Rounding may leave the total a hair below a level of 1: then the
         # largest count of positive probability.
-        last = (
-            self._probabilities.shape[2]
-            - 1
-            - np.argmax(self._probabilities[:, :, ::-1] > 0, axis=2)
-        )
+        width = self._windows.shape[2]
+        last = width - 1 - np.argmax(self._windows[:, :, ::-1] > 0, axis=2)
         index = np.where(reached.any(axis=2), np.argmax(reached, axis=2), last)
-        return self._view(self._lowest + index)
+        return self._view(self._offsets.astype(np.int64) + index)
 
-    def prob_at_least(self, k: int) -> NDArray[np.float64]:
-        """P(number present >= k)."""
-        return self._view(self._weighted(self.counts >= operator.index(k)))
+    def _per_row(self, where: str, values: Any) -> NDArray[Any]:
+        """One number, or one per row (a station) or per row and node (a
+        network; one per row serves every node), as rows x nodes x 1."""
+        array = np.asarray(values)
+        rows, nodes = self._completions.shape
+        if array.ndim == 0:
+            return np.full((rows, nodes, 1), array)
+        if array.shape == (rows,):
+            return np.broadcast_to(array[:, None, None], (rows, nodes, 1))
+        if self._network and array.shape == (rows, nodes):
+            return array[:, :, None]
+        expected = f"({rows},)" + (f" or ({rows}, {nodes})" if self._network else "")
+        raise ValueError(
+            f"{where}: expected one number or one per row, shape {expected}, got shape "
+            f"{array.shape}"
+        )
+
+    def prob_at_least(self, k: int | NDArray[np.integer[Any]]) -> NDArray[np.float64]:
+        """P(number present >= k) (probability), with ``k`` one number of
+        entities or one per row, such as ``run.servers + 3``."""
+        if np.ndim(k) == 0:
+            bound = self._per_row("prob_at_least", whole("prob_at_least", "k", k, -(2**62), 2**62))
+        else:
+            bound = self._per_row("prob_at_least", k)
+            if not np.issubdtype(bound.dtype, np.integer):
+                raise TypeError(f"prob_at_least: k must be whole numbers, got {bound.dtype}")
+        return self._view(self._weighted(self._cell_counts() >= bound))
+
+    def expectation(self, function: Callable[[Any, Any], Any]) -> NDArray[np.float64]:
+        """E[function(N, c)] at every row: the helper for measures of one's
+        own. ``function`` gets the numbers present ``N`` and the servers ``c``
+        of the row as NumPy arrays that broadcast together (one count per
+        cell of the row's distribution) and returns a value per count; the
+        result is its expectation per row (per row and node for a network).
+
+        Examples
+        --------
+        >>> run.expectation(lambda n, c: n >= c + 3)            # P(N >= c + 3)
+        >>> run.expectation(lambda n, c: np.maximum(n - c, 0))  # E[(N - c)+]
+        """
+        counts, servers = self._by_servers()
+        return self._view(self._weighted(function(counts, servers)))
 
     @property
     def prob_all_busy(self) -> NDArray[np.float64]:
-        """P(number present >= servers): every server busy."""
+        """P(number present >= servers): every server busy (probability)."""
         counts, servers = self._by_servers()
-        return self._view(self._weighted(counts >= servers))
+        return self._service(counts >= servers)
+
+    @property
+    def expected_queue_length(self) -> NDArray[np.float64]:
+        """E[(number present - servers)+]: those present and not in service
+        (entities), a number of entities, not a time."""
+        counts, servers = self._by_servers()
+        return self._service(np.maximum(counts - servers, 0))
 
     @property
     def expected_waiting(self) -> NDArray[np.float64]:
-        """E[(number present - servers)+], those not in service."""
-        counts, servers = self._by_servers()
-        return self._view(self._weighted(np.maximum(counts - servers, 0)))
+        """Deprecated name of ``expected_queue_length`` (entities, not a time)."""
+        warnings.warn(
+            "Trajectory.expected_waiting is the expected number waiting (entities, not a time) "
+            "and is now called expected_queue_length; for the time an arrival waits see "
+            "mean_wait",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return self.expected_queue_length
 
     @property
     def expected_busy(self) -> NDArray[np.float64]:
-        """E[min(number present, servers)], the servers at work."""
+        """E[min(number present, servers)], the servers at work (servers)."""
         counts, servers = self._by_servers()
-        return self._view(self._weighted(np.minimum(counts, servers)))
+        return self._service(np.minimum(counts, servers))
 
     @property
     def utilisation(self) -> NDArray[np.float64]:
-        """expected_busy / servers; NaN where there are no servers."""
+        """expected_busy / servers (a share of the servers, 0 to 1), the
+        occupancy of the servers; NaN where there are none."""
         servers = self.servers.astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(servers > 0, self.expected_busy / servers, math.nan)
 
-    # --- the arrivals' view, and the noise of a simulation ---------------------
-
-    def _arrival_measure(self, array: NDArray[Any] | None, name: str) -> NDArray[np.float64]:
-        if array is None:
-            raise ValueError(f"Trajectory.{name}: this run has no arrival measures recorded")
-        return array if self._network else array[:, 0]
+    # --- what the entities that arrive live through -----------------------
 
     @property
     def arrivals(self) -> NDArray[np.float64]:
-        """Expected number of entities (from outside, and in a network routed
-        in) that arrived in the steps since the previous row; 0 in row 0."""
-        return self._arrival_measure(self._arrivals, "arrivals")
+        """E[number of entities that arrived] (entities) in the steps a row
+        stands for: those since the row before (the one step that ended at
+        it with ``every=1``), from outside and, in a network, routed in. 0 in
+        row 0."""
+        return self._view(self._arrivals)
+
+    @property
+    def wait_horizon(self) -> int | None:
+        """The longest wait (steps) whose probability the run recorded, or
+        None when it recorded no waits."""
+        return None if self._waits is None else self._waits.shape[2] - 1
+
+    def _recorded_waits(self, where: str) -> NDArray[np.float64]:
+        if self._waits is None:
+            raise ValueError(
+                f"{where}: the run recorded no waits; record it with a wait_horizon "
+                "(trajectory(..., wait_horizon=10))"
+            )
+        return self._waits
 
     @property
     def wait_probabilities(self) -> NDArray[np.float64]:
-        """P(W = w) for w = 0 .. horizon steps (the last axis), W the wait of
-        an arrival chosen at random among those the row stands for: the steps
-        from its arrival to the end of the step in which a server took it.
-        NaN where the row stands for no arrival."""
-        return self._arrival_measure(self._wait_probabilities, "wait_probabilities")
+        """P(W = w) (probability) for w = 0 .. wait_horizon steps, the wait W of
+        an arrival chosen at random among those a row stands for: rows x
+        (horizon + 1), with a node axis for a network. NaN in a row without
+        arrivals."""
+        return self._view(self._recorded_waits("wait_probabilities"))
 
     @property
     def wait_beyond(self) -> NDArray[np.float64]:
-        """P(W > horizon), a probability."""
-        return self._arrival_measure(self._wait_beyond, "wait_beyond")
+        """P(W > wait_horizon) (probability): the waits longer than recorded."""
+        self._recorded_waits("wait_beyond")
+        return self._view(self._beyond)
 
     @property
     def mean_wait(self) -> NDArray[np.float64]:
-        """E[W] in steps, not cut at the horizon (NaN where it is not known)."""
-        return self._arrival_measure(self._mean_wait, "mean_wait")
+        """E[W] (steps), the average speed of answer, not cut at the horizon;
+        infinite where some arrivals are never served (no servers)."""
+        self._recorded_waits("mean_wait")
+        return self._view(self._mean_wait)
+
+    @property
+    def prob_wait(self) -> NDArray[np.float64]:
+        """P(W > 0) (probability): the chance that an arrival is not taken
+        into service at the end of its own arrival step."""
+        waits = self._recorded_waits("prob_wait")
+        return self._view(self._beyond + waits[:, :, 1:].sum(axis=2))
+
+    def service_level(self, within: int | Any) -> NDArray[np.float64]:
+        """P(W <= within) (probability): the share of arrivals taken into
+        service within ``within`` steps (or within a duration on the run's
+        clock, counted in whole steps, rounded down). It must lie within the
+        recorded wait horizon."""
+        waits = self._recorded_waits("service_level")
+        tau = self._steps_within(within, "service_level")
+        if tau > waits.shape[2] - 1:
+            raise ValueError(
+                f"service_level: a threshold of {tau} steps lies beyond the wait horizon of "
+                f"{waits.shape[2] - 1} steps the run recorded; record it with "
+                f"wait_horizon={tau} or more"
+            )
+        return self._view(waits[:, :, : tau + 1].sum(axis=2))
+
+    def _steps_within(self, within: Any, where: str) -> int:
+        if is_duration(within):
+            if self._clock is None:
+                raise TypeError(f"{where}: a threshold of {within!r} needs the run's clock")
+            return self._clock.steps_within(within, where)
+        return whole(where, "the threshold", within, 0)
+
+    # --- the noise of a simulation ---------------------------------------
 
     @property
     def runs(self) -> int | None:
-        """The simulated runs behind the rows; None for a computed run."""
+        """The simulated runs behind the rows (``navro.simulate``); None for a
+        computed run."""
         return None if self._sampling is None else int(self._sampling.runs)
 
     @property
     def seed(self) -> Any:
-        """The seed of a simulation (None for a computed run)."""
+        """The seed of a simulation; None for a computed run."""
         return None if self._sampling is None else self._sampling.seed
 
-    def standard_error(self, measure: str, *args: Any) -> NDArray[np.float64]:
-        """The Monte Carlo standard error of a measure, named as its attribute
+    def standard_error(
+        self, measure: str | Callable[[Trajectory], Any], *args: Any
+    ) -> NDArray[np.float64]:
+        """The Monte Carlo standard error of a measure, per row (and node), in
+        the measure's unit: ``measure`` names it as its attribute
         (``"mean"``, ``"prob_all_busy"``, ``"mean_wait"``, ...), with the
-        arguments of a method such as ``prob_at_least``, per row (and node),
-        in the measure's unit. 0 for a computed run."""
+        arguments of a method (``standard_error("service_level", 3)``), or
+        is a function of one station's trajectory, taken as a function of
+        the distribution of the number present. 0 for a computed run."""
         from navro import simulation
 
         return simulation.standard_error(self, measure, *args)
 
     def interval(
-        self, measure: str, *args: Any, level: float = 0.95
+        self, measure: str | Callable[[Trajectory], Any], *args: Any, level: float = 0.95
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """A ``level`` confidence interval of a measure, as ``(low, high)``
         arrays: the estimate plus and minus the normal quantile times its
-        standard error; ``quantile`` takes its level as argument and gets
-        the quantiles that the sampling error of the distribution allows."""
+        standard error; ``quantile`` takes its level as argument and gets the
+        quantiles that the sampling error of the distribution allows."""
         from navro import simulation
 
         return simulation.interval(self, measure, *args, level=level)
 
-    _COLUMNS = (
-        "mean",
-        "std",
-        "prob_all_busy",
-        "expected_waiting",
-        "expected_busy",
-        "utilisation",
-        "expected_completions",
-    )
+    def to_pandas(self, *, within: int | Any | None = None) -> Any:
+        """The measures as a DataFrame, one row per row of the run (per row
+        and node for a network), with the period and servers of every row.
 
-    def to_pandas(self) -> Any:
-        """The measures as a DataFrame indexed by time (by time and node for a
-        network), with the period and servers of every row. Needs pandas
-        (navro's 'pandas' extra)."""
+        Every column's unit is in its name (``"mean [entities]"``,
+        ``"prob_wait [probability]"``); with ``within`` (steps, or a duration
+        on the run's clock) a column of the service level within it is
+        added. The index is the time: the model's time (steps), or with a
+        clock the timestamps (the time since the start when the clock has no
+        start), in which case the mean wait is in seconds. Needs pandas
+        (navro's 'pandas' extra).
+        """
         pd = _optional("pandas", "pandas", "Trajectory.to_pandas()")
-        columns: dict[str, NDArray[Any]] = {"period": self._period, "servers": self.servers}
-        columns.update({name: getattr(self, name) for name in self._COLUMNS})
+        columns: dict[str, NDArray[Any]] = {
+            "period": self._period,
+            "servers [servers]": self.servers,
+        }
+        waits = self._waits is not None
+        for name, (unit, _, _) in MEASURES.items():
+            if name in ("prob_wait", "mean_wait") and not waits:
+                continue
+            values = getattr(self, name)
+            if name == "mean_wait" and self._clock is not None:
+                unit, values = "s", values * self._clock.step_seconds
+            columns[f"{name} [{unit}]"] = values
+        if within is not None:
+            tau = self._steps_within(within, "to_pandas")
+            label = f"{within} ({tau} steps)" if is_duration(within) else f"{tau} steps"
+            columns[f"service_level within {label} [probability]"] = self.service_level(tau)
+        if self._clock is None:
+            times = pd.Index(self._times, name="time")
+        elif self._clock.start is None:
+            times = pd.TimedeltaIndex(self.clock_times, name="time since start")
+        else:
+            times = pd.DatetimeIndex(self.clock_times, name="time")
         if not self._network:
-            return pd.DataFrame(columns, index=pd.Index(self._times, name="time"))
+            return pd.DataFrame(columns, index=times)
         nodes = self.number_of_nodes
         flat = {
             name: (np.repeat(values, nodes) if values.ndim == 1 else values.reshape(-1))
             for name, values in columns.items()
         }
-        index = pd.MultiIndex.from_product([self._times, range(nodes)], names=["time", "node"])
+        index = pd.MultiIndex.from_product([times, range(nodes)], names=[times.name, "node"])
         return pd.DataFrame(flat, index=index)
 
     def plot(
@@ -602,15 +790,20 @@ class Trajectory:
         quantile: float = 0.95,
         ax: Any = None,
         time_label: Callable[[int], str] | None = None,
-        tick_every: int | None = None,
+        tick_every: int | Any | None = None,
         title: str | None = None,
     ) -> Any:
         """Draws the distribution over time, as a ``"heatmap"`` or a ``"fan"``
-        chart, with the mean, the ``quantile`` and the servers; the time axis
-        is labelled with the times, through ``time_label`` when given, with a
-        tick every ``tick_every`` time units when given. A network gets one
-        panel per node. Returns the matplotlib Figure. Needs matplotlib
-        (navro's 'plot' extra)."""
+        chart, with the mean, the ``quantile`` and the servers. A network gets
+        one panel per node. Returns the matplotlib Figure. Needs matplotlib
+        (navro's 'plot' extra).
+
+        With a clock the time axis shows the clock's times (hours and
+        minutes, or the time since the start), with a tick every
+        ``tick_every`` (a duration) when given. Without one it shows the
+        model's time in steps, labelled through ``time_label`` when given,
+        with a tick every ``tick_every`` steps when given.
+        """
         if kind not in ("heatmap", "fan"):
             raise ValueError(f"plot: kind must be 'heatmap' or 'fan', got {kind!r}")
         plt = _optional("matplotlib.pyplot", "plot", "Trajectory.plot()")
@@ -627,21 +820,46 @@ class Trajectory:
             panels = list(axes[:, 0])
         else:
             figure, panels = ax.figure, [ax]
+        x, label = self._axis_values()
         for i, panel in enumerate(panels):
-            _draw(self.node(i), panel, kind, quantile, f"node {i}" if self._network else None)
-        ticker = importlib.import_module("matplotlib.ticker")
-        if tick_every is not None:
-            panels[-1].xaxis.set_major_locator(ticker.MultipleLocator(operator.index(tick_every)))
-        if time_label is not None:
-            panels[-1].xaxis.set_major_formatter(
-                ticker.FuncFormatter(lambda x, _: time_label(round(x)))
-            )
-        panels[-1].set_xlabel("time")
+            _draw(self.node(i), x, panel, kind, quantile, f"node {i}" if self._network else None)
+        self._time_axis(panels[-1], time_label, tick_every)
+        panels[-1].set_xlabel(label)
         if title is not None:
             panels[0].set_title(title)
         if ax is None:
             figure.tight_layout()
         return figure
+
+    def _axis_values(self) -> tuple[NDArray[np.float64], str]:
+        """Where each row lies on the time axis, and the axis' name: the
+        model's time (steps), matplotlib's dates, or hours since the start."""
+        if self._clock is None:
+            return (self._times[0] + self.elapsed_steps).astype(np.float64), "time (steps)"
+        if self._clock.start is None:
+            hours = self.elapsed_steps * (self._clock.step_seconds / 3600.0)
+            return hours.astype(np.float64), "time since the start (hours)"
+        dates = importlib.import_module("matplotlib.dates")
+        return np.asarray(dates.date2num(self.clock_times), dtype=np.float64), "time"
+
+    def _time_axis(self, ax: Any, time_label: Callable[[int], str] | None, tick_every: Any) -> None:
+        ticker = importlib.import_module("matplotlib.ticker")
+        if self._clock is None:
+            if tick_every is not None:
+                every = whole("plot", "tick_every", tick_every, 1)
+                ax.xaxis.set_major_locator(ticker.MultipleLocator(every))
+            if time_label is not None:
+                ax.xaxis.set_major_formatter(
+                    ticker.FuncFormatter(lambda x, _: time_label(round(x)))
+                )
+            return
+        if tick_every is not None:
+            seconds = self._clock.steps_within(tick_every, "plot") * self._clock.step_seconds
+            unit = 3600.0 if self._clock.start is None else 86400.0  # hours, or days of dates
+            ax.xaxis.set_major_locator(ticker.MultipleLocator(seconds / unit))
+        if self._clock.start is not None:
+            dates = importlib.import_module("matplotlib.dates")
+            ax.xaxis.set_major_formatter(dates.DateFormatter("%H:%M"))
 
 
 def _edges(values: NDArray[Any]) -> NDArray[np.float64]:
@@ -653,8 +871,15 @@ def _edges(values: NDArray[Any]) -> NDArray[np.float64]:
     return np.concatenate([[2 * v[0] - middle[0]], middle, [2 * v[-1] - middle[-1]]])
 
 
-def _draw(station: Trajectory, ax: Any, kind: str, level: float, label: str | None) -> None:
-    times, probabilities = station.times, station.probabilities
+def _draw(
+    station: Trajectory,
+    times: NDArray[np.float64],
+    ax: Any,
+    kind: str,
+    level: float,
+    label: str | None,
+) -> None:
+    probabilities = station.probabilities
     top = int(station.quantile(0.999).max()) + 1
     if kind == "heatmap":
         columns = station.counts <= top

@@ -9,37 +9,47 @@
 
 namespace {
 
-// Bytes of `count` doubles; a count whose size does not fit the
+// Bytes of `count` cells of T; a count whose size does not fit the
 // interpreter's sizes is refused like any other allocation too large to make.
-PyRef doubleBlock(unsigned long long count) {
+template <typename T>
+PyRef blockOf(unsigned long long count) {
     constexpr auto largest =
         static_cast<unsigned long long>(std::numeric_limits<Py_ssize_t>::max());
-    if (count > largest / sizeof(Real)) abortOutOfMemory();
-    return PyRef(checkedNew(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(Real)))));
+    if (count > largest / sizeof(T)) abortOutOfMemory();
+    return PyRef(
+        checkedNew(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)))));
 }
 
-Real* doublesOf(PyObject* block) { return reinterpret_cast<Real*>(PyBytes_AS_STRING(block)); }
+template <typename T>
+T* cellsOf(PyObject* block) {
+    return reinterpret_cast<T*>(PyBytes_AS_STRING(block));
+}
+
+// Bytes of the doubles of a vector. A copy, not memcpy: an empty vector's
+// data() may be null, which memcpy must not be given even for no bytes.
+PyRef doublesOf(const HeapVector<Real>& values) {
+    PyRef block = blockOf<Real>(values.size());
+    std::copy(values.begin(), values.end(), cellsOf<Real>(block.get()));
+    return block;
+}
 
 }  // namespace
 
 PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     const unsigned long long entries = recording.completions.size();
-    const auto span = static_cast<unsigned long long>(recording.countSpan());
-    if (span != 0 && entries > std::numeric_limits<unsigned long long>::max() / span)
+    const auto width = static_cast<unsigned long long>(recording.windowWidth());
+    if (width != 0 && entries > std::numeric_limits<unsigned long long>::max() / width)
         abortOutOfMemory();
-    PyRef probabilities = doubleBlock(entries * span);
-    recording.copyProbabilities(doublesOf(probabilities.get()));
-    PyRef completions = doubleBlock(entries);
-    // A copy, not memcpy: an empty vector's data() may be null, which memcpy
-    // must not be given even for no bytes.
-    std::copy(recording.completions.begin(), recording.completions.end(),
-              doublesOf(completions.get()));
+    PyRef offsets = blockOf<Int>(entries);
+    PyRef windows = blockOf<Real>(entries * width);
+    recording.copyWindows(cellsOf<Int>(offsets.get()), cellsOf<Real>(windows.get()));
+    PyRef completions = doublesOf(recording.completions);
+    PyRef arrivals = doublesOf(recording.arrivals);
+    PyRef tail = doublesOf(recording.tail);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
-    PyRef lowest(Int_toPy(obj, recording.lowestCount()));
-    PyRef spanObject(checkedNew(PyLong_FromLongLong(recording.countSpan())));
-    return checkedNew(PyTuple_Pack(6, rows.get(), nodes.get(), lowest.get(), spanObject.get(),
-                                   probabilities.get(), completions.get()));
+    PyRef widthObject(checkedNew(PyLong_FromLongLong(recording.windowWidth())));
+    return checkedNew(PyTuple_Pack(8, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
+                                   windows.get(), completions.get(), arrivals.get(), tail.get()));
 }

@@ -5,8 +5,11 @@
 #include "models/trajectory.hpp"
 
 // A recorded run as one tuple per call, never an object per step:
-// (rows, nodes, lowest count, count span, probabilities, completions), the
-// last two as bytes of native doubles, rows first, then nodes, then counts.
+// (rows, nodes, window width, first counts, windows, completions, arrivals,
+// tail), the last five as bytes of native int32 and doubles, rows first,
+// then nodes, then the cells of a window or of the arrivals' sums
+// (WaitLayout); the tail holds, per node, the sums of the steps after the
+// last row.
 PyObject* Recording_toPy(NObject* obj, const Recording& recording);
 
 struct RecordingResult {

@@ -170,10 +170,21 @@ void setItem(PyObject* dict, const char* name, PyObject* value) {
     }
 }
 
+// The rows as a recorded run has them: each row and node's frequencies of
+// the number present, the mean of the services ended, and the arrival sums
+// (WaitLayout) over runs, divided by the runs. A wait never known (a node
+// left without servers) makes the mean wait infinite, as the maps do.
 Recording recordingOf(const simulation::Tally& tally, Real runs) {
     const simulation::Layout& layout = tally.layout;
-    Recording recording(layout.nodes);
+    long long widest = 0;
+    for (long long row = 0; row < layout.rows; ++row)
+        for (Int node = 0; node < layout.nodes; ++node)
+            widest =
+                std::max<long long>(widest, static_cast<long long>(tally.window(row, node).length));
+    Recording recording(layout.nodes, layout.rows, widest, layout.horizon);
     HeapVector<Real> frequencies;
+    HeapVector<Real> arrivals(static_cast<std::size_t>(recording.arrivalCells));
+    HeapVector<simulation::BeyondSums> beyond(layout.waits());
     for (long long row = 0; row < layout.rows; ++row) {
         for (Int node = 0; node < layout.nodes; ++node) {
             const simulation::CountWindow window = tally.window(row, node);
@@ -185,8 +196,20 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
                 frequencies[k - first] = static_cast<Real>(window.runs[k]) / runs;
             const Real completions = row == 0 ? std::numeric_limits<Real>::quiet_NaN()
                                               : static_cast<Real>(tally.ended(row, node)) / runs;
+            const simulation::Tally::RowSums sums = tally.sums(row, node);
+            tally.beyondSums(row, node, beyond.data());
+            arrivals[WaitLayout::arrivals] = static_cast<Real>(sums.arrivals) / runs;
+            arrivals[WaitLayout::waited] = sums.censoredRuns > 0
+                                               ? std::numeric_limits<Real>::infinity()
+                                               : static_cast<Real>(sums.waitTotal) / runs;
+            arrivals[WaitLayout::beyond] =
+                static_cast<Real>(beyond[layout.waits() - 1].beyond) / runs;
+            for (Int w = 0; w <= layout.horizon; ++w)
+                arrivals[WaitLayout::first + static_cast<std::size_t>(w)] =
+                    static_cast<Real>(tally.waits(row, node, w).exactly) / runs;
             recording.addEntry(static_cast<Int>(window.lowest + static_cast<long long>(first)),
-                               static_cast<int>(end - first), frequencies.data(), completions);
+                               static_cast<int>(end - first), frequencies.data(), completions,
+                               arrivals.data());
         }
     }
     return recording;

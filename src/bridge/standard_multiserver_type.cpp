@@ -98,11 +98,12 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "gives probability to 0."},
     {"_record",
      Entry::longQuery<_StandardMultiserver_record, RecordingResult, IntArgument, IntArgument,
-                      IntArgument>,
+                      IntArgument, IntArgument>,
      METH_VARARGS,
-     "_record($self, steps, every, start, /)\n--\n\n"
+     "_record($self, steps, every, start, horizon, /)\n--\n\n"
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
-     "recorded rows as one block."},
+     "recorded rows as one block, with the waits of the arrivals up to\n"
+     "`horizon` steps (none when it is below 0)."},
     Pickle::reduceMethod,
     Pickle::setStateMethod,
     {nullptr, nullptr, 0, nullptr},

@@ -39,12 +39,15 @@ Real routingProbability(Object* self, Int source, Int destination) {
 }  // namespace
 
 // Working storage of the step beyond a station's: every node's terms, kept
-// from the flows out of the node to its own map, and the flows into each.
+// from the flows out of the node to its own map, the flows into each, and
+// the arrivals each node's map drew from (kept for a recorded run, which
+// reads them before the step's intermediates are collected).
 struct NetworkWorkspace {
     StepWorkspace station;
     Buffer<StationTerms> nodes;
     Buffer<Real> completed;
     Buffer<Pmf*> inflow;
+    Buffer<Pmf*> arrivals;
     Buffer<Pmf*> next;
 };
 
@@ -387,13 +390,21 @@ void _StandardNetworkMultiserver_step(Object* self) {
     // All new states are complete before the first is stored, so a node that
     // fails leaves every node, and the clock, as they were.
     Pmf** next = ws.next.reserve(n);
+    Pmf** arrivals = ws.arrivals.reserve(n);
     for (Int i = 0; i < n; ++i) {
         const NodeInputs in = nodeInputs(self, ws.station, i, nodes[i], flowIn[i]);
+        arrivals[i] = in.arrivals;
         next[i] = stepState(obj, ws.station, nodes[i], in.arrivals,
                             lookup(self->_serviceDurationPmfs, i), in.returning);
     }
     for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
     self->_time = nextClock(self->_time);
+}
+
+Pmf* _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeIndex) {
+    if (self->workspace == nullptr || _nodeIndex < 0 || _nodeIndex >= numberOfNodes(self))
+        abortInternal();
+    return self->workspace->arrivals.data()[_nodeIndex];
 }
 
 // ------------------------------------------------- observations and resets

@@ -97,6 +97,11 @@ Pmf* _StandardNetworkMultiserver_convolution(_StandardNetworkMultiserver_object*
                                              Pmf* _p2);
 Pmf* _StandardNetworkMultiserver_flow(_StandardNetworkMultiserver_object* self,
                                       Int _sourceNodeIndex, Int _destinationNodeIndex);
+// The arrivals at a node in the last step, from outside and from the other
+// nodes, as its map drew them. Valid after a step until the model's next
+// collection, which frees them.
+Pmf* _StandardNetworkMultiserver_lastArrivalsAtNode(_StandardNetworkMultiserver_object* self,
+                                                    Int _nodeIndex);
 Pmf* _StandardNetworkMultiserver_relabel(_StandardNetworkMultiserver_object* self, Int _nodeIndex,
                                          Int _z);
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(_StandardNetworkMultiserver_object* self,

@@ -9,48 +9,74 @@
 
 #include "models/station_maps.hpp"
 #include "pmf/arrays.hpp"
+#include "runtime/buffer.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
 
-void Recording::addEntry(const Pmf* marginal, Real completionsOfStep) {
+namespace {
+// Room for `count` more cells, taken at once; "Out of memory" when the heap
+// cannot give them.
+template <typename T>
+void reserveCells(HeapVector<T>& cells, long long count) {
+    if (count < 0 || static_cast<unsigned long long>(count) > cells.max_size()) abortOutOfMemory();
+    cells.reserve(static_cast<std::size_t>(count));
+}
+}  // namespace
+
+Recording::Recording(Int _nodes, long long rows, long long width, Int _horizon)
+    : nodes(_nodes), horizon(_horizon), arrivalCells(WaitLayout::length(_horizon)) {
+    // Products of counts that fit in 32 bits each cannot overflow 64 bits.
+    const long long entries = rows * nodes;
+    reserveCells(completions, entries);
+    // The waits' working vectors span the horizon.
+    if (arrivalCells > maximumHeapCells / 4) abortOutOfMemory();
+    if (entries > (1LL << 62) / arrivalCells) abortOutOfMemory();
+    reserveCells(arrivals, entries * arrivalCells);
+    tail.assign(static_cast<std::size_t>(nodes * arrivalCells), 0.0);
+    reserveCells(offsets, entries);
+    reserveCells(lengths, entries);
+    if (width > 0 && entries > (1LL << 62) / width) abortOutOfMemory();
+    reserveCells(values, entries * width);
+}
+
+void Recording::addEntry(const Pmf* marginal, Real completionsOfStep, const Real* arrivalSums) {
     const int length = marginal->simple.length;
+    arrivals.insert(arrivals.end(), arrivalSums, arrivalSums + arrivalCells);
     offsets.push_back(marginal->simple.offset);
     lengths.push_back(length);
     values.insert(values.end(), marginal->simple.elements, marginal->simple.elements + length);
     completions.push_back(completionsOfStep);
+    widest = std::max<long long>(widest, length);
 }
 
-void Recording::addEntry(Int offset, int length, const Real* elements, Real completionsOfStep) {
+void Recording::addEntry(Int offset, int length, const Real* elements, Real completionsOfStep,
+                         const Real* arrivalSums) {
+    arrivals.insert(arrivals.end(), arrivalSums, arrivalSums + arrivalCells);
     offsets.push_back(offset);
     lengths.push_back(length);
     values.insert(values.end(), elements, elements + length);
     completions.push_back(completionsOfStep);
+    widest = std::max<long long>(widest, length);
 }
 
-Int Recording::lowestCount() const {
-    Int lowest = std::numeric_limits<Int>::max();
-    for (std::size_t k = 0; k < offsets.size(); ++k)
-        if (lengths[k] > 0) lowest = std::min(lowest, offsets[k]);
-    return lowest == std::numeric_limits<Int>::max() ? 0 : lowest;
-}
-
-long long Recording::countSpan() const {
-    long long end = 0;
-    for (std::size_t k = 0; k < offsets.size(); ++k)
-        if (lengths[k] > 0) end = std::max(end, static_cast<long long>(offsets[k]) + lengths[k]);
-    return std::max(0LL, end - lowestCount());
-}
-
-void Recording::copyProbabilities(Real* out) const {
-    const Int low = lowestCount();
-    const auto span = static_cast<std::size_t>(countSpan());
-    std::fill(out, out + span * offsets.size(), 0.0);
+void Recording::copyWindows(Int* firstCounts, Real* cells) const {
+    const auto width = static_cast<std::size_t>(widest);
+    std::fill(cells, cells + width * offsets.size(), 0.0);
     const Real* source = values.data();
     for (std::size_t k = 0; k < offsets.size(); ++k) {
-        std::copy(source, source + lengths[k], out + k * span + (offsets[k] - low));
+        firstCounts[k] = offsets[k];
+        std::copy(source, source + lengths[k], cells + k * width);
         source += lengths[k];
     }
+}
+
+long long recordedRows(Int steps, Int every, Int start) {
+    if (steps < 0 || every < 1 || start < 0) return 0;
+    // The multiples of `every` in (start, start + steps], and the start itself
+    // when the call begins the run.
+    const long long last = static_cast<long long>(start) + steps;
+    return last / every - start / every + (start == 0 ? 1 : 0);
 }
 
 Real expectedCompletions(Pmf* state, Int servers) {
@@ -67,13 +93,19 @@ Real expectedCompletions(Pmf* state, Int servers) {
 
 namespace {
 
-// What the recording loop needs of a model.
+// What the recording loop needs of a model: per node its (z, ell) state,
+// its servers, and what the waits of its arrivals depend on in the step just
+// taken (`arrivalInputs`, called after the step with the state before it).
 struct StationView {
     _StandardMultiserver_object* self;
     Int nodes() const { return 1; }
     Pmf* state(Int) const { return self->_internalState; }
     Int servers(Int) const { return self->_numberOfServers; }
     void step() const { _StandardMultiserver_step(self); }
+    ArrivalInputs arrivalInputs(Int, Pmf* before) const {
+        return {before, self->_numberOfServers, self->_numberOfArrivalsPmf, 0.0,
+                self->_serviceDurationPmf};
+    }
 };
 
 struct NetworkView {
@@ -82,32 +114,53 @@ struct NetworkView {
     Pmf* state(Int node) const { return lookup(self->_internalState, node); }
     Int servers(Int node) const { return lookup(self->_numberOfServers, node); }
     void step() const { _StandardNetworkMultiserver_step(self); }
+    ArrivalInputs arrivalInputs(Int node, Pmf* before) const {
+        return {before, servers(node), _StandardNetworkMultiserver_lastArrivalsAtNode(self, node),
+                lookup(lookup(self->_routingProbabilities, node), node),
+                lookup(self->_serviceDurationPmfs, node)};
+    }
 };
 
 template <typename View>
 Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int steps, Int every,
-                    Int start) {
+                    Int start, Int horizon) {
     if (steps < 0 || every < 1 || start < 0) navro::abort(messages::invalidValue);
     const Int nodes = model.nodes();
-    Recording recording(nodes);
+    long long width = 0;
+    for (Int i = 0; i < nodes; ++i)
+        width = std::max<long long>(width, lookupMarginalPmf(model.state(i))->simple.length);
+    Recording recording(nodes, recordedRows(steps, every, start), width, horizon);
+    const auto cells = static_cast<std::size_t>(recording.arrivalCells);
     // Completions belong to a step, so they are taken from the state before
-    // it; a row that no step ended at has none.
+    // it; a row that no step ended at has none. The arrivals of the steps
+    // since the last row are summed in `recording.tail` until the next.
     HeapVector<Real> completions(static_cast<std::size_t>(nodes),
                                  std::numeric_limits<Real>::quiet_NaN());
+    HeapVector<Pmf*> before(static_cast<std::size_t>(nodes), nullptr);
+    HeapVector<Real>& arrivals = recording.tail;
+    ArrivalWaits waits(horizon);
     auto recordRow = [&] {
         for (Int i = 0; i < nodes; ++i)
             recording.addEntry(lookupMarginalPmf(model.state(i)),
-                               completions[static_cast<std::size_t>(i)]);
+                               completions[static_cast<std::size_t>(i)],
+                               arrivals.data() + static_cast<std::size_t>(i) * cells);
+        std::fill(arrivals.begin(), arrivals.end(), 0.0);
     };
     if (start == 0) recordRow();
     const long long last = static_cast<long long>(start) + steps;
     for (long long g = static_cast<long long>(start) + 1; g <= last; ++g) {
         const bool recorded = g % every == 0;
+        for (Int i = 0; i < nodes; ++i) before[static_cast<std::size_t>(i)] = model.state(i);
         if (recorded)
             for (Int i = 0; i < nodes; ++i)
                 completions[static_cast<std::size_t>(i)] =
                     expectedCompletions(model.state(i), model.servers(i));
         model.step();
+        // The state before the step and what the step drew from are still
+        // there: nothing is collected before the checkpoint.
+        for (Int i = 0; i < nodes; ++i)
+            waits.add(i, model.arrivalInputs(i, before[static_cast<std::size_t>(i)]),
+                      arrivals.data() + static_cast<std::size_t>(i) * cells);
         checkpoint(obj);
         if (recorded) recordRow();
         interruptionPoint(nodes);  // the step's own points may be too few to check
@@ -118,12 +171,12 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
 }  // namespace
 
 Recording _StandardMultiserver_record(_StandardMultiserver_object* self, Checkpoint checkpoint,
-                                      Int steps, Int every, Int start) {
-    return recordRun(StationView{self}, &self->header, checkpoint, steps, every, start);
+                                      Int steps, Int every, Int start, Int horizon) {
+    return recordRun(StationView{self}, &self->header, checkpoint, steps, every, start, horizon);
 }
 
 Recording _StandardNetworkMultiserver_record(_StandardNetworkMultiserver_object* self,
-                                             Checkpoint checkpoint, Int steps, Int every,
-                                             Int start) {
-    return recordRun(NetworkView{self}, &self->header, checkpoint, steps, every, start);
+                                             Checkpoint checkpoint, Int steps, Int every, Int start,
+                                             Int horizon) {
+    return recordRun(NetworkView{self}, &self->header, checkpoint, steps, every, start, horizon);
 }

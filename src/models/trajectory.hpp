@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "models/arrival_waits.hpp"
 #include "models/standard_multiserver.hpp"
 #include "models/standard_network_multiserver.hpp"
 #include "pmf/pmf.hpp"
@@ -19,47 +20,67 @@
 using Checkpoint = void (*)(NObject*);
 
 // The rows of one run. A row holds, per node, the marginal of the number
-// present (its window of positive probability) and the expected completions
-// of the step that ended at the row; NaN in a row that no step ended at.
+// present as its own window (its first count and the probabilities from
+// there), the expected completions of the step that ended at the row (NaN
+// in a row that no step ended at), and what the arrivals of the steps since
+// the row before add up to (WaitLayout; none in the first row of a run).
+// Windows are kept apart rather than in one rectangle from the lowest to the
+// highest count of the whole run: a queue that grows through a long run would
+// make that rectangle many times larger than the windows themselves.
 class Recording {
 public:
-    explicit Recording(Int _nodes) : nodes(_nodes) {}
+    // Storage for `rows` rows is taken here, before any step, so that a run
+    // whose rows cannot be held is refused ("Out of memory") before it
+    // starts rather than after its last step. `width` is the window length
+    // expected per entry; longer windows grow the storage as they come.
+    Recording(Int nodes, long long rows, long long width, Int horizon);
 
-    void addEntry(const Pmf* marginal, Real completions);
+    void addEntry(const Pmf* marginal, Real completions, const Real* arrivals);
     // The same from a window of probabilities of the counts offset ..
     // offset + length - 1 that no Pmf holds (a simulation's frequencies).
-    void addEntry(Int offset, int length, const Real* elements, Real completions);
+    void addEntry(Int offset, int length, const Real* elements, Real completions,
+                  const Real* arrivals);
 
     std::size_t rowCount() const { return completions.size() / static_cast<std::size_t>(nodes); }
-    // The counts that some row gives positive probability lie in
-    // [lowestCount, lowestCount + countSpan); an empty recording spans none.
-    Int lowestCount() const;
-    long long countSpan() const;
-    // Writes every row as a dense block of `countSpan()` probabilities per
-    // node, from `lowestCount()` up, rows first, then nodes.
-    void copyProbabilities(Real* out) const;
+    // The longest window of any entry; 0 when there is none.
+    long long windowWidth() const { return widest; }
+    // Writes every entry's first count to `offsets` and its window, padded
+    // with zeros to `windowWidth()` cells, to `cells`: rows first, then nodes.
+    void copyWindows(Int* offsets, Real* cells) const;
 
     const Int nodes;
+    const Int horizon;             // of the waits; below 0 when only the arrivals are kept
+    const long long arrivalCells;  // WaitLayout::length(horizon)
     // Per entry, in row order and node order within a row.
     HeapVector<Real> completions;
+    HeapVector<Real> arrivals;  // arrivalCells per entry
+    // Per node, the arrivals of the steps after the last row: the first row
+    // of the next call of the same run stands for them too.
+    HeapVector<Real> tail;
 
 private:
     HeapVector<Int> offsets;
     HeapVector<Int> lengths;
     HeapVector<Real> values;
+    long long widest = 0;
 };
 
 // E[number of services that end in the next step]: of the min(z, c) busy
 // servers each ends with P(ell = 1 | z), exactly as the step draws them.
 Real expectedCompletions(Pmf* state, Int servers);
 
+// The number of rows that a call with these arguments records.
+long long recordedRows(Int steps, Int every, Int start);
+
 // Takes `steps` steps and records the state at every global step index g
 // (counted from the start of the whole run, of which `start` steps were
 // taken by earlier calls) that is a multiple of `every`; g = 0, the state
-// before any step, is recorded when `start` is 0. A step that fails or is
-// interrupted raises and leaves the model after its last whole step.
+// before any step, is recorded when `start` is 0. The arrivals of every step
+// are summed into the next row, with their waits up to `horizon` steps (none
+// when it is below 0). A step that fails or is interrupted raises and leaves
+// the model after its last whole step.
 Recording _StandardMultiserver_record(_StandardMultiserver_object* self, Checkpoint checkpoint,
-                                      Int steps, Int every, Int start);
+                                      Int steps, Int every, Int start, Int horizon);
 Recording _StandardNetworkMultiserver_record(_StandardNetworkMultiserver_object* self,
-                                             Checkpoint checkpoint, Int steps, Int every,
-                                             Int start);
+                                             Checkpoint checkpoint, Int steps, Int every, Int start,
+                                             Int horizon);

@@ -77,24 +77,35 @@ long long NodeRun::endFarServices(long long step) {
     return ended;
 }
 
-// The `count` latest ends of the heap, which all lie beyond the ring's.
-long long NodeRun::stopFar(long long count) {
-    const long long stopped = std::min(static_cast<long long>(far.size()), count);
-    std::sort(far.begin(), far.end());
-    far.resize(far.size() - static_cast<std::size_t>(stopped));
-    std::make_heap(far.begin(), far.end(), std::greater<>());
-    return stopped;
+// Stops the `index`-th service under way, counting those in the heap first,
+// then the ring's in order of their ends.
+void NodeRun::stopOne(long long step, long long index) {
+    const auto inHeap = static_cast<long long>(far.size());
+    if (index < inHeap) {
+        far[static_cast<std::size_t>(index)] = far.back();
+        far.pop_back();
+        std::make_heap(far.begin(), far.end(), std::greater<>());
+        return;
+    }
+    index -= inHeap;
+    for (long long end = step + 1; end < step + ringLength; ++end) {
+        long long& slot = ring[static_cast<std::size_t>(end) & ringMask];
+        if (index < slot) {
+            --slot;
+            return;
+        }
+        index -= slot;
+    }
 }
 
-void NodeRun::stopServices(long long step, Int servers) {
+void NodeRun::stopServices(long long step, Int servers, RunGenerator& random) {
     const long long stopping = busy - servers;
     if (stopping <= 0) return;
-    long long left = stopping - stopFar(stopping);
-    for (long long end = step + ringLength - 1; left > 0 && end > step; --end) {
-        long long& slot = ring[static_cast<std::size_t>(end) & ringMask];
-        const long long now = std::min(slot, left);
-        slot -= now;
-        left -= now;
+    for (long long under = busy; under > servers; --under) {
+        __extension__ using Wide = unsigned __int128;
+        const auto index = static_cast<long long>(
+            (static_cast<Wide>(random.next()) * static_cast<std::uint64_t>(under)) >> 64);
+        stopOne(step, index);
     }
     busy -= stopping;
     waiting += stopping;

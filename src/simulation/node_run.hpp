@@ -110,10 +110,12 @@ public:
     }
 
     // A cut to `servers` below the services under way, at the start of the
-    // step after `step`: the services with the most time left stop, and
-    // their entities go back to the head of the line, to start a whole new
-    // service when a server takes them up again.
-    void stopServices(long long step, Int servers);
+    // step after `step`: services drawn at random, each under way as likely
+    // as any other, stop, and their entities go back to the head of the
+    // line, to start a whole new service when a server takes them up again.
+    // A draw that knows nothing of the time left keeps the services that go
+    // on as any others: for memoryless durations, what the maps assume.
+    void stopServices(long long step, Int servers, RunGenerator& random);
 
     // The first step after `step` in which a service ends; `step` itself
     // when no service is under way.
@@ -137,7 +139,7 @@ private:
     }
     void addFarService(long long end);
     long long endFarServices(long long step);
-    long long stopFar(long long count);
+    void stopOne(long long step, long long index);
 
     HeapVector<long long> ring;
     std::size_t ringMask = 0;

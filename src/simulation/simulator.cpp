@@ -153,7 +153,7 @@ private:
         for (std::size_t n = 0; n < nodeCount; ++n) {
             const Int servers = next.nodes[n].servers;
             if (nodes[n].busyServers() > servers)
-                nodes[n].stopServices(step, servers);
+                nodes[n].stopServices(step, servers, random);
             else
                 nodes[n].startServices(step, servers, previous.nodes[n].durations, random,
                                        waitsOf(n, step));

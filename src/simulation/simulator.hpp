@@ -17,7 +17,7 @@
 // A period's servers take over at its start. Where there are more, the new
 // servers take waiting entities at once, as at the end of the step before
 // (with that step's durations). Where there are fewer than the services
-// under way, the services with the most time left stop, and their entities
+// under way, services drawn at random among them stop, and their entities
 // wait at the head of the line to start whole new services.
 //
 // The run starts from a draw of the plan's start: the number present at each

@@ -254,15 +254,17 @@ std::vector<std::vector<Real>> marginalsOfSteps(int steps) {
     return marginals;
 }
 
-// The dense rows of a recording, each cut to its last positive count.
+// The rows of a recording as dense rows from count 0, each cut to its last
+// positive count.
 std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
-    const auto span = static_cast<std::size_t>(recording.countSpan());
-    std::vector<Real> dense(span * recording.rowCount());
-    recording.copyProbabilities(dense.data());
+    const auto width = static_cast<std::size_t>(recording.windowWidth());
+    std::vector<Int> offsets(recording.rowCount());
+    std::vector<Real> windows(width * recording.rowCount());
+    recording.copyWindows(offsets.data(), windows.data());
     std::vector<std::vector<Real>> rows;
     for (std::size_t r = 0; r < recording.rowCount(); ++r) {
-        std::vector<Real> row(recording.lowestCount(), 0.0);
-        row.insert(row.end(), dense.begin() + r * span, dense.begin() + (r + 1) * span);
+        std::vector<Real> row(static_cast<std::size_t>(offsets[r]), 0.0);
+        row.insert(row.end(), windows.begin() + r * width, windows.begin() + (r + 1) * width);
         while (!row.empty() && row.back() == 0) row.pop_back();
         rows.push_back(row);
     }
@@ -274,9 +276,9 @@ std::vector<std::vector<Real>> rowsOf(const Recording& recording) {
 TEST(Recording, RowsAreTheStepsByHandAtEveryChosenStep) {
     Station recorded, byHand;
     // Steps 1..5 of a run, every second one: 0, 2 and 4.
-    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0);
+    Recording first = _StandardMultiserver_record(&recorded.self, collectStation, 5, 2, 0, 4);
     // Steps 6..8 of the same run: 6 and 8, not its start again.
-    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5);
+    Recording second = _StandardMultiserver_record(&recorded.self, collectStation, 3, 2, 5, 4);
     std::vector<std::vector<Real>> expected;
     std::vector<Real> completions;
     for (int g = 0; g <= 8; ++g) {
@@ -307,7 +309,7 @@ TEST(Recording, AHeapFailureLeavesTheModelAfterItsLastWholeStep) {
         const Int time = station.self._time;
         setAllocationFailureCountdown(n);
         try {
-            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0);
+            _StandardMultiserver_record(&station.self, collectStation, 4, 1, 0, 4);
         } catch (const CException& error) {
             setAllocationFailureCountdown(0);
             EXPECT_STREQ(error.message, messages::outOfMemory);
@@ -392,7 +394,7 @@ TEST(Interruptions, ARecordedRunStoppedAnywhereLeavesTheModelAfterItsLastWholeSt
     interruptAtEveryCheck(
         [&] {
             const Int begun = station.self._time - time;
-            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun);
+            _StandardMultiserver_record(&station.self, collectStation, 4 - begun, 1, begun, 4);
         },
         [&] {
             const Int whole = station.self._time - time;

@@ -11,11 +11,11 @@ Timing of one step t, at every node from the state before it:
    line;
 3. at the end of the step every free server takes the next waiting entity,
    whose wait is t less its arrival step, and draws its service.
-A period's servers take over at its start: the services with the most time
-left stop where there are fewer servers than services (their entities wait
-at the head of the line, their waits already counted), and new servers take
-waiting entities at once where there are more, as at the end of the step
-before.
+A period's servers take over at its start: services drawn at random among
+those under way stop where there are fewer servers than services (their
+entities wait at the head of the line, their waits already counted), and new
+servers take waiting entities at once where there are more, as at the end of
+the step before.
 
 After the last step the servers work on, nothing arriving, until every
 entity that arrived in a recorded step has been taken (or no server is
@@ -143,16 +143,16 @@ class SimulatedNode:
         np.subtract(self.remaining, 1, out=self.remaining, where=self.remaining > 0)
         return before - self.busy()
 
-    def set_servers(self, servers: int) -> None:
-        """A cut stops the services with the most time left."""
+    def set_servers(self, servers: int, rng: np.random.Generator) -> None:
+        """A cut stops services drawn at random among those under way."""
         if servers > self.width:
             extra = np.zeros((self.remaining.shape[0], servers - self.width), np.int64)
             self.remaining = np.concatenate([self.remaining, extra], axis=1)
             self.width = servers
         stopping = np.maximum(self.busy() - servers, 0)
         if stopping.any():
-            order = np.argsort(-self.remaining, axis=1, kind="stable")
-            ranks = np.argsort(order, axis=1)
+            keys = np.where(self.remaining > 0, rng.random(self.remaining.shape), -1.0)
+            ranks = np.argsort(np.argsort(-keys, axis=1), axis=1)
             self.remaining[ranks < stopping[:, None]] = 0
             self.line.push_front(stopping)
         self.servers = servers
@@ -203,7 +203,7 @@ def simulate(
     for steps, settings, routing in periods:
         if previous is not None:
             for i, (node, setting) in enumerate(zip(nodes, settings)):
-                node.set_servers(setting.servers)
+                node.set_servers(setting.servers, rng)
                 node.start_services(step, Draws(previous[i].durations), rng, waits_by_step[i])
         arrivals = [Draws(s.arrivals) for s in settings]
         durations = [Draws(s.durations) for s in settings]

@@ -76,7 +76,7 @@ MODELS = {
             lambda m: m.apply_observation_range(0, 4),
             lambda m: m.internal_state,
             repr,
-            lambda m: m._record(2, 1, 0),  # collects between its steps when alone
+            lambda m: m._record(2, 1, 0, 3),  # collects between its steps when alone
             lambda m: m.__setstate__(m.__reduce__()[2]),
             lambda m: setattr(m, "time", 5),
             lambda m: m.__init__(number_of_servers=4, internal_state=BIG_STATE),
@@ -99,7 +99,7 @@ MODELS = {
             lambda n: n.set_number_of_external_arrivals_at_node_pmf(0, {1: 1.0}),
             lambda n: n.get_number_of_entities_at_node_pmf(2),
             repr,
-            lambda n: n._record(2, 1, 0),
+            lambda n: n._record(2, 1, 0, 3),
             lambda n: n.__setstate__(n.__reduce__()[2]),
             lambda n: setattr(n, "time", 5),
             lambda n: n.__init__(3, number_of_servers=[1, 2, 3], internal_state=[BIG_STATE] * 3),

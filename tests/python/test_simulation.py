@@ -64,9 +64,15 @@ def exact_stations(draw):
     return model, draw(st.lists(period, min_size=1, max_size=3))
 
 
-def assert_within_noise(comparison):
-    beyond = {name: np.flatnonzero(flags) for name, flags in comparison.beyond_noise().items()}
-    assert not any(len(rows) for rows in beyond.values()), (comparison.to_pandas(), beyond)
+def assert_within_noise(comparison, leaving_out=()):
+    beyond = {
+        name: np.flatnonzero(flags).tolist()
+        for name, flags in comparison.beyond_noise().items()
+        if flags.any() and name not in leaving_out
+    }
+    table = comparison.to_pandas()
+    shown = [c for c in table.columns if c.split("_noise")[0] in beyond or c == "tv"]
+    assert not beyond, (beyond, table[shown].to_string())
 
 
 @given(exact_stations(), st.integers(0, 2**64 - 1))
@@ -74,7 +80,11 @@ def test_where_the_maps_are_exact_the_simulation_agrees_within_its_noise(station
     model, schedule = station
     simulated = navro.simulate(model, schedule, runs=RUNS, seed=seed, threads=2)
     computed = navro.trajectory(copy.copy(model), schedule)
-    assert_within_noise(navro.compare(computed, simulated, level=STRICT))
+    # The maps count an arrival's wait with the settings of its own step, so
+    # their waits are exact only while the settings stay; the simulation's
+    # entities meet the next period's servers.
+    waits = ("prob_wait", "mean_wait", "wait_beyond") if len(schedule) > 1 else ()
+    assert_within_noise(navro.compare(computed, simulated, level=STRICT), waits)
 
 
 def reference_trajectory(result, servers, lowest_row_servers):
@@ -209,7 +219,8 @@ def test_where_the_maps_are_not_exact_the_simulation_agrees_with_an_independent_
     simulated = navro.simulate(model, schedule, runs=runs, seed=7, wait_horizon=4)
     independent = reference.simulate(periods, runs, np.random.default_rng(7), start)
     servers = [[n.servers for n in nodes] for steps, nodes, _ in periods for _ in range(steps)]
-    other = reference_trajectory(independent, servers, [n.servers for n in periods[0][1]])
+    # Row 0 shows the first period's servers, as every trajectory does.
+    other = reference_trajectory(independent, servers, servers[0])
     assert_within_noise(navro.compare(simulated, other, level=STRICT))
     # The arrivals' waits: each figure within 5 of the simulation's standard
     # errors of it, times the square root of 2 for the other's noise; a
@@ -246,6 +257,7 @@ def test_standard_errors_match_the_spread_of_repeated_simulations():
         "prob_all_busy",
         "expected_completions",
         "arrivals",
+        "prob_wait",
         "mean_wait",
         "wait_beyond",
         "wait_probabilities",
@@ -391,7 +403,7 @@ def test_bad_arguments_are_refused_before_anything_runs(keywords, error):
 
 def test_settings_the_step_refuses_are_refused_by_the_simulation_too():
     model, _ = network()
-    with pytest.raises(navro.error, match="Invalid routing probabilities"):
+    with pytest.raises(ValueError, match="sum to"):
         navro.simulate(model, [Period(3, routing={(0, 0): 0.6, (0, 1): 0.6})], runs=10, seed=1)
 
 

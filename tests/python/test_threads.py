@@ -122,7 +122,7 @@ STATION_CALLS = [
     lambda m: m.apply_observation_range(0, 4),
     lambda m: m.mark(),
     lambda m: m.get_number_of_entities_in_system_pmf(),
-    lambda m: m._record(2, 1, 0),
+    lambda m: m._record(2, 1, 0, 3),
     lambda m: m.internal_state,
     lambda m: setattr(m, "service_duration_pmf", {1: 1.0}),
     lambda m: setattr(m, "time", 3),

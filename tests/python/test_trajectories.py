@@ -117,8 +117,9 @@ def completions(state, servers):
     return sum(min(z, servers) * ending.get(z, 0.0) for z in present if min(z, servers) > 0)
 
 
-def measures(state, servers, level):
-    """Every measure of one row, from the state dict."""
+def measures(state, servers, level, first=False):
+    """Every measure of one row, from the state dict; the first row of a run,
+    which no step ended at, has no service measures."""
     pmf = {}
     for (z, _), p in state.items():
         pmf[z] = pmf.get(z, 0.0) + p
@@ -129,15 +130,17 @@ def measures(state, servers, level):
         if total >= level:
             quantile = n
             break
-    busy = sum(min(n, servers) * p for n, p in pmf.items())
+    busy = math.nan if first else sum(min(n, servers) * p for n, p in pmf.items())
     return {
         "pmf": pmf,
         "mean": mean,
         "std": math.sqrt(sum((n - mean) ** 2 * p for n, p in pmf.items())),
         "quantile": quantile,
         "prob_at_least_2": sum(p for n, p in pmf.items() if n >= 2),
-        "prob_all_busy": sum(p for n, p in pmf.items() if n >= servers),
-        "expected_waiting": sum(max(n - servers, 0) * p for n, p in pmf.items()),
+        "prob_all_busy": math.nan if first else sum(p for n, p in pmf.items() if n >= servers),
+        "expected_queue_length": math.nan
+        if first
+        else sum(max(n - servers, 0) * p for n, p in pmf.items()),
         "expected_busy": busy,
         "utilisation": busy / servers if servers else math.nan,
         "servers": servers,
@@ -153,7 +156,7 @@ def row(trajectory, r, node):
         "quantile": view.quantile(0.9)[r],
         "prob_at_least_2": view.prob_at_least(2)[r],
         "prob_all_busy": view.prob_all_busy[r],
-        "expected_waiting": view.expected_waiting[r],
+        "expected_queue_length": view.expected_queue_length[r],
         "expected_busy": view.expected_busy[r],
         "utilisation": view.utilisation[r],
         "servers": view.servers[r],
@@ -175,11 +178,12 @@ def test_a_run_equals_the_same_steps_by_hand_and_every_measure_its_dicts(run):
     hand = twin(model)
     result = navro.trajectory(model, schedule, every=every)
 
-    expected_rows = [[measures(s, c, 0.9) for s, c in station_views(hand)]]
-    expected_completions = [[math.nan] * len(expected_rows[0])]
     step = 0
-    for period in schedule:
+    for p, period in enumerate(schedule):
         by_hand(hand, period)
+        if p == 0:  # the state handed in, under the first period's settings
+            expected_rows = [[measures(s, c, 0.9, first=True) for s, c in station_views(hand)]]
+            expected_completions = [[math.nan] * len(expected_rows[0])]
         for _ in range(period.steps):
             ending = [completions(s, c) for s, c in station_views(hand)]
             hand.step()
@@ -229,42 +233,127 @@ def test_servers_cut_below_those_in_service_wait_and_start_afresh():
     assert list(run.expected_completions[1:]) == [0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1]
 
 
+def station_settings(model):
+    return (
+        model.number_of_servers,
+        model.number_of_arrivals_pmf,
+        model.service_duration_pmf,
+        model.internal_state,
+        model.time,
+    )
+
+
 @pytest.mark.parametrize(
-    "schedule, message",
+    "schedule, every, error, message",
     [
-        ([Period(2, servers=-1)], "number of servers"),
-        ([Period(2, durations={0: 1.0})], "at least 1 step"),
-        ([Period(2, arrivals={-1: 1.0})], "value must lie"),
-        ([Period(2, routing={(0, 1): 0.5})], "no routing"),
-        ([Period(2), Period(2, arrivals={1: math.nan})], "NaN"),
+        ([Period(2, servers=-1)], 1, ValueError, "number of servers"),
+        ([Period(2, servers=[1, 2])], 1, TypeError, r"one number of servers, got list \[1, 2\]"),
+        ([Period(2, durations={0: 1.0})], 1, ValueError, "at least 1 step"),
+        ([Period(2, arrivals={-1: 1.0})], 1, ValueError, "value must lie"),
+        ([Period(2, routing={(0, 1): 0.5})], 1, ValueError, "no routing"),
+        ([Period(2), Period(2, arrivals={1: math.nan})], 1, ValueError, "NaN"),
+        ([Period(5, servers=7, arrivals={1: 1.0})], 2**31, ValueError, "every must lie"),
+        ([Period(5, servers=7)], 1.5, ValueError, "every must be a whole number"),
+        (144.0, 1, TypeError, "a number of steps .* got float 144.0"),
+        ([Period(5, servers=7), 3], 1, TypeError, "holds Periods, got int 3"),
     ],
 )
-def test_a_bad_period_is_refused_before_any_step(schedule, message):
+def test_a_refused_run_changes_nothing(schedule, every, error, message):
     model = navro.StandardMultiserver()
-    with pytest.raises(ValueError, match=message):
-        navro.trajectory(model, schedule)
-    assert model.time == 0
+    model.number_of_servers = 2
+    model.number_of_arrivals_pmf = {0: 0.5, 1: 0.5}
+    before = station_settings(model)
+    with pytest.raises(error, match=message):
+        navro.trajectory(model, schedule, every=every)
+    assert station_settings(model) == before
 
 
 @pytest.mark.parametrize(
     "period, message",
     [
         (Period(1, servers=[1]), "1 values for 2 nodes"),
+        (Period(1, servers=3), "servers per node.*got int 3"),
         (Period(1, arrivals={2: {0: 1.0}}), "node 2 of a network of 2"),
         (Period(1, routing={(0, 1): 1.5}), r"\[0, 1\]"),
         (Period(1, routing=[[0.5]]), "2 by 2"),
+        (Period(1, routing=[[0.7, 0.7], [0, 0]]), "node 0 sum to 1.4"),
     ],
 )
-def test_a_bad_network_period_is_refused(period, message):
-    with pytest.raises(ValueError, match=message):
-        navro.trajectory(navro.StandardNetworkMultiserver(2), [period])
+def test_a_bad_network_period_is_refused_before_any_change(period, message):
+    net = navro.StandardNetworkMultiserver(2)
+    net.set_routing_probability(1, 0, 0.5)
+    with pytest.raises((ValueError, TypeError), match=message):
+        navro.trajectory(net, [Period(1, servers=[1, 1]), period])
+    assert net.time == 0
+    assert net.get_number_of_servers_at_node(0) == 0
+    assert net.get_routing_probability(1, 0) == 0.5
 
 
 def test_a_failing_step_leaves_the_model_after_its_last_whole_step():
+    """The second period's first step would count past 2**31 - 1: the model
+    keeps the first period's three steps and the settings they ran under."""
+    model = navro.StandardMultiserver()
+    model.reset_with_number_of_entities_in_system(2**31 - 3)
+    with pytest.raises(navro.error, match="Invalid value"):
+        navro.trajectory(
+            model, [Period(3, arrivals={0: 1.0}), Period(2, servers=1, arrivals={5: 1.0})]
+        )
+    assert model.time == 3
+    assert model.number_of_servers == 0 and model.number_of_arrivals_pmf == {0: 1.0}
+
+
+def test_times_follow_the_models_clock_where_it_wraps():
+    model = navro.StandardMultiserver()
+    model.time = 2**31 - 2
+    run = navro.trajectory(model, [Period(2), Period(2)])
+    assert list(run.times) == [2**31 - 2, 2**31 - 1, -(2**31), -(2**31) + 1, -(2**31) + 2]
+    assert run.times[-1] == model.time
+
+
+def test_numpy_numbers_are_taken_wherever_numbers_are():
+    def run(number, real):
+        net = navro.StandardNetworkMultiserver(2)
+        schedule = [
+            Period(
+                number(3),
+                servers=np.array([1, 2]),
+                arrivals=[{number(1): real(0.4), 0: 0.6}] * 2,
+                durations={number(1): {number(2): real(1.0)}},
+                routing={(number(0), number(1)): real(0.5)},
+            ),
+            Period(number(2), routing=np.array([[0, 0.25], [0, 0]])),
+        ]
+        return navro.trajectory(net, schedule, every=number(2))
+
+    plain, numpy = run(int, float), run(np.int64, np.float64)
+    np.testing.assert_array_equal(plain.probabilities, numpy.probabilities)
+    np.testing.assert_array_equal(plain.times, numpy.times)
+
+
+def test_a_trajectorys_arrays_refuse_writes_for_good():
     net = navro.StandardNetworkMultiserver(2)
-    with pytest.raises(navro.error, match="Sum of destination probabilities"):
-        navro.trajectory(net, [Period(3), Period(2, routing=[[0.7, 0.7], [0, 0]])])
-    assert net.time == 3
+    runs = [navro.trajectory(net, [Period(2, arrivals=[{1: 1.0}, {0: 1.0}])]) for _ in range(2)]
+    joined = navro.Trajectory.concatenate(runs)
+    for run in (runs[0], joined, joined.node(1)):
+        for name in ("times", "period", "servers", "probabilities", "expected_completions"):
+            array = getattr(run, name)
+            with pytest.raises(ValueError):
+                array.flags.writeable = True
+            with pytest.raises(ValueError):
+                array[...] = 0
+
+
+def test_rows_keep_their_own_windows_of_counts():
+    """An overloaded station's queue moves far over a long run; each row
+    holds only the counts near it, not the whole range of the run."""
+    model = navro.StandardMultiserver()
+    model.number_of_servers = 1
+    model.number_of_arrivals_pmf = {1: 1.0}
+    model.service_duration_pmf = {1: 0.5, 2: 0.5}
+    run = navro.trajectory(model, 2000)
+    assert run.probabilities.shape == (2001, len(run.counts))
+    assert run._windows.shape[2] < len(run.counts) / 3
+    np.testing.assert_allclose(run.mean, (run.probabilities * run.counts).sum(axis=1), rtol=1e-12)
 
 
 def test_every_step_frees_what_it_built():
@@ -286,11 +375,29 @@ def test_table_and_optional_extras(monkeypatch):
     run = navro.trajectory(net, [Period(4, servers=[1, 2], arrivals=[{1: 1.0}, {0: 1.0}])])
     table = run.to_pandas()
     assert table.index.names == ["time", "node"]
-    assert table.loc[(4, 0), "servers"] == 1
-    assert table.loc[(4, 1), "mean"] == 0
-    assert table.loc[(4, 0), "prob_all_busy"] == pytest.approx(1.0)
+    assert table.loc[(4, 0), "servers [servers]"] == 1
+    assert table.loc[(4, 1), "mean [entities]"] == 0
+    assert table.loc[(4, 0), "prob_all_busy [probability]"] == pytest.approx(1.0)
+    assert table.loc[(4, 0), "mean_wait [steps]"] == pytest.approx(0.0)
     for kind in ("heatmap", "fan"):
         assert run.plot(kind, time_label=lambda t: f"t{t}").axes
     monkeypatch.setitem(__import__("sys").modules, "pandas", None)
     with pytest.raises(ImportError, match=r"navro\[pandas\]"):
         run.to_pandas()
+
+
+def test_custom_measures_ask_per_row_questions():
+    net = navro.StandardNetworkMultiserver(2)
+    run = navro.trajectory(net, [Period(3, servers=[1, 2], arrivals=[{2: 1.0}, {1: 1.0}])])
+    above = run.prob_at_least(run.servers + 1)
+    np.testing.assert_array_equal(above, run.expectation(lambda n, c: n >= c + 1))
+    np.testing.assert_array_equal(above[:, 0], run.node(0).prob_at_least(run.servers[:, 0] + 1))
+    np.testing.assert_allclose(
+        run.expectation(lambda n, c: np.maximum(n - c, 0))[1:],
+        run.expected_queue_length[1:],
+        rtol=1e-12,
+    )
+    with pytest.raises(
+        ValueError, match=r"one per row, shape \(4,\) or \(4, 2\), got shape \(3,\)"
+    ):
+        run.prob_at_least(np.arange(3))

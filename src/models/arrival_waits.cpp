@@ -1,0 +1,403 @@
+#include "models/arrival_waits.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "distributions/distributions.hpp"
+#include "models/station_step.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/interruption.hpp"
+
+namespace {
+
+constexpr Real infinity = std::numeric_limits<Real>::infinity();
+
+// Beyond this many services still needed, the expected wait of several
+// servers grows by 1 / (c * chance) per service: its differences have long
+// settled there, and a table that far would be the larger cost.
+constexpr long long expectedWaitCells = 1LL << 20;
+
+// The cells of a simple pmf: the probabilities of first, first + 1, ...
+struct Cells {
+    long long first;
+    long long length;
+    const Real* p;
+};
+
+Cells cellsOf(const Pmf* pmf) {
+    return {pmf->simple.offset, pmf->simple.length, pmf->simple.elements};
+}
+
+// out[w] = sum over v of x[w - v] s(v) for w = 0 .. h, with x over 0 .. h:
+// the distribution of a sum of independent parts, cut at h. A duration is
+// at least 1, so every part moves mass up and nothing below h is lost.
+void convolveUpTo(const Real* __restrict x, Cells s, long long h, Real* __restrict out) {
+    std::fill(out, out + h + 1, 0.0);
+    for (long long k = 0; k < s.length && s.first + k <= h; ++k) {
+        const Real weight = s.p[k];
+        if (!(weight > 0)) continue;
+        const long long v = s.first + k;
+        for (long long w = v; w <= h; ++w) out[w] += weight * x[w - v];
+    }
+}
+
+Real meanOf(Cells s) {
+    Real total = 0.0, weighted = 0.0;
+    for (long long k = 0; k < s.length; ++k) {
+        total += s.p[k];
+        weighted += s.p[k] * static_cast<Real>(s.first + k);
+    }
+    return weighted / total;
+}
+
+}  // namespace
+
+ArrivalWaits::ServerTables& ArrivalWaits::tablesOf(Int node, const ArrivalInputs& in) {
+    if (static_cast<std::size_t>(node) >= nodes.size())
+        nodes.resize(static_cast<std::size_t>(node) + 1);
+    ServerTables& t = nodes[static_cast<std::size_t>(node)];
+    if (t.servers == in.servers && t.durations == in.durations) return t;
+    t.servers = in.servers;
+    t.durations = in.durations;
+    t.meanDuration = meanOf(cellsOf(in.durations));
+    t.endChance = std::min(1.0, 1.0 / t.meanDuration);
+    t.expectedReady = 0;
+    const long long c = in.servers;
+    if (c >= 2) {
+        // The services that end in one step while all c servers are busy.
+        const Support ends = binomialSupport(static_cast<int>(c), t.endChance);
+        Real* endings = t.endings.zeroed(c + 1);
+        const Real* logTable = logsUpTo(c);
+        fillBinomial(
+            static_cast<int>(c), t.endChance, [logTable](int i) { return logTable[i]; },
+            endings + ends.offset);
+        if (horizon >= 1) buildSurvival(t);
+        t.expected.reserve(1)[0] = 0.0;
+    }
+    return t;
+}
+
+const Real* ArrivalWaits::logsUpTo(long long n) {
+    if (n > logsReady) {
+        Real* table = logs.reserve(n + 1);
+        for (long long k = logsReady + 1; k <= n; ++k) table[k] = std::log(static_cast<Real>(k));
+        logsReady = n;
+    }
+    return logs.data();
+}
+
+// survival[w][L - 1] = P(services ended in w steps >= L) for L = 1 .. c w:
+// the ends in w steps of c busy servers are binomial(c w, chance).
+void ArrivalWaits::buildSurvival(ServerTables& t) {
+    const long long c = t.servers;
+    const long long h = horizon;
+    if (c > maximumHeapCells / (h * (h + 1) / 2 + 1)) abortOutOfMemory();
+    Real* table = t.survival.zeroed(c * h * (h + 1) / 2);
+    Real* pmf = binomialCells.reserve(c * h + 1);
+    WorkMeter work;
+    for (long long w = 1; w <= h; ++w) {
+        const long long n = c * w;
+        if (n > std::numeric_limits<int>::max()) abortOutOfMemory();
+        const Support s = binomialSupport(static_cast<int>(n), t.endChance);
+        std::fill(pmf, pmf + n + 1, 0.0);
+        const Real* logTable = logsUpTo(n);
+        fillBinomial(
+            static_cast<int>(n), t.endChance, [logTable](int i) { return logTable[i]; },
+            pmf + s.offset);
+        Real* row = table + c * w * (w - 1) / 2;
+        Real running = 0.0;
+        for (long long L = n; L >= 1; --L) {
+            running += pmf[L];
+            row[L - 1] = std::min(running, 1.0);
+        }
+        work.add(n);
+    }
+    work.flush();
+}
+
+// E[W | L more services must end] for several servers: V(L) = (1 + sum over
+// k >= 1 of P(k end) V(L - k)) / P(some end), with V(L) = 0 for L <= 0.
+Real ArrivalWaits::expectedWait(ServerTables& t, long long needed) {
+    if (needed <= 0) return 0.0;
+    const long long c = t.servers;
+    const long long target = std::min(needed, expectedWaitCells);
+    if (target > t.expectedReady) {
+        Real* v = t.expected.reserve(target + 1);
+        const Real* endings = t.endings.data();
+        const Real someEnd =
+            t.endChance >= 1 ? 1.0 : -std::expm1(static_cast<Real>(c) * std::log1p(-t.endChance));
+        WorkMeter work;
+        for (long long L = t.expectedReady + 1; L <= target; ++L) {
+            Real sum = 1.0;
+            const long long reach = std::min(c, L - 1);
+            for (long long k = 1; k <= reach; ++k) sum += endings[k] * v[L - k];
+            v[L] = sum / someEnd;
+            work.add(reach + 1);
+        }
+        work.flush();
+        t.expectedReady = target;
+    }
+    const Real* v = t.expected.data();
+    if (needed <= expectedWaitCells) return v[needed];
+    return v[expectedWaitCells] +
+           static_cast<Real>(needed - expectedWaitCells) / (static_cast<Real>(c) * t.endChance);
+}
+
+void ArrivalWaits::readBatch(const Pmf* batch) {
+    const Cells a = cellsOf(batch);
+    // P(a > j) for j = 0 .. largest - 1: the chance that a batch has an entity
+    // at place j, so the weight of an arrival there.
+    const long long largest = a.first + a.length - 1;
+    batchLength = std::max(0LL, largest);
+    Real* survival = batchSurvival.reserve(batchLength);
+    Real running = 0.0;
+    batchMean = batchPairs = 0.0;
+    for (long long j = batchLength - 1; j >= 0; --j) {
+        const long long k = j + 1 - a.first;
+        if (k >= 0 && k < a.length) running += a.p[k];
+        survival[j] = running;
+    }
+    for (long long j = 0; j < batchLength; ++j) {
+        batchMean += survival[j];
+        batchPairs += static_cast<Real>(j) * survival[j];
+    }
+}
+
+void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
+    const Pmf* marginal = lookupMarginalPmf(in.state);
+    const Cells zs = cellsOf(marginal);
+    const long long c = in.servers;
+    // z - d >= z - min(z, c), smallest at the smallest count.
+    aheadFirst = std::max(0LL, zs.first - std::min<long long>(zs.first, c));
+    const long long lastStart = zs.first + zs.length - 1;
+    const long long startLength = std::max(0LL, lastStart - aheadFirst + 1);
+    aheadLength = startLength + std::max(0LL, batchLength - 1);
+    Real* start = starts.zeroed(startLength);
+    Real* steps = before.zeroed(aheadLength + 1);
+    goingOnUsed = 0;
+    WorkMeter work;
+    for (long long k = 0; k < zs.length; ++k) {
+        const Real pz = zs.p[k];
+        if (!(pz > 0)) continue;
+        const long long z = zs.first + k;
+        Pmf* conditional = in.state->joint.elements[k];
+        if (conditional == nullptr) abortInternal();
+        const int busy = static_cast<int>(std::min(z, c));
+        const Real q = std::clamp(lookupProbability(conditional, 1), 0.0, 1.0);
+        const Support ended = binomialSupport(busy, q);
+        Real* ends = binomialCells.reserve(ended.length);
+        const Real* logTable = logsUpTo(busy);
+        fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
+        for (long long i = 0; i < ended.length; ++i) {
+            const Real pd = ends[i];
+            if (!(pd > 0)) continue;
+            const long long d = ended.offset + i;
+            const Real weight = pz * pd;
+            const long long u = z - d;
+            if (oneServer && z >= 1 && d == 0) {
+                goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {z, weight, conditional};
+                ++goingOnUsed;
+                continue;
+            }
+            if (!(in.returning > 0) || d == 0) {
+                start[u - aheadFirst] += weight;
+                continue;
+            }
+            // Of the d that ended, phi come back and join the batch.
+            const Support back = binomialSupport(static_cast<int>(d), in.returning);
+            Real* phis = routedCells.reserve(back.length);
+            const Real* logsOfD = logsUpTo(d);
+            fillBinomial(
+                static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; }, phis);
+            for (long long m = 0; m < back.length; ++m) {
+                const Real w = weight * phis[m];
+                if (!(w > 0)) continue;
+                const long long phi = back.offset + m;
+                start[u + phi - aheadFirst] += w;
+                // Places u .. u + phi - 1 are certain to hold an entity:
+                // the batch holds at least the phi that came back.
+                steps[u - aheadFirst] += w;
+                steps[u + phi - aheadFirst] -= w;
+            }
+            work.add(back.length);
+        }
+        work.add(ended.length);
+    }
+    // ahead[n] = sum over starts s of start(s) P(a > n - s), and the places
+    // of the entities that came back.
+    Real* a = ahead.zeroed(aheadLength);
+    Real running = 0.0;
+    for (long long n = 0; n < aheadLength; ++n) {
+        running += steps[n];
+        a[n] = running;
+    }
+    const Real* survival = batchSurvival.data();
+    for (long long s = 0; s < startLength; ++s) {
+        const Real weight = start[s];
+        if (!(weight > 0)) continue;
+        Real* row = a + s;
+        for (long long j = 0; j < batchLength; ++j) row[j] += weight * survival[j];
+        work.add(batchLength);
+    }
+    work.flush();
+}
+
+void ArrivalWaits::waitsOfOneServer(const ArrivalInputs& in, const ServerTables& t, Real* sums) {
+    const long long h = horizon;
+    const Cells s = cellsOf(in.durations);
+    Real* cells = scratch.zeroed(4 * (h + 1));
+    Real* acc = cells;
+    Real* next = cells + (h + 1);
+    Real* rest = cells + 2 * (h + 1);
+    Real* within = cells + 3 * (h + 1);
+
+    // The server starts a service at the end of the step: with n ahead, W is
+    // the sum of n services. Horner's rule: sum ahead[n] S^n = ahead[0] +
+    // S * (ahead[1] + S * (...)), cut at h.
+    const Real* weights = ahead.data();
+    Real total = 0.0, entitiesAhead = 0.0;
+    for (long long k = 0; k < aheadLength; ++k) {
+        total += weights[k];
+        entitiesAhead += weights[k] * static_cast<Real>(aheadFirst + k);
+    }
+    const long long top = std::min(h, aheadFirst + aheadLength - 1);
+    for (long long n = top; n >= 0; --n) {
+        if (n < top) {
+            convolveUpTo(acc, s, h, next);
+            std::swap(acc, next);
+        }
+        if (n >= aheadFirst) acc[0] += weights[n - aheadFirst];
+    }
+    if (top >= 0) std::copy(acc, acc + h + 1, within);
+    Real waited = t.meanDuration * entitiesAhead;
+
+    // The service under way goes on: with z present before the step and the
+    // j of its batch before the arrival, W = (ell - 1) + z - 1 + j services,
+    // ell given z; only z <= h can end within h.
+    if (goingOnUsed > 0) {
+        std::fill(acc, acc + h + 1, 0.0);
+        long long index = goingOnUsed - 1;
+        while (index >= 0 && goingOn.data()[index].z > h) --index;
+        const long long highest = index >= 0 ? goingOn.data()[index].z : 0;
+        for (long long z = highest; z >= 1; --z) {
+            if (z < highest) {
+                convolveUpTo(acc, s, h, next);
+                std::swap(acc, next);
+            }
+            if (index >= 0 && goingOn.data()[index].z == z) {
+                const GoingOn& g = goingOn.data()[index--];
+                const ContinuingTimes left = continuingTimes(g.conditional);
+                const Real share = g.weight / left.total;
+                for (int v = 0; v < left.weights.length && left.weights.offset + v <= h; ++v)
+                    acc[left.weights.offset + v] += share * left.weights.elements[v];
+            }
+        }
+        // The batch's places before the arrival: sum over j of P(a > j) S^j.
+        std::fill(rest, rest + h + 1, 0.0);
+        const Real* survival = batchSurvival.data();
+        const long long places = std::min(h, batchLength - 1);
+        for (long long j = places; j >= 0; --j) {
+            if (j < places) {
+                convolveUpTo(rest, s, h, next);
+                std::copy(next, next + h + 1, rest);
+            }
+            rest[0] += survival[j];
+        }
+        for (long long w = 0; w <= h; ++w)
+            for (long long v = 0; v <= w; ++v) within[w] += acc[v] * rest[w - v];
+        for (long long k = 0; k < goingOnUsed; ++k) {
+            const GoingOn& g = goingOn.data()[k];
+            const ContinuingTimes left = continuingTimes(g.conditional);
+            Real remaining = 0.0;
+            for (int v = 0; v < left.weights.length; ++v)
+                remaining += left.weights.elements[v] * (left.weights.offset + v);
+            remaining /= left.total;
+            total += g.weight * batchMean;
+            waited +=
+                g.weight * (batchMean * remaining +
+                            t.meanDuration * (static_cast<Real>(g.z - 1) * batchMean + batchPairs));
+        }
+    }
+    finish(total, waited, within, sums);
+}
+
+void ArrivalWaits::waitsOfSeveralServers(ServerTables& t, Real* sums) {
+    const long long h = horizon;
+    const long long c = t.servers;
+    Real* within = scratch.zeroed(h + 1);
+    const Real* weights = ahead.data();
+    Real total = 0.0, waited = 0.0;
+    WorkMeter work;
+    for (long long k = 0; k < aheadLength; ++k) {
+        const Real weight = weights[k];
+        if (!(weight > 0)) continue;
+        total += weight;
+        const long long needed = aheadFirst + k - c + 1;  // services that must end first
+        if (needed <= 0) {
+            within[0] += weight;
+            continue;
+        }
+        waited += weight * expectedWait(t, needed);
+        // P(W <= w) = P(at least `needed` ended in w steps), w = 1 .. h.
+        Real below = 0.0;
+        for (long long w = (needed + c - 1) / c; w <= h; ++w) {
+            const Real reached = t.survival.data()[c * w * (w - 1) / 2 + needed - 1];
+            within[w] += weight * (reached - below);
+            below = reached;
+        }
+        work.add(h + 1);
+    }
+    work.flush();
+    finish(total, waited, within, sums);
+}
+
+void ArrivalWaits::finish(Real total, Real waited, const Real* within, Real* sums) const {
+    Real inside = 0.0;
+    for (long long w = 0; w <= horizon; ++w) {
+        sums[WaitLayout::first + w] += within[w];
+        inside += within[w];
+    }
+    sums[WaitLayout::arrivals] += total;
+    sums[WaitLayout::waited] += waited;
+    // What is not within the horizon is beyond it; rounding may leave a hair
+    // below 0 where nothing is.
+    sums[WaitLayout::beyond] += std::max(0.0, total - inside);
+}
+
+void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums) {
+    readBatch(in.batch);
+    if (horizon < 0) {
+        // The arrivals alone: the batch and, in expectation, the services
+        // that end and come back.
+        Real returned = 0.0;
+        if (in.returning > 0) {
+            const Pmf* marginal = lookupMarginalPmf(in.state);
+            const Cells zs = cellsOf(marginal);
+            for (long long k = 0; k < zs.length; ++k) {
+                if (!(zs.p[k] > 0)) continue;
+                const long long busy = std::min<long long>(zs.first + k, in.servers);
+                const Real q =
+                    std::clamp(lookupProbability(in.state->joint.elements[k], 1), 0.0, 1.0);
+                returned += zs.p[k] * static_cast<Real>(busy) * q;
+            }
+        }
+        sums[WaitLayout::arrivals] += batchMean + in.returning * returned;
+        return;
+    }
+    if (in.servers == 0) {
+        // Nobody is ever served: every arrival waits for ever.
+        sums[WaitLayout::arrivals] += batchMean;
+        sums[WaitLayout::beyond] += batchMean;
+        if (batchMean > 0) sums[WaitLayout::waited] += infinity;
+        return;
+    }
+    ServerTables& t = tablesOf(node, in);
+    const bool oneServer = in.servers == 1;
+    aheadOfArrivals(in, oneServer);
+    if (oneServer) {
+        waitsOfOneServer(in, t, sums);
+    } else {
+        waitsOfSeveralServers(t, sums);
+    }
+}
