@@ -6,13 +6,15 @@ Each case is a station or a network from empty; its maps' trajectory
 (10 and 200 steps, with services of 5 steps on average). For each the table
 gives the total-variation distance between the two distributions of the
 number present (half the summed absolute differences: the most by which the
-probability of any event differs), and the errors of P(all servers busy) and
-of the mean number present, maps minus simulation. Beside each is its noise:
+probability of any event differs), the errors of P(all servers busy) and of
+the mean number present, and those of the chance that an arrival waits and
+of its mean wait (steps), for the arrivals of the ten steps before, maps
+minus simulation. Beside each is its noise:
 what chance alone reaches with probability 0.99, so that an exact model stays
 within it. A figure beyond its noise is in bold.
 
 Every case is simulated with --runs runs. Each family ends with its worst
-errors (of the distance, of P(all busy) and of the mean, beyond the noise);
+errors of each figure beyond the noise;
 the cases of these are simulated again with as many runs as bring the noise
 of each of their errors beyond it below a tenth of it (up to --max-runs),
 until the worst are so measured, so that every error the README quotes is
@@ -289,6 +291,18 @@ def measure(case: Case, runs: int, seed: int) -> list[Row]:
                     at(differences["mean"], r, node),
                     at(noise["mean"], r, node),
                 ),
+                # The arrivals of the steps since the row before: the chance
+                # that one waits, and the mean wait (steps).
+                "wait": Figure(
+                    float(view.prob_wait[r]),
+                    at(differences["prob_wait"], r, node),
+                    at(noise["prob_wait"], r, node),
+                ),
+                "mean wait": Figure(
+                    float(view.mean_wait[r]),
+                    at(differences["mean_wait"], r, node),
+                    at(noise["mean_wait"], r, node),
+                ),
             }
             rows.append(Row(case, node, t, runs, figures))
     return rows
@@ -300,11 +314,14 @@ def hash_of(case: Case) -> int:
     return sum((i + 1) * ord(c) for i, c in enumerate(text))
 
 
+FIGURES = ("tv", "busy", "mean", "wait", "mean wait")
+
+
 def worst_rows(rows: list[Row]) -> list[Row]:
-    """Per figure (distance, P(all busy), mean), the row of the largest
-    error beyond its noise."""
+    """Per figure (distance, P(all busy), mean present, chance to wait, mean
+    wait), the row of the largest error beyond its noise."""
     worst = []
-    for name in ("tv", "busy", "mean"):
+    for name in FIGURES:
         beyond = [row for row in rows if row.figures[name].beyond]
         if beyond:
             worst.append(max(beyond, key=lambda row: abs(row.figures[name].error)))
@@ -355,6 +372,10 @@ COLUMNS = (
     "error (noise)",
     "mean present",
     "error (noise)",
+    "P(wait)",
+    "error (noise)",
+    "mean wait",
+    "error (noise)",
 )
 
 
@@ -386,6 +407,10 @@ def table_row(row: Row) -> str:
         shown(f["busy"], 4),
         f"{f['mean'].value:.3f}",
         shown(f["mean"], 3),
+        f"{f['wait'].value:.4f}",
+        shown(f["wait"], 4),
+        f"{f['mean wait'].value:.3f}",
+        shown(f["mean wait"], 3),
     )
     return "| " + " | ".join(cells) + " |"
 
@@ -428,7 +453,8 @@ def main(argv: Sequence[str] | None = None) -> None:
             print(table_row(row), flush=True)
         print(
             f"\nWorst of the family: TV distance {worst(rows, 'tv')}; P(all busy) "
-            f"{worst(rows, 'busy')}; mean present {worst(rows, 'mean')}.",
+            f"{worst(rows, 'busy')}; mean present {worst(rows, 'mean')}; P(wait) "
+            f"{worst(rows, 'wait')}; mean wait {worst(rows, 'mean wait')}.",
             flush=True,
         )
     print(f"\n{time.perf_counter() - start:.0f} s")
