@@ -270,9 +270,13 @@ private:
     void countRows() {
         for (std::size_t n = 0; n < nodeCount; ++n)
             tally.countPresent(0, static_cast<Int>(n), presentAt[n]);
+        constexpr long long ahead = 8;
         for (long long row = 1; row < layout.rows; ++row) {
             for (std::size_t n = 0; n < nodeCount; ++n) {
                 const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+                if (row + ahead < layout.rows)
+                    tally.prefetchPresent(row + ahead, static_cast<Int>(n),
+                                          presentAt[at + ahead * nodeCount]);
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
                 if (arrivals[at] > 0)

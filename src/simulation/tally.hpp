@@ -120,6 +120,14 @@ public:
         }
         ++counts[place.offset + static_cast<std::size_t>(k)];
     }
+    // Asks the memory for the count that countPresent will add to, so that a
+    // sweep over a run's rows has it at hand: the rows' counts lie apart.
+    void prefetchPresent(long long row, Int node, long long present) const {
+        const Place& place = places[at(row, node)];
+        const long long k = present - place.lowest;
+        if (k >= 0 && k < static_cast<long long>(place.length))
+            __builtin_prefetch(&counts[place.offset + static_cast<std::size_t>(k)], 1);
+    }
     void countEnded(long long row, Int node, std::uint64_t ended) {
         if (ended == 0) return;
         const std::size_t i = at(row, node);
