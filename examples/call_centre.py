@@ -1,4 +1,5 @@
-"""A call centre through one shift.
+"""A call centre through one shift
+=================================
 
 Eight agents answer calls. Time runs in minutes; calls arrive in Poisson
 batches at a rate that changes every hour, and a call takes a whole number of

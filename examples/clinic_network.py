@@ -1,12 +1,14 @@
-"""A walk-in clinic through one day, as a network of three stations.
+"""A walk-in clinic through one day
+==================================
 
-Time runs in steps of 5 minutes from 08:00 to 18:00. Patients arrive at
-triage (Poisson batches, busier in the morning); a quarter then go home, the
-rest see a doctor. Three in ten of those come back for a return visit with a
-nurse, and a third of those need a doctor again: a feedback loop. Every hour
-the script prints, per node, the mean number present and the chance that
-some are queueing (more present than staff); then a what-if: nine patients in
-treatment at 12:00, and the next hour there. Saves clinic_network.png.
+A network of three stations. Time runs in steps of 5 minutes from 08:00 to
+18:00. Patients arrive at triage (Poisson batches, busier in the morning); a
+quarter then go home, the rest see a doctor. Three in ten of those come back
+for a return visit with a nurse, and a third of those need a doctor again: a
+feedback loop. Every hour the script prints, per node, the mean number
+present and the chance that some are queueing (more present than staff);
+then a what-if: nine patients in treatment at 12:00, and the next hour
+there. Saves clinic_network.png.
 """
 
 from __future__ import annotations

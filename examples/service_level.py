@@ -1,4 +1,7 @@
-"""How many agents each half hour, so that 80% of calls are answered within
+"""A contact centre staffed to a service level
+=============================================
+
+How many agents each half hour, so that 80% of calls are answered within
 20 seconds, all day long?
 
 A contact centre is open from 08:00 to 20:00. Its volumes are forecast per
@@ -7,6 +10,7 @@ handling times are a sample of 400 calls in seconds. The model runs on a
 5-second step, so that "within 20 seconds" is within 4 steps.
 
 Two rosters are compared:
+
 - Erlang C: each half hour on its own, as if its volume had run long enough
   to settle, with the standard formula (computed below): the fewest agents
   whose steady-state service level reaches 80%;

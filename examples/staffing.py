@@ -1,4 +1,7 @@
-"""How many agents each half hour, so that callers rarely find every agent
+"""Staffing a call centre's day
+=============================
+
+How many agents each half hour, so that callers rarely find every agent
 busy, all day long?
 
 A call centre is open from 08:00 to 18:00, with a morning and an afternoon
@@ -7,6 +10,7 @@ changes every half hour and take 3 to 15 minutes. The target: at every
 minute, the chance that every agent is busy is at most 0.2.
 
 Two rosters are compared:
+
 - steady: each half hour staffed as if it had run at its own rate long
   enough to settle, worked out with navro by running the half hour's rate
   for four hours from empty and checking the target at the end;

@@ -1,4 +1,7 @@
-"""A staffing study: how many agents does the call centre need if calls grow?
+"""A staffing study over many scenarios
+======================================
+
+How many agents does the call centre need if calls grow?
 
 The call centre of call_centre.py is run through its eight-hour shift for
 every scenario of a grid: 8 to 13 agents, call volume grown by 0 to 30%, and

@@ -65,7 +65,7 @@ def trajectory(
     ----------
     model : StandardMultiserver or StandardNetworkMultiserver
     schedule : int, duration or sequence of Period
-        A number of steps with the model's own settings, or ``Period``s. With
+        A number of steps with the model's own settings, or ``Period`` objects. With
         a ``clock``, a period may be a duration such as ``"30min"``.
     every : int
         Record every ``every``-th step only (steps).

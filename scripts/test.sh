@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds navro and runs every test: the check of the layers, the GoogleTest
 # suite of the internals and the pytest suite of the public API, then
-# type-checks the examples and checks the style of the code (ruff for Python,
-# clang-format for C++).
+# type-checks the examples, builds the documentation with its gallery and
+# checks the links between its pages, and checks the style of the code (ruff
+# for Python, clang-format for C++). The sanitizer mode builds and runs the
+# two suites only.
 #
 #   bash scripts/test.sh                  # default build
 #   NAVRO_SANITIZE=1 bash scripts/test.sh # AddressSanitizer + UBSan build
@@ -20,11 +22,12 @@ if command -v ninja >/dev/null; then GENERATOR=(-G Ninja); fi
 
 step() { printf '\n==> %s\n' "$*"; }
 
-# make_venv DIR: a virtual environment at DIR with the package and its test
-# tools installed from this checkout; extra arguments go to pip.
+# make_venv DIR EXTRAS: a virtual environment at DIR with the package and the
+# given extras (its test tools, say) installed from this checkout; further
+# arguments go to pip.
 make_venv() {
-    local venv=$1
-    shift
+    local venv=$1 extras=$2
+    shift 2
     if [ ! -x "$venv/bin/python" ]; then
         step "Creating the virtual environment $venv"
         local base
@@ -35,7 +38,7 @@ make_venv() {
         fi
     fi
     step "Installing navro and its test tools into $venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" "$@"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[$extras]" "$@"
 }
 
 # GoogleTest comes from the system's packages. Root installs it when missing;
@@ -75,7 +78,7 @@ ensure_gtest || CPP_TESTS=0
 if [ "${NAVRO_SANITIZE:-0}" = "1" ]; then
     build_dir=build/sanitize
     venv="$build_dir/venv"
-    make_venv "$venv" --config-settings=cmake.define.NAVRO_SANITIZE=ON \
+    make_venv "$venv" test --config-settings=cmake.define.NAVRO_SANITIZE=ON \
         --config-settings=cmake.define.NAVRO_WERROR=ON \
         --config-settings=cmake.build-type=RelWithDebInfo \
         --config-settings=build-dir="$build_dir/wheel"
@@ -112,7 +115,7 @@ if [ "${NAVRO_SANITIZE:-0}" = "1" ]; then
     exit "$status"
 else
     venv="${NAVRO_VENV:-.venv}"
-    make_venv "$venv" --config-settings=cmake.define.NAVRO_WERROR=ON
+    make_venv "$venv" test,docs --config-settings=cmake.define.NAVRO_WERROR=ON
     python="$(cd "$venv/bin" && pwd)/python"
 
     if [ "$CPP_TESTS" = 1 ]; then
@@ -128,6 +131,9 @@ else
     "$python" -m mypy --strict examples
     # The stubs against the installed module, from outside the source tree.
     (cd "$(mktemp -d)" && "$python" -m mypy.stubtest navro)
+
+    # With warnings as errors, the examples run into the gallery.
+    NAVRO_VENV="$venv" bash scripts/docs.sh --installed
 
     # The style checks, last, so that a lapse of style hides no failing test.
     # `ruff check --fix .`, `ruff format .` and `clang-format -i` on the same

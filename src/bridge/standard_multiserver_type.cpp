@@ -147,9 +147,10 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 
 PyTypeObject _StandardMultiserver_Type =
     modelType("navro.StandardMultiserver",
-              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0},\n"
-              "                    service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0},\n"
-              "                    time=0)\n--\n\n"
+              // The signature stays on one line: documentation tools read each line
+              // of it as a signature of its own.
+              "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0}, "
+              "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0)\n--\n\n"
               "One queueing station in discrete time: identical servers, batch arrivals\n"
               "and service durations of whole time units.\n\n"
               "The state is the exact joint distribution of (number present, remaining\n"
