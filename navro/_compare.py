@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from navro._common import MEASURES
-from navro.simulation import _normal_quantile, count_error
+from navro.simulation import _normal_quantile, count_error, count_reach
 from navro.trajectories import Trajectory, _optional
 
 __all__ = ["Comparison", "compare"]
@@ -187,15 +187,21 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
             difference = np.asarray(first - second, dtype=np.float64)
         floor = _FLOOR * np.maximum(1.0, np.maximum(np.abs(first), np.abs(second)))
         error = None
+        rare: float | NDArray[np.float64] = 0.0
         if same_servers and scale > 0:
             cells = np.broadcast_to(counts, reference.shape)
             error = count_error(reference, cells, a._servers, 1 / scale, name)
             if error is not None:
                 error = np.where(np.isnan(difference), math.nan, error)
+                # Counts too rare for the normal bound: chance alone makes up
+                # to about (z^2 + 2) / 3 runs of them where one is expected.
+                reach = count_reach(reference, cells, a._servers, name, (pa > 0) | (pb > 0))
+                if reach is not None:
+                    rare = (two_sided**2 + 2) / 3 * reach * scale
         if error is None:
             error = np.hypot(_error(a, name), _error(b, name))
             error = np.maximum(error, _least_error(a, b, name, shares, first, second))
-        bound = two_sided * np.asarray(error) + floor
+        bound = two_sided * np.asarray(error) + rare + floor
         if name == "std" and scale > 0:
             # Where the first-order error vanishes (two counts equally likely)
             # the sample variance still falls short, by up to the squared

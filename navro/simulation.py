@@ -484,6 +484,39 @@ def count_error(
     return None
 
 
+def count_reach(
+    windows: NDArray[np.float64],
+    counts: NDArray[np.int64],
+    servers: NDArray[np.int64],
+    measure: str,
+    support: NDArray[np.bool_],
+) -> NDArray[np.float64] | None:
+    """How far one run can move a measure of the number present, times the
+    runs: the largest distance, over the counts of ``support``, of the
+    measure's function from its expectation under ``windows`` (for ``std``,
+    what one run at such a count adds to the variance, over twice the
+    deviation). None for a measure that is not one of the number present."""
+    c = servers[:, :, None]
+    positive = support
+
+    def expect(values: Any) -> NDArray[np.float64]:
+        weights = np.broadcast_to(np.asarray(values, dtype=np.float64), windows.shape)
+        return np.asarray(np.einsum("rnk,rnk->rn", windows, weights), dtype=np.float64)
+
+    if measure in _OF_COUNT and measure not in ("prob_at_least", "expectation"):
+        f = np.broadcast_to(np.asarray(_OF_COUNT[measure](counts, c), float), windows.shape)
+        f = np.where(np.isnan(f), 0.0, f)
+        far = np.abs(f - expect(f)[:, :, None])
+        return np.asarray(np.where(positive, far, 0.0).max(axis=2, initial=0.0))
+    if measure == "std":
+        deviation = (counts - expect(counts)[:, :, None]) ** 2
+        m2 = expect(deviation)
+        far = np.where(positive, deviation, 0.0).max(axis=2, initial=0.0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(m2 > 0, far / (2 * np.sqrt(np.where(m2 > 0, m2, 1.0))), 0.0)
+    return None
+
+
 def standard_error(
     run: Trajectory, measure: str | Callable[[Trajectory], Any], *args: Any
 ) -> NDArray[np.float64]:
