@@ -58,8 +58,10 @@ class Comparison:
 
     The noise of a measure of the number present is taken from the two
     runs' distributions pooled (the first's alone, where it is computed), as
-    if both drew from it; that of the others from each run's own standard
-    errors.
+    if both drew from it, with room for the few runs that chance alone makes
+    of counts too rare for a normal bound; that of the others from each
+    run's own standard errors, never less than a binomial error over the
+    arrivals (or runs), for events a simulation did not see.
     """
 
     times: NDArray[np.int64]
