@@ -9,7 +9,9 @@ number present (half the summed absolute differences: the most by which the
 probability of any event differs), the errors of P(all servers busy) and of
 the mean number present, and those of the chance that an arrival waits and
 of its mean wait (steps), for the arrivals of the ten steps before, maps
-minus simulation. Beside each is its noise:
+minus simulation; the last column sets the exact method (``method="exact"``)
+beside the same simulation, where it runs within its default limit of
+states. Beside each is its noise:
 what chance alone reaches with probability 0.99, so that an exact model stays
 within it. A figure beyond its noise is in bold.
 
@@ -30,6 +32,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import functools
 import math
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -286,6 +289,8 @@ def measure(case: Case, runs: int, seed: int) -> list[Row]:
     maps = navro.trajectory(copy.copy(model), horizon, every=every)
     real = navro.simulate(model, horizon, runs=runs, seed=(seed, hash_of(case)), every=every)
     comparison = navro.compare(maps, real, level=LEVEL)
+    exact_run = exact_trajectory(case, horizon, every)
+    exact = None if exact_run is None else navro.compare(exact_run, real, level=LEVEL)
     rows = []
 
     def at(array: np.ndarray, row: int, node: int) -> float:
@@ -321,8 +326,24 @@ def measure(case: Case, runs: int, seed: int) -> list[Row]:
                     at(noise["mean_wait"], r, node),
                 ),
             }
+            if exact is not None:
+                figures["exact"] = Figure(
+                    at(exact.tv, r, node), at(exact.tv, r, node), at(exact.tv_noise, r, node)
+                )
             rows.append(Row(case, node, t, runs, figures))
     return rows
+
+
+@functools.cache
+def exact_trajectory(case: Case, horizon: int, every: int) -> navro.Trajectory | None:
+    """The exact method's run of the case, or None where the method refuses
+    it as larger than its default limit of states."""
+    try:
+        return navro.trajectory(
+            case.make(), horizon, every=every, method="exact", wait_horizon=None
+        )
+    except ValueError:
+        return None
 
 
 def hash_of(case: Case) -> int:
@@ -349,7 +370,8 @@ def runs_to_resolve(rows: list[Row], runs: int) -> int:
     """The runs that bring the noise of each figure of ``rows`` beyond its
     noise below a tenth of it; the noise falls as the square root of the
     runs."""
-    short = [f for row in rows for f in row.figures.values() if not f.resolved]
+    short = [row.figures[name] for row in rows for name in FIGURES]
+    short = [f for f in short if not f.resolved]
     if not short:
         return runs
     factor = max((f.noise / (abs(f.error) / 10)) ** 2 for f in short)
@@ -393,6 +415,7 @@ COLUMNS = (
     "error (noise)",
     "mean wait",
     "error (noise)",
+    "exact method: TV distance (noise)",
 )
 
 
@@ -428,6 +451,7 @@ def table_row(row: Row) -> str:
         shown(f["wait"], 4),
         f"{f['mean wait'].value:.3f}",
         shown(f["mean wait"], 3),
+        shown(f["exact"], 4, sign=False) if "exact" in f else "refused",
     )
     return "| " + " | ".join(cells) + " |"
 

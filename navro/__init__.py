@@ -4,7 +4,8 @@
     StandardNetworkMultiserver   stations with probabilistic routing between them
     error                        raised by every refused call, with a fixed message
     trajectory, Trajectory       a whole run of steps, its service measures and
-                                 what its arrivals live through (waits, service level)
+                                 what its arrivals live through (waits, service level);
+                                 method="exact" for the real system, where small
     Period                       one period of a schedule for trajectory
     Clock, clock                 step length and start: runs on the clock, rates per hour
     distributions                constructors of common arrival and service pmfs

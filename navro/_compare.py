@@ -172,7 +172,7 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     # differences sum to 0; with two counts the distance is the one
     # difference) and the distance is bounded as one difference of all the
     # variance shared by two.
-    variance = reference * (1 - reference) * scale
+    variance = np.maximum(reference * (1 - reference), 0.0) * scale
     absolute = np.minimum(np.sqrt(2 * variance / math.pi), 2 * reference)
     spread = np.sqrt(np.maximum(variance - absolute**2, 0.0).sum(axis=2))
     many = 0.5 * (absolute.sum(axis=2) + one_sided * spread)

@@ -27,7 +27,7 @@ def _simulate(
     key: int,
     threads: int,
     /,
-) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
+) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
@@ -87,7 +87,16 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    def _record_exact(
+        self,
+        chain: _ExactChain,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes]: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -175,4 +184,30 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    def _record_exact(
+        self,
+        chain: _ExactChain,
+        steps: SupportsIndex,
+        every: SupportsIndex,
+        start: SupportsIndex,
+        horizon: SupportsIndex,
+        /,
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+
+@disjoint_base
+class _ExactChain:
+    """The joint distribution of a station's or network's real state, carried
+    by navro.trajectory(method="exact") from one period to the next."""
+
+    def __new__(cls, max_states: SupportsIndex, drop_below: float, /) -> Self: ...
+    def mark(self) -> None: ...
+    def restore(self) -> None: ...
+    @property
+    def states(self) -> int: ...
+    @property
+    def active_states(self) -> int: ...
+    @property
+    def transitions(self) -> int: ...
+    @property
+    def dropped_mass(self) -> float: ...

@@ -29,6 +29,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from navro import _exact
 from navro._common import (
     ARRIVAL_MEASURES,
     MEASURES,
@@ -46,7 +47,7 @@ from navro._common import (
 )
 from navro._core import StandardNetworkMultiserver
 from navro.clock import Clock, as_duration, is_duration
-from navro.trajectories import DEFAULT_WAIT_HORIZON, Trajectory, trajectory
+from navro.trajectories import DEFAULT_WAIT_HORIZON, Trajectory, _recorded_run, trajectory
 
 __all__ = ["Staffing", "Target", "staffing"]
 
@@ -338,6 +339,9 @@ def staffing(
     search: str = "bisect",
     clock: Clock | None = None,
     wait_horizon: int | None = None,
+    method: str = "maps",
+    max_states: int = _exact.DEFAULT_MAX_STATES,
+    drop_below: float = _exact.DEFAULT_DROP_BELOW,
 ) -> Staffing:
     """Chooses, period by period, the fewest servers within ``bounds`` (low,
     high) that meet every target, and returns them with the run under them.
@@ -366,6 +370,11 @@ def staffing(
     wait_horizon : int, optional
         The waits to record (steps) at least, beyond what the targets need
         (a target's function sees waits up to 10 steps unless more are asked).
+    method, max_states, drop_below
+        As for ``trajectory``: ``method="exact"`` runs every trial on the
+        exact chain of the real system, carried from period to period, whose
+        size is estimated with the upper bounds of the servers before the
+        first trial. It gives no waits, so targets on them are refused.
 
     Returns
     -------
@@ -398,6 +407,12 @@ def staffing(
     fixed = [_fixed_servers(model, period, p, staffed, network) for p, period in enumerate(plan)]
     check_routing(model, plan)
     horizon = _recorded_horizon(targets, clock, wait_horizon)
+    _exact.check_method(method, "staffing")
+    chain = None
+    if method == "exact":
+        _refuse_wait_targets(targets)
+        highest = {node: limits[node][1] for node in staffed}
+        chain = _exact.start(model, plan, max_states, drop_below, "staffing", highest)
 
     start = copy.copy(model)
     guesses = [int(servers_of(model)[node]) for node in staffed]
@@ -409,12 +424,16 @@ def staffing(
     runs, parts = 0, []
     for p, period in enumerate(plan):
         model.mark()
-        trials = _Trials(model, period, fixed[p], staffed, targets, network, clock, horizon)
+        if chain is not None:
+            chain.mark()
+        trials = _Trials(model, period, fixed[p], staffed, targets, network, clock, horizon, chain)
         try:
             chosen, falls = _staff(trials, p, staffed, limits, guesses, search == "scan")
             run = trials.run(chosen)
         except BaseException:
             model.restore()
+            if chain is not None:
+                chain.restore()
             raise
         runs += trials.runs
         parts.append(run)
@@ -443,6 +462,17 @@ def staffing(
         _clock=clock,
         _horizon=horizon,
     )
+
+
+def _refuse_wait_targets(targets: list[list[Target]]) -> None:
+    """The exact chain gives no waits: a target on them could never be met."""
+    for ts in targets:
+        for t in ts:
+            if isinstance(t.measure, str) and t.measure in ARRIVAL_MEASURES:
+                raise ValueError(
+                    f"staffing: method='exact' gives no waits, so a target on {t.measure} "
+                    "cannot be checked; use method='maps'"
+                )
 
 
 # --- arguments ---------------------------------------------------------------
@@ -569,8 +599,10 @@ class _Trials:
         network: bool,
         clock: Clock | None,
         horizon: int | None,
+        chain: _exact.ExactRun | None = None,
     ) -> None:
         self._model = model
+        self._chain = chain
         self._period = period
         self._fixed = fixed
         self._staffed = staffed
@@ -599,12 +631,14 @@ class _Trials:
         self._model_ends_at = None
         chosen = dict(zip(self._staffed, servers))
         setting: Any = {**self._fixed, **chosen} if self._network else servers[0]
-        run = trajectory(
-            self._model,
-            [replace(self._period, servers=setting)],
-            wait_horizon=self._horizon,
-            clock=self._clock,
-        )
+        plan = [replace(self._period, servers=setting)]
+        if self._chain is None:
+            run = trajectory(self._model, plan, wait_horizon=self._horizon, clock=self._clock)
+        else:
+            self._chain.restore()
+            changes = [settings(self._model, period) for period in plan]
+            record = self._chain.record
+            run = _recorded_run(self._model, plan, changes, 1, self._horizon, self._clock, record)
         self._model_ends_at = servers
         self.runs += 1
         views = [run.node(n) for n in range(run.number_of_nodes)] if self._network else [run]

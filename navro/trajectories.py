@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from navro import _exact
 from navro._common import (
     MEASURES,
     Model,
@@ -55,6 +56,9 @@ def trajectory(
     every: int = 1,
     wait_horizon: int | Any | None = DEFAULT_WAIT_HORIZON,
     clock: Clock | None = None,
+    method: str = "maps",
+    max_states: int = _exact.DEFAULT_MAX_STATES,
+    drop_below: float = _exact.DEFAULT_DROP_BELOW,
 ) -> Trajectory:
     """Steps ``model`` through ``schedule`` and records, at every ``every``-th
     step counted from the start (row 0 included), the distribution of the
@@ -77,6 +81,19 @@ def trajectory(
     clock : navro.Clock, optional
         What a step lasts and when the run starts: timestamps in tables and
         plots, periods and thresholds as durations.
+    method : {"maps", "exact"}
+        ``"exact"`` maps the joint distribution of the real system instead of
+        the model's own state: per node the number waiting and the remaining
+        service time of every busy server, each entity routed on its own.
+        It records the arrivals but not their waits (NaN), and the mass it
+        drops in ``dropped_mass``.
+    max_states : int
+        The most states the exact chain may hold: a run estimated above it is
+        refused before it starts, and one that grows beyond it stops, both
+        with a ValueError.
+    drop_below : float
+        The exact chain drops, after every step, the states of probability
+        below this (probability).
 
     Returns
     -------
@@ -86,16 +103,34 @@ def trajectory(
     -----
     Every argument is checked before the model changes: a refused call
     changes nothing. A step that fails, or Ctrl-C, raises and leaves the model
-    after its last whole step, with the settings that step ran under.
+    after its last whole step, with the settings that step ran under; an
+    exact run, at the start of the period it was in.
     """
     if clock is not None and not isinstance(clock, Clock):
         raise TypeError(f"trajectory: clock must be a navro.Clock, got {shown(clock)}")
     plan = periods(schedule, "trajectory", clock)
     stride = whole("trajectory", "every", every, 1)
     horizon = _horizon(wait_horizon, clock, "trajectory")
+    _exact.check_method(method, "trajectory")
     changes = [settings(model, period) for period in plan]
     check_routing(model, plan)
+    record: Callable[..., tuple[Any, ...]] = model._record
+    if method == "exact":
+        record = _exact.start(model, plan, max_states, drop_below, "trajectory").record
+    return _recorded_run(model, plan, changes, stride, horizon, clock, record)
 
+
+def _recorded_run(
+    model: Model,
+    plan: Sequence[Period],
+    changes: Sequence[Any],
+    stride: int,
+    horizon: int | None,
+    clock: Clock | None,
+    record: Callable[..., tuple[Any, ...]],
+) -> Trajectory:
+    """The run of ``plan``, each period's changes applied and its steps
+    taken and recorded by ``record(steps, every, start, horizon)``."""
     parts = []
     time = model.time
     start = 0
@@ -105,16 +140,14 @@ def trajectory(
         revert = apply(period_changes)
         clock_before = model.time
         try:
-            recorded = model._record(
-                period.steps, stride, start, -1 if horizon is None else horizon
-            )
+            recorded = record(period.steps, stride, start, -1 if horizon is None else horizon)
         except BaseException:
             # No step of the period was taken: the model keeps the settings
             # of its last whole step.
             if model.time == clock_before:
                 revert()
             raise
-        rows, nodes, width, offsets, windows, completions, arrivals, tail = recorded
+        rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped = recorded
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
         cells = _cells(horizon)
@@ -137,6 +170,7 @@ def trajectory(
                 network=isinstance(model, StandardNetworkMultiserver),
                 periods=1,
                 clock=clock,
+                dropped=np.frombuffer(dropped) if len(dropped) else None,
                 **_arrival_fields(sums, horizon),
             )
         )
@@ -251,6 +285,7 @@ class Trajectory:
         wait_beyond: NDArray[np.float64] | None = None,
         mean_wait: NDArray[np.float64] | None = None,
         clock: Clock | None = None,
+        dropped: NDArray[np.float64] | None = None,
         sampling: Any = None,
     ) -> None:
         if (probabilities is None) == (windows is None):
@@ -285,6 +320,7 @@ class Trajectory:
                 )
         self._beyond = per_row(wait_beyond)
         self._mean_wait = per_row(mean_wait)
+        self._dropped = None if dropped is None else frozen(np.asarray(dropped, dtype=np.float64))
         self._network = network
         self._periods = periods
         self._clock = clock
@@ -361,6 +397,9 @@ class Trajectory:
             network=parts[0]._network,
             periods=offset,
             clock=parts[0]._clock,
+            dropped=(
+                None if all(part._dropped is None for part in parts) else joined("dropped_mass")
+            ),
             **waits,
         )
 
@@ -412,6 +451,7 @@ class Trajectory:
             network=False,
             periods=self._periods,
             clock=self._clock,
+            dropped=self._dropped,
             sampling=None if self._sampling is None else self._sampling.node(i),
         )
 
@@ -439,6 +479,18 @@ class Trajectory:
         if self._clock is None:
             raise ValueError("clock_times: the run has no clock (trajectory(..., clock=...))")
         return self._clock.times(self.elapsed_steps)
+
+    @property
+    def dropped_mass(self) -> NDArray[np.float64]:
+        """Per row, the probability that an exact run (``method="exact"``)
+        dropped up to the row, as states below its threshold (probability):
+        every probability of the row is at most this much below the exact
+        one, and the row's probabilities sum to 1 minus it. One value per row,
+        also for a network. NaN for the maps, which renormalise what they
+        cut."""
+        if self._dropped is None:
+            return frozen(np.full(len(self._times), math.nan))
+        return self._dropped
 
     @property
     def period(self) -> NDArray[np.int64]:
@@ -763,6 +815,7 @@ class Trajectory:
             if name == "mean_wait" and self._clock is not None:
                 unit, values = "s", values * self._clock.step_seconds
             columns[f"{name} [{unit}]"] = values
+        columns["dropped_mass [probability]"] = self.dropped_mass
         if within is not None:
             tau = self._steps_within(within, "to_pandas")
             label = f"{within} ({tau} steps)" if is_duration(within) else f"{tau} steps"

@@ -1,5 +1,6 @@
 #include <Python.h>
 
+#include "bridge/exact_chain_type.hpp"
 #include "bridge/model_types.hpp"
 #include "bridge/simulation_entry.hpp"
 #include "bridge/wrappers.hpp"
@@ -96,6 +97,7 @@ PyMODINIT_FUNC PyInit__core() {
     prepareThread();
     if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
     if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
+    if (PyType_Ready(&ExactChain_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create2(&moduleDef, 1013);
     if (module == nullptr) return nullptr;
 
@@ -110,6 +112,14 @@ PyMODINIT_FUNC PyInit__core() {
     if (PyModule_AddObject(module, "StandardMultiserver",
                            reinterpret_cast<PyObject*>(&_StandardMultiserver_Type)) < 0) {
         Py_DECREF(&_StandardMultiserver_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+
+    Py_INCREF(&ExactChain_Type);
+    if (PyModule_AddObject(module, "_ExactChain", reinterpret_cast<PyObject*>(&ExactChain_Type)) <
+        0) {
+        Py_DECREF(&ExactChain_Type);
         Py_DECREF(module);
         return nullptr;
     }

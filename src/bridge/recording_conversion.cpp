@@ -46,10 +46,12 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef completions = doublesOf(recording.completions);
     PyRef arrivals = doublesOf(recording.arrivals);
     PyRef tail = doublesOf(recording.tail);
+    PyRef dropped = doublesOf(recording.dropped);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
     PyRef widthObject(checkedNew(PyLong_FromLongLong(recording.windowWidth())));
-    return checkedNew(PyTuple_Pack(8, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
-                                   windows.get(), completions.get(), arrivals.get(), tail.get()));
+    return checkedNew(PyTuple_Pack(9, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
+                                   windows.get(), completions.get(), arrivals.get(), tail.get(),
+                                   dropped.get()));
 }

@@ -208,7 +208,7 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
                 arrivals[WaitLayout::first + static_cast<std::size_t>(w)] =
                     static_cast<Real>(tally.waits(row, node, w).exactly) / runs;
             recording.addEntry(static_cast<Int>(window.lowest + static_cast<long long>(first)),
-                               static_cast<int>(end - first), frequencies.data(), completions,
+                               frequencies.data(), static_cast<int>(end - first), completions,
                                arrivals.data());
         }
     }

@@ -7,6 +7,7 @@
 // it takes and what it raises, briefly.
 #include <Python.h>
 
+#include "bridge/exact_chain_type.hpp"
 #include "bridge/keywords.hpp"
 #include "bridge/model_types.hpp"
 #include "bridge/pickling.hpp"
@@ -104,6 +105,10 @@ PyMethodDef _StandardMultiserver_methods[] = {
      "The engine of navro.trajectory: takes `steps` steps and returns the\n"
      "recorded rows as one block, with the waits of the arrivals up to\n"
      "`horizon` steps (none when it is below 0)."},
+    {"_record_exact",
+     ExactRecordEntry<Object, _StandardMultiserver_memRelease,
+                      _StandardMultiserver_recordExact>::call,
+     METH_VARARGS, recordExactHelp},
     Pickle::reduceMethod,
     Pickle::setStateMethod,
     {nullptr, nullptr, 0, nullptr},

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <tuple>
 #include <utility>
 
@@ -198,6 +199,7 @@ struct Entries {
     // An operation that returns nothing: "Expected N parameters".
     template <auto operation, typename... Args>
     static PyObject* procedure(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedParameters));
         Object* obj = self(o);
         bool succeeded = run(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))
@@ -212,6 +214,7 @@ struct Entries {
     // the result may live in blocks no field reaches: "Expected N parameter(s)".
     template <auto operation, typename Result, typename... Args>
     static PyObject* query(PyObject* o, PyObject* args) {
+        static_assert(sizeof...(Args) < std::size(messages::expectedQueryParameters));
         Object* obj = self(o);
         return runReturning(obj, [&] {
             if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(sizeof...(Args)))

@@ -50,14 +50,18 @@ void Recording::addEntry(const Pmf* marginal, Real completionsOfStep, const Real
     widest = std::max<long long>(widest, length);
 }
 
-void Recording::addEntry(Int offset, int length, const Real* elements, Real completionsOfStep,
+void Recording::addEntry(Int offset, const Real* probabilities, int length, Real completionsOfStep,
                          const Real* arrivalSums) {
+    int low = 0;
+    int high = length;
+    while (low < high && probabilities[low] == 0.0) ++low;
+    while (high > low && probabilities[high - 1] == 0.0) --high;
     arrivals.insert(arrivals.end(), arrivalSums, arrivalSums + arrivalCells);
-    offsets.push_back(offset);
-    lengths.push_back(length);
-    values.insert(values.end(), elements, elements + length);
+    offsets.push_back(high > low ? offset + low : 0);
+    lengths.push_back(high - low);
+    values.insert(values.end(), probabilities + low, probabilities + high);
     completions.push_back(completionsOfStep);
-    widest = std::max<long long>(widest, length);
+    widest = std::max<long long>(widest, high - low);
 }
 
 void Recording::copyWindows(Int* firstCounts, Real* cells) const {

@@ -36,9 +36,9 @@ public:
     Recording(Int nodes, long long rows, long long width, Int horizon);
 
     void addEntry(const Pmf* marginal, Real completions, const Real* arrivals);
-    // The same from a window of probabilities of the counts offset ..
-    // offset + length - 1 that no Pmf holds (a simulation's frequencies).
-    void addEntry(Int offset, int length, const Real* elements, Real completions,
+    // The same from P(count = offset + k) = probabilities[k], zero ends
+    // included.
+    void addEntry(Int offset, const Real* probabilities, int length, Real completions,
                   const Real* arrivals);
 
     std::size_t rowCount() const { return completions.size() / static_cast<std::size_t>(nodes); }
@@ -57,6 +57,9 @@ public:
     // Per node, the arrivals of the steps after the last row: the first row
     // of the next call of the same run stands for them too.
     HeapVector<Real> tail;
+    // Per row, the probability that an exact chain has dropped up to the
+    // row; empty for an engine that drops none it does not renormalise.
+    HeapVector<Real> dropped;
 
 private:
     HeapVector<Int> offsets;

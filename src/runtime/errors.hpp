@@ -52,14 +52,20 @@ inline constexpr const char* invalidServiceDuration =
 // A call on a model that a call of another thread is still using, or that a
 // step or a run is still working on.
 inline constexpr const char* modelInUse = "Model in use by another call";
+// An exact chain that would hold more states than its caller allows, or a
+// count at a node that its states cannot hold.
+inline constexpr const char* tooManyStates =
+    "Too many states. The exact chain would exceed its limit of states.";
 
 // Argument-count messages, indexed by the expected count. Procedures and
-// construction always say "parameters"; queries say "parameter(s)".
+// construction always say "parameters"; queries say "parameter(s)". An entry
+// with more arguments than a list covers does not compile.
 inline constexpr const char* expectedParameters[] = {
     "Expected 0 parameters", "Expected 1 parameters", "Expected 2 parameters",
     "Expected 3 parameters"};
 inline constexpr const char* expectedQueryParameters[] = {
-    "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)"};
+    "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)",
+    "Expected 3 parameter(s)", "Expected 4 parameter(s)", "Expected 5 parameter(s)"};
 }  // namespace messages
 
 // Raises the message as a CException. The name is the C library's too

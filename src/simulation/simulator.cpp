@@ -84,7 +84,7 @@ public:
         long long step = 0;
         const PeriodSettings* previous = nullptr;
         for (const PeriodSettings& period : plan.periods) {
-            if (previous != nullptr) changeServers(step, *previous, period, random);
+            if (previous != nullptr) changeServers(step, period, random);
             for (Int k = 0; k < period.steps; ++k) {
                 if (stop.load(std::memory_order_relaxed)) return false;
                 ++step;
@@ -146,16 +146,15 @@ private:
         };
     }
 
-    // The servers of `next` take over after step `step`, the last of
-    // `previous`.
-    void changeServers(long long step, const PeriodSettings& previous, const PeriodSettings& next,
-                       RunGenerator& random) {
+    // The servers of `next` take over after step `step`: a service that
+    // starts now starts in `next`, and lasts as its durations say.
+    void changeServers(long long step, const PeriodSettings& next, RunGenerator& random) {
         for (std::size_t n = 0; n < nodeCount; ++n) {
             const Int servers = next.nodes[n].servers;
             if (nodes[n].busyServers() > servers)
                 nodes[n].stopServices(step, servers, random);
             else
-                nodes[n].startServices(step, servers, previous.nodes[n].durations, random,
+                nodes[n].startServices(step, servers, next.nodes[n].durations, random,
                                        waitsOf(n, step));
         }
     }

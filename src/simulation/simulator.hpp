@@ -15,10 +15,11 @@
 //      entity and starts its service, which, lasting s steps, ends in the
 //      step s later.
 // A period's servers take over at its start. Where there are more, the new
-// servers take waiting entities at once, as at the end of the step before
-// (with that step's durations). Where there are fewer than the services
-// under way, services drawn at random among them stop, and their entities
-// wait at the head of the line to start whole new services.
+// servers take waiting entities at once, as at the end of the step before,
+// each with a whole new service of the new period's durations. Where there
+// are fewer than the services under way, services drawn at random among
+// them stop, and their entities wait at the head of the line to start whole
+// new services.
 //
 // The run starts from a draw of the plan's start: the number present at each
 // node, then, for each of the min(present, servers) busy servers of the

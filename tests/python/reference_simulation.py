@@ -204,7 +204,7 @@ def simulate(
         if previous is not None:
             for i, (node, setting) in enumerate(zip(nodes, settings)):
                 node.set_servers(setting.servers, rng)
-                node.start_services(step, Draws(previous[i].durations), rng, waits_by_step[i])
+                node.start_services(step, Draws(setting.durations), rng, waits_by_step[i])
         arrivals = [Draws(s.arrivals) for s in settings]
         durations = [Draws(s.durations) for s in settings]
         for _ in range(steps):
