@@ -62,6 +62,12 @@ def run_shift(scenario: dict[str, Any]) -> dict[str, float]:
     }
 
 
+def plan_of(table: Any) -> Any:
+    """The inputs and the measures of every scenario, side by side: the
+    sweep keeps them apart, under "scenario" and "result"."""
+    return table.scenario.join(table.result)
+
+
 def on_local_cluster() -> Any:
     """The same sweep on a Dask LocalCluster, or None without `distributed`."""
     try:
@@ -73,9 +79,9 @@ def on_local_cluster() -> Any:
         return navro.sweep(run_shift, SCENARIOS, executor=client.get_executor())
 
 
-def save_plot(plt: Any, table: Any, path: str) -> None:
+def save_plot(plt: Any, plan: Any, path: str) -> None:
     fig, axes = plt.subplots(1, len(CALL_LENGTHS), figsize=(10, 4), sharey=True)
-    for ax, (mix, rows) in zip(axes, table.groupby("mix", sort=False)):
+    for ax, (mix, rows) in zip(axes, plan.groupby("mix", sort=False)):
         for growth, line in rows.groupby("growth"):
             ax.plot(line.agents, line.p_all_busy, marker="o", label=f"+{growth:.0%} calls")
         ax.axhline(TARGET, color="grey", linestyle="--", linewidth=0.8)
@@ -96,16 +102,18 @@ def main() -> None:
         )
         return
     table = navro.sweep(run_shift, SCENARIOS)  # a process pool on the local cores
-    if table.error.notna().any():
-        print(table[table.error.notna()])
+    failed = table.error.notna()
+    if failed.any():
+        print(table[failed])
+    plan = plan_of(table)
     print(
-        table.drop(columns="error").to_string(
+        plan.to_string(
             index=False, float_format="{:.4f}".format, formatters={"growth": "+{:.0%}".format}
         )
     )
 
     print(f"\nFewest agents with P(all busy) < {TARGET:.0%}:")
-    for (mix, growth), rows in table.groupby(["mix", "growth"], sort=False):
+    for (mix, growth), rows in plan.groupby(["mix", "growth"], sort=False):
         enough = rows[rows.p_all_busy < TARGET].agents
         fewest = f"{enough.min()}" if len(enough) else f"more than {rows.agents.max()}"
         print(f"  {mix:>6} call lengths, calls +{growth:.0%}: {fewest} agents")
@@ -114,7 +122,7 @@ def main() -> None:
     if clustered is None:
         print("\ndistributed is not installed; the sweep ran on the local process pool only.")
     else:
-        same = clustered.drop(columns="error").equals(table.drop(columns="error"))
+        same = plan_of(clustered).equals(plan)
         print(
             f"\nOn a Dask LocalCluster of two workers the table is the same to the last bit: {same}"
         )
@@ -125,7 +133,7 @@ def main() -> None:
         print("matplotlib is not installed (navro[plot]); no plot saved.")
         return
     matplotlib.use("Agg")  # to a file, with or without a screen
-    save_plot(importlib.import_module("matplotlib.pyplot"), table, "sweep.png")
+    save_plot(importlib.import_module("matplotlib.pyplot"), plan, "sweep.png")
     print("Saved the chance that all agents are busy as sweep.png.")
 
 

@@ -8,17 +8,20 @@ them). Arguments may be Python or NumPy numbers and arrays.
 Distributions without a last value (Poisson, geometric) are cut: values are
 left out at either end while what is left out there stays below ``tail / 2``,
 so the values left out hold less than ``tail`` of the probability in all, and
-the rest is renormalised. Bad input (a negative value, NaN, an empty sample,
-a parameter out of range) raises ValueError saying what is wrong.
+the rest is renormalised. Every bad input (a negative value, NaN, an empty
+sample, a parameter out of range, a value of the wrong type) raises
+ValueError naming the constructor, what it expected and what it got.
 """
 
 from __future__ import annotations
 
+import datetime
+import importlib
 import math
 import numbers
 import operator
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -49,19 +52,39 @@ def _fail(function: str, problem: str) -> ValueError:
     return ValueError(f"{function}: {problem}")
 
 
+def _shown(x: Any) -> str:
+    """An argument as an error message shows it: its repr (a NumPy number's
+    as a Python one), cut if long."""
+    if isinstance(x, np.generic) and x.dtype.kind in "biufcUS":
+        x = x.item()
+    text = repr(x)
+    return text if len(text) <= 60 else f"{text[:40]}... ({len(text)} characters)"
+
+
+def _got(x: Any) -> str:
+    if isinstance(x, (numbers.Number, np.generic)):
+        return f"got {_shown(x)}"
+    return f"got {_shown(x)} ({type(x).__name__})"
+
+
 def _real(function: str, name: str, x: Any) -> float:
+    if isinstance(x, np.ndarray) and x.ndim == 0:
+        x = x[()]  # a NumPy number in an array of no dimensions
     if not isinstance(x, numbers.Real):
-        raise TypeError(f"{function}: {name} must be a real number, not {type(x).__name__}")
-    value = float(x)
+        raise _fail(function, f"{name} must be a real number, {_got(x)}")
+    try:
+        value = float(x)
+    except OverflowError:
+        value = math.inf
     if not math.isfinite(value):
-        raise _fail(function, f"{name} must be finite, got {value}")
+        raise _fail(function, f"{name} must be finite, {_got(x)}")
     return value
 
 
 def _probability(function: str, name: str, x: Any) -> float:
     value = _real(function, name, x)
     if not 0.0 <= value <= 1.0:
-        raise _fail(function, f"{name} must lie in [0, 1], got {value}")
+        raise _fail(function, f"{name} must lie in [0, 1], {_got(x)}")
     return value
 
 
@@ -69,7 +92,7 @@ def _count(function: str, name: str, x: Any) -> int:
     """A whole number from 0 to the largest count the models hold."""
     value = _whole(function, name, x)
     if not 0 <= value <= LARGEST_VALUE:
-        raise _fail(function, f"{name} must lie in 0..{LARGEST_VALUE}, got {value}")
+        raise _fail(function, f"{name} must lie in 0..{LARGEST_VALUE}, {_got(x)}")
     return value
 
 
@@ -80,7 +103,7 @@ def _whole(function: str, name: str, x: Any) -> int:
         pass
     value = _real(function, name, x)
     if not value.is_integer():
-        raise _fail(function, f"{name} must be a whole number, got {value}")
+        raise _fail(function, f"{name} must be a whole number, {_got(x)}")
     return int(value)
 
 
@@ -88,30 +111,48 @@ def _tail(function: str, x: Any, allow_zero: bool) -> float:
     value = _real(function, "tail", x)
     if not (0.0 <= value < 1.0 if allow_zero else 0.0 < value < 1.0):
         bounds = "[0, 1)" if allow_zero else "(0, 1)"
-        raise _fail(function, f"tail must lie in {bounds}, got {value}")
+        raise _fail(function, f"tail must lie in {bounds}, {_got(x)}")
     return value
 
 
-def _check_support(function: str, first: int, last: int) -> None:
+def _check_support(function: str, first: float, last: float) -> None:
+    """Refuses values first..last beyond the models' counts or too many of
+    them; the bounds may be floats of any size, infinities included."""
     if last > LARGEST_VALUE:
+        shown = f"{last:.6g}" if isinstance(last, float) else f"{last}"
         raise _fail(
-            function, f"values up to {last} exceed the models' largest count {LARGEST_VALUE}"
+            function, f"values up to {shown} exceed the models' largest count {LARGEST_VALUE}"
         )
     if last - first + 1 > LARGEST_SUPPORT:
-        raise _fail(function, f"{last - first + 1} values exceed the limit of {LARGEST_SUPPORT}")
+        raise _fail(
+            function, f"{last - first + 1:.0f} values exceed the limit of {LARGEST_SUPPORT}"
+        )
+
+
+def _normalised(weights: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Finite weights of at least 0, not all 0, divided by their total. A
+    total beyond the largest double is avoided by scaling them down first."""
+    try:
+        total = math.fsum(weights.tolist())
+    except OverflowError:
+        total = math.inf
+    if not math.isfinite(total):
+        weights = weights / weights.max()
+        total = math.fsum(weights.tolist())
+    return weights / total
 
 
 def _as_dict(first: int, weights: NDArray[np.float64]) -> dict[int, float]:
-    """Weights of the values first, first + 1, ... as a normalised dict."""
-    kept = np.flatnonzero(weights > 0)
-    total = math.fsum(weights[kept].tolist())
-    return {first + int(k): float(weights[k] / total) for k in kept}
+    """Weights of the values first, first + 1, ... as a normalised dict,
+    without the values whose probability is, or comes out, 0."""
+    probabilities = _normalised(weights)
+    return {first + int(k): float(probabilities[k]) for k in np.flatnonzero(probabilities > 0)}
 
 
 def _cut(first: int, weights: NDArray[np.float64], tail: float) -> dict[int, float]:
     """Leaves out values at either end while the mass left out there stays
     below tail / 2 of the total, then normalises."""
-    weights = weights / math.fsum(weights.tolist())
+    weights = _normalised(weights)
     # Cumulative sums never fall, so the values to leave out are a prefix.
     low = int(np.count_nonzero(np.cumsum(weights) < tail / 2))
     high = len(weights) - int(np.count_nonzero(np.cumsum(weights[::-1]) < tail / 2))
@@ -135,7 +176,7 @@ def poisson(mean: float, *, tail: float = 1e-12) -> dict[int, float]:
     ``tail`` of the probability (in (0, 1))."""
     lam = _real("poisson", "mean", mean)
     if lam < 0:
-        raise _fail("poisson", f"mean must be >= 0, got {lam}")
+        raise _fail("poisson", f"mean must be >= 0, {_got(mean)}")
     cut = _tail("poisson", tail, allow_zero=False)
     if lam == 0:
         return {0: 1.0}
@@ -178,11 +219,14 @@ def geometric(p: float, *, start: int = 1, tail: float = 1e-12) -> dict[int, flo
     left out at the top."""
     prob = _probability("geometric", "p", p)
     if prob == 0:
-        raise _fail("geometric", "p must be > 0")
+        raise _fail("geometric", f"p must be > 0, {_got(p)}")
     first = _count("geometric", "start", start)
     cut = _tail("geometric", tail, allow_zero=False)
-    # (1 - p)^K, the mass from start + K on, is then below the tail.
-    length = 1 if prob == 1 else math.floor(math.log(cut) / math.log1p(-prob)) + 1
+    # (1 - p)^K, the mass from start + K on, is then below the tail; for a
+    # tiny p, K may be too large for any float, let alone a dict.
+    length = 1.0 if prob == 1 else math.log(cut) / math.log1p(-prob) + 1
+    if math.isfinite(length):
+        length = math.floor(length)
     _check_support("geometric", first, first + length - 1)
     with np.errstate(under="ignore"):
         weights = prob * np.power(1 - prob, np.arange(length, dtype=np.float64))
@@ -204,11 +248,40 @@ def deterministic(value: int) -> dict[int, float]:
     return {_count("deterministic", "value", value): 1.0}
 
 
-def _weights(function: str, weights: Any) -> NDArray[np.float64]:
+def _reals(function: str, name: str, values: Any) -> NDArray[np.float64]:
+    """Real numbers of a list, array or Series as float64: complex numbers,
+    text, durations and other objects are refused, never converted."""
     try:
-        array = np.asarray(weights, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise _fail(function, f"weights must be real numbers ({exc})") from None
+        array = np.asarray(values)
+    except (TypeError, ValueError, OverflowError) as exc:
+        raise _fail(function, f"{name} must be real numbers, {_got(values)}: {exc}") from None
+    if array.dtype.kind in "biuf":
+        return array.astype(np.float64)
+    if array.dtype.kind == "O":
+        flat = array.ravel()
+        for x in flat:
+            if not isinstance(x, numbers.Real):
+                raise _fail(function, f"{name} must be real numbers, one is {_shown(x)}")
+        try:
+            return np.array([float(x) for x in flat], dtype=np.float64).reshape(array.shape)
+        except OverflowError:
+            big = next(x for x in flat if not math.isfinite(_float_or_inf(x)))
+            raise _fail(function, f"{name} must be finite, one is {_shown(big)}") from None
+    kinds = {"c": "a complex number", "m": "a duration", "M": "a date", "U": "text", "S": "text"}
+    kind = kinds.get(array.dtype.kind, f"of type {array.dtype}")
+    first = _shown(array.ravel()[0]) if array.size else "none"
+    raise _fail(function, f"{name} must be real numbers, got {kind} ({first})")
+
+
+def _float_or_inf(x: Any) -> float:
+    try:
+        return float(x)
+    except OverflowError:
+        return math.inf
+
+
+def _weights(function: str, weights: Any) -> NDArray[np.float64]:
+    array = _reals(function, "weights", weights)
     if array.ndim != 1:
         raise _fail(function, f"weights must be one-dimensional, got shape {array.shape}")
     if len(array) == 0:
@@ -216,7 +289,7 @@ def _weights(function: str, weights: Any) -> NDArray[np.float64]:
     if np.isnan(array).any():
         raise _fail(function, "a weight is NaN")
     if np.isinf(array).any():
-        raise _fail(function, "a weight is infinite")
+        raise _fail(function, f"a weight is infinite ({array[np.isinf(array)][0]})")
     if (array < 0).any():
         raise _fail(function, f"a weight is negative ({array[array < 0][0]})")
     if not (array > 0).any():
@@ -237,21 +310,90 @@ def from_dict(pmf: Mapping[Any, Any]) -> dict[int, float]:
     """A mapping of values to weights (NumPy keys and weights welcome),
     checked, normalised and in increasing order of value."""
     if not isinstance(pmf, Mapping):
-        raise TypeError(f"from_dict: expected a mapping, not {type(pmf).__name__}")
+        raise _fail("from_dict", f"expected a mapping of values to weights, {_got(pmf)}")
     return _from_pairs("from_dict", pmf.keys(), pmf.values())
 
 
-def from_series(series: Any) -> dict[int, float]:
-    """A pandas Series of weights indexed by value."""
+def from_series(
+    series: Any, *, of: Literal["weights", "samples"] | None = None
+) -> dict[int, float]:
+    """A pandas Series as a distribution.
+
+    Parameters
+    ----------
+    series : pandas.Series
+        Weights indexed by value, as ``value_counts()`` gives them, or samples
+        of whole values (counts, or durations in steps).
+    of : {"weights", "samples"}, optional
+        What the Series holds. Without it, weights indexed by value, except
+        for a Series with the default index 0, 1, ..., n - 1, which is what
+        ``pd.Series(samples)`` makes: that one is ambiguous and refused. For
+        samples that need rounding to whole steps, or durations as timedeltas,
+        use ``empirical``.
+
+    Returns
+    -------
+    dict
+        ``{value: probability}``, normalised, in increasing order of value.
+    """
     if not hasattr(series, "index") or not hasattr(series, "to_numpy"):
-        raise TypeError(f"from_series: expected a pandas Series, not {type(series).__name__}")
+        raise _fail("from_series", f"expected a pandas Series, {_got(series)}")
+    if of not in ("weights", "samples", None):
+        raise _fail("from_series", f'of must be "weights" or "samples", {_got(of)}')
+    if of is None and _default_index(series.index):
+        raise _fail(
+            "from_series",
+            "the series has the default index 0, 1, ..., n - 1, so it may hold samples as "
+            'well as weights indexed by value: say which with of="samples" or of="weights"',
+        )
+    if of == "samples":
+        return _from_samples("from_series", series.to_numpy())
     return _from_pairs("from_series", list(series.index), series.to_numpy())
+
+
+def _default_index(index: Any) -> bool:
+    return (
+        type(index).__name__ == "RangeIndex"
+        and getattr(index, "start", None) == 0
+        and getattr(index, "step", None) == 1
+    )
+
+
+def _from_samples(function: str, samples: Any) -> dict[int, float]:
+    data = _reals(function, "samples", samples).ravel()
+    _check_samples(function, data)
+    if not (np.floor(data) == data).all():
+        fraction = data[np.floor(data) != data][0]
+        raise _fail(function, f"samples must be whole numbers, one is {fraction}")
+    return _frequencies(function, data)
+
+
+def _check_samples(function: str, data: NDArray[np.float64]) -> None:
+    if len(data) == 0:
+        raise _fail(function, "the sample is empty")
+    if np.isnan(data).any():
+        raise _fail(function, "a sample is NaN")
+    if np.isinf(data).any():
+        raise _fail(function, "a sample is infinite")
+    if (data < 0).any():
+        raise _fail(function, f"a sample is negative ({data[data < 0][0]})")
+
+
+def _frequencies(function: str, steps: NDArray[np.float64]) -> dict[int, float]:
+    """The frequencies of whole numbers of at least 0."""
+    if steps.max() > LARGEST_VALUE:
+        raise _fail(
+            function, f"a sample of {steps.max():.0f} steps exceeds the models' largest count"
+        )
+    values, counts = np.unique(steps.astype(np.int64), return_counts=True)
+    return {int(v): float(c / len(steps)) for v, c in zip(values, counts)}
 
 
 def _from_pairs(function: str, keys: Iterable[Any], weights: Any) -> dict[int, float]:
     pmf = _checked_weights(function, keys, weights)
-    total = math.fsum(pmf.values())
-    return {value: weight / total for value, weight in pmf.items()}
+    values = list(pmf)
+    probabilities = _normalised(np.array(list(pmf.values()), dtype=np.float64))
+    return {v: float(p) for v, p in zip(values, probabilities) if p > 0}
 
 
 def _checked_weights(function: str, keys: Iterable[Any], weights: Any) -> dict[int, float]:
@@ -269,7 +411,7 @@ def plain_weights(pmf: Mapping[Any, Any]) -> dict[int, float]:
     ``from_dict`` but not normalised, so that a model normalises them exactly
     as it does a dict given to it directly."""
     if not isinstance(pmf, Mapping):
-        raise TypeError(f"expected a mapping of values to weights, not {type(pmf).__name__}")
+        raise TypeError(f"expected a mapping of values to weights, {_got(pmf)}")
     return _checked_weights("a distribution", pmf.keys(), pmf.values())
 
 
@@ -284,35 +426,133 @@ _ROUNDINGS = {
 
 
 def empirical(
-    samples: ArrayLike, *, step: float = 1.0, rounding: str = "nearest"
+    samples: ArrayLike, *, step: Any = 1.0, rounding: str = "nearest"
 ) -> dict[int, float]:
-    """The observed frequencies of ``samples`` (a list, array or Series of
-    durations or counts) measured in steps of length ``step``: each sample is
-    divided by ``step`` and rounded to a whole number of steps, to the
-    ``"nearest"`` (halves up), ``"up"`` or ``"down"``. Service durations must
-    come out at 1 step or more: ``rounding="up"`` gives every sample of
-    positive length at least one step."""
-    length = _real("empirical", "step", step)
-    if length <= 0:
-        raise _fail("empirical", f"step must be > 0, got {length}")
+    """The observed frequencies of ``samples`` measured in steps of length
+    ``step``.
+
+    Parameters
+    ----------
+    samples : list, array or pandas Series
+        Counts, or durations: numbers in some unit, or timedeltas
+        (``datetime.timedelta``, NumPy ``timedelta64``, pandas ``Timedelta``).
+    step : number or timedelta
+        The length of a step, in the samples' unit: a number for numbers; for
+        timedeltas a timedelta, or a string pandas reads as one ("30s").
+    rounding : {"nearest", "up", "down"}
+        How a sample divided by ``step`` becomes a whole number of steps: to
+        the nearest (halves up), up or down. A sample of positive length that
+        would round to 0 steps, a duration no service can have, is refused
+        (``rounding="up"`` gives every one at least a step), and so is a
+        timedelta of 0. A number 0 stays 0: it is a count.
+
+    Returns
+    -------
+    dict
+        ``{steps: frequency}`` in increasing order of value.
+    """
     if rounding not in _ROUNDINGS:
-        raise _fail("empirical", f"rounding must be one of {sorted(_ROUNDINGS)}, got {rounding!r}")
-    try:
-        data = np.asarray(samples, dtype=np.float64).ravel()
-    except (TypeError, ValueError) as exc:
-        raise _fail("empirical", f"samples must be real numbers ({exc})") from None
-    if len(data) == 0:
-        raise _fail("empirical", "the sample is empty")
-    if np.isnan(data).any():
-        raise _fail("empirical", "a sample is NaN")
-    if np.isinf(data).any():
-        raise _fail("empirical", "a sample is infinite")
-    if (data < 0).any():
-        raise _fail("empirical", f"a sample is negative ({data[data < 0][0]})")
-    steps = _ROUNDINGS[rounding](data / length)
-    if steps.max() > LARGEST_VALUE:
+        raise _fail("empirical", f"rounding must be one of {sorted(_ROUNDINGS)}, {_got(rounding)}")
+    durations = _durations(samples)
+    if durations is None:
+        if _is_duration(step):
+            raise _fail(
+                "empirical",
+                f"the samples are numbers, so step must be a number in their unit, {_got(step)}",
+            )
+        length = _real("empirical", "step", step)
+        if length <= 0:
+            raise _fail("empirical", f"step must be > 0, {_got(step)}")
+        data = _reals("empirical", "samples", samples).ravel()
+        _check_samples("empirical", data)
+        ratios = data / length
+    else:
+        if np.isnan(durations).any():
+            raise _fail("empirical", "a sample is missing (NaT)")
+        data = durations
+        ratios = durations / _step_nanoseconds(step)
+        _check_samples("empirical", ratios)
+        if (ratios == 0).any():
+            raise _fail("empirical", "a duration is 0, which no service can have")
+    steps = _ROUNDINGS[rounding](ratios)
+    vanished = (ratios > 0) & (steps == 0)
+    if vanished.any():
+        k = int(np.flatnonzero(vanished)[0])
+        short: Any = float(data[k])
+        if durations is not None:
+            short = datetime.timedelta(microseconds=short / 1e3)
         raise _fail(
-            "empirical", f"a sample of {steps.max():.0f} steps exceeds the models' largest count"
+            "empirical",
+            f"the sample {short} rounds to 0 steps of {step}, a duration no service can have: "
+            'use rounding="up", or a shorter step',
         )
-    values, counts = np.unique(steps.astype(np.int64), return_counts=True)
-    return {int(v): float(c / len(data)) for v, c in zip(values, counts)}
+    return _frequencies("empirical", steps)
+
+
+def _is_duration(x: Any) -> bool:
+    return isinstance(x, (datetime.timedelta, np.timedelta64, str))
+
+
+def _durations(samples: Any) -> NDArray[np.float64] | None:
+    """Samples that are timedeltas, in nanoseconds (NaN where one is missing);
+    None for samples that are not."""
+    try:
+        array = np.asarray(samples)
+    except (TypeError, ValueError, OverflowError):
+        return None
+    if array.dtype.kind == "m":
+        flat = array.ravel()
+        nanoseconds = flat / np.timedelta64(1, "ns")
+        return np.where(np.isnat(flat), np.nan, nanoseconds)
+    if array.dtype.kind != "O" or array.size == 0:
+        return None
+    flat = array.ravel()
+    if not any(isinstance(x, (datetime.timedelta, np.timedelta64)) for x in flat):
+        return None
+    values = []
+    for x in flat:
+        if not isinstance(x, (datetime.timedelta, np.timedelta64)):
+            raise _fail("empirical", f"samples mix timedeltas and other values, one is {_shown(x)}")
+        values.append(_nanoseconds(x))
+    return np.array(values, dtype=np.float64)
+
+
+def _nanoseconds(x: datetime.timedelta | np.timedelta64) -> float:
+    """A timedelta as nanoseconds, exactly as far as a float holds them; NaN
+    for a missing one (NaT)."""
+    if isinstance(x, np.timedelta64):
+        return math.nan if np.isnat(x) else float(x / np.timedelta64(1, "ns"))
+    whole = (x.days * 86_400 + x.seconds) * 10**6 + x.microseconds
+    return float(whole * 1000 + getattr(x, "nanoseconds", 0))
+
+
+def _step_nanoseconds(step: Any) -> float:
+    if isinstance(step, str):
+        try:
+            pandas = importlib.import_module("pandas")
+        except ImportError as exc:
+            raise ImportError(
+                "empirical reads a step given as text with pandas, which is not installed: "
+                "install navro's 'pandas' extra (pip install 'navro[pandas]'), or give a "
+                "datetime.timedelta"
+            ) from exc
+        try:
+            step = pandas.Timedelta(step)
+        except ValueError:
+            raise _fail(
+                "empirical", f"step is not a duration pandas can read, {_got(step)}"
+            ) from None
+    if not isinstance(step, (datetime.timedelta, np.timedelta64)):
+        raise _fail(
+            "empirical", f"the samples are durations, so step must be one too, {_got(step)}"
+        )
+    if isinstance(step, np.timedelta64) and np.datetime_data(step.dtype)[0] in (
+        "Y",
+        "M",
+        "generic",
+    ):
+        raise _fail("empirical", f"step must have a fixed length, {_got(step)}")
+    length = _nanoseconds(step)
+    if not length > 0:
+        raise _fail("empirical", f"step must be longer than 0, {_got(step)}")
+    return length

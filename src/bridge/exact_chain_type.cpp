@@ -27,8 +27,11 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject*) {
     return newModelObject(type, args, setDefaults, init_Py, nullptr, nullptr, nullptr);
 }
 
+// A chain that a run of a thread lost in a fork was moving may be half
+// changed: it is left unfreed.
 void destroy(PyObject* self) {
-    delete reinterpret_cast<Object*>(self)->chain;
+    auto* obj = reinterpret_cast<Object*>(self);
+    if (!enteredByLostThread(&obj->header)) delete obj->chain;
     dealloc(self);
 }
 

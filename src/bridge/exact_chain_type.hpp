@@ -34,6 +34,7 @@ class ChainInUse {
 public:
     explicit ChainInUse(ExactChainObject* chain) : header(&chain->header) {
         if (header->entryDepth > 0) navro::abort(messages::modelInUse);
+        header->entryForks = forksSoFar;
         header->enteringThread = PyThread_get_thread_ident();
         ++header->entryDepth;
         header->working = true;

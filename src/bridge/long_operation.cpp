@@ -1,5 +1,7 @@
 #include "bridge/long_operation.hpp"
 
+#include "runtime/forks.hpp"
+
 namespace {
 // Ctrl-C is answered well within a fifth of a second even when taking the
 // lock back waits for another thread to let it go; checking more often
@@ -17,7 +19,15 @@ LongOperation::LongOperation(NObject* _obj)
 void LongOperation::holdLock() {
     PyThreadState* state = released;
     released = nullptr;
-    if (state != nullptr) PyEval_RestoreThread(state);
+    if (state == nullptr) return;
+    exposeToForks(false);
+    PyEval_RestoreThread(state);
+}
+
+void LongOperation::letLockGo() {
+    if (!mayRelease) return;
+    released = PyEval_SaveThread();
+    exposeToForks(true);
 }
 
 // The lock is let go only at the first check rather than at the start: a
@@ -30,12 +40,12 @@ void LongOperation::check(void* self) {
     if (!operation->checked) {
         operation->checked = true;
         operation->lastSignalCheck = now;
-        if (operation->mayRelease) operation->released = PyEval_SaveThread();
+        operation->letLockGo();
         return;
     }
     if (now - operation->lastSignalCheck < signalInterval) return;
     operation->lastSignalCheck = now;
     operation->holdLock();
     if (PyErr_CheckSignals() != 0) throw InterpreterError{};
-    if (operation->mayRelease) operation->released = PyEval_SaveThread();
+    operation->letLockGo();
 }

@@ -49,6 +49,7 @@ public:
 private:
     static void check(void* self);
     void holdLock();
+    void letLockGo();
 
     NObject* obj;
     bool mayRelease;

@@ -1,5 +1,7 @@
 #include "bridge/pickling.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -35,6 +37,7 @@ constexpr const char* badReference = "an index refers to no earlier record";
 constexpr const char* badChild = "a joint pmf's conditional has the wrong shape";
 constexpr const char* missingChild = "a joint pmf lacks the conditional of a value it gives weight";
 constexpr const char* instanceDict = "the instance dict is not a dict of this object";
+constexpr const char* slots = "the slots are not a dict of this object's slots";
 }  // namespace refused
 
 // Fixed-width values in bytes are little-endian whatever the machine, so a
@@ -105,16 +108,24 @@ T obeying(T (*rule)(T), T value) {
 // The accumulators divide by a total summed in increasing order of value,
 // which leaves the sum within a few rounding errors per element of 1; far
 // more than that is a damaged or forged record.
+//
+// A record with one value of positive probability holds exactly 1 there, as
+// a weight divided by itself is: anything less would tell a step that
+// another value may follow when none can (a service that goes on without a
+// remaining time to go on with), which no model could step.
 void confirmNormalised(const Pmf* pmf, const char* key) {
     const int length = pmf->simple.length;
     Real total = 0.0;
+    int positives = 0;
     for (int k = 0; k < length; ++k) {
         const Real p = pmf->simple.elements[k];
         if (!(p >= 0.0 && p <= 1.0)) throw InvalidState{refused::badProbability, key};
         total += p;
+        positives += p > 0.0 ? 1 : 0;
     }
-    if (!(std::fabs(total - 1.0) <= 1e-9 + 4.0 * DBL_EPSILON * length))
-        throw InvalidState{refused::notNormalised, key};
+    const bool normalised =
+        positives == 1 ? total == 1.0 : std::fabs(total - 1.0) <= 1e-9 + 4.0 * DBL_EPSILON * length;
+    if (!normalised) throw InvalidState{refused::notNormalised, key};
 }
 
 }  // namespace
@@ -240,18 +251,20 @@ StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
     readRecords(item(recordsKey));
 }
 
-// The value under `key`, held by the state for the whole load.
 PyObject* StateReader::item(const char* key) {
     // The key is made first, so that a failure to make it is reported as
     // what it is rather than as a missing field.
     PyRef name(checkedNew(PyUnicode_FromString(key)));
-    PyObject* value = PyDict_GetItemWithError(dict.get(), name.get());
-    if (value == nullptr) {
-        PyErr_Clear();  // a key of the state that cannot be compared with a str
-        throw InvalidState{refused::missing, key};
-    }
+    PyObject* found = PyDict_GetItemWithError(dict.get(), name.get());
+    // A key of the state whose comparison with a str raised: its error.
+    if (found == nullptr && PyErr_Occurred()) throw InterpreterError{};
+    if (found == nullptr) throw InvalidState{refused::missing, key};
+    // Taken before anything else can run: Python code run later in the load
+    // may remove the item from the state.
+    PyRef value(Py_NewRef(found));
+    held.push_back(std::move(value));
     ++keysRead;
-    return value;
+    return held.back().get();
 }
 
 Pmf* StateReader::record(const char* key, long long index) {
@@ -264,20 +277,18 @@ Pmf* StateReader::record(const char* key, long long index) {
 // rebuilt has no cycle and each record is checked once, as it is read.
 void StateReader::readRecords(PyObject* list) {
     if (!PyList_Check(list)) throw InvalidState{refused::notAList, recordsKey};
-    // A list of the state's own: nothing else can change it while it is read.
-    PyRef held(PySequence_List(list));
-    if (held == nullptr) {
-        PyErr_Clear();
-        abortOutOfMemory();
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(held.get());
+    // A copy of the list's own storage, made without calling any method of a
+    // subclass: the load's own, which nothing else can change while it is read.
+    PyRef entries(checkedNew(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX)));
+    const Py_ssize_t count = PyList_GET_SIZE(entries.get());
     records.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PyList_GET_ITEM(held.get(), i);
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 1)
+        PyRef entry(Py_NewRef(PyList_GET_ITEM(entries.get(), i)));
+        if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) < 1)
             throw InvalidState{refused::badRecord, recordsKey};
-        const long long type = integerIn(PyTuple_GET_ITEM(entry, 0), SIMPLE, JOINT, recordsKey);
-        records.push_back(type == SIMPLE ? simpleRecord(entry) : jointRecord(entry));
+        const long long type =
+            integerIn(PyTuple_GET_ITEM(entry.get(), 0), SIMPLE, JOINT, recordsKey);
+        records.push_back(type == SIMPLE ? simpleRecord(entry.get()) : jointRecord(entry.get()));
     }
 }
 
@@ -362,22 +373,69 @@ void StateReader::field(const char* key, RealMatrix*& field, RealRule rule, int 
     keep(field, value);
 }
 
-void StateReader::commit() {
+void StateReader::confirmEveryKeyRead() const {
     if (keysRead != PyDict_GET_SIZE(dict.get())) throw InvalidState{refused::unknownKeys, nullptr};
+}
+
+void StateReader::commit() {
     for (auto& store : stores) store();
 }
 
 // ------------------------------------------------------------ the entries
 
 namespace {
+// The instance dict of `self`, made if it has none yet (a new reference);
+// null for a type without one.
 PyObject* instanceDictOf(PyObject* self) {
     if (Py_TYPE(self)->tp_dictoffset == 0) return nullptr;
-    PyObject* instanceDict = PyObject_GenericGetDict(self, nullptr);
-    if (instanceDict == nullptr) {
-        PyErr_Clear();
-        abortOutOfMemory();
+    return checkedNew(PyObject_GenericGetDict(self, nullptr));
+}
+
+// The descriptor of the slot `name` of `type` (a new reference), or null if
+// it has none: a member that holds any object, as __slots__ makes, and
+// nothing else, so that reading and writing it runs no Python code and
+// cannot fail.
+PyObject* slotDescriptor(PyTypeObject* type, PyObject* name) {
+    if (!PyUnicode_CheckExact(name)) return nullptr;
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found == nullptr || !Py_IS_TYPE(found, &PyMemberDescr_Type)) return nullptr;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
+    if (member->type != T_OBJECT_EX || (member->flags & READONLY) != 0) return nullptr;
+    return Py_NewRef(found);
+}
+
+// The value of a slot (a new reference), or null where it holds none.
+PyObject* slotValue(PyObject* self, PyObject* descriptor) {
+    PyObject* value =
+        Py_TYPE(descriptor)
+            ->tp_descr_get(descriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    if (value == nullptr) PyErr_Clear();  // AttributeError: the slot is empty
+    return value;
+}
+
+// {name: value} of the slots of `self` that hold a value (a new reference),
+// or null when none does. Only a Python subclass can have slots; their
+// names are those that copyreg gives every pickle of an object with slots.
+PyObject* slotValuesOf(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0) return nullptr;
+    PyRef copyreg(checkedNew(PyImport_ImportModule("copyreg")));
+    PyRef found(PyObject_CallMethod(copyreg.get(), "_slotnames", "O", type));
+    PyRef names(found == nullptr ? nullptr : PySequence_List(found.get()));
+    if (names == nullptr) throw InterpreterError{};
+    PyRef values(checkedNew(PyDict_New()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyRef name(Py_NewRef(PyList_GET_ITEM(names.get(), i)));
+        PyRef descriptor(slotDescriptor(type, name.get()));
+        if (descriptor == nullptr) continue;
+        PyRef value(slotValue(self, descriptor.get()));
+        if (value == nullptr) continue;
+        if (PyDict_SetItem(values.get(), name.get(), value.get()) < 0) {
+            PyErr_Clear();
+            abortOutOfMemory();
+        }
     }
-    return instanceDict;
+    return PyDict_GET_SIZE(values.get()) > 0 ? values.release() : nullptr;
 }
 }  // namespace
 
@@ -393,28 +451,63 @@ PyObject* reduction(PyObject* self, PyObject* arguments, PyObject* state) {
     }
     // An instance of a Python subclass keeps its own attributes too.
     PyRef instanceDict(instanceDictOf(self));
-    PyRef fullState(instanceDict != nullptr && PyDict_GET_SIZE(instanceDict.get()) > 0
-                        ? checkedNew(PyTuple_Pack(2, state, instanceDict.get()))
-                        : Py_NewRef(state));
+    PyObject* dict = instanceDict != nullptr && PyDict_GET_SIZE(instanceDict.get()) > 0
+                         ? instanceDict.get()
+                         : nullptr;
+    PyRef slots(slotValuesOf(self));
+    PyRef fullState(slots != nullptr
+                        ? checkedNew(PyTuple_Pack(3, state, dict ? dict : Py_None, slots.get()))
+                    : dict != nullptr ? checkedNew(PyTuple_Pack(2, state, dict))
+                                      : Py_NewRef(state));
     return checkedNew(PyTuple_Pack(3, newObject.get(), typeAndArguments.get(), fullState.get()));
 }
 
-PyObject* splitState(PyObject* self, PyObject* state, PyObject** instanceDict) {
-    *instanceDict = nullptr;
-    if (!PyTuple_Check(state)) return state;
-    if (PyTuple_GET_SIZE(state) != 2 || !PyDict_Check(PyTuple_GET_ITEM(state, 1)) ||
-        Py_TYPE(self)->tp_dictoffset == 0)
+StateParts splitState(PyObject* self, PyObject* state) {
+    if (!PyTuple_Check(state)) return {state, nullptr, nullptr};
+    const Py_ssize_t size = PyTuple_GET_SIZE(state);
+    if (size != 2 && size != 3) throw InvalidState{refused::instanceDict, nullptr};
+    PyObject* dict = PyTuple_GET_ITEM(state, 1);
+    PyObject* slots = size == 3 ? PyTuple_GET_ITEM(state, 2) : nullptr;
+    if (size == 3 && dict == Py_None) dict = nullptr;
+    if (dict != nullptr && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0))
         throw InvalidState{refused::instanceDict, nullptr};
-    *instanceDict = PyTuple_GET_ITEM(state, 1);
-    return PyTuple_GET_ITEM(state, 0);
+    if (slots != nullptr && !PyDict_Check(slots)) throw InvalidState{refused::slots, nullptr};
+    return {PyTuple_GET_ITEM(state, 0), dict, slots};
 }
 
-void restoreInstanceDict(PyObject* self, PyObject* instanceDict) {
-    if (instanceDict == nullptr) return;
-    PyRef own(instanceDictOf(self));
-    if (PyDict_Update(own.get(), instanceDict) < 0) {
-        PyErr_Clear();
-        abortOutOfMemory();
+InstanceParts::InstanceParts(PyObject* _self, const StateParts& parts) : self(_self) {
+    if (parts.instanceDict != nullptr) {
+        // Merged into a new dict: the merge may call a subclass's methods or
+        // a key's comparison, which may raise.
+        previousDict.reset(instanceDictOf(self));
+        dict.reset(PyDict_Copy(previousDict.get()));
+        if (dict == nullptr || PyDict_Update(dict.get(), parts.instanceDict) < 0)
+            throw InterpreterError{};
+    }
+    if (parts.slots == nullptr) return;
+    // Walked in a copy of the load's own, which nothing else can change.
+    PyRef given(PyDict_Copy(parts.slots));
+    if (given == nullptr) throw InterpreterError{};
+    PyObject* name;
+    PyObject* value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(given.get(), &position, &name, &value)) {
+        PyRef descriptor(slotDescriptor(Py_TYPE(self), name));
+        if (descriptor == nullptr) throw InvalidState{refused::slots, nullptr};
+        PyRef previous(slotValue(self, descriptor.get()));
+        slots.push_back({std::move(descriptor), PyRef(Py_NewRef(value)), std::move(previous)});
+    }
+}
+
+void InstanceParts::commit() {
+    // The dict exists (the constructor made it if it had to) and the slots
+    // are plain members, so neither store can fail; what they replace is
+    // still held here.
+    if (dict != nullptr && PyObject_GenericSetDict(self, dict.get(), nullptr) < 0) abortInternal();
+    for (const Slot& slot : slots) {
+        PyObject* descriptor = slot.descriptor.get();
+        if (Py_TYPE(descriptor)->tp_descr_set(descriptor, self, slot.value.get()) < 0)
+            abortInternal();
     }
 }
 

@@ -13,11 +13,16 @@
 // arrays are bytes of little-endian int32 (counts, record indexes) or float64
 // (the routing table, row by row). A SIMPLE record is (0, offset, bytes of its
 // elements), a JOINT one (1, depth, marginal index, bytes of child indexes,
-// -1 where there is none).
+// -1 where there is none). An instance of a Python subclass adds what it holds
+// of its own: (state, instance dict) or, when it has slots with values,
+// (state, instance dict or None, {slot name: value}).
 //
 // Loading checks every length, range, index and sum, and every rule the
 // setters apply, before it stores anything: a state that fails leaves the
-// model as it was.
+// model as it was. Python code may run in the middle of a load (a
+// collection's callbacks, the methods of a subclass of dict or list given as
+// the state), and may change the state or drop parts of it: every object the
+// load takes from the state is held by a reference of its own until the end.
 
 #include <Python.h>
 
@@ -110,8 +115,9 @@ private:
 };
 
 // Rebuilds fields from a state, in the object's memory context. Each call of
-// `field` decodes and checks one field and keeps the value; `commit` stores
-// them all once every field has passed.
+// `field` decodes and checks one field and keeps the value;
+// `confirmEveryKeyRead` refuses a state with keys that no field read, and
+// `commit` then stores them all, which cannot fail.
 class StateReader {
 public:
     StateReader(NObject* obj, PyObject* state);
@@ -122,10 +128,11 @@ public:
     void field(const char* key, IntArray*& field, IntRule rule, int length);
     // `length` rows of `length` entries; `rule` applies to each entry.
     void field(const char* key, RealMatrix*& field, RealRule rule, int length);
-    // Refuses keys that no field read, then stores every field.
+    void confirmEveryKeyRead() const;
     void commit();
 
 private:
+    // The value under `key`, held by the reader until the load ends.
     PyObject* item(const char* key);
     Pmf* record(const char* key, long long index);
     void readRecords(PyObject* list);
@@ -138,6 +145,7 @@ private:
     NObject* obj;
     PyRef dict;
     Py_ssize_t keysRead = 0;
+    HeapVector<PyRef> held;
     HeapVector<Pmf*> records;
     // Each store captures a reference and a value, which std::function holds
     // in place: no storage beyond the vector's.
@@ -146,13 +154,44 @@ private:
 
 // The tuple that __reduce__ returns, a new reference:
 // (copyreg.__newobj__, (type, *arguments), state), where the state also
-// carries the instance dict of a Python subclass's instance, when it has one.
+// carries the instance dict and the slots of a Python subclass's instance,
+// when it has them.
 PyObject* reduction(PyObject* self, PyObject* arguments, PyObject* state);
 
-// The model's own part of a state given to __setstate__ (borrowed), and in
-// `instanceDict` the instance dict that goes with it, or null.
-PyObject* splitState(PyObject* self, PyObject* state, PyObject** instanceDict);
-void restoreInstanceDict(PyObject* self, PyObject* instanceDict);
+// The parts of a state given to __setstate__, borrowed from it: the model's
+// fields, and the instance dict and the slot values that go with them (null
+// where there are none).
+struct StateParts {
+    PyObject* fields;
+    PyObject* instanceDict;
+    PyObject* slots;
+};
+StateParts splitState(PyObject* self, PyObject* state);
+
+// What a state brings of an instance of a Python subclass: its instance
+// dict and the values of its slots. The constructor checks them and builds
+// the new dict, running whatever Python code that takes, and changes
+// nothing: a failure raises InvalidState, or InterpreterError with the
+// interpreter's own error (a key whose comparison raises). `commit` then
+// stores them; it cannot fail, and what it replaces is released only when
+// this object ends, so it runs no Python code either.
+class InstanceParts {
+public:
+    InstanceParts(PyObject* self, const StateParts& parts);
+    void commit();
+
+private:
+    struct Slot {
+        PyRef descriptor;
+        PyRef value;
+        PyRef previous;
+    };
+
+    PyObject* self;
+    PyRef previousDict;
+    PyRef dict;
+    HeapVector<Slot> slots;
+};
 
 // Raises the Python error for a refused state of `self`.
 void raiseInvalidState(PyObject* self, const InvalidState& invalid);
@@ -190,11 +229,14 @@ struct Pickling {
         InvalidState invalid{nullptr, nullptr};
         bool succeeded = Entry::run(obj, [&] {
             try {
-                PyObject* instanceDict = nullptr;
-                StateReader reader(&obj->header, splitState(o, state, &instanceDict));
+                const StateParts parts = splitState(o, state);
+                StateReader reader(&obj->header, parts.fields);
                 walk(reader, obj, Layout::arrayLength(obj));
+                reader.confirmEveryKeyRead();
+                InstanceParts instance(o, parts);
+                // Nothing below can fail: the load is whole or not at all.
+                instance.commit();
                 reader.commit();
-                restoreInstanceDict(o, instanceDict);
             } catch (const InvalidState& e) {
                 invalid = e;
             }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "bridge/containers.hpp"
+#include "bridge/fork_recovery.hpp"
 #include "bridge/long_operation.hpp"
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
@@ -137,6 +138,7 @@ public:
 
     explicit ObjectEntry(NObject* _obj) : obj(_obj) {
         prepareThread();
+        if (obj->entryDepth == 0) obj->entryForks = forksSoFar;
         obj->enteringThread = PyThread_get_thread_ident();
         ++obj->entryDepth;
     }
@@ -166,11 +168,28 @@ struct Entries {
         collectIfOnlyEntry(reinterpret_cast<Object*>(header));
     }
 
+    // In the child of a fork, the entries of a thread that the fork left
+    // behind never end. A model's operations replace its fields only in
+    // whole updates (FieldsUpdate), so the model is at its last whole state
+    // and takes calls again. The scratch storage of a step under way may be
+    // half changed: it is left unfreed and made anew at the next step. An
+    // object that keeps what it works on elsewhere (an exact chain, on the
+    // heap) cannot be vouched for, and stays refused.
+    static void forgetLostEntries(Object* obj) {
+        if constexpr (requires { obj->workspace; }) {
+            if (!enteredByLostThread(&obj->header)) return;
+            obj->header.entryDepth = 0;
+            obj->header.working = false;
+            obj->workspace = nullptr;
+        }
+    }
+
     // The one path of every entry: unless the object refuses the call, runs
     // `body` on the entered object and the collector, then raises the
     // failure, if there was one. Returns whether the call succeeded.
     template <typename Body>
     static bool run(Object* obj, Body&& body) {
+        forgetLostEntries(obj);
         const char* failure = ObjectEntry::refusal(&obj->header);
         if (failure == nullptr) {
             ObjectEntry entry(&obj->header);
@@ -320,9 +339,12 @@ PyTypeObject modelType(const char* name, const char* doc, Py_ssize_t basicSize,
 void dealloc(PyObject* self);
 
 // Destructor slot of a model type: its scratch storage, which lies outside
-// the context, goes first.
+// the context, goes first, unless a step that a fork left behind may have
+// been changing it.
 template <typename Object, void (*releaseWorkspace)(Object*)>
 void deallocModel(PyObject* self) {
-    releaseWorkspace(reinterpret_cast<Object*>(self));
+    auto* obj = reinterpret_cast<Object*>(self);
+    if (enteredByLostThread(&obj->header)) obj->workspace = nullptr;
+    releaseWorkspace(obj);
     dealloc(self);
 }

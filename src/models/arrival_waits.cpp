@@ -216,7 +216,11 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
                 const long long phi = back.offset + m;
                 start[u + phi - aheadFirst] += w;
                 // Places u .. u + phi - 1 are certain to hold an entity:
-                // the batch holds at least the phi that came back.
+                // the batch holds at least the phi that came back. With
+                // none back there is no place to mark, and a weight added
+                // and taken away again would round away the small weights
+                // of other outcomes held in the same cell.
+                if (phi == 0) continue;
                 steps[u - aheadFirst] += w;
                 steps[u + phi - aheadFirst] -= w;
             }

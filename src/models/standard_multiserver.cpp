@@ -10,6 +10,7 @@
 #include "models/station_maps.hpp"
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/forks.hpp"
 
 namespace {
 
@@ -94,8 +95,10 @@ void _StandardMultiserver_step(Object* self) {
     StepWorkspace& ws = madeOnFirstUse(self->workspace);
     Pmf* next = stepState(&self->header, ws, stateTerms(self, ws), self->_numberOfArrivalsPmf,
                           self->_serviceDurationPmf, RoutedCounts());
-    self->_time = nextClock(self->_time);
-    self->_internalState = next;
+    updateFields([&] {
+        self->_time = nextClock(self->_time);
+        self->_internalState = next;
+    });
 }
 
 Pmf* _StandardMultiserver_observationMapRange(Object* self, Int _z0, Int _z1) {

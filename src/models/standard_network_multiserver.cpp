@@ -18,6 +18,7 @@
 #include "models/station_maps.hpp"
 #include "models/station_step.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/forks.hpp"
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
 
@@ -397,8 +398,10 @@ void _StandardNetworkMultiserver_step(Object* self) {
         next[i] = stepState(obj, ws.station, nodes[i], in.arrivals,
                             lookup(self->_serviceDurationPmfs, i), in.returning);
     }
-    for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
-    self->_time = nextClock(self->_time);
+    updateFields([&] {
+        for (Int i = 0; i < n; ++i) lookup(self->_internalState, i) = next[i];
+        self->_time = nextClock(self->_time);
+    });
 }
 
 Pmf* _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeIndex) {

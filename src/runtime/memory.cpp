@@ -14,6 +14,7 @@ void initializeMemoryContext(NObject* obj, void** functionPointers, const char**
     obj->peakMemoryUse = 0;
     obj->entryDepth = 0;
     obj->enteringThread = 0;
+    obj->entryForks = 0;
     obj->working = false;
 }
 

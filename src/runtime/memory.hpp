@@ -36,6 +36,10 @@ struct NObject {
     int entryDepth;
     // The thread whose entries those are: only it may enter the object then.
     unsigned long enteringThread;
+    // How many times the process and its parents had forked when the
+    // outermost of those entries began: in a child, entries of a thread
+    // other than the one that forked have no thread there to end them.
+    std::uint64_t entryForks;
     // Set while a long operation works on the object, mostly without the
     // interpreter lock: no other entry, on any thread, may begin until it ends.
     Boolean working;

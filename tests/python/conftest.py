@@ -1,6 +1,12 @@
 import os
+import signal
 
 from hypothesis import HealthCheck, settings
+
+# The Ctrl-C tests need SIGINT to raise KeyboardInterrupt, which Python sets
+# up only where the signal is not ignored at start; a background job of a
+# non-interactive shell, or a run under nohup, starts with it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Under the sanitizers every call is many times slower; fewer examples keep
 # that run within minutes while the default run explores more.

@@ -4,6 +4,7 @@ memory" and leaves the model, and the heap, as they were. A heap that is
 already exhausted at a thread's first error is reported, not fatal."""
 
 import contextlib
+import gc
 import os
 import subprocess
 import sys
@@ -163,12 +164,27 @@ def interpreter_heap_fails_at(n):
         testcapi.remove_mem_hooks()
 
 
+@pytest.fixture
+def no_collection():
+    """Counts the module's heap blocks with the garbage of earlier tests gone
+    and no collection in between, which would free blocks this test never
+    took (a model an earlier test left in a cycle)."""
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 # With its own heap failing, the interpreter may report a failure it cannot
 # raise (in a traceback, say) as an ignored exception; that is not the model's.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("heap_fails_at", [module_heap_fails_at, interpreter_heap_fails_at])
 @pytest.mark.parametrize("make, call", OPERATIONS)
-def test_every_heap_request_may_fail_and_the_call_changes_nothing(make, call, heap_fails_at):
+def test_every_heap_request_may_fail_and_the_call_changes_nothing(
+    make, call, heap_fails_at, no_collection
+):
     for n in range(1, 10_000):
         blocks = _core._heap_blocks_in_use()
         model = make()
@@ -256,3 +272,48 @@ def test_first_error_of_a_thread_with_the_heap_exhausted_is_reported(where, tmp_
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() in ("error", "MemoryError")
+
+
+# A few far-apart values describe a step whose rows span 2**31 remaining
+# times, some 16 GB a row: the step refuses it before it asks for that much,
+# within a heap limited to a gigabyte more than the interpreter has taken.
+FAR_APART = textwrap.dedent(
+    """
+    import resource
+    import navro
+
+    with open("/proc/self/statm") as statm:
+        size = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
+    state = {(1, 2**31 - 1): 0.5, (2, 1): 0.5}
+    station = navro.StandardMultiserver()
+    station.number_of_servers = 2
+    station.internal_state = state
+    network = navro.StandardNetworkMultiserver(2)
+    network.set_number_of_servers_at_node(0, 2)
+    network.internal_state = [state, {(0, 1): 1.0}]
+    for model in (station, network):
+        before = model.__reduce__()[2]
+        for call in (model.step, lambda: model._record(3, 1, 0, -1)):
+            try:
+                call()
+                raise AssertionError("the step went through")
+            except navro.error as error:
+                assert error.args == ("Out of memory",), error
+            assert model.__reduce__()[2] == before
+    station.internal_state = {(1, 1): 1.0}
+    station.step()
+    print("refused")
+    """
+)
+
+
+@pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer's shadow memory needs an unlimited address space"
+)
+def test_a_step_that_would_need_gigabytes_is_refused_before_it_asks(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-c", FAR_APART], cwd=tmp_path, capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "refused"

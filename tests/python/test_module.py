@@ -385,6 +385,7 @@ SINGLE_STATION_METHODS = [
     ("restore", 0, False),
     ("get_number_of_entities_in_system_pmf", 0, True),
     ("reset_with_number_of_entities_in_system", 1, False),
+    ("_record", 4, True),
 ]
 NETWORK_METHODS = [
     ("step", 0, False),
@@ -403,6 +404,7 @@ NETWORK_METHODS = [
     ("set_routing_probability", 3, False),
     ("set_service_duration_at_node_pmf", 2, False),
     ("reset_node_with_number_of_entities", 2, False),
+    ("_record", 4, True),
 ]
 WRONG_COUNT_CASES = [
     (navro.StandardMultiserver, (), name, n, query) for name, n, query in SINGLE_STATION_METHODS

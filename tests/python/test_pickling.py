@@ -133,12 +133,69 @@ class Labelled(navro.StandardNetworkMultiserver):
     pass
 
 
-def test_an_instance_of_a_subclass_keeps_its_attributes():
-    net = Labelled(2)
-    net.label = ["clinic"]
-    twin = pickle.loads(pickle.dumps(net))
-    assert type(twin) is Labelled and twin.label == ["clinic"]
-    assert copy.deepcopy(net).label is not net.label
+class Slotted(navro.StandardMultiserver):
+    __slots__ = ("__private", "label")
+
+
+class SlottedWithDict(Slotted):
+    __slots__ = ("__dict__", "empty")
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+@pytest.mark.parametrize("make", [lambda: Labelled(2), Slotted, SlottedWithDict])
+def test_an_instance_of_a_subclass_keeps_its_attributes_and_slots(make, round_trip):
+    model = make()
+    model.label = ["clinic"]
+    if isinstance(model, Slotted):
+        model._Slotted__private = 3
+    if hasattr(model, "__dict__"):
+        model.extra = {"k": 1}
+    twin = round_trip(model)
+    assert type(twin) is type(model) and twin.label == ["clinic"]
+    assert (twin.label is model.label) == (round_trip is copy.copy)
+    assert getattr(twin, "_Slotted__private", None) == getattr(model, "_Slotted__private", None)
+    assert getattr(twin, "extra", None) == getattr(model, "extra", None)
+    assert not hasattr(twin, "empty")
+    assert observe(twin) == observe(model)
+
+
+class Unhashable(str):
+    """A key that collides with "tag" and cannot be compared."""
+
+    def __hash__(self):
+        return hash("tag")
+
+    def __eq__(self, other):
+        raise ArithmeticError("compared")
+
+
+class Unlistable(dict):
+    def keys(self):
+        raise LookupError("listed")
+
+    def __iter__(self):
+        raise LookupError("listed")
+
+
+@pytest.mark.parametrize(
+    "parts, error",
+    [
+        (lambda fields: (fields, Unlistable(label=2)), LookupError),
+        (lambda fields: (fields, {Unhashable("tag"): 2}), ArithmeticError),
+        (lambda fields: (fields, None, {"label": 2, "nothing": 3}), ValueError),
+        (lambda fields: (fields, None, {"__dict__": {}}), ValueError),
+        (lambda fields: (fields, [], {}), ValueError),
+    ],
+)
+def test_a_refused_instance_dict_or_slot_changes_nothing_and_its_error_passes(parts, error):
+    model = SlottedWithDict()
+    model.label, model.tag = "before", "before"
+    fields = marked_station().__reduce__()[2]
+    before = observe(model)
+    with pytest.raises(error):
+        model.__setstate__(parts(fields))
+    assert observe(model) == before
+    assert model.label == "before" and model.__dict__ == {"tag": "before"}
 
 
 # Pickles (protocol 4) of the two models below, made by an earlier build:
@@ -293,6 +350,17 @@ def with_record(key, make):
     return tamper
 
 
+def with_conditional(make):
+    """Replaces the record of the state's first conditional."""
+
+    def tamper(state):
+        joint = state["pmfs"][state["internal_state"]]
+        child = struct.unpack_from("<i", joint[3])[0]
+        state["pmfs"][child] = make(state["pmfs"][child])
+
+    return tamper
+
+
 def setting(key, value):
     return lambda state: state.__setitem__(key, value)
 
@@ -328,6 +396,12 @@ STATION_TAMPERING = [
     (with_record("internal_state", lambda r, i: (1, 2, i, r[3])), ValueError),
     (with_record("internal_state", lambda r, i: (1, 3, r[2], r[3])), ValueError),
     (lambda state: state.update(internal_state=state["number_of_arrivals_pmf"]), navro.error),
+    # One value of positive probability holds 1, or a step would look for another.
+    (with_conditional(lambda r: (0, 1, doubles(0.9999999999999999))), ValueError),
+    (
+        with_record("number_of_arrivals_pmf", lambda r, i: (0, 0, doubles(0.9999999999999999, 0))),
+        ValueError,
+    ),
 ]
 
 NETWORK_TAMPERING = [

@@ -186,3 +186,73 @@ def test_the_interpreter_exits_cleanly_while_a_daemon_thread_steps():
         timeout=300,
     )
     assert result.returncode == 0, result.stderr
+
+
+def in_a_child(check):
+    """Whether `check()` passes in a child forked now, which has only this
+    thread."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = 0 if check() else 1
+        finally:
+            os._exit(code)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+@pytest.mark.parametrize("make", [long_station, long_network])
+def test_a_child_forked_during_a_step_finds_the_model_at_its_last_whole_state(make):
+    model = make()
+    before = state_of(model)
+    small = {(1, 1): 0.5, (2, 3): 0.5}
+
+    def usable():
+        if state_of(model) != before or copy.deepcopy(model).time != model.time:
+            return False
+        model.internal_state = small if make is long_station else [small, small]
+        model.step()
+        return model.time == 1
+
+    passed = []
+    with pytest.raises(KeyboardInterrupt):
+        thread, _ = interrupt_when_busy(model, [lambda m: passed.append(in_a_child(usable))])
+        try:
+            model.step()
+        finally:
+            thread.join()
+    assert passed == [True]
+    assert state_of(model) == before
+
+
+# Started with SIGINT ignored (a background job of a non-interactive shell,
+# nohup), Python leaves it ignored: the suite must set up Ctrl-C itself.
+SIGINT_IGNORED = textwrap.dedent(
+    """
+    import os, signal, sys
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # inherited through exec
+    os.execv(sys.argv[1], sys.argv[1:])
+    """
+)
+
+
+def test_the_ctrl_c_tests_pass_when_started_with_sigint_ignored():
+    pytest_script = os.path.join(os.path.dirname(sys.executable), "pytest")
+    test = "test_threads.py::test_ctrl_c_stops_a_long_step_and_leaves_the_model_as_it_was"
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            SIGINT_IGNORED,
+            pytest_script,
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"{test}[long_station]",
+        ],
+        cwd=os.path.dirname(__file__),
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout

@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
 import navro
 from navro import Period
@@ -99,7 +99,22 @@ def twin(model):
     return navro.StandardNetworkMultiserver(model.get_number_of_nodes())
 
 
+def _returning_rarely():
+    """A node whose only arrivals are its own entities sent back with a chance
+    far below the rounding of its other outcomes' weights."""
+    model = navro.StandardNetworkMultiserver(2)
+    first = Period(
+        2,
+        servers=[2, 3],
+        arrivals=[{0: 0.3, 1: 0.1, 2: 0.3}, {0: 1.0}],
+        durations=[{1: 0.25, 2: 0.2, 3: 0.55}, {2: 1.0}],
+        routing=[[0.45, 0.1], [0.03, 1e-67]],
+    )
+    return model, [first, Period(2), Period(2, servers=[0, 2])], 2, 0
+
+
 @given(runs())
+@example(_returning_rarely())
 def test_recorded_waits_equal_their_definition(case):
     model, schedule, every, horizon = case
     hand = twin(model)
