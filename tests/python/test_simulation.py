@@ -436,7 +436,7 @@ def test_a_sweep_of_simulations_on_a_dask_cluster_equals_the_serial_run():
             simulated_digest, scenarios, executor=client.get_executor(), progress=False
         )
     serial = [simulated_digest(s)["digest"] for s in scenarios]
-    assert table.digest.tolist() == serial
+    assert table.result.digest.tolist() == serial
     assert len(set(serial)) == len(serial)  # independent streams per scenario
 
 
