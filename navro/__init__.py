@@ -11,6 +11,9 @@
     distributions                constructors of common arrival and service pmfs
     staffing, Staffing, Target   the fewest servers per period that meet a target
     sweep, ScenarioFailure       a function over many scenarios, on a pool or cluster
+    simulate                     many runs of the real queue, with standard errors
+    RosterCheck                  a staffing roster checked in simulation
+    compare, Comparison          how far one run is from another, beside the noise
 
 A model holds the exact distribution of its state and maps it one time unit
 forward per step(); see help(navro.StandardMultiserver) for a start. The types
@@ -33,16 +36,20 @@ except ModuleNotFoundError as _missing:  # private, or the type checkers export 
     ) from _missing
 
 from navro import clock, distributions
+from navro._compare import Comparison, compare
 from navro._staffing import Staffing, Target, staffing
 from navro._sweep import ScenarioFailure, sweep
 from navro.clock import Clock
+from navro.simulation import RosterCheck, simulate
 from navro.trajectories import Period, Trajectory, trajectory
 
 __version__: str = _metadata.version(__name__)
 
 __all__ = [
     "Clock",
+    "Comparison",
     "Period",
+    "RosterCheck",
     "ScenarioFailure",
     "Staffing",
     "StandardMultiserver",
@@ -50,8 +57,10 @@ __all__ = [
     "Target",
     "Trajectory",
     "clock",
+    "compare",
     "distributions",
     "error",
+    "simulate",
     "staffing",
     "sweep",
     "trajectory",

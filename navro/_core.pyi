@@ -16,6 +16,21 @@ _Probabilities: TypeAlias = Sequence[Sequence[float]] | NDArray[np.floating[Any]
 # Nodes, one per entry of a list of entries.
 _Indexes: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
+def _simulate(
+    model: StandardMultiserver | StandardNetworkMultiserver,
+    steps: bytes,
+    servers: bytes,
+    arrivals: tuple[tuple[bytes, bytes], ...],
+    durations: tuple[tuple[bytes, bytes], ...],
+    routing: bytes,
+    every: int,
+    horizon: int,
+    runs: int,
+    key: int,
+    threads: int,
+    /,
+) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
+
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
 

@@ -18,6 +18,7 @@ lower bound instead, and the result says so.
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import warnings
@@ -259,6 +260,10 @@ class Staffing:
       node need fewer servers once another node had more.
     - ``trajectory``: the whole run under the roster.
     - ``runs``: how many runs of a period the search took.
+
+    ``check(runs=...)`` simulates the real system under the roster and
+    reports, per period, what each target's measure achieves there, with its
+    interval.
     """
 
     roster: NDArray[np.int64]
@@ -267,6 +272,44 @@ class Staffing:
     monotone: NDArray[np.bool_]
     trajectory: Trajectory
     runs: int
+    # What a check needs: the model as handed in, the periods, the targets
+    # per node, the clock and the waits recorded.
+    _start: Any = field(default=None, repr=False)
+    _periods: Any = field(default=None, repr=False)
+    _targets: Any = field(default=None, repr=False)
+    _clock: Any = field(default=None, repr=False)
+    _horizon: Any = field(default=None, repr=False)
+
+    def check(
+        self,
+        *,
+        runs: int,
+        seed: Any = None,
+        level: float = 0.95,
+        threads: int | None = None,
+    ) -> Any:
+        """Simulates ``runs`` runs of the real system under the roster, from
+        the model as it was handed to ``staffing``, and returns a
+        ``navro.RosterCheck``: per period (and node, and target) the target's
+        measure as the simulation achieves it (its worst value among those
+        the target checks) with its ``level`` confidence interval, and
+        whether it is met. Where the maps are not exact, this tells whether
+        the roster meets its targets in truth. ``seed`` and ``threads`` are
+        ``navro.simulate``'s."""
+        from navro.simulation import check_roster
+
+        return check_roster(
+            self._start,
+            self._periods,
+            self.roster,
+            self._targets,
+            runs=runs,
+            seed=seed,
+            level=level,
+            threads=threads,
+            clock=self._clock,
+            wait_horizon=self._horizon,
+        )
 
     @property
     def infeasible(self) -> list[int]:
@@ -371,6 +414,7 @@ def staffing(
         highest = {node: limits[node][1] for node in staffed}
         chain = _exact.start(model, plan, max_states, drop_below, "staffing", highest)
 
+    start = copy.copy(model)
     guesses = [int(servers_of(model)[node]) for node in staffed]
     most = max(len(ts) for ts in targets)
     roster = np.zeros((len(plan), nodes), dtype=np.int64)
@@ -412,6 +456,11 @@ def staffing(
         monotone=view(monotone),
         trajectory=Trajectory.concatenate(parts),
         runs=runs,
+        _start=start,
+        _periods=plan,
+        _targets=targets,
+        _clock=clock,
+        _horizon=horizon,
     )
 
 

@@ -286,6 +286,7 @@ class Trajectory:
         mean_wait: NDArray[np.float64] | None = None,
         clock: Clock | None = None,
         dropped: NDArray[np.float64] | None = None,
+        sampling: Any = None,
     ) -> None:
         if (probabilities is None) == (windows is None):
             raise TypeError("Trajectory: give either probabilities or windows")
@@ -324,6 +325,9 @@ class Trajectory:
         self._periods = periods
         self._clock = clock
         self._dense: NDArray[np.float64] | None = None
+        # A simulation's runs and the sums over them behind its standard
+        # errors (navro.simulation.Sampling); None for a computed run.
+        self._sampling = sampling
 
     @staticmethod
     def concatenate(parts: Sequence[Trajectory]) -> Trajectory:
@@ -336,6 +340,11 @@ class Trajectory:
             raise ValueError("Trajectory.concatenate: no trajectories given")
         if len(parts) == 1:
             return parts[0]
+        if any(part._sampling is not None for part in parts):
+            raise ValueError(
+                "Trajectory.concatenate: simulated runs do not join: simulate the whole "
+                "schedule at once"
+            )
         if (
             len({part._network for part in parts}) != 1
             or len({part._servers.shape[1] for part in parts}) != 1
@@ -443,6 +452,7 @@ class Trajectory:
             periods=self._periods,
             clock=self._clock,
             dropped=self._dropped,
+            sampling=None if self._sampling is None else self._sampling.node(i),
         )
 
     @property
@@ -742,6 +752,43 @@ class Trajectory:
                 raise TypeError(f"{where}: a threshold of {within!r} needs the run's clock")
             return self._clock.steps_within(within, where)
         return whole(where, "the threshold", within, 0)
+
+    # --- the noise of a simulation ---------------------------------------
+
+    @property
+    def runs(self) -> int | None:
+        """The simulated runs behind the rows (``navro.simulate``); None for a
+        computed run."""
+        return None if self._sampling is None else int(self._sampling.runs)
+
+    @property
+    def seed(self) -> Any:
+        """The seed of a simulation; None for a computed run."""
+        return None if self._sampling is None else self._sampling.seed
+
+    def standard_error(
+        self, measure: str | Callable[[Trajectory], Any], *args: Any
+    ) -> NDArray[np.float64]:
+        """The Monte Carlo standard error of a measure, per row (and node), in
+        the measure's unit: ``measure`` names it as its attribute
+        (``"mean"``, ``"prob_all_busy"``, ``"mean_wait"``, ...), with the
+        arguments of a method (``standard_error("service_level", 3)``), or
+        is a function of one station's trajectory, taken as a function of
+        the distribution of the number present. 0 for a computed run."""
+        from navro import simulation
+
+        return simulation.standard_error(self, measure, *args)
+
+    def interval(
+        self, measure: str | Callable[[Trajectory], Any], *args: Any, level: float = 0.95
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """A ``level`` confidence interval of a measure, as ``(low, high)``
+        arrays: the estimate plus and minus the normal quantile times its
+        standard error; ``quantile`` takes its level as argument and gets the
+        quantiles that the sampling error of the distribution allows."""
+        from navro import simulation
+
+        return simulation.interval(self, measure, *args, level=level)
 
     def to_pandas(self, *, within: int | Any | None = None) -> Any:
         """The measures as a DataFrame, one row per row of the run (per row

@@ -2,6 +2,7 @@
 
 #include "bridge/exact_chain_type.hpp"
 #include "bridge/model_types.hpp"
+#include "bridge/simulation_entry.hpp"
 #include "bridge/wrappers.hpp"
 #include "runtime/heap.hpp"
 
@@ -68,6 +69,7 @@ PyObject* setAllocationFailureCountdown_Py(PyObject*, PyObject* n) {
 PyObject* heapBlocksInUse_Py(PyObject*, PyObject*) { return PyLong_FromLong(heapBlocksInUse()); }
 
 PyMethodDef moduleFunctions[] = {
+    {"_simulate", simulate_Py, METH_VARARGS, simulateHelp},
     {"_set_allocation_failure_countdown", setAllocationFailureCountdown_Py, METH_O,
      "_set_allocation_failure_countdown(n, /)\n--\n\n"
      "Test hook: make the n-th following heap request of the module fail; 0 turns it off."},

@@ -1,17 +1,13 @@
-"""The simulation of the true queue behind the README's accuracy table, run
-where the model is exact (one server with any service, geometric services
-with any number of servers): there the two must agree."""
-
-import os
-import sys
+"""The tests' own simulation of the real queue (reference_simulation), which
+checks navro.simulate, checked in turn against the maps where they are exact:
+one server with any services, geometric services with any servers."""
 
 import numpy as np
 from hypothesis import given, strategies as st
 
-sys.path.insert(
-    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks")
-)
-import accuracy
+import navro
+import reference_simulation as reference
+from navro.distributions import geometric
 
 weights = st.floats(0.05, 1.0)  # the model counts a weight above 1 as 1
 
@@ -21,17 +17,29 @@ def exact_stations(draw):
     if draw(st.booleans()):
         servers, durations = 1, draw(st.dictionaries(st.integers(1, 6), weights, min_size=1))
     else:
-        servers, durations = draw(st.integers(2, 6)), accuracy.geometric(draw(st.floats(1.0, 4.0)))
+        servers, durations = draw(st.integers(2, 6)), geometric(draw(st.floats(0.25, 1.0)))
     arrivals = draw(st.dictionaries(st.integers(0, 3), weights, min_size=1))
-    return accuracy.Case("", "", 0.0, (accuracy.Node(servers, durations, arrivals),), (1, 2, 3, 12))
+    return reference.Node(servers, durations, arrivals), draw(st.integers(0, 3))
 
 
 @given(exact_stations(), st.integers(0, 2**32 - 1))
-def test_simulation_agrees_with_the_model_where_the_model_is_exact(case, seed):
-    # Three times the 99% noise is far beyond chance, and well within what a
-    # timing fault costs (an entity leaving in the step it arrives, a freed
-    # server idle for a step).
-    for c in accuracy.run_case(case, 4000, np.random.default_rng(seed)):
-        assert c.tv <= 3 * c.tv_noise + 1e-9, c
-        assert abs(c.busy_error) <= 3 * c.busy_noise + 1e-9, c
-        assert abs(c.mean_error) <= 3 * c.mean_noise + 1e-9, c
+def test_the_reference_simulation_agrees_with_the_maps_where_they_are_exact(station, seed):
+    node, start = station
+    runs, steps = 4000, 12
+    result = reference.simulate([(steps, [node], None)], runs, np.random.default_rng(seed), [start])
+    model = navro.StandardMultiserver()
+    model.number_of_servers = node.servers
+    model.service_duration_pmf = node.durations
+    model.number_of_arrivals_pmf = node.arrivals
+    model.reset_with_number_of_entities_in_system(start)
+    exact = navro.trajectory(model, steps)
+    for t in range(steps + 1):
+        counts = np.bincount(result.present[t, 0], minlength=len(exact.counts) + exact.counts[0])
+        model_p = np.zeros(max(len(counts), exact.counts[-1] + 1))
+        model_p[exact.counts] = exact.probabilities[t]
+        simulated = np.zeros_like(model_p)
+        simulated[: len(counts)] = counts / runs
+        # Each count's frequency within 5 standard errors of its probability,
+        # plus a little for the rarest counts.
+        error = np.sqrt(model_p * (1 - model_p) / runs)
+        assert np.all(np.abs(simulated - model_p) <= 5 * error + 5 / runs), t

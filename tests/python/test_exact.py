@@ -3,8 +3,6 @@ where the maps are exact, against a simulation of the real queue everywhere,
 and its refusals."""
 
 import copy
-import os
-import sys
 import threading
 from dataclasses import replace
 
@@ -13,13 +11,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import navro
+import reference_simulation as reference
 from navro import Period, _exact
 from navro.distributions import geometric
-
-sys.path.insert(
-    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks")
-)
-import accuracy
+from test_simulation import STRICT, assert_within_noise, reference_trajectory
 
 weights = st.floats(0.05, 1.0)  # a weight above 1 counts as 1
 pmfs = st.dictionaries(st.integers(0, 2), weights, min_size=1)
@@ -105,27 +100,43 @@ def test_exact_agrees_with_the_maps_where_they_are_exact(case):
         )
 
 
+def build_model(nodes, routing=None):
+    """The nodes (``reference.Node``) as a station, or with ``routing`` as a
+    network, every node empty."""
+    if routing is None:
+        (node,) = nodes
+        model = navro.StandardMultiserver()
+        model.number_of_servers = node.servers
+        model.service_duration_pmf = node.durations
+        model.number_of_arrivals_pmf = node.arrivals
+        model.reset_with_number_of_entities_in_system(0)
+        return model
+    model = navro.StandardNetworkMultiserver(len(nodes))
+    for i, node in enumerate(nodes):
+        model.set_number_of_servers_at_node(i, node.servers)
+        model.set_service_duration_at_node_pmf(i, node.durations)
+        model.set_number_of_external_arrivals_at_node_pmf(i, node.arrivals)
+        model.reset_node_with_number_of_entities(i, 0)
+        for j, p in enumerate(routing[i]):
+            model.set_routing_probability(i, j, p)
+    return model
+
+
+LOCKSTEP = reference.Node(2, {2: 1.0}, {1: 1.0})
+
+
 @pytest.mark.parametrize("network", [False, True])
 def test_servers_in_lockstep_hold_two_from_time_two_on(network):
     """Two servers, services of exactly 2, one arrival a step: the worst case
     of the maps, which spread over 1 to 3."""
-    case = accuracy.lockstep_example()
+    nodes, routing = [LOCKSTEP], None
     if network:
-        node = case.nodes[0]
-        case = accuracy.Case(
-            "",
-            "",
-            1.0,
-            (node, accuracy.Node(1, {1: 1.0}, {0: 1.0})),
-            case.horizons,
-            routing=((0.0, 0.0), (0.0, 0.0)),
-        )
-    model = accuracy.build_model(case)
-    run = navro.trajectory(model, 200, method="exact")
+        nodes, routing = [LOCKSTEP, reference.Node(1, {1: 1.0}, {0: 1.0})], [[0.0, 0.0]] * 2
+    run = navro.trajectory(build_model(nodes, routing), 200, method="exact")
     station = run.node(0) if network else run
     assert (station.prob_at_least(2)[2:] == 1.0).all() and (station.prob_at_least(3) == 0).all()
     assert (run.dropped_mass == 0).all()
-    maps = navro.trajectory(accuracy.build_model(case), 200)
+    maps = navro.trajectory(build_model(nodes, routing), 200)
     assert (maps.node(0) if network else maps).prob_at_least(3)[-1] > 0.2
 
 
@@ -148,18 +159,25 @@ def test_servers_cut_serve_as_many_as_they_are_and_added_ones_take_the_line_at_o
     assert list(run.mean) == [6, 6, 5, 5, 5, 4, 1]
 
 
-def exact_noise_check(case, runs, seed):
-    for c in accuracy.run_case(case, runs, np.random.default_rng(seed), method="exact"):
-        assert c.tv <= 3 * c.tv_noise + 1e-9, c
-        assert abs(c.busy_error) <= 3 * c.busy_noise + 1e-9, c
-        assert abs(c.mean_error) <= 3 * c.mean_noise + 1e-9, c
+def exact_noise_check(nodes, routing, steps, runs, seed):
+    """The exact chain beside the tests' own simulation of the real queue,
+    row by row: every figure within its noise."""
+    exact = navro.trajectory(build_model(nodes, routing), steps, method="exact", wait_horizon=None)
+    rng = np.random.default_rng(seed)
+    independent = reference.simulate([(steps, list(nodes), routing)], runs, rng)
+    servers = [[node.servers for node in nodes]] * steps
+    other = reference_trajectory(independent, servers, servers[0])
+    assert_within_noise(navro.compare(exact, other, level=STRICT))
 
 
 def test_tandem_with_services_of_exactly_five_is_the_real_queue():
     """The second of two one-server stations in tandem, where the maps give
     a mean of 2.6 against a real 0.88 at time 200."""
-    (case,) = [c for c in accuracy.network_cases() if c.service == "deterministic"]
-    exact_noise_check(case, 20_000, 5)
+    nodes = [
+        reference.Node(1, {5: 1.0}, navro.distributions.poisson(0.18)),
+        reference.Node(1, {5: 1.0}, {0: 1.0}),
+    ]
+    exact_noise_check(nodes, [[0.0, 1.0], [0.0, 0.0]], 200, 20_000, 5)
 
 
 @st.composite
@@ -167,28 +185,26 @@ def small_systems(draw):
     """A station of 2 or 3 servers, or a network of 2 or 3 nodes with routing
     (feedback included), with short services."""
     nodes = draw(st.integers(1, 3))
-    members = tuple(
-        accuracy.Node(
+    members = [
+        reference.Node(
             draw(st.integers(1, 3 if nodes == 1 else 2)),
             draw(st.dictionaries(st.integers(1, 3), weights, min_size=1)),
             draw(st.dictionaries(st.integers(0, 2), weights, min_size=1)) if n == 0 else {0: 1.0},
         )
         for n in range(nodes)
-    )
-    routing = tuple(
-        tuple(
-            draw(st.sampled_from([0.0, 0.2, 0.3])) if d != s or s > 0 else 0.0 for d in range(nodes)
-        )
+    ]
+    routing = [
+        [draw(st.sampled_from([0.0, 0.2, 0.3])) if d != s or s > 0 else 0.0 for d in range(nodes)]
         for s in range(nodes)
-    )
-    watched = draw(st.integers(0, nodes - 1))
-    return accuracy.Case("", "", 0.0, members, (1, 3, 12), routing=routing, watched=watched)
+    ]
+    return members, (routing if nodes > 1 else None)
 
 
 @settings(max_examples=15)
 @given(small_systems(), st.integers(0, 2**32 - 1))
-def test_exact_agrees_with_the_real_queue_within_noise(case, seed):
-    exact_noise_check(case, 4000, seed)
+def test_exact_agrees_with_the_real_queue_within_noise(system, seed):
+    nodes, routing = system
+    exact_noise_check(nodes, routing, 12, 4000, seed)
 
 
 def station(servers=4, longest=10, load=0.9):

@@ -1,0 +1,115 @@
+#include "simulation/node_run.hpp"
+
+#include <algorithm>
+#include <functional>
+
+namespace simulation {
+
+void Line::grow() {
+    const std::size_t old = capacity();
+    HeapVector<Group> larger(old == 0 ? 16 : 2 * old);
+    for (std::size_t k = 0; k < size; ++k) larger[k] = cells[(head + k) & (old - 1)];
+    cells.swap(larger);
+    head = 0;
+}
+
+void Line::pushBack(Group group) {
+    if (size == capacity()) grow();
+    cells[(head + size) & (capacity() - 1)] = group;
+    ++size;
+}
+
+void Line::pushFront(Group group) {
+    if (size == capacity()) grow();
+    head = (head + capacity() - 1) & (capacity() - 1);
+    cells[head] = group;
+    ++size;
+}
+
+namespace {
+// Longer services go to the heap: a ring of this many slots costs little to
+// clear after every run, and almost every duration in use fits in it.
+constexpr long long longestRing = 4096;
+}  // namespace
+
+void NodeRun::prepare(long long longest) {
+    long long length = 2;
+    while (length <= longest && length < longestRing) length *= 2;
+    ring.assign(static_cast<std::size_t>(length), 0);
+    ringMask = static_cast<std::size_t>(length) - 1;
+    ringLength = length;
+}
+
+void NodeRun::clear() {
+    std::fill(ring.begin(), ring.end(), 0);
+    far.clear();
+    line.clear();
+    busy = waiting = 0;
+}
+
+void NodeRun::begin(long long busyServers, long long waitingEntities, const Sampler& remaining,
+                    RunGenerator& random) {
+    busy = busyServers;
+    for (long long k = 0; k < busyServers; ++k) addServices(0, remaining.draw(random), 1);
+    if (waitingEntities > 0) line.pushBack({unmeasured, waitingEntities});
+    waiting = waitingEntities;
+}
+
+long long NodeRun::nextEnd(long long step) const {
+    if (busy == 0) return step;
+    for (long long end = step + 1; end < step + ringLength; ++end)
+        if (ring[static_cast<std::size_t>(end) & ringMask] > 0) return end;
+    return far.front();
+}
+
+void NodeRun::addFarService(long long end) {
+    far.push_back(end);
+    std::push_heap(far.begin(), far.end(), std::greater<>());
+}
+
+long long NodeRun::endFarServices(long long step) {
+    long long ended = 0;
+    while (!far.empty() && far.front() == step) {
+        std::pop_heap(far.begin(), far.end(), std::greater<>());
+        far.pop_back();
+        ++ended;
+    }
+    return ended;
+}
+
+// Stops the `index`-th service under way, counting those in the heap first,
+// then the ring's in order of their ends.
+void NodeRun::stopOne(long long step, long long index) {
+    const auto inHeap = static_cast<long long>(far.size());
+    if (index < inHeap) {
+        far[static_cast<std::size_t>(index)] = far.back();
+        far.pop_back();
+        std::make_heap(far.begin(), far.end(), std::greater<>());
+        return;
+    }
+    index -= inHeap;
+    for (long long end = step + 1; end < step + ringLength; ++end) {
+        long long& slot = ring[static_cast<std::size_t>(end) & ringMask];
+        if (index < slot) {
+            --slot;
+            return;
+        }
+        index -= slot;
+    }
+}
+
+void NodeRun::stopServices(long long step, Int servers, RunGenerator& random) {
+    const long long stopping = busy - servers;
+    if (stopping <= 0) return;
+    for (long long under = busy; under > servers; --under) {
+        __extension__ using Wide = unsigned __int128;
+        const auto index = static_cast<long long>(
+            (static_cast<Wide>(random.next()) * static_cast<std::uint64_t>(under)) >> 64);
+        stopOne(step, index);
+    }
+    busy -= stopping;
+    waiting += stopping;
+    line.pushFront({unmeasured, stopping});
+}
+
+}  // namespace simulation

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/heap.hpp"
+#include "runtime/types.hpp"
+#include "simulation/random.hpp"
+#include "simulation/sampler.hpp"
+
+namespace simulation {
+
+// Entities that joined a node's line in the same step, or that share a
+// reason not to have their wait measured.
+struct Group {
+    long long arrival;  // the step they came in; below 1 for no measured wait
+    long long count;
+};
+
+// The arrival step of entities whose wait is not measured: those present at
+// the start, whose arrival lies before the run, and those whose service a
+// cut in the servers stopped, whose wait was measured when it began.
+inline constexpr long long unmeasured = 0;
+
+// The line of waiting entities, first come first served, as groups that
+// arrived together: a step's batch is one group however large, and since
+// all its entities came in the same step, the places they draw among
+// themselves change no one's wait.
+class Line {
+public:
+    bool empty() const { return size == 0; }
+    Group& front() { return cells[head]; }
+    void popFront() {
+        head = (head + 1) & (capacity() - 1);
+        --size;
+    }
+    void pushBack(Group group);
+    void pushFront(Group group);
+    void clear() { head = size = 0; }
+
+private:
+    std::size_t capacity() const { return cells.size(); }
+    void grow();
+
+    HeapVector<Group> cells;  // a ring, its length a power of 2
+    std::size_t head = 0;
+    std::size_t size = 0;
+};
+
+// One node of one run: its busy servers, known by the step in which each
+// service ends, and its line. Services that end within `ringLength` steps
+// are counted in a ring indexed by that step; longer ones, rare, wait in a
+// heap, so memory does not follow the longest duration.
+class NodeRun {
+public:
+    // Sizes the ring for services of up to `longest` steps.
+    void prepare(long long longest);
+    // Forgets the last run.
+    void clear();
+
+    // The start: `busy` services, each with its own remaining time drawn
+    // from `remaining`, and `waiting` entities in line.
+    void begin(long long busy, long long waiting, const Sampler& remaining, RunGenerator& random);
+
+    // First part of step `step`: the services that end in it; their servers
+    // are free from now on.
+    long long endServices(long long step) {
+        const std::size_t slot = static_cast<std::size_t>(step) & ringMask;
+        long long ended = ring[slot];
+        ring[slot] = 0;
+        if (!far.empty() && far.front() == step) [[unlikely]]
+            ended += endFarServices(step);
+        busy -= ended;
+        return ended;
+    }
+
+    // Second part: `count` entities arriving in `step` join the end of the
+    // line. (A capacity that turns some away enters here.)
+    void join(long long step, long long count) {
+        if (count <= 0) return;
+        line.pushBack({step, count});
+        waiting += count;
+    }
+
+    // Last part, at the end of step `step`: every free server of `servers`
+    // takes the next waiting entity and draws its service, which ends in
+    // step `step` + duration. `taken(arrival, count)` hears of every group
+    // taken. (Entities that give up waiting would leave the line here.)
+    template <typename Taken>
+    void startServices(long long step, Int servers, const Sampler& durations, RunGenerator& random,
+                       Taken&& taken) {
+        long long starting = static_cast<long long>(servers) - busy;
+        if (starting <= 0 || waiting == 0) return;
+        if (starting > waiting) starting = waiting;
+        waiting -= starting;
+        busy += starting;
+        for (long long left = starting; left > 0;) {
+            Group& group = line.front();
+            const long long now = group.count < left ? group.count : left;
+            taken(group.arrival, now);
+            left -= now;
+            group.count -= now;
+            if (group.count == 0) line.popFront();
+        }
+        if (durations.isCertain()) {
+            addServices(step, durations.certainValue(), starting);
+            return;
+        }
+        for (long long k = 0; k < starting; ++k) addServices(step, durations.draw(random), 1);
+    }
+
+    // A cut to `servers` below the services under way, at the start of the
+    // step after `step`: services drawn at random, each under way as likely
+    // as any other, stop, and their entities go back to the head of the
+    // line, to start a whole new service when a server takes them up again.
+    // A draw that knows nothing of the time left keeps the services that go
+    // on as any others: for memoryless durations, what the maps assume.
+    void stopServices(long long step, Int servers, RunGenerator& random);
+
+    // The first step after `step` in which a service ends; `step` itself
+    // when no service is under way.
+    long long nextEnd(long long step) const;
+
+    long long busyServers() const { return busy; }
+    long long waitingEntities() const { return waiting; }
+    long long present() const { return busy + waiting; }
+
+private:
+    // `count` services that start at the end of step `step` and last
+    // `duration` steps. The ring holds the ends in (step, step + ringLength),
+    // each in its own slot.
+    void addServices(long long step, long long duration, long long count) {
+        const long long end = step + duration;
+        if (duration < ringLength) [[likely]] {
+            ring[static_cast<std::size_t>(end) & ringMask] += count;
+            return;
+        }
+        for (long long k = 0; k < count; ++k) addFarService(end);
+    }
+    void addFarService(long long end);
+    long long endFarServices(long long step);
+    void stopOne(long long step, long long index);
+
+    HeapVector<long long> ring;
+    std::size_t ringMask = 0;
+    long long ringLength = 0;
+    HeapVector<long long> far;  // a min-heap of the end steps beyond the ring
+    Line line;
+    long long busy = 0;
+    long long waiting = 0;
+};
+
+}  // namespace simulation

@@ -1,0 +1,425 @@
+#include "simulation/simulator.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "runtime/errors.hpp"
+#include "runtime/interruption.hpp"
+#include "simulation/node_run.hpp"
+
+namespace simulation {
+
+Layout layoutOf(const Plan& plan) {
+    Layout layout;
+    layout.nodes = plan.nodes();
+    layout.every = plan.every;
+    layout.rows = plan.totalSteps() / plan.every + 1;
+    layout.horizon = plan.waitHorizon;
+    return layout;
+}
+
+namespace {
+
+using Counter = std::uint64_t;
+
+void addTo(Counter& sum, Counter value) {
+    if (__builtin_add_overflow(sum, value, &sum)) navro::abort(messages::invalidValue);
+}
+
+Counter times(Counter a, Counter b) {
+    Counter product;
+    if (__builtin_mul_overflow(a, b, &product)) navro::abort(messages::invalidValue);
+    return product;
+}
+
+long long powerOfTwoFrom(long long n) {
+    long long power = 1;
+    while (power < n) power *= 2;
+    return power;
+}
+
+// The units of work that a node's step counts for at interruptionPoint,
+// besides one per service started: about the multiply-adds it costs.
+constexpr long long workOfNodeStep = 16;
+
+// One thread's runs, one after the other, into its tally. Everything a run
+// needs is sized once, so a run allocates nothing unless a line or a
+// window of counts grows beyond what earlier runs needed.
+class Worker {
+public:
+    Worker(const Plan& _plan, Tally& _tally)
+        : plan(_plan),
+          tally(_tally),
+          layout(_tally.layout),
+          nodeCount(static_cast<std::size_t>(layout.nodes)),
+          horizonCells(layout.waits()),
+          maskWords((horizonCells + 63) / 64),
+          openRows(powerOfTwoFrom((layout.horizon + 1) / layout.every + 3)),
+          nodes(nodeCount),
+          ended(nodeCount),
+          inflow(nodeCount),
+          measuredWaiting(nodeCount),
+          presentAt(layout.entries()),
+          endedAt(layout.entries()),
+          arrivals(layout.entries()),
+          waitTotals(arrivals.size()),
+          served(arrivals.size()),
+          openWaits(static_cast<std::size_t>(openRows) * nodeCount * horizonCells),
+          openMasks(static_cast<std::size_t>(openRows) * nodeCount * maskWords) {
+        for (std::size_t n = 0; n < nodeCount; ++n) nodes[n].prepare(longestService(n));
+    }
+
+    // Makes run `index`; false when `stop` ended it part way.
+    bool run(long long index, const std::atomic<bool>& stop, WorkMeter& meter) {
+        RunGenerator random(plan.key, static_cast<std::uint64_t>(index));
+        begin(random);
+        long long step = 0;
+        const PeriodSettings* previous = nullptr;
+        for (const PeriodSettings& period : plan.periods) {
+            if (previous != nullptr) changeServers(step, period, random);
+            for (Int k = 0; k < period.steps; ++k) {
+                if (stop.load(std::memory_order_relaxed)) return false;
+                ++step;
+                foldRowsBefore(step);
+                meter.add(takeStep(step, period, random));
+                if (layout.isRecorded(step)) record(layout.rowOfArrival(step));
+            }
+            previous = &period;
+        }
+        if (previous != nullptr) drain(step, *previous, random, stop, meter);
+        if (stop.load(std::memory_order_relaxed)) return false;
+        foldRowsBefore(std::numeric_limits<long long>::max());
+        countRows();
+        return true;
+    }
+
+private:
+    long long longestService(std::size_t node) const {
+        long long longest = 1;
+        for (const PeriodSettings& period : plan.periods)
+            longest = std::max<long long>(longest, period.nodes[node].durations.largest());
+        for (const Sampler& remaining : plan.start[node].remaining)
+            longest = std::max<long long>(longest, remaining.largest());
+        return longest;
+    }
+
+    void begin(RunGenerator& random) {
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const StartNode& start = plan.start[n];
+            const Int k = start.which.draw(random);
+            const long long present = start.counts[static_cast<std::size_t>(k)];
+            const long long busy = std::min<long long>(present, start.servers);
+            nodes[n].clear();
+            nodes[n].begin(busy, present - busy, start.remaining[static_cast<std::size_t>(k)],
+                           random);
+            measuredWaiting[n] = 0;
+            presentAt[n] = static_cast<Int>(present);
+        }
+        nextFold = 1;
+    }
+
+    // What hears of the entities that node `node`'s servers take at the end
+    // of step `step`: each measured one's wait counts in its arrival's row.
+    auto waitsOf(std::size_t node, long long step) {
+        return [this, node, step](long long arrival, long long count) {
+            if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
+            const long long wait = step - arrival;
+            const long long row = layout.rowOfArrival(arrival);
+            const std::size_t at = static_cast<std::size_t>(row) * nodeCount + node;
+            measuredWaiting[node] -= count;
+            addTo(served[at], static_cast<Counter>(count));
+            addTo(waitTotals[at], times(static_cast<Counter>(wait), static_cast<Counter>(count)));
+            if (wait > layout.horizon) return;
+            const std::size_t open =
+                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + node;
+            const auto w = static_cast<std::size_t>(wait);
+            openWaits[open * horizonCells + w] += static_cast<Counter>(count);
+            openMasks[open * maskWords + w / 64] |= std::uint64_t{1} << (w % 64);
+        };
+    }
+
+    // The servers of `next` take over after step `step`: a service that
+    // starts now starts in `next`, and lasts as its durations say.
+    void changeServers(long long step, const PeriodSettings& next, RunGenerator& random) {
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const Int servers = next.nodes[n].servers;
+            if (nodes[n].busyServers() > servers)
+                nodes[n].stopServices(step, servers, random);
+            else
+                nodes[n].startServices(step, servers, next.nodes[n].durations, random,
+                                       waitsOf(n, step));
+        }
+    }
+
+    // Step `step` of every node; returns its work.
+    long long takeStep(long long step, const PeriodSettings& period, RunGenerator& random) {
+        long long work = 0;
+        for (std::size_t n = 0; n < nodeCount; ++n) ended[n] = nodes[n].endServices(step);
+        route(period, random);
+        const bool measured = step <= layout.lastRecordedStep();
+        const std::size_t row = static_cast<std::size_t>(layout.rowOfArrival(step));
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const long long batch = period.nodes[n].arrivals.draw(random) + inflow[n];
+            nodes[n].join(step, batch);
+            if (nodes[n].present() > std::numeric_limits<Int>::max())
+                navro::abort(messages::invalidValue);
+            if (measured) {
+                arrivals[row * nodeCount + n] += static_cast<Counter>(batch);
+                measuredWaiting[n] += batch;
+            }
+        }
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const long long before = nodes[n].busyServers();
+            nodes[n].startServices(step, period.nodes[n].servers, period.nodes[n].durations, random,
+                                   waitsOf(n, step));
+            work += workOfNodeStep + nodes[n].busyServers() - before;
+        }
+        return work;
+    }
+
+    // Each entity whose service ended goes on to a node of its own drawing,
+    // where it joins this step's batch, or leaves.
+    void route(const PeriodSettings& period, RunGenerator& random) {
+        std::fill(inflow.begin(), inflow.end(), 0);
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const NodeSettings& settings = period.nodes[n];
+            if (!settings.routes) continue;
+            for (long long k = 0; k < ended[n]; ++k) {
+                const auto next = static_cast<std::size_t>(settings.routing.draw(random));
+                if (next < nodeCount) ++inflow[next];
+            }
+        }
+    }
+
+    void record(long long row) {
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+            presentAt[at] = static_cast<Int>(nodes[n].present());
+            endedAt[at] = static_cast<Int>(ended[n]);
+        }
+    }
+
+    // After the schedule: nothing arrives any more, and each node's servers
+    // work off its line, from one end of a service to the next, until every
+    // recorded arrival has been taken into service, so that no wait is cut
+    // short by the end of the run. Those behind them, and entities that
+    // finish, matter no more. Only a node left without servers keeps some
+    // waiting: their waits stay unknown.
+    void drain(long long last, const PeriodSettings& period, RunGenerator& random,
+               const std::atomic<bool>& stop, WorkMeter& meter) {
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const NodeSettings& settings = period.nodes[n];
+            long long step = last;
+            while (measuredWaiting[n] > 0 && nodes[n].busyServers() > 0) {
+                if (stop.load(std::memory_order_relaxed)) return;
+                step = nodes[n].nextEnd(step);
+                nodes[n].endServices(step);
+                nodes[n].startServices(step, settings.servers, settings.durations, random,
+                                       waitsOf(n, step));
+                meter.add(workOfNodeStep);
+            }
+        }
+    }
+
+    // Hands the tally the waits of every row whose arrivals' waits up to
+    // the horizon are all known before step `step`: those of the last
+    // arrival of row r are by the end of step r every + horizon.
+    void foldRowsBefore(long long step) {
+        while (nextFold < layout.rows && nextFold * layout.every + layout.horizon < step) {
+            foldRow(nextFold);
+            ++nextFold;
+        }
+    }
+
+    void foldRow(long long row) {
+        for (std::size_t n = 0; n < nodeCount; ++n) {
+            const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + n;
+            Counter* waits = &openWaits[open * horizonCells];
+            std::uint64_t* mask = &openMasks[open * maskWords];
+            const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
+            if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
+            // The waits that some arrival waited, in increasing order, each
+            // cleared for the next row that takes the place.
+            Counter before = 0;
+            for (std::size_t word = 0; word < maskWords; ++word) {
+                for (std::uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
+                    const std::size_t w =
+                        64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+                    tally.countWait(row, static_cast<Int>(n), static_cast<Int>(w), waits[w], before,
+                                    came);
+                    before += waits[w];
+                    waits[w] = 0;
+                }
+                mask[word] = 0;
+            }
+        }
+    }
+
+    // What the run recorded row by row goes to the tally once it has
+    // ended, in one sweep whose scattered counts overlap in memory, and
+    // with the sums of the waits, which are known only then.
+    void countRows() {
+        for (std::size_t n = 0; n < nodeCount; ++n)
+            tally.countPresent(0, static_cast<Int>(n), presentAt[n]);
+        constexpr long long ahead = 8;
+        for (long long row = 1; row < layout.rows; ++row) {
+            for (std::size_t n = 0; n < nodeCount; ++n) {
+                const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+                if (row + ahead < layout.rows)
+                    tally.prefetchPresent(row + ahead, static_cast<Int>(n),
+                                          presentAt[at + ahead * nodeCount]);
+                tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
+                tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
+                if (arrivals[at] > 0)
+                    tally.countWaitTotal(row, static_cast<Int>(n), arrivals[at], waitTotals[at],
+                                         served[at] < arrivals[at]);
+                arrivals[at] = waitTotals[at] = served[at] = 0;
+            }
+        }
+    }
+
+    const Plan& plan;
+    Tally& tally;
+    const Layout& layout;
+    const std::size_t nodeCount;
+    const std::size_t horizonCells;
+    const std::size_t maskWords;
+    // Rows whose waits may still be coming in: (horizon + 1) / every rows
+    // and those that an arrival's row and the next fold can add, rounded up
+    // to a power of 2 for a cheap index.
+    const long long openRows;
+
+    HeapVector<NodeRun> nodes;
+    HeapVector<long long> ended;
+    HeapVector<long long> inflow;
+    HeapVector<long long> measuredWaiting;  // entities in line whose wait is measured
+    // Per run, per row and node: the number present, the services ended,
+    // the arrivals, the sum of their waits and how many of them were taken
+    // into service.
+    HeapVector<Int> presentAt;
+    HeapVector<Int> endedAt;
+    HeapVector<Counter> arrivals;
+    HeapVector<Counter> waitTotals;
+    HeapVector<Counter> served;
+    // Per open row (a ring of them) and node: arrivals by wait, and a bit
+    // per wait that some arrival waited.
+    HeapVector<Counter> openWaits;
+    HeapVector<std::uint64_t> openMasks;
+    long long nextFold = 1;
+};
+
+// Runs are handed out a few at a time: enough to keep the threads from
+// meeting at the counter, few enough that the last ones end together.
+constexpr long long runsPerTurn = 8;
+
+// How often a caller that waits for the other threads looks at its check.
+constexpr auto waitingPoll = std::chrono::milliseconds(1);
+
+// The threads besides the caller's. Stopping and joining them is the
+// destructor's, so they end on every path out of a simulation, a throw
+// included.
+class Helpers {
+public:
+    explicit Helpers(std::atomic<bool>& _stop) : stop(_stop) {}
+    ~Helpers() {
+        stop.store(true);
+        for (std::thread& thread : threads) thread.join();
+    }
+    Helpers(const Helpers&) = delete;
+    Helpers& operator=(const Helpers&) = delete;
+
+    // Starts `work` on a new thread; false if the system has no thread to
+    // give, in which case the others do its share.
+    template <typename Work>
+    bool start(Work&& work) {
+        try {
+            threads.emplace_back(std::forward<Work>(work));
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
+    void reserve(std::size_t count) { threads.reserve(count); }
+
+private:
+    std::atomic<bool>& stop;
+    HeapVector<std::thread> threads;
+};
+
+// What a helper thread works on and leaves behind.
+struct HelperShare : OnHeap {
+    explicit HelperShare(const Layout& layout) : tally(layout) {}
+    Tally tally;
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+Tally simulate(const Plan& plan) {
+    checkPlan(plan);
+    Tally total(layoutOf(plan));
+    std::atomic<long long> nextRun{0};
+    std::atomic<bool> stop{false};
+    auto work = [&](Tally& tally) {
+        Worker worker(plan, tally);
+        WorkMeter meter;
+        for (;;) {
+            const long long first = nextRun.fetch_add(runsPerTurn);
+            if (first >= plan.runs) break;
+            const long long end = std::min(plan.runs, first + runsPerTurn);
+            for (long long run = first; run < end; ++run)
+                if (!worker.run(run, stop, meter)) return;
+        }
+        meter.flush();
+    };
+
+    const long long helpers = std::min<long long>(plan.threads, plan.runs) - 1;
+    HeapVector<std::unique_ptr<HelperShare>> shares;
+    shares.reserve(static_cast<std::size_t>(std::max(0LL, helpers)));
+    for (long long k = 0; k < helpers; ++k)
+        shares.push_back(std::unique_ptr<HelperShare>(new HelperShare(total.layout)));
+    {
+        Helpers threads(stop);
+        threads.reserve(shares.size());
+        for (auto& share : shares) {
+            HelperShare* mine = share.get();
+            const bool started = threads.start([&work, &stop, mine] {
+                prepareThread();
+                try {
+                    work(mine->tally);
+                } catch (...) {
+                    mine->failure = std::current_exception();
+                    stop.store(true);
+                }
+                mine->done.store(true);
+            });
+            if (!started) mine->done.store(true);
+        }
+        work(total);
+        // The caller's check must still run while the others finish.
+        for (auto& share : shares) {
+            while (!share->done.load()) {
+                std::this_thread::sleep_for(waitingPoll);
+                interruptionPoint(defaultWorkBetweenChecks);
+            }
+        }
+    }
+    for (auto& share : shares)
+        if (share->failure) std::rethrow_exception(share->failure);
+    for (auto& share : shares) total.add(share->tally);
+    return total;
+}
+
+}  // namespace simulation

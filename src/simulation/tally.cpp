@@ -1,0 +1,119 @@
+#include "simulation/tally.hpp"
+
+#include <algorithm>
+
+#include "runtime/buffer.hpp"
+#include "runtime/errors.hpp"
+
+namespace simulation {
+
+namespace {
+
+// The sums per wait of a layout take this many cells per thread at most; a
+// layout beyond it would take gigabytes from a few small inputs.
+constexpr long long largestWaitCells = 1LL << 24;
+
+std::size_t entriesOf(const Layout& layout) {
+    if (layout.rows < 1 || layout.nodes < 1 || layout.rows > maximumHeapCells / layout.nodes ||
+        static_cast<long long>(layout.waits()) > largestWaitCells / (layout.rows * layout.nodes))
+        abortOutOfMemory();
+    return layout.entries();
+}
+
+}  // namespace
+
+Tally::Tally(const Layout& _layout)
+    : layout(_layout),
+      places(entriesOf(_layout)),
+      rowSums(layout.entries()),
+      censoredRuns(layout.entries()),
+      waitSums(layout.entries() * layout.waits()) {}
+
+void Tally::growWindow(Place& place, long long present) {
+    const auto length = static_cast<long long>(place.length);
+    long long lowest = present, wanted = 1;
+    if (length > 0) {
+        // Grown by at least its own length, so that a window that creeps a
+        // count at a time costs linear copying in all; counts are never
+        // negative, so there is no room below 0.
+        long long below = 0, above = 0;
+        if (present < place.lowest)
+            below = std::min(std::max(place.lowest - present, length), place.lowest);
+        if (present >= place.lowest + length)
+            above = std::max(present - place.lowest - length + 1, length);
+        lowest = place.lowest - below;
+        wanted = length + below + above;
+    }
+    if (static_cast<long long>(counts.size()) + wanted > maximumHeapCells) abortOutOfMemory();
+    const std::size_t offset = counts.size();
+    counts.resize(offset + static_cast<std::size_t>(wanted), 0);
+    std::copy_n(counts.begin() + static_cast<long long>(place.offset), length,
+                counts.begin() + static_cast<long long>(
+                                     offset + static_cast<std::size_t>(place.lowest - lowest)));
+    place = {lowest, static_cast<std::size_t>(wanted), offset};
+}
+
+void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uint64_t total,
+                           bool censored) {
+    const std::size_t i = at(row, node);
+    rowSums.add(i, waitTotal, total);
+    rowSums.add(i, waitTotalSquares, product(total, total));
+    rowSums.add(i, waitTotalCross, product(total, came));
+    if (censored) ++censoredRuns[i];
+}
+
+Tally::RowSums Tally::sums(long long row, Int node) const {
+    const std::size_t i = at(row, node);
+    return {rowSums.at(i, endedSquares),
+            rowSums.at(i, arrivalSum),
+            rowSums.at(i, arrivalSquares),
+            rowSums.at(i, waitTotal),
+            rowSums.at(i, waitTotalSquares),
+            rowSums.at(i, waitTotalCross),
+            censoredRuns[i]};
+}
+
+Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {
+    const std::size_t i = atWait(row, node, wait);
+    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares), waitSums.at(i, exactlyCross)};
+}
+
+void Tally::beyondSums(long long row, Int node, BeyondSums* out) const {
+    const std::size_t i = at(row, node);
+    const Wide x = rowSums.at(i, arrivalSum), x2 = rowSums.at(i, arrivalSquares);
+    // B_w = X - C_w, B_w X = X^2 - C_w X and B_w^2 = X^2 - 2 C_w X + C_w^2,
+    // summed over runs, where C_w, C_w X and C_w^2 add up Y_v, Y_v X and
+    // C_v^2 - C_(v-1)^2 for v <= w. The arithmetic wraps as unsigned arithmetic does, and every
+    // result, a sum of non-negative terms, is exact.
+    Wide upTo = 0, upToCross = 0, upToSquares = 0;
+    for (Int w = 0; w <= layout.horizon; ++w) {
+        const std::size_t cell = atWait(row, node, w);
+        upTo += waitSums.at(cell, exactly);
+        upToCross += waitSums.at(cell, exactlyCross);
+        upToSquares += waitSums.at(cell, squareSteps);
+        out[w].beyond = x - upTo;
+        out[w].beyondCross = x2 - upToCross;
+        out[w].beyondSquares = x2 - 2 * upToCross + upToSquares;
+    }
+}
+
+void Tally::add(const Tally& other) {
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const Place& from = other.places[i];
+        for (std::size_t k = 0; k < from.length; ++k) {
+            const std::uint64_t runs = other.counts[from.offset + k];
+            if (runs == 0) continue;
+            const long long present = from.lowest + static_cast<long long>(k);
+            Place& into = places[i];
+            if (present < into.lowest ||
+                present >= into.lowest + static_cast<long long>(into.length))
+                growWindow(into, present);
+            counts[into.offset + static_cast<std::size_t>(present - into.lowest)] += runs;
+        }
+    }
+    rowSums.addAll(other.rowSums);
+    waitSums.addAll(other.waitSums);
+    for (std::size_t i = 0; i < censoredRuns.size(); ++i) censoredRuns[i] += other.censoredRuns[i];
+}
+
+}  // namespace simulation

@@ -1,0 +1,245 @@
+// The simulator driven without an interpreter: its draws, the documented step
+// on cases whose every run is the same, the same sums whatever the threads,
+// the settings it refuses, and a heap that fails or a check that throws at
+// any point.
+#include <cmath>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "runtime/heap.hpp"
+#include "runtime/interruption.hpp"
+#include "simulation/simulator.hpp"
+#include "test_support.hpp"
+
+using namespace simulation;
+
+namespace {
+
+struct Listing {
+    std::vector<Int> values;
+    std::vector<Real> weights;
+};
+
+Listing listing(std::initializer_list<std::pair<Int, Real>> pmf) {
+    Listing out;
+    for (auto [value, weight] : pmf) {
+        out.values.push_back(value);
+        out.weights.push_back(weight);
+    }
+    return out;
+}
+
+NodeSettings node(Int servers, const Listing& arrivals, const Listing& durations,
+                  const std::vector<Real>& routing = {}) {
+    return makeNodeSettings(servers, arrivals.values.data(), arrivals.weights.data(),
+                            arrivals.values.size(), durations.values.data(),
+                            durations.weights.data(), durations.values.size(),
+                            routing.empty() ? nullptr : routing.data(), routing.size());
+}
+
+// One node from empty, or with `present` entities whose services just start.
+Plan stationPlan(Int servers, const Listing& arrivals, const Listing& durations, Int steps,
+                 Int present = 0) {
+    Plan plan;
+    plan.start.push_back(startWith(servers, present, durations.values.data(),
+                                   durations.weights.data(), durations.values.size()));
+    PeriodSettings period;
+    period.steps = steps;
+    period.nodes.push_back(node(servers, arrivals, durations));
+    plan.periods.push_back(std::move(period));
+    plan.runs = 64;
+    plan.waitHorizon = 4;
+    plan.key = 17;
+    return plan;
+}
+
+// Two nodes in tandem with feedback, several servers, services of two lengths.
+Plan networkPlan() {
+    Plan plan;
+    const Listing durations = listing({{1, 0.4}, {3, 0.6}});
+    for (Int i = 0; i < 2; ++i)
+        plan.start.push_back(startWith(2, 1, durations.values.data(), durations.weights.data(),
+                                       durations.values.size()));
+    for (Int servers : {2, 1}) {
+        PeriodSettings period;
+        period.steps = 9;
+        period.nodes.push_back(node(servers, listing({{0, 0.5}, {2, 0.5}}), durations, {0.1, 0.7}));
+        period.nodes.push_back(node(2, listing({{0, 1.0}}), durations, {0.3, 0.2}));
+        plan.periods.push_back(std::move(period));
+    }
+    plan.runs = 101;
+    plan.every = 2;
+    plan.waitHorizon = 3;
+    plan.key = 5;
+    return plan;
+}
+
+// Every count and sum of a tally, in one list, to compare tallies.
+std::vector<double> everythingOf(const Tally& tally) {
+    std::vector<double> out;
+    const Layout& layout = tally.layout;
+    std::vector<BeyondSums> beyond(layout.waits());
+    for (long long row = 0; row < layout.rows; ++row) {
+        for (Int n = 0; n < layout.nodes; ++n) {
+            const CountWindow window = tally.window(row, n);
+            for (std::size_t k = 0; k < window.length; ++k)
+                if (window.runs[k] > 0) {
+                    out.push_back(static_cast<double>(window.lowest + static_cast<long long>(k)));
+                    out.push_back(static_cast<double>(window.runs[k]));
+                }
+            const Tally::RowSums sums = tally.sums(row, n);
+            for (Wide x : {tally.ended(row, n), sums.endedSquares, sums.arrivals,
+                           sums.arrivalSquares, sums.waitTotal, sums.waitTotalSquares,
+                           sums.waitTotalCross, static_cast<Wide>(sums.censoredRuns)})
+                out.push_back(static_cast<double>(x));
+            tally.beyondSums(row, n, beyond.data());
+            for (Int w = 0; w <= layout.horizon; ++w) {
+                const Tally::WaitSums waits = tally.waits(row, n, w);
+                for (Wide x : {waits.exactly, waits.exactlySquares, waits.exactlyCross,
+                               beyond[w].beyond, beyond[w].beyondSquares, beyond[w].beyondCross})
+                    out.push_back(static_cast<double>(x));
+            }
+        }
+    }
+    return out;
+}
+
+// The number present at `row` in every run, if it is the same in all.
+long long onlyCount(const Tally& tally, long long row) {
+    const CountWindow window = tally.window(row, 0);
+    long long only = -1;
+    for (std::size_t k = 0; k < window.length; ++k) {
+        if (window.runs[k] == 0) continue;
+        EXPECT_EQ(only, -1) << "row " << row << " has several counts";
+        EXPECT_EQ(window.runs[k], 64u);
+        only = window.lowest + static_cast<long long>(k);
+    }
+    return only;
+}
+
+}  // namespace
+
+TEST(Sampler, DrawsEachValueWithItsProbabilityAndNothingOfWeightZero) {
+    const Listing pmf = listing({{3, 0.5}, {7, 0.0}, {8, 0.2}, {20, 0.3}, {21, -1.0}});
+    const Sampler sampler(pmf.values.data(), pmf.weights.data(), pmf.values.size());
+    EXPECT_EQ(sampler.largest(), 20);
+    RunGenerator random(1, 2);
+    const int draws = 400000;
+    std::vector<int> seen(22);
+    for (int k = 0; k < draws; ++k) ++seen[static_cast<std::size_t>(sampler.draw(random))];
+    for (auto [value, p] : {std::pair{3, 0.5}, {7, 0.0}, {8, 0.2}, {20, 0.3}, {21, 0.0}}) {
+        const double error = std::sqrt(p * (1 - p) / draws);
+        EXPECT_NEAR(seen[static_cast<std::size_t>(value)] / double(draws), p, 5 * error + 1e-12);
+    }
+    const Listing none = listing({{1, 0.0}});
+    EXPECT_RAISES(Sampler(none.values.data(), none.weights.data(), 1), messages::emptyPmf);
+}
+
+// Two servers, services of exactly 2 and one arrival each step: every run
+// holds 2 from step 2 on, and nobody waits.
+TEST(Simulation, ServersInStepHoldTheSameNumberInEveryRun) {
+    const Tally tally = simulate(stationPlan(2, listing({{1, 1.0}}), listing({{2, 1.0}}), 8));
+    EXPECT_EQ(onlyCount(tally, 0), 0);
+    EXPECT_EQ(onlyCount(tally, 1), 1);
+    for (long long row = 2; row <= 8; ++row) {
+        EXPECT_EQ(onlyCount(tally, row), 2);
+        EXPECT_EQ(tally.ended(row, 0), row >= 3 ? 64u : 0u);
+        EXPECT_EQ(tally.waits(row, 0, 0).exactly, 64u);  // one arrival a run, no wait
+    }
+}
+
+// One server, services of exactly 3, two arrivals in step 1 only: the first
+// waits 0 and the second 3 steps, and each leaves 3 steps after it starts.
+TEST(Simulation, TheSecondOfABatchWaitsForTheFirstsService) {
+    Plan plan = stationPlan(1, listing({{2, 1.0}}), listing({{3, 1.0}}), 1);
+    PeriodSettings after;
+    after.steps = 6;
+    after.nodes.push_back(node(1, listing({{0, 1.0}}), listing({{3, 1.0}})));
+    plan.periods.push_back(std::move(after));
+    const Tally tally = simulate(plan);
+    const long long present[] = {0, 2, 2, 2, 1, 1, 1, 0};
+    for (long long row = 0; row <= 7; ++row) EXPECT_EQ(onlyCount(tally, row), present[row]);
+    EXPECT_EQ(tally.waits(1, 0, 0).exactly, 64u);
+    EXPECT_EQ(tally.waits(1, 0, 3).exactly, 64u);
+    EXPECT_EQ(tally.sums(1, 0).waitTotal, 3u * 64);
+}
+
+// Four services with two steps left, the servers cut to one: the entities
+// leave 2, 5, 8 and 11 steps on, the stopped ones each starting a whole new
+// service of 3 in turn.
+TEST(Simulation, ACutInTheServersStopsServicesThatStartOverLater) {
+    const Listing durations = listing({{3, 1.0}});
+    Plan plan = stationPlan(4, listing({{0, 1.0}}), durations, 1);
+    const Listing two = listing({{2, 1.0}});
+    plan.start[0] = startWith(4, 4, two.values.data(), two.weights.data(), 1);
+    PeriodSettings cut;
+    cut.steps = 11;
+    cut.nodes.push_back(node(1, listing({{0, 1.0}}), durations));
+    plan.periods.push_back(std::move(cut));
+    const Tally tally = simulate(plan);
+    // Step 1 runs with four servers, which all go on; then the cut stops
+    // three, and the one that goes on ends in step 2.
+    const long long present[] = {4, 4, 3, 3, 3, 2, 2, 2, 1, 1, 1, 0, 0};
+    for (long long row = 0; row <= 12; ++row) EXPECT_EQ(onlyCount(tally, row), present[row]) << row;
+}
+
+TEST(Simulation, TheSumsAreTheSameWhateverTheNumberOfThreads) {
+    Plan plan = networkPlan();
+    const std::vector<double> one = everythingOf(simulate(plan));
+    for (int threads : {2, 3, 8}) {
+        plan.threads = threads;
+        EXPECT_EQ(everythingOf(simulate(plan)), one) << threads << " threads";
+    }
+    plan.key = 6;
+    EXPECT_NE(everythingOf(simulate(plan)), one);
+}
+
+TEST(Simulation, RefusesWhatTheStepRefuses) {
+    const Listing one = listing({{1, 1.0}});
+    EXPECT_RAISES(node(-1, one, one), messages::invalidNumberOfServers);
+    EXPECT_RAISES(node(1, listing({{-1, 0.5}, {1, 0.5}}), one), messages::negativeIntegerInSupport);
+    EXPECT_RAISES(node(1, one, listing({{0, 0.5}, {1, 0.5}})), messages::invalidServiceDuration);
+    EXPECT_RAISES(node(1, one, one, {0.6, 0.5}), messages::invalidRoutingProbabilities);
+    EXPECT_RAISES(node(1, one, one, {1.5, 0.0}), messages::invalidProbability);
+    Plan plan = stationPlan(1, one, one, 3);
+    plan.runs = 0;
+    EXPECT_RAISES(simulate(plan), messages::invalidValue);
+    // More present than a count holds.
+    plan = stationPlan(0, listing({{2147483647, 1.0}}), one, 2);
+    EXPECT_RAISES(simulate(plan), messages::invalidValue);
+}
+
+TEST(Simulation, AHeapThatFailsAnywhereRaisesOutOfMemoryAndLeavesNothing) {
+    const Plan plan = networkPlan();
+    const long blocks = heapBlocksInUse();
+    for (long n = 1;; ++n) {
+        setAllocationFailureCountdown(n);
+        try {
+            simulate(plan);
+        } catch (const CException& error) {
+            setAllocationFailureCountdown(0);
+            EXPECT_STREQ(error.message, messages::outOfMemory) << "allocation " << n;
+            EXPECT_EQ(heapBlocksInUse(), blocks) << "allocation " << n;
+            continue;
+        }
+        setAllocationFailureCountdown(0);
+        EXPECT_EQ(heapBlocksInUse(), blocks);
+        return;
+    }
+}
+
+TEST(Simulation, ACheckThatThrowsStopsEveryThread) {
+    struct Interruption {};
+    Plan plan = networkPlan();
+    plan.runs = 1 << 30;  // would take hours
+    plan.threads = 3;
+    long left = 1000;
+    InterruptionScope scope(
+        [](void* context) {
+            if (--*static_cast<long*>(context) == 0) throw Interruption{};
+        },
+        &left, 1);
+    EXPECT_THROW(simulate(plan), Interruption);
+}
