@@ -116,6 +116,12 @@ class Period:
     Either is set in one call of the network, however many nodes. NumPy
     numbers are welcome wherever numbers are.
 
+    ``abandonment`` is the chance that each waiting entity gives up in a step
+    (a probability in [0, 1]); ``capacity`` the most entities present, a whole
+    number, or ``math.inf`` for no limit (for a network, per node, where
+    ``None`` in a sequence or mapping is no limit too). Left at ``None``, each
+    keeps the model's value.
+
     Servers cut below the number in service take effect at the period's first
     step, which serves only as many as there are servers: the others stop
     being served and wait, none is lost, and each starts a whole new service
@@ -127,6 +133,8 @@ class Period:
     arrivals: Any = None
     durations: Any = None
     routing: Any = None
+    abandonment: Any = None
+    capacity: Any = None
 
     def __post_init__(self) -> None:
         if is_duration(self.steps):
@@ -191,6 +199,29 @@ def durations(x: Any) -> dict[int, float]:
     if min(pmf) < 1:
         raise ValueError("Period: service durations must be at least 1 step")
     return pmf
+
+
+def abandonment(x: Any) -> float:
+    p = real("Period", "an abandonment probability", x)
+    if not 0.0 <= p <= 1.0:
+        raise ValueError(f"Period: an abandonment probability must lie in [0, 1], got {p}")
+    return p
+
+
+def capacity(x: Any) -> int | None:
+    """A limit of entities, or None for none (``math.inf`` or ``None``)."""
+    if x is None:
+        return None
+    if isinstance(x, numbers.Real) and not isinstance(x, (bool, np.bool_)) and math.isinf(x):
+        if x > 0:
+            return None
+    return whole("Period", "a capacity", x)
+
+
+def station_capacity(x: Any) -> int | None:
+    if isinstance(x, (Mapping, Sequence, np.ndarray)) and not isinstance(x, str):
+        raise TypeError(f"Period: a station takes one capacity, got {shown(x)}")
+    return capacity(x)
 
 
 def probability(x: Any) -> float:
@@ -348,6 +379,15 @@ def settings(model: Model, period: Period) -> list[Change]:
         attribute("number_of_arrivals_pmf", plain_weights(period.arrivals))
     if period.durations is not None:
         attribute("service_duration_pmf", durations(period.durations))
+    if period.abandonment is not None:
+        if isinstance(period.abandonment, (Mapping, Sequence, np.ndarray)):
+            raise TypeError(
+                f"Period: a station takes one abandonment probability, got "
+                f"{shown(period.abandonment)}"
+            )
+        attribute("abandonment_probability", abandonment(period.abandonment))
+    if period.capacity is not None:
+        attribute("capacity", station_capacity(period.capacity))
     return changes
 
 
@@ -396,6 +436,20 @@ def _network_settings(model: StandardNetworkMultiserver, period: Period) -> list
         "durations",
         model.get_service_duration_at_node_pmf,
         model.set_service_duration_at_node_pmf,
+    )
+    each(
+        period.abandonment,
+        abandonment,
+        "abandonment",
+        model.get_abandonment_probability_at_node,
+        model.set_abandonment_probability_at_node,
+    )
+    each(
+        period.capacity,
+        capacity,
+        "capacity",
+        model.get_capacity_at_node,
+        model.set_capacity_at_node,
     )
     if period.routing is not None:
         changes.append(

@@ -153,6 +153,36 @@ void KeywordReader::field(const char* name, RoutingTable*& field, RealRule rule,
     keep(field, table);
 }
 
+void KeywordReader::field(const char* name, Real& field, RealRule rule, int) {
+    if (PyObject* given = value(name)) keep(field, obeying(rule, Real_fromPy(obj, given)));
+}
+
+void KeywordReader::field(const char* name, RealArray*& field, RealRule rule, int length) {
+    PyObject* given = value(name);
+    if (given == nullptr) return;
+    PyRef items = itemsOf(given, length);
+    RealArray* array = createRealArray(obj, length);
+    for (int i = 0; i < length; ++i) {
+        array->elements[i] = obeying(rule, Real_fromPy(obj, PyList_GET_ITEM(items.get(), i)));
+    }
+    keep(field, array);
+}
+
+void KeywordReader::field(const char* name, Int& field, CapacityRule, int) {
+    if (PyObject* given = value(name)) keep(field, CapacityAttribute::fromPy(obj, given));
+}
+
+void KeywordReader::field(const char* name, IntArray*& field, CapacityRule, int length) {
+    PyObject* given = value(name);
+    if (given == nullptr) return;
+    PyRef items = itemsOf(given, length);
+    IntArray* array = createIntArray(obj, length);
+    for (int i = 0; i < length; ++i) {
+        array->elements[i] = CapacityArgument::fromPy(obj, PyList_GET_ITEM(items.get(), i));
+    }
+    keep(field, array);
+}
+
 void KeywordReader::commit() {
     for (auto& store : stores) store();
 }

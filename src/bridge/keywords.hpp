@@ -49,6 +49,11 @@ public:
     void field(const char* name, IntArray*& field, IntRule rule, int length);
     // The whole table: `length` rows of `length` entries.
     void field(const char* name, RoutingTable*& field, RealRule rule, int length);
+    void field(const char* name, Real& field, RealRule rule, int);
+    void field(const char* name, RealArray*& field, RealRule rule, int length);
+    // None for no limit, as the attribute and the per-node setter take it.
+    void field(const char* name, Int& field, CapacityRule rule, int);
+    void field(const char* name, IntArray*& field, CapacityRule rule, int length);
     void commit();
 
 private:

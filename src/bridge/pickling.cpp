@@ -16,7 +16,9 @@
 
 namespace {
 
-constexpr long long stateFormat = 1;
+constexpr long long stateFormat = 2;
+// The formats that load: 1 lacks the fields of abandonment and capacity.
+constexpr long long oldestFormat = 1;
 constexpr int noChild = -1;
 constexpr const char* recordsKey = "pmfs";
 
@@ -41,6 +43,7 @@ constexpr const char* slots = "the slots are not a dict of this object's slots";
 constexpr const char* notRouting = "neither bytes of the whole table nor three bytes of routes";
 constexpr const char* badRoutes = "a route names no node, or is out of order, or repeats one";
 constexpr const char* noRoute = "a route has no probability";
+constexpr const char* notAFloat = "not a float";
 }  // namespace refused
 
 // A count of values for valuesOf: any number, none included.
@@ -204,6 +207,27 @@ void StateWriter::field(const char* key, const RoutingTable* value, RealRule, in
     items.push_back(std::move(routes));
 }
 
+void StateWriter::field(const char* key, Real value, RealRule, int) {
+    Item item{key, Item::Form::real, 0, {}, {}, {}};
+    item.probabilities.push_back(value);
+    items.push_back(std::move(item));
+}
+
+void StateWriter::field(const char* key, const RealArray* value, RealRule, int) {
+    Item item{key, Item::Form::float64s, 0, {}, {}, {}};
+    item.probabilities.assign(value->elements, value->elements + value->length);
+    items.push_back(std::move(item));
+}
+
+void StateWriter::field(const char* key, Int value, CapacityRule, int) {
+    items.push_back({key, Item::Form::number, value, {}, {}, {}});
+}
+
+void StateWriter::field(const char* key, const IntArray* value, CapacityRule, int) {
+    HeapVector<std::int32_t> entries(value->elements, value->elements + value->length);
+    items.push_back({key, Item::Form::int32s, 0, std::move(entries), {}, {}});
+}
+
 PyObject* StateWriter::recordToPy(const Pmf* pmf) const {
     if (pmf->pmfType == SIMPLE) {
         return checkedNew(Py_BuildValue(
@@ -244,6 +268,13 @@ PyObject* StateWriter::state() const {
             case Item::Form::int32s:
                 put(item.key.text(), bytesOf(item.int32s.data(), item.int32s.size()));
                 break;
+            case Item::Form::real:
+                put(item.key.text(), checkedNew(PyFloat_FromDouble(item.probabilities[0])));
+                break;
+            case Item::Form::float64s:
+                put(item.key.text(),
+                    bytesOf(item.probabilities.data(), item.probabilities.size()));
+                break;
             case Item::Form::routes: {
                 PyRef sources(bytesOf(item.int32s.data(), item.int32s.size()));
                 PyRef destinations(bytesOf(item.destinations.data(), item.destinations.size()));
@@ -262,8 +293,8 @@ PyObject* StateWriter::state() const {
 StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
     if (!PyDict_Check(state)) throw InvalidState{refused::notADict, nullptr};
     dict.reset(Py_NewRef(state));
-    if (integerIn(item("format"), 0, LLONG_MAX, "format") != stateFormat)
-        throw InvalidState{refused::format, "format"};
+    format = integerIn(item("format"), 0, LLONG_MAX, "format");
+    if (format < oldestFormat || format > stateFormat) throw InvalidState{refused::format, "format"};
     readRecords(item(recordsKey));
 }
 
@@ -439,6 +470,39 @@ void StateReader::field(const char* key, RoutingTable*& field, RealRule rule, in
     }
     lastTable = table;
     keep(field, table);
+}
+
+void StateReader::field(const char* key, Real& field, RealRule rule, int) {
+    if (beforeFormat2()) return keep(field, 0.0);
+    PyObject* value = item(key);
+    if (!PyFloat_CheckExact(value)) throw InvalidState{refused::notAFloat, key};
+    keep(field, obeying(rule, PyFloat_AS_DOUBLE(value)));
+}
+
+void StateReader::field(const char* key, RealArray*& field, RealRule rule, int length) {
+    RealArray* array = createRealArray(obj, length);
+    if (!beforeFormat2()) {
+        HeapVector<Real> entries = valuesOf<Real>(item(key), length, key);
+        for (int i = 0; i < length; ++i) array->elements[i] = obeying(rule, entries[i]);
+    }
+    keep(field, array);
+}
+
+void StateReader::field(const char* key, Int& field, CapacityRule rule, int) {
+    if (beforeFormat2()) return keep(field, noCapacity);
+    const auto value = static_cast<Int>(integerIn(item(key), INT_MIN, INT_MAX, key));
+    keep(field, rule(Capacity{value}).most);
+}
+
+void StateReader::field(const char* key, IntArray*& field, CapacityRule rule, int length) {
+    IntArray* array = createIntArray(obj, length);
+    if (beforeFormat2()) {
+        for (int i = 0; i < length; ++i) array->elements[i] = noCapacity;
+    } else {
+        HeapVector<std::int32_t> entries = valuesOf<std::int32_t>(item(key), length, key);
+        for (int i = 0; i < length; ++i) array->elements[i] = rule(Capacity{entries[i]}).most;
+    }
+    keep(field, array);
 }
 
 void StateReader::confirmEveryKeyRead() const {

@@ -7,10 +7,13 @@
 // renormalise them. Records that fields share (a snapshot and the live state)
 // stay shared, so a copy holds the same blocks as its original.
 //
-// The state is a dict: "format" (1), "pmfs" (the distinct records, each after
+// The state is a dict: "format" (2), "pmfs" (the distinct records, each after
 // the records it refers to), and one key per field, named as in Python (with
 // "mark_" before the snapshot's). A Pmf field holds the index of its record;
-// arrays are bytes of little-endian int32 (counts, record indexes). A SIMPLE
+// arrays are bytes of little-endian int32 (counts, record indexes) or float64
+// (probabilities); a probability alone is a float, a capacity an int (-1 for
+// none). Format 1, which had no abandonment and no capacity, loads as a
+// model without either. A SIMPLE
 // record is (0, offset, bytes of its elements), a JOINT one (1, depth,
 // marginal index, bytes of child indexes, -1 where there is none). The
 // routing table travels as its routes, in increasing order of source and
@@ -65,6 +68,7 @@ struct InvalidState {
 using PmfRule = Pmf* (*)(Pmf*);
 using IntRule = Int (*)(Int);
 using RealRule = Real (*)(Real);
+using CapacityRule = Capacity (*)(Capacity);
 // Any length, for an array that Python may replace by one of another length.
 inline constexpr int anyLength = -1;
 
@@ -95,6 +99,10 @@ public:
     void field(const char* key, const PmfArray* value, PmfRule, int);
     void field(const char* key, const IntArray* value, IntRule, int);
     void field(const char* key, const RoutingTable* value, RealRule, int);
+    void field(const char* key, Real value, RealRule, int);
+    void field(const char* key, const RealArray* value, RealRule, int);
+    void field(const char* key, Int value, CapacityRule, int);
+    void field(const char* key, const IntArray* value, CapacityRule, int);
     // The state of what was read, a new reference.
     PyObject* state() const;
 
@@ -103,7 +111,7 @@ private:
     // bytes of int32 values, or routes (sources in `int32s`).
     struct Item {
         StateKey key;
-        enum class Form { number, int32s, routes } form;
+        enum class Form { number, int32s, routes, real, float64s } form;
         long long number = 0;
         HeapVector<std::int32_t> int32s;
         HeapVector<std::int32_t> destinations;
@@ -137,12 +145,20 @@ public:
     // table read right after another one shares the rows equal to that one's,
     // as the snapshot shares them with the live table.
     void field(const char* key, RoutingTable*& field, RealRule rule, int length);
+    // The fields that format 2 brought: a state of format 1 leaves them at
+    // their defaults (no abandonment, no limit).
+    void field(const char* key, Real& field, RealRule rule, int);
+    void field(const char* key, RealArray*& field, RealRule rule, int length);
+    void field(const char* key, Int& field, CapacityRule rule, int);
+    void field(const char* key, IntArray*& field, CapacityRule rule, int length);
     void confirmEveryKeyRead() const;
     void commit();
 
 private:
     // The value under `key`, held by the reader until the load ends.
     PyObject* item(const char* key);
+    // Whether the state is of a format before the fields of format 2.
+    bool beforeFormat2() const { return format < 2; }
     Pmf* record(const char* key, long long index);
     void readRecords(PyObject* list);
     Pmf* simpleRecord(PyObject* entry);
@@ -157,6 +173,7 @@ private:
 
     NObject* obj;
     PyRef dict;
+    long long format = 0;
     Py_ssize_t keysRead = 0;
     HeapVector<PyRef> held;
     HeapVector<Pmf*> records;

@@ -50,11 +50,17 @@ struct Layout {
 using Pickle = Pickling<Object, _StandardMultiserver_memRelease, Layout>;
 using Construct = Construction<Object, _StandardMultiserver_memRelease, Layout>;
 
-// <navro.StandardMultiserver servers=2 time=14 mean_present=3.207>
+// <navro.StandardMultiserver servers=2 time=14 mean_present=3.207>, with
+// abandonment=0.05 and capacity=20 before the time when they are set.
 PyObject* describe(Object* self) {
     ReprText text;
-    text.add("<%s servers=%d time=%d mean_present=%.4g>", Py_TYPE(self)->tp_name,
-             self->_numberOfServers, self->_time, meanOf(lookupMarginalPmf(self->_internalState)));
+    text.add("<%s servers=%d", Py_TYPE(self)->tp_name, self->_numberOfServers);
+    if (self->_abandonmentProbability != 0) {
+        text.add(" abandonment=%.4g", self->_abandonmentProbability);
+    }
+    if (self->_capacity != noCapacity) text.add(" capacity=%d", self->_capacity);
+    text.add(" time=%d mean_present=%.4g>", self->_time,
+             meanOf(lookupMarginalPmf(self->_internalState)));
     return text.toPy();
 }
 
@@ -142,6 +148,20 @@ PyGetSetDef _StandardMultiserver_getset[] = {
      "Takes an int or an object with __index__ (a NumPy integer); another type\n"
      "raises TypeError, a value outside 32 bits navro.error(\"Invalid value\").",
      const_cast<char*>("number_of_servers")},
+    {"abandonment_probability",
+     Entry::get<&Object::_abandonmentProbability, RealAttribute>,
+     Entry::set<&Object::_abandonmentProbability, AbandonmentAttribute>,
+     "The chance, in [0, 1], that each waiting entity (one present and not in\n"
+     "service when the step began) gives up in a step and leaves; 0 (the\n"
+     "default): none does. Another value raises navro.error(\"Invalid value\").",
+     const_cast<char*>("abandonment_probability")},
+    {"capacity", Entry::get<&Object::_capacity, CapacityAttribute>,
+     Entry::set<&Object::_capacity, CapacityAttribute>,
+     "The most entities present, or None (the default) for no limit. Arrivals\n"
+     "that find no room are blocked and lost. Takes None, an int or an object\n"
+     "with __index__; another type raises TypeError, a negative value or one\n"
+     "outside 32 bits navro.error(\"Invalid value\").",
+     const_cast<char*>("capacity")},
     Entry::timeAttribute,
     Entry::currentMemoryUseAttribute,
     Entry::peakMemoryUseAttribute,
@@ -155,14 +175,16 @@ PyTypeObject _StandardMultiserver_Type =
               // The signature stays on one line: documentation tools read each line
               // of it as a signature of its own.
               "StandardMultiserver(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0}, "
-              "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0)\n--\n\n"
+              "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0, "
+              "abandonment_probability=0.0, capacity=None)\n--\n\n"
               "One queueing station in discrete time: identical servers, batch arrivals\n"
               "and service durations of whole time units.\n\n"
               "The state is the exact joint distribution of (number present, remaining\n"
               "service time of an entity in service); step() maps it one time unit\n"
               "forward. A new station has no servers, no arrivals, services of one time\n"
-              "unit, an empty system and time 0. The keywords set the attributes of the\n"
-              "same names at once, by their rules; any other keyword raises TypeError.\n\n"
+              "unit, an empty system, time 0, no abandonment and no capacity limit. The\n"
+              "keywords set the attributes of the same names at once, by their rules;\n"
+              "any other keyword raises TypeError.\n\n"
               "Counts and times are ints of 32 bits, or objects with __index__ (NumPy\n"
               "integers). A value out of that range, or a method's argument of another\n"
               "type, raises navro.error(\"Invalid value\"); number_of_servers and time\n"

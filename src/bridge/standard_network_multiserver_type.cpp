@@ -65,6 +65,28 @@ PyObject* describe(Object* self) {
     PmfArray* state = self->_internalState;
     text.add("<%s nodes=%d time=%d servers=", Py_TYPE(self)->tp_name, servers->length, self->_time);
     text.addList(servers->length, [&](int i) { text.add("%d", servers->elements[i]); });
+    // The per-node limits only where a node has one.
+    RealArray* abandonment = self->_abandonmentProbabilities;
+    IntArray* capacities = self->_capacities;
+    bool anyAbandonment = false;
+    bool anyCapacity = false;
+    for (int i = 0; i < abandonment->length; ++i) anyAbandonment |= abandonment->elements[i] != 0;
+    for (int i = 0; i < capacities->length; ++i) anyCapacity |= capacities->elements[i] != noCapacity;
+    if (anyAbandonment) {
+        text.add(" abandonment=");
+        text.addList(abandonment->length,
+                     [&](int i) { text.add("%.4g", abandonment->elements[i]); });
+    }
+    if (anyCapacity) {
+        text.add(" capacity=");
+        text.addList(capacities->length, [&](int i) {
+            if (capacities->elements[i] == noCapacity) {
+                text.add("None");
+            } else {
+                text.add("%d", capacities->elements[i]);
+            }
+        });
+    }
     text.add(" mean_present=");
     text.addList(state->length,
                  [&](int i) { text.add("%.4g", meanOf(lookupMarginalPmf(state->elements[i]))); });
@@ -119,6 +141,36 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n--\n\n"
      "Return the distribution of the arrivals from outside at a node per time\n"
      "unit, {count: probability}."},
+    {"get_abandonment_probability_at_node",
+     Entry::query<_StandardNetworkMultiserver_getAbandonmentProbabilityAtNode, RealResult,
+                  IntArgument>,
+     METH_VARARGS,
+     "get_abandonment_probability_at_node($self, node, /)\n--\n\n"
+     "Return the chance that each waiting entity at a node gives up in a step."},
+    {"set_abandonment_probability_at_node",
+     Entry::procedure<_StandardNetworkMultiserver_setAbandonmentProbabilityAtNode, IntArgument,
+                      RealArgument>,
+     METH_VARARGS,
+     "set_abandonment_probability_at_node($self, node, probability, /)\n--\n\n"
+     "Set the chance that each waiting entity at a node (present and not in\n"
+     "service when the step began) gives up in a step and leaves the network.\n\n"
+     "Raises navro.error(\"Invalid value\") if probability is not in [0, 1], or\n"
+     "\"Lookup index out of range\" for a node outside the network."},
+    {"get_capacity_at_node",
+     Entry::query<_StandardNetworkMultiserver_getCapacityAtNode, CapacityResult, IntArgument>,
+     METH_VARARGS,
+     "get_capacity_at_node($self, node, /)\n--\n\n"
+     "Return the most entities present at a node, or None for no limit."},
+    {"set_capacity_at_node",
+     Entry::procedure<_StandardNetworkMultiserver_setCapacityAtNode, IntArgument,
+                      CapacityArgument>,
+     METH_VARARGS,
+     "set_capacity_at_node($self, node, capacity, /)\n--\n\n"
+     "Set the most entities present at a node, or None for no limit. Arrivals\n"
+     "from outside and entities routed to the node that find no room are\n"
+     "blocked and lost.\n\n"
+     "Raises navro.error(\"Invalid value\") for a negative capacity, or\n"
+     "\"Lookup index out of range\" for a node outside the network."},
     {"get_number_of_nodes", Entry::query<_StandardNetworkMultiserver_getNumberOfNodes, IntResult>,
      METH_VARARGS,
      "get_number_of_nodes($self, /)\n--\n\n"
@@ -248,12 +300,14 @@ PyTypeObject _StandardNetworkMultiserver_Type = modelType(
     "The state of each node is the exact joint distribution of (number present,\n"
     "remaining service time of an entity in service); step() maps all nodes one\n"
     "time unit forward. A new network has no servers, no arrivals, services of\n"
-    "one time unit, no routing, every node empty and time 0.\n\n"
+    "one time unit, no routing, no abandonment, no capacity limits, every node\n"
+    "empty and time 0.\n\n"
     "The keywords set any of these at once, by the rules of the setters:\n"
     "number_of_servers, number_of_external_arrivals_pmfs and\n"
     "service_duration_pmfs with one entry per node, routing_probabilities with\n"
     "one row of number_of_nodes entries per node (each a list, a tuple or a\n"
-    "NumPy array), time and internal_state as the attributes. Any other\n"
+    "NumPy array), abandonment_probabilities and capacities with one entry per\n"
+    "node (None: no limit), time and internal_state as the attributes. Any other\n"
     "keyword raises TypeError, a sequence of another length\n"
     "navro.error(\"Invalid value\").\n\n"
     "Nodes, counts and times are ints of 32 bits, or objects with __index__\n"

@@ -17,6 +17,7 @@
 #include "bridge/pmf_conversion.hpp"
 #include "bridge/pyref.hpp"
 #include "bridge/scalars.hpp"
+#include "models/model_object.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/forks.hpp"
 #include "runtime/memory.hpp"
@@ -79,6 +80,45 @@ struct StatePmfAttribute {
 struct IntAttribute {
     static PyObject* toPy(NObject* obj, Int i) { return Int_toPy(obj, i); }
     static Int fromPy(NObject* obj, PyObject* o) { return Int_fromPyMember(obj, o); }
+};
+// A capacity: None for no limit (stored as noCapacity), or a count of 0 or
+// more; a negative count raises "Invalid value". As an attribute it takes
+// what the integer attributes take; as an argument, what they take.
+struct CapacityAttribute {
+    static PyObject* toPy(NObject* obj, Int capacity) {
+        if (capacity == noCapacity) Py_RETURN_NONE;
+        return Int_toPy(obj, capacity);
+    }
+    static Int fromPy(NObject* obj, PyObject* o) {
+        if (o == Py_None) return noCapacity;
+        return positive(Int_fromPyMember(obj, o));
+    }
+    static Int positive(Int capacity) {
+        if (capacity < 0) navro::abort(messages::invalidValue);
+        return capacity;
+    }
+};
+struct CapacityArgument {
+    using type = Int;
+    static Int fromPy(NObject* obj, PyObject* o) {
+        if (o == Py_None) return noCapacity;
+        return CapacityAttribute::positive(Int_fromPyIndex(obj, o));
+    }
+};
+struct CapacityResult {
+    static PyObject* toPy(NObject* obj, Int capacity) {
+        return CapacityAttribute::toPy(obj, capacity);
+    }
+};
+// A probability, a float or an int.
+struct RealAttribute {
+    static PyObject* toPy(NObject* obj, Real x) { return Real_toPy(obj, x); }
+    static Real fromPy(NObject* obj, PyObject* o) { return Real_fromPy(obj, o); }
+};
+struct AbandonmentAttribute {
+    static Real fromPy(NObject* obj, PyObject* o) {
+        return confirmAbandonmentProbability(Real_fromPy(obj, o));
+    }
 };
 // The memory-use counters, read only.
 struct CounterAttribute {

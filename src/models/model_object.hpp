@@ -4,6 +4,7 @@
 
 #include "pmf/arrays.hpp"
 #include "pmf/pmf.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/memory.hpp"
 
 // What every model object starts with: the interpreter's object header and
@@ -46,6 +47,25 @@ struct FieldInfo {
 
 // The rule of a station's state: a joint distribution of (z, ell).
 inline Pmf* confirmStatePmf(Pmf* pmf) { return confirmJointPmf(pmf, 2); }
+
+// The most entities a station or node may hold. It is stored as an Int,
+// with noCapacity for a station without a limit; the walk of the fields
+// names it by this type, so that Python sees None for no limit.
+struct Capacity {
+    Int most;
+};
+inline constexpr Int noCapacity = -1;
+// A limit of 0 or more, or none.
+inline Capacity confirmCapacity(Capacity capacity) {
+    if (capacity.most < noCapacity) navro::abort(messages::invalidValue);
+    return capacity;
+}
+
+// The chance that a waiting entity gives up in a step. NaN fails too.
+inline Real confirmAbandonmentProbability(Real probability) {
+    if (!(probability >= 0 && probability <= 1)) navro::abort(messages::invalidValue);
+    return probability;
+}
 
 // Marks what one field reaches; a plain value reaches nothing.
 template <typename Field>

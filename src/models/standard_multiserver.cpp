@@ -34,6 +34,8 @@ _StandardMultiserver_fields defaultFields(NObject* obj) {
         ._numberOfServers = 0,
         ._internalState = defaultPmf(obj, createJointPmfConfig(obj, 2)),
         ._time = 0,
+        ._abandonmentProbability = 0.0,
+        ._capacity = noCapacity,
     };
 }
 }  // namespace

@@ -17,6 +17,10 @@ struct _StandardMultiserver_fields {
     Int _numberOfServers;
     Pmf* _internalState;
     Int _time;
+    // Each waiting entity gives up in a step with this chance; 0: none does.
+    Real _abandonmentProbability;
+    // The most entities present, or noCapacity.
+    Int _capacity;
 };
 
 template <typename Visit, typename... Records>
@@ -30,6 +34,9 @@ void forEachField(Visit&& visit, Records&... records) {
     visit(FieldInfo<Int>{"number_of_servers"}, records._numberOfServers...);
     visit(FieldInfo<Pmf*>{"internal_state", confirmStatePmf}, records._internalState...);
     visit(FieldInfo<Int>{"time"}, records._time...);
+    visit(FieldInfo<Real>{"abandonment_probability", confirmAbandonmentProbability},
+          records._abandonmentProbability...);
+    visit(FieldInfo<Capacity>{"capacity", confirmCapacity}, records._capacity...);
 }
 
 // One station with identical servers: the live fields and their snapshot.

@@ -212,6 +212,13 @@ void confirmRouting(Object* self, Int n) {
 // ------------------------------------------------------------- object life
 
 namespace {
+// N nodes without a limit of entities.
+IntArray* noCapacities(NObject* obj, Int n) {
+    IntArray* capacities = createIntArray(obj, n);
+    for (Int i = 0; i < n; ++i) lookup(capacities, i) = noCapacity;
+    return capacities;
+}
+
 // The fields of a network of one node before init, for the live model and
 // again for its snapshot.
 _StandardNetworkMultiserver_fields defaultFields(NObject* obj) {
@@ -222,6 +229,8 @@ _StandardNetworkMultiserver_fields defaultFields(NObject* obj) {
         ._numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
         ._serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj)),
         ._routingProbabilities = createRoutingTable(obj, 1),
+        ._abandonmentProbabilities = defaultRealArray(obj),
+        ._capacities = noCapacities(obj, 1),
     };
 }
 
@@ -244,6 +253,8 @@ _StandardNetworkMultiserver_fields initialFields(NObject* obj, Int n) {
         ._numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n),
         ._serviceDurationPmfs = oneStepServiceDurations(obj, n),
         ._routingProbabilities = createRoutingTable(obj, n),
+        ._abandonmentProbabilities = createRealArray(obj, n),
+        ._capacities = noCapacities(obj, n),
     };
 }
 }  // namespace
@@ -344,6 +355,24 @@ Pmf* confirmServiceDurationPmf(Pmf* pmf) {
     // probability, so an offset of 0 is a service of no duration.
     if (confirmSimplePmf(pmf)->simple.offset <= 0) navro::abort(messages::invalidServiceDuration);
     return pmf;
+}
+
+Real _StandardNetworkMultiserver_getAbandonmentProbabilityAtNode(Object* self, Int _nodeIndex) {
+    return lookup(self->_abandonmentProbabilities, _nodeIndex);
+}
+
+void _StandardNetworkMultiserver_setAbandonmentProbabilityAtNode(Object* self, Int _nodeIndex,
+                                                                 Real _probability) {
+    lookup(self->_abandonmentProbabilities, _nodeIndex) =
+        confirmAbandonmentProbability(_probability);
+}
+
+Int _StandardNetworkMultiserver_getCapacityAtNode(Object* self, Int _nodeIndex) {
+    return lookup(self->_capacities, _nodeIndex);
+}
+
+void _StandardNetworkMultiserver_setCapacityAtNode(Object* self, Int _nodeIndex, Int _capacity) {
+    lookup(self->_capacities, _nodeIndex) = confirmCapacity({_capacity}).most;
 }
 
 void _StandardNetworkMultiserver_setNumberOfServersAtNode(Object* self, Int _nodeIndex, Int _n) {

@@ -22,6 +22,10 @@ struct _StandardNetworkMultiserver_fields {
     PmfArray* _numberOfExternalArrivalsPmfs;
     PmfArray* _serviceDurationPmfs;
     RoutingTable* _routingProbabilities;
+    // Per node: the chance that a waiting entity gives up in a step, and the
+    // most entities present (noCapacity: no limit).
+    RealArray* _abandonmentProbabilities;
+    IntArray* _capacities;
 };
 
 // The rules of the setters, which every value that a pickle brings passes
@@ -46,6 +50,9 @@ void forEachField(Visit&& visit, Records&... records) {
           records._serviceDurationPmfs...);
     visit(FieldInfo<Real>{"routing_probabilities", confirmRoutingProbability},
           records._routingProbabilities...);
+    visit(FieldInfo<Real>{"abandonment_probabilities", confirmAbandonmentProbability},
+          records._abandonmentProbabilities...);
+    visit(FieldInfo<Capacity>{"capacities", confirmCapacity}, records._capacities...);
 }
 
 // A network: the live fields and their snapshot.
@@ -101,6 +108,15 @@ void _StandardNetworkMultiserver_setRoutingProbabilities(_StandardNetworkMultise
                                                          std::span<const Int> sources,
                                                          std::span<const Int> destinations,
                                                          std::span<const Real> probabilities);
+Real _StandardNetworkMultiserver_getAbandonmentProbabilityAtNode(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex);
+void _StandardNetworkMultiserver_setAbandonmentProbabilityAtNode(
+    _StandardNetworkMultiserver_object* self, Int _nodeIndex, Real _probability);
+// noCapacity for a node without a limit.
+Int _StandardNetworkMultiserver_getCapacityAtNode(_StandardNetworkMultiserver_object* self,
+                                                  Int _nodeIndex);
+void _StandardNetworkMultiserver_setCapacityAtNode(_StandardNetworkMultiserver_object* self,
+                                                   Int _nodeIndex, Int _capacity);
 void _StandardNetworkMultiserver_setServiceDurationAtNodePmf(
     _StandardNetworkMultiserver_object* self, Int _nodeIndex, Pmf* _serviceDurationPmf);
 void _StandardNetworkMultiserver_resetNodeWithNumberOfEntities(

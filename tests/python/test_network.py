@@ -62,6 +62,8 @@ def observable(net):
         [net.get_number_of_external_arrivals_at_node_pmf(i) for i in range(n)],
         [net.get_service_duration_at_node_pmf(i) for i in range(n)],
         [[net.get_routing_probability(s, d) for d in range(n)] for s in range(n)],
+        [net.get_abandonment_probability_at_node(i) for i in range(n)],
+        [net.get_capacity_at_node(i) for i in range(n)],
     )
 
 

@@ -36,6 +36,8 @@ probabilities = st.floats(min_value=0.01, max_value=1.0)
 arrival_pmfs = st.dictionaries(st.integers(0, 3), probabilities, min_size=1, max_size=3)
 duration_pmfs = st.dictionaries(st.integers(1, 4), probabilities, min_size=1, max_size=3)
 times = st.sampled_from([0, 7, -5, INT_MAX, -INT_MAX - 1])
+patience = st.sampled_from([0.0, 0.25, 1.0, 5e-324])
+capacities = st.sampled_from([None, 0, 3, INT_MAX])
 # Steps, observations and resets, with a mark and a change of configuration
 # somewhere among them so that the snapshot differs from the live fields.
 operations = st.lists(
@@ -51,6 +53,8 @@ def stations(draw):
         station.number_of_servers = draw(st.integers(0, 3))
         station.number_of_arrivals_pmf = draw(arrival_pmfs)
         station.service_duration_pmf = draw(duration_pmfs)
+        station.abandonment_probability = draw(patience)
+        station.capacity = draw(capacities)
 
     configure()
     for op in draw(operations):
@@ -79,6 +83,8 @@ def networks(draw):
             net.set_number_of_servers_at_node(i, draw(st.integers(0, 3)))
             net.set_number_of_external_arrivals_at_node_pmf(i, draw(arrival_pmfs))
             net.set_service_duration_at_node_pmf(i, draw(duration_pmfs))
+            net.set_abandonment_probability_at_node(i, draw(patience))
+            net.set_capacity_at_node(i, draw(capacities))
             net.set_routing_probability(
                 i, draw(st.integers(0, n - 1)), draw(st.sampled_from([0.0, 0.25, 0.5]))
             )
@@ -198,8 +204,9 @@ def test_a_refused_instance_dict_or_slot_changes_nothing_and_its_error_passes(pa
     assert model.label == "before" and model.__dict__ == {"tag": "before"}
 
 
-# Pickles (protocol 4) of the two models below, made by an earlier build:
-# the format has not changed, so they load to the same models.
+# Pickles (protocol 4) of the two models below, made by an earlier build in
+# format 1, before abandonment and capacity: they load to the same models,
+# with neither.
 SAVED = {
     "station": (
         "gASVEAIAAAAAAACMBW5hdnJvlIwTU3RhbmRhcmRNdWx0aXNlcnZlcpSTlCmBlH2UKIwGZm9ybWF0lEsBjARwbWZz"
@@ -373,7 +380,15 @@ def swapping(a, b):
 
 
 STATION_TAMPERING = [
-    (setting("format", 2), ValueError),
+    (setting("format", 3), ValueError),
+    (setting("format", 0), ValueError),
+    (setting("abandonment_probability", 1.5), navro.error),
+    (setting("mark_abandonment_probability", math.nan), navro.error),
+    (setting("abandonment_probability", 0), ValueError),
+    (setting("capacity", -2), navro.error),
+    (setting("capacity", None), ValueError),
+    # A state of format 1 has neither field.
+    (setting("format", 1), ValueError),
     (lambda state: state.pop("time"), ValueError),
     (setting("extra", 1), ValueError),
     (setting("time", 2**31), ValueError),
@@ -407,6 +422,10 @@ STATION_TAMPERING = [
 NETWORK_TAMPERING = [
     (setting("number_of_servers", ints(2, -1)), navro.error),
     (setting("number_of_servers", ints(2)), ValueError),
+    (setting("capacities", ints(2, -5)), navro.error),
+    (setting("capacities", ints(2)), ValueError),
+    (setting("abandonment_probabilities", doubles(0.5, -0.5)), navro.error),
+    (setting("mark_abandonment_probabilities", doubles(0.5)), ValueError),
     (setting("routing_probabilities", doubles(0.0, 1.5, 0.0, 0.0)), navro.error),
     (setting("routing_probabilities", doubles(0.0, 0.5, 0.0)), ValueError),
     # The routes as pickles hold them: (sources, destinations, probabilities).

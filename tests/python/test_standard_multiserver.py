@@ -22,6 +22,8 @@ ATTRIBUTES = (
     "internal_state",
     "number_of_servers",
     "time",
+    "abandonment_probability",
+    "capacity",
 )
 
 
@@ -65,8 +67,34 @@ def test_new_object_defaults():
         "internal_state": {(0, 0): 1.0},
         "number_of_servers": 0,
         "time": 0,
+        "abandonment_probability": 0.0,
+        "capacity": None,
     }
     assert model.get_number_of_entities_in_system_pmf() == {0: 1.0}
+
+
+@pytest.mark.parametrize(
+    "name, value, error",
+    [
+        ("abandonment_probability", 1.5, navro.error),
+        ("abandonment_probability", -0.0 - 1e-300, navro.error),
+        ("abandonment_probability", math.nan, navro.error),
+        ("abandonment_probability", "0.5", navro.error),
+        ("capacity", -1, navro.error),
+        ("capacity", 2**31, navro.error),
+        ("capacity", 2.0, TypeError),
+    ],
+)
+def test_limits_out_of_range_are_refused_and_change_nothing(name, value, error):
+    model = station(2, {0: 0.5, 2: 0.5}, {1: 1.0})
+    model.abandonment_probability, model.capacity = 0.25, 4
+    before = snapshot(model)
+    with pytest.raises(error):
+        setattr(model, name, value)
+    with pytest.raises(error):
+        navro.StandardMultiserver(**{name: value})
+    assert snapshot(model) == before
+    assert repr(model).startswith("<navro.StandardMultiserver servers=2 abandonment=0.25 capacity=4")
 
 
 @pytest.mark.parametrize(
@@ -127,6 +155,8 @@ def test_restore_without_mark_brings_back_creation_defaults():
         "internal_state": {(0, 0): 1.0},
         "number_of_servers": 0,
         "time": 0,
+        "abandonment_probability": 0.0,
+        "capacity": None,
     }
     raises(model.step, ZERO_DURATION)
 
@@ -141,6 +171,7 @@ def test_mark_steps_and_changes_then_restore():
     model.number_of_servers = 7
     model.number_of_arrivals_pmf = {4: 1.0}
     model.service_duration_pmf = {9: 1.0}
+    model.abandonment_probability, model.capacity = 0.5, 3
     model.time = 100
     model.restore()
     assert snapshot(model) == marked
