@@ -147,7 +147,7 @@ def _recorded_run(
             if model.time == clock_before:
                 revert()
             raise
-        rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped = recorded
+        rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped, *losses = recorded
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
         cells = _cells(horizon)
@@ -172,10 +172,20 @@ def _recorded_run(
                 clock=clock,
                 dropped=np.frombuffer(dropped) if len(dropped) else None,
                 **_arrival_fields(sums, horizon),
+                **_loss_fields(losses, rows, nodes),
             )
         )
         start += period.steps
     return Trajectory.concatenate(parts)
+
+
+def _loss_fields(losses: Sequence[bytes], rows: int, nodes: int) -> dict[str, Any]:
+    """The blocked arrivals and the abandonments per row, where the engine
+    gives them (the exact chain)."""
+    if not losses or not len(losses[0]):
+        return {}
+    blocked, abandonments = (np.frombuffer(part).reshape(rows, nodes) for part in losses)
+    return {"blocked": blocked, "abandonments": abandonments}
 
 
 def _horizon(value: Any, clock: Clock | None, where: str) -> int | None:

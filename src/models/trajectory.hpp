@@ -60,6 +60,11 @@ public:
     // Per row, the probability that an exact chain has dropped up to the
     // row; empty for an engine that drops none it does not renormalise.
     HeapVector<Real> dropped;
+    // Per entry, like `completions`: E[arrivals blocked] and E[entities
+    // that gave up] in the steps that the row stands for (0 in a run's
+    // first row); empty for an engine that does not give them.
+    HeapVector<Real> blocked;
+    HeapVector<Real> abandonments;
 
 private:
     HeapVector<Int> offsets;
