@@ -72,7 +72,8 @@ namespace {
 // The terms of the state before the step, in the object's workspace.
 StationTerms stateTerms(Object* self, StepWorkspace& ws) {
     ws.clearTerms();
-    return buildTerms(ws, self->_internalState, self->_numberOfServers);
+    return buildTerms(ws, self->_internalState, self->_numberOfServers,
+                      self->_abandonmentProbability, self->_capacity);
 }
 }  // namespace
 

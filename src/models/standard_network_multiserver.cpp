@@ -86,6 +86,7 @@ struct NetworkWorkspace {
     Buffer<HeldDistributions::Held> arrivals;
     Buffer<Int> waiting;
     Buffer<Pmf*> next;
+    Buffer<Real> blocked;  // per node, E[blocked] in the last step
 };
 
 namespace {
@@ -100,7 +101,8 @@ void pourProducts(Real* __restrict cells, const Real* __restrict probabilities, 
 }
 
 StationTerms nodeTerms(Object* self, StepWorkspace& ws, Int node) {
-    return buildTerms(ws, lookup(self->_internalState, node), lookup(self->_numberOfServers, node));
+    return buildTerms(ws, lookup(self->_internalState, node), lookup(self->_numberOfServers, node),
+                      lookup(self->_abandonmentProbabilities, node), lookup(self->_capacities, node));
 }
 
 // The number of services that end at a node during the step, whatever the
@@ -492,6 +494,7 @@ void _StandardNetworkMultiserver_step(Object* self) {
     // as they were.
     Pmf** next = ws.next.reserve(n);
     HeldDistributions::Held* arrivals = ws.arrivals.reserve(n);
+    Real* blocked = ws.blocked.zeroed(n);
     Int failedNode = n;
     const char* failure = nullptr;
     auto mapNode = [&](Int i, const StationTerms& terms) {
@@ -500,6 +503,7 @@ void _StandardNetworkMultiserver_step(Object* self) {
             arrivals[i] = hold(ws, arrivalsAt(self, ws.station, i, ws.held.window(flowIn[i])));
             next[i] = stepState(obj, ws.station, terms, ws.held.window(arrivals[i]),
                                 lookup(self->_serviceDurationPmfs, i), returning);
+            blocked[i] = ws.station.blocked;
         } catch (const CException& e) {
             if (i < failedNode) {
                 failedNode = i;
@@ -552,6 +556,12 @@ Window _StandardNetworkMultiserver_lastArrivalsAtNode(Object* self, Int _nodeInd
         abortInternal();
     NetworkWorkspace& ws = *self->workspace;
     return ws.held.window(ws.arrivals.data()[_nodeIndex]);
+}
+
+Real _StandardNetworkMultiserver_lastBlockedAtNode(Object* self, Int _nodeIndex) {
+    if (self->workspace == nullptr || _nodeIndex < 0 || _nodeIndex >= numberOfNodes(self))
+        abortInternal();
+    return self->workspace->blocked.data()[_nodeIndex];
 }
 
 // ------------------------------------------------- observations and resets

@@ -132,6 +132,10 @@ Pmf* _StandardNetworkMultiserver_flow(_StandardNetworkMultiserver_object* self,
 // step until the next one.
 Window _StandardNetworkMultiserver_lastArrivalsAtNode(_StandardNetworkMultiserver_object* self,
                                                       Int _nodeIndex);
+// E[entities blocked] at a node in the last step. Valid after a step until
+// the next one.
+Real _StandardNetworkMultiserver_lastBlockedAtNode(_StandardNetworkMultiserver_object* self,
+                                                   Int _nodeIndex);
 Pmf* _StandardNetworkMultiserver_relabel(_StandardNetworkMultiserver_object* self, Int _nodeIndex,
                                          Int _z);
 Pmf* _StandardNetworkMultiserver_partialNavroMapAtNode(_StandardNetworkMultiserver_object* self,

@@ -17,30 +17,44 @@ std::span<CountTerms> countsOf(StepWorkspace& ws, const StationTerms& terms) {
 }
 
 // The loop nest of both maps above the arrivals: for one count z, every
-// number d of services that end and every number phi of them routed back,
-// each of positive probability, in increasing order. `visit(d, weight,
-// base)` gets the weight p(z) p(d) p(phi), formed from the outside in as the
-// walk of the whole nest forms it, and base = z - d + phi, the next count
-// before arrivals.
+// number d of services that end, every number A of the waiting that give up
+// (only when `walkAbandons`; otherwise they are folded into the count's
+// arrivals) and every number phi of the ended routed back, each of positive
+// probability, in increasing order. `visit(d, weight, m, phi)` gets the
+// weight p(z) p(d) p(A) p(phi), formed from the outside in as the walk of
+// the whole nest forms it, m = z - d - A, the count before the arrivals
+// join, and phi.
 template <typename Visit>
-void forEachCompletion(const CountTerms& count, const Real* completions,
-                       const RoutedCounts& returning, Visit&& visit) {
-    const Real* ends = completions + count.completionsAt;
+void forEachOutcome(const CountTerms& count, StepWorkspace& ws, const RoutedCounts& returning,
+                    bool walkAbandons, Visit&& visit) {
+    const Real* ends = ws.completions.data() + count.completionsAt;
     const bool noneBack = returning.sendsNone();
+    static constexpr Real certain[] = {1.0};
+    const bool abandons = walkAbandons && count.abandonsAt >= 0;
+    const Real* gone = abandons ? ws.abandons.data() + count.abandonsAt : certain;
+    const Int goneOffset = abandons ? count.abandonsOffset : 0;
+    const int goneLength = abandons ? count.abandonsLength : 1;
     for (int i = 0; i < count.completionsLength; ++i) {
         const Real probD = ends[i];
         if (!(probD > 0)) continue;
         const Int d = count.completionsOffset + i;
         const Real weightD = probD * count.probability;
-        if (noneBack) {  // phi = 0 with probability 1, which leaves the weight as it is
-            visit(d, weightD, static_cast<long long>(count.z) - d);
-            continue;
-        }
-        const Window back = returning.of(d);
-        for (int j = 0; j < back.length; ++j) {
-            const Real probPhi = back.elements[j];
-            if (!(probPhi > 0)) continue;
-            visit(d, probPhi * weightD, static_cast<long long>(count.z) - d + back.offset + j);
+        for (int k = 0; k < goneLength; ++k) {
+            const Real probA = gone[k];
+            if (!(probA > 0)) continue;
+            // Without abandonment the weight is left as it is.
+            const Real weightA = abandons ? probA * weightD : weightD;
+            const long long m = static_cast<long long>(count.z) - d - (goneOffset + k);
+            if (noneBack) {  // phi = 0 with probability 1, which leaves the weight as it is
+                visit(d, weightA, m, 0LL);
+                continue;
+            }
+            const Window back = returning.of(d);
+            for (int j = 0; j < back.length; ++j) {
+                const Real probPhi = back.elements[j];
+                if (!(probPhi > 0)) continue;
+                visit(d, probPhi * weightA, m, static_cast<long long>(back.offset) + j);
+            }
         }
     }
 }
@@ -160,11 +174,67 @@ Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const
     return joint;
 }
 
-// The outcomes of the counts that one count z reaches, z - busy + a to
-// z + a over the arrivals' window: where its continuing weights lie.
-Span bandOf(const CountTerms& count, const Window& arrivals) {
-    return {static_cast<long long>(count.z) - count.busy + arrivals.offset,
-            static_cast<long long>(count.z) + arrivals.offset + arrivals.length - 1};
+// The arrivals that a count's outcomes pour: the step's own, or, with
+// abandonment and no capacity, a - A in the workspace.
+Window netArrivals(StepWorkspace& ws, const CountTerms& count, const Window& arrivals) {
+    if (count.netAt < 0) return arrivals;
+    return {count.netOffset, count.netLength, ws.net.data() + count.netAt};
+}
+
+// The distribution of a - A for every count that has abandonment, with a
+// and A independent, and the band of next counts that each count reaches:
+// z - busy + min(a - A) to z + max(a) without a capacity; with one, from
+// the least m (an outcome never ends below the count before the arrivals).
+void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a) {
+    const bool capped = terms.capacity != noCapacity;
+    long long netUsed = 0;
+    for (CountTerms& count : countsOf(ws, terms)) {
+        count.netAt = -1;
+        count.netOffset = a.offset;
+        count.netLength = a.length;
+        const long long mostGone =
+            count.abandonsAt < 0 ? 0 : count.abandonsOffset + count.abandonsLength - 1;
+        if (capped) {
+            count.bandFirst = static_cast<long long>(count.z) - count.busy - mostGone;
+            count.bandLast = static_cast<long long>(count.z) + a.offset + a.length - 1;
+            continue;
+        }
+        if (count.abandonsAt >= 0) {
+            const long long length = static_cast<long long>(a.length) + count.abandonsLength - 1;
+            Real* net = ws.net.reserve(netUsed + length) + netUsed;
+            std::fill(net, net + length, 0.0);
+            const Real* gone = ws.abandons.data() + count.abandonsAt;
+            for (int k = 0; k < count.abandonsLength; ++k) {
+                const Real probA = gone[k];
+                if (!(probA > 0)) continue;
+                // a - A for A = mostGone - shift lies at index j + shift.
+                const long long shift = mostGone - (count.abandonsOffset + k);
+                for (int j = 0; j < a.length; ++j) net[j + shift] += probA * a.elements[j];
+            }
+            count.netAt = netUsed;
+            count.netOffset = static_cast<Int>(a.offset - mostGone);
+            count.netLength = static_cast<int>(length);
+            netUsed += length;
+        }
+        count.bandFirst = static_cast<long long>(count.z) - count.busy + count.netOffset;
+        count.bandLast = static_cast<long long>(count.z) + count.netOffset + count.netLength - 1;
+    }
+}
+
+// The blocked of one outcome with a capacity: of the phi + a that come,
+// with m present, max(K - m, 0) join. Arrival counts below `joinAll` all
+// join; those from it on fill the station to m + room.
+struct Room {
+    long long room;     // places left
+    long long first;    // the next count of arrival index 0 when all join
+    int joinAll;        // arrival indexes below it join whole
+};
+
+Room roomOf(Int capacity, long long m, long long phi, const Window& a) {
+    const long long room = std::max(0LL, static_cast<long long>(capacity) - m);
+    const long long firstIn = phi + a.offset;
+    const long long whole = std::clamp(room - firstIn + 1, 0LL, static_cast<long long>(a.length));
+    return {room, m + firstIn, static_cast<int>(whole)};
 }
 
 // What the one walk of the loop nest gathers, over every next count z' that
@@ -183,9 +253,13 @@ struct Gathered {
 Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
                 const RoutedCounts& returning) {
     if (terms.count == 0 || a.length == 0) navro::abort(messages::emptyPmf);  // no outcome at all
-    // phi is at most d, so z - d + phi lies between z - busy and z.
-    const Span reach{terms.smallestRemaining + a.offset,
-                     terms.largestCount + a.offset + a.length - 1};
+    prepareCounts(ws, terms, a);
+    // phi is at most d, so every outcome lies in its count's band.
+    Span reach{LLONG_MAX, LLONG_MIN};
+    for (const CountTerms& count : countsOf(ws, terms)) {
+        reach.first = std::min(reach.first, count.bandFirst);
+        reach.last = std::max(reach.last, count.bandLast);
+    }
     const long long length = reach.last - reach.first + 1;
     Real* next = ws.cells.zeroed(length);
     Real* starts = ws.startWeights.zeroed(length);
@@ -200,29 +274,55 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
     }
     long long bands = 0;
     for (CountTerms& count : countsOf(ws, terms)) {
-        const Span band = bandOf(count, a);
         count.goingOnAt = bands;
-        bands += band.last - band.first + 1;
+        bands += count.bandLast - count.bandFirst + 1;
     }
     Real* goingOn = ws.goingOn.zeroed(bands);
 
-    const Real* completions = ws.completions.data();
+    const bool capped = terms.capacity != noCapacity;
+    Real blocked = 0.0;
     WorkMeter work;
     for (CountTerms& count : countsOf(ws, terms)) {
-        const long long bandFirst = bandOf(count, a).first;
+        const Window net = netArrivals(ws, count, a);
         count.continues = false;
-        forEachCompletion(count, completions, returning, [&](Int d, Real weight, long long base) {
-            const long long first = base + a.offset;
+        // The continuing weights of the count at next count z'.
+        auto goingOnAt = [&](long long zprime) {
+            return goingOn + count.goingOnAt + (zprime - count.bandFirst);
+        };
+        forEachOutcome(count, ws, returning, capped,
+                       [&](Int d, Real weight, long long m, long long phi) {
             const Int going = count.busy - d;  // services that go on
-            pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
-                         goingOn + count.goingOnAt + (first - bandFirst), a.elements,
-                         busyAfter + (first - reach.first), a.length, weight,
-                         static_cast<Real>(going));
             count.continues = count.continues || going > 0;
+            if (!capped) {
+                const long long first = m + phi + net.offset;
+                pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
+                             goingOnAt(first), net.elements,
+                             busyAfter + (first - reach.first), net.length, weight,
+                             static_cast<Real>(going));
+                return;
+            }
+            const Room r = roomOf(terms.capacity, m, phi, net);
+            pourOutcomes(next + (r.first - reach.first), starts + (r.first - reach.first),
+                         goingOnAt(r.first), net.elements,
+                         busyAfter + (r.first - reach.first), r.joinAll, weight,
+                         static_cast<Real>(going));
+            // Arrival counts from joinAll on leave the station full.
+            const long long full = m + r.room;
+            const long long at = full - reach.first;
+            for (int j = r.joinAll; j < net.length; ++j) {
+                const Real w = net.elements[j] * weight;
+                if (!(w > 0)) continue;
+                next[at] += std::min(w, 1.0);
+                starts[at] += w * (busyAfter[at] - going);
+                *goingOnAt(full) += w * going;
+                blocked += w * static_cast<Real>(r.first + j - full);
+            }
         });
-        work.add(static_cast<long long>(count.completionsLength) * a.length);
+        work.add(static_cast<long long>(count.completionsLength) * net.length *
+                 (capped && count.abandonsAt >= 0 ? count.abandonsLength : 1));
     }
     work.flush();
+    ws.blocked = blocked;
     return {reach, a, next, starts, busyAfter};
 }
 
@@ -230,21 +330,33 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
 // `kept.first` and `kept.last` has a service that goes on: the only
 // outcomes that need the count's continuing remaining times, which a state
 // the caller wrote may not have.
-bool continuesWithin(StepWorkspace& ws, const CountTerms& count, const Window& arrivals,
-                     const RoutedCounts& returning, Span kept) {
+bool continuesWithin(StepWorkspace& ws, const StationTerms& terms, const CountTerms& count,
+                     const Window& arrivals, const RoutedCounts& returning, Span kept) {
+    const Window net = netArrivals(ws, count, arrivals);
     // positives[j]: the arrival counts of positive probability among the first j.
-    int* positives = ws.positiveArrivals.reserve(static_cast<long long>(arrivals.length) + 1);
+    int* positives = ws.positiveArrivals.reserve(static_cast<long long>(net.length) + 1);
     positives[0] = 0;
-    for (int j = 0; j < arrivals.length; ++j) {
-        positives[j + 1] = positives[j] + (arrivals.elements[j] > 0 ? 1 : 0);
+    for (int j = 0; j < net.length; ++j) {
+        positives[j + 1] = positives[j] + (net.elements[j] > 0 ? 1 : 0);
     }
+    auto anyWithin = [&](long long first, int from, int to) {  // indexes from .. to - 1
+        const long long low = std::max(first + from, kept.first) - first;
+        const long long high = std::min(first + to - 1, kept.last) - first;
+        return low <= high && positives[high + 1] > positives[low];
+    };
+    const bool capped = terms.capacity != noCapacity;
     bool continues = false;
-    forEachCompletion(count, ws.completions.data(), returning, [&](Int d, Real, long long base) {
-        if (count.busy == d) return;
-        const long long first = base + arrivals.offset;
-        const long long from = std::max(first, kept.first) - first;
-        const long long to = std::min(first + arrivals.length - 1, kept.last) - first;
-        continues = continues || (from <= to && positives[to + 1] > positives[from]);
+    forEachOutcome(count, ws, returning, capped, [&](Int d, Real, long long m, long long phi) {
+        if (count.busy == d || continues) return;
+        if (!capped) {
+            continues = anyWithin(m + phi + net.offset, 0, net.length);
+            return;
+        }
+        const Room r = roomOf(terms.capacity, m, phi, net);
+        const long long full = m + r.room;
+        continues = anyWithin(r.first, 0, r.joinAll) ||
+                    (full >= kept.first && full <= kept.last &&
+                     positives[net.length] > positives[r.joinAll]);
     });
     return continues;
 }
@@ -281,11 +393,11 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
     WorkMeter work;
 
     for (const CountTerms& count : countsOf(ws, terms)) {
-        const Span band = bandOf(count, g.arrivals);
+        const Span band{count.bandFirst, count.bandLast};
         const Span kept{std::max(band.first, rows.first), std::min(band.last, rows.last)};
         if (kept.first > kept.last) continue;
         const bool whole = kept.first == band.first && kept.last == band.last;
-        if (!(whole ? count.continues : continuesWithin(ws, count, g.arrivals, returning, kept))) {
+        if (!(whole ? count.continues : continuesWithin(ws, terms, count, g.arrivals, returning, kept))) {
             continue;
         }
         // Their total is divided out once per count rather than from every
@@ -321,10 +433,11 @@ void StepWorkspace::growLogs(int n) {
     logsReady = n;
 }
 
-StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
+StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandonment,
+                        Int capacity) {
     Pmf* marginal = lookupMarginalPmf(state);
     const int length = marginal->simple.length;
-    StationTerms terms{ws.countsUsed, 0, servers, 0, LLONG_MAX, LLONG_MIN};
+    StationTerms terms{ws.countsUsed, 0, servers, capacity, 0, LLONG_MAX, LLONG_MIN};
     CountTerms* counts = ws.counts.reserve(ws.countsUsed + length);
     WorkMeter work;
     for (int k = 0; k < length; ++k) {
@@ -352,8 +465,31 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers) {
                                    static_cast<int>(window.length),
                                    ws.completionsUsed,
                                    0,
-                                   false};
+                                   false,
+                                   0,
+                                   1,
+                                   -1,
+                                   0,
+                                   0,
+                                   -1,
+                                   0,
+                                   0};
         ws.completionsUsed += window.length;
+        const Int waiting = z - busy;
+        if (abandonment > 0 && waiting > 0) {
+            // Each of the waiting gives up on its own: binomial(waiting, p).
+            CountTerms& count = counts[ws.countsUsed - 1];
+            const Support gone = binomialSupport(waiting, abandonment);
+            Real* cells = ws.abandons.reserve(ws.abandonsUsed + gone.length) + ws.abandonsUsed;
+            const Real* logsOfWaiting = waiting > 1 && gone.length > 1 ? ws.logsUpTo(waiting) : nullptr;
+            fillBinomial(waiting, abandonment, [logsOfWaiting](int i) { return logsOfWaiting[i]; },
+                         cells);
+            count.abandonsOffset = static_cast<Int>(gone.offset);
+            count.abandonsLength = static_cast<int>(gone.length);
+            count.abandonsAt = ws.abandonsUsed;
+            ws.abandonsUsed += gone.length;
+            work.add(gone.length);
+        }
         ++terms.count;
         terms.largestBusy = std::max(terms.largestBusy, busy);
         terms.smallestRemaining =

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "models/model_object.hpp"
 #include "pmf/pmf.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/memory.hpp"
@@ -12,7 +13,12 @@
 // Both maps come from one walk of one loop nest: every count z of the state,
 // the number d of its busy servers that finish, the number phi of those that
 // the station's own routing sends back to it (none for a single station),
-// and the arrivals a, with z' = z - d + phi + a. Its innermost loop pours
+// and the arrivals a, with z' = z - d + phi + a. Abandonment takes A of the
+// z - busy waiting (binomial) before the arrivals join; a capacity K lets
+// only max(K - m, 0) of the phi + a join, m = z - d - A, and blocks the
+// rest. Without a capacity the abandonments are folded into each count's
+// arrivals (a - A) once, so the nest keeps its depth; with one, the nest
+// walks A too, since who is blocked depends on m. Its innermost loop pours
 // every outcome into the next count's distribution on its own, in the order
 // of the nest, so the partial map and the tail cuts that it decides are
 // those of an outcome-by-outcome walk, bit for bit. The same loop gathers
@@ -51,6 +57,19 @@ struct CountTerms {
     // lie in the workspace, and whether any outcome has a service that goes on.
     long long goingOnAt;
     bool continues;
+    // The number A of the z - busy waiting that give up: its window and
+    // where its elements lie in the workspace (abandonsAt < 0: none does).
+    Int abandonsOffset;
+    int abandonsLength;
+    long long abandonsAt;
+    // Left by the walk: the arrivals less the abandonments, a - A, that the
+    // count's outcomes pour (netAt < 0: the step's arrivals themselves), and
+    // the band of next counts they reach.
+    Int netOffset;
+    int netLength;
+    long long netAt;
+    long long bandFirst;
+    long long bandLast;
 };
 
 // Working storage of the maps, kept on the model object between steps so
@@ -62,6 +81,12 @@ struct StepWorkspace {
     long long countsUsed = 0;
     Buffer<Real> completions;
     long long completionsUsed = 0;
+    Buffer<Real> abandons;
+    long long abandonsUsed = 0;
+    Buffer<Real> net;
+    // E[entities blocked] in the last walk of the maps, over all its
+    // outcomes (the tails included).
+    Real blocked = 0.0;
     Buffer<Real> routed;
     Buffer<int> positiveArrivals;
     Buffer<Real> cells;
@@ -79,7 +104,7 @@ struct StepWorkspace {
         return logs.data();
     }
     // Forgets the terms of earlier calls.
-    void clearTerms() { countsUsed = completionsUsed = 0; }
+    void clearTerms() { countsUsed = completionsUsed = abandonsUsed = 0; }
 
 private:
     void growLogs(int n);
@@ -91,6 +116,7 @@ struct StationTerms {
     long long first;
     long long count;
     Int servers;
+    Int capacity;  // noCapacity: no limit
     Int largestBusy;
     long long smallestRemaining;  // the least z - busy
     long long largestCount;       // the greatest z
@@ -98,7 +124,8 @@ struct StationTerms {
 
 // Builds the terms of every count of positive probability of `state` and
 // adds them to the workspace after those already there.
-StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers);
+StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandonment = 0.0,
+                        Int capacity = noCapacity);
 
 // How many of d entities a routing probability r sends to one place:
 // binomial(d, r) for every d up to `largestCount`, built once and looked up

@@ -15,6 +15,7 @@ import math
 from bisect import bisect_left, bisect_right
 from collections import defaultdict
 from collections.abc import Iterator, Mapping
+from typing import Any
 
 Simple = dict[int, float]
 State = dict[tuple[int, int], float]
@@ -65,21 +66,33 @@ def entity_is_old(r: float) -> Simple:
 
 
 def transitions(
-    state: Mapping[tuple[int, int], float], arrivals: Simple, servers: int
+    state: Mapping[tuple[int, int], float],
+    arrivals: Simple,
+    servers: int,
+    patience: float = 0.0,
+    capacity: int | None = None,
 ) -> Iterator[tuple[int, int, int, float]]:
-    """Every (z, d, a) of one step with its probability."""
+    """Every (z, d, z') of one step with its probability: d services end, A
+    of the z - busy waiting give up (each with chance ``patience``), and of
+    the a arrivals as many join as the capacity leaves room for."""
     for z, pz in marginal(state).items():
         q = conditional(state, z).get(1, 0.0)
-        for d, pd in binomial(min(z, servers), q).items():
-            for a, pa in arrivals.items():
-                yield z, d, a, pz * pd * pa
+        busy = min(z, servers)
+        for d, pd in binomial(busy, q).items():
+            for gone, pg in binomial(z - busy, patience).items():
+                m = z - d - gone
+                room = math.inf if capacity is None else max(capacity - m, 0)
+                for a, pa in arrivals.items():
+                    yield z, d, m + min(a, room), pz * pd * pg * pa
 
 
-def partial_map(state: Mapping[tuple[int, int], float], arrivals: Simple, servers: int) -> Simple:
+def partial_map(
+    state: Mapping[tuple[int, int], float], arrivals: Simple, servers: int, **limits: Any
+) -> Simple:
     """Distribution of the next count."""
     out: dict[int, float] = defaultdict(float)
-    for z, d, a, p in transitions(state, arrivals, servers):
-        out[z - d + a] += p
+    for _, _, zprime, p in transitions(state, arrivals, servers, **limits):
+        out[zprime] += p
     return normalise(out)
 
 
@@ -110,31 +123,38 @@ def outcomes(
     servers: int,
     left: int,
     right: int,
+    **limits: Any,
 ) -> Iterator[tuple[int, int, int, int, int, float]]:
-    """Every (z, d, a, entity_is_old, ell') of the full map with z' in [left, right]."""
-    for z, d, a, p in transitions(state, arrivals, servers):
-        zprime = z - d + a
+    """Every (z, d, z', entity_is_old, ell') of the full map with z' in [left, right]."""
+    for z, d, zprime, p in transitions(state, arrivals, servers, **limits):
         if zprime < left or zprime > right:
             continue
         if zprime == 0 or servers == 0:
             for ell, pe in durations.items():
-                yield z, d, a, 0, ell, p * pe
+                yield z, d, zprime, 0, ell, p * pe
             continue
         r = (min(z, servers) - d) / min(servers, zprime)
         for e, pe in entity_is_old(r).items():
             ells = relabel(state, z) if e == 1 else durations
             for ell, pl in ells.items():
-                yield z, d, a, e, ell, p * pe * pl
+                yield z, d, zprime, e, ell, p * pe * pl
 
 
 def step(
-    state: Mapping[tuple[int, int], float], arrivals: Simple, durations: Simple, servers: int
+    state: Mapping[tuple[int, int], float],
+    arrivals: Simple,
+    durations: Simple,
+    servers: int,
+    **limits: Any,
 ) -> State:
-    """The state one time unit later, with both tails cut."""
-    left, right = tails(partial_map(state, arrivals, servers), TOLERANCE / 2)
+    """The state one time unit later, with both tails cut. ``limits``:
+    ``patience`` and ``capacity`` as ``transitions`` takes them."""
+    left, right = tails(partial_map(state, arrivals, servers, **limits), TOLERANCE / 2)
     out: dict[tuple[int, int], float] = defaultdict(float)
-    for z, d, a, _, ell, p in outcomes(state, arrivals, durations, servers, left, right):
-        out[(z - d + a, ell)] += p
+    for _, _, zprime, _, ell, p in outcomes(
+        state, arrivals, durations, servers, left, right, **limits
+    ):
+        out[(zprime, ell)] += p
     return joint(out)
 
 

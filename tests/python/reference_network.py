@@ -41,6 +41,9 @@ class Network:
     routing: list[list[float]]
     time: int = 0
     extra: list[State] = field(default_factory=list)
+    # Per node; empty: none gives up and no node has a limit.
+    patience: list[float] = field(default_factory=list)
+    capacities: list[int | None] = field(default_factory=list)
 
     @classmethod
     def of(cls, model) -> Network:  # navro.StandardNetworkMultiserver
@@ -54,6 +57,8 @@ class Network:
             routing=[[model.get_routing_probability(s, d) for d in range(n)] for s in range(n)],
             time=model.time,
             extra=states[n:],
+            patience=[model.get_abandonment_probability_at_node(i) for i in range(n)],
+            capacities=[model.get_capacity_at_node(i) for i in range(n)],
         )
 
 
@@ -84,22 +89,39 @@ def flow(state: State, servers: int, r: float) -> Simple:
     return normalise(out)
 
 
-def _branches(state: State, servers: int, r: float, arrivals: Simple):
-    """Every (z, d, phi, a) of one node's step with its probability."""
+def _branches(
+    state: State, servers: int, r: float, arrivals: Simple, patience: float, capacity: int | None
+):
+    """Every (z, d, A, phi, a) of one node's step with its probability: A of
+    the waiting give up, and of the phi + a that come only as many join as
+    the capacity leaves room for."""
     for z, pz, ends in completions(state, servers):
+        waiting = z - min(z, servers)
         for d, pd in ends.items():
-            for phi, pphi in binomial(d, r).items():
-                for a, pa in arrivals.items():
-                    yield z, d, z - d + phi + a, pz * pd * pphi * pa
+            for gone, pg in binomial(waiting, patience).items():
+                m = z - d - gone
+                room = float("inf") if capacity is None else max(capacity - m, 0)
+                for phi, pphi in binomial(d, r).items():
+                    for a, pa in arrivals.items():
+                        yield z, d, m + min(phi + a, room), pz * pd * pg * pphi * pa
 
 
-def node_step(state: State, servers: int, arrivals: Simple, durations: Simple, r: float) -> State:
+def node_step(
+    state: State,
+    servers: int,
+    arrivals: Simple,
+    durations: Simple,
+    r: float,
+    patience: float = 0.0,
+    capacity: int | None = None,
+) -> State:
     nxt: dict[int, float] = defaultdict(float)
-    for _, _, zprime, p in _branches(state, servers, r, arrivals):
+    limits = (patience, capacity)
+    for _, _, zprime, p in _branches(state, servers, r, arrivals, *limits):
         nxt[zprime] += p
     left, right = tails(normalise(nxt), TOLERANCE / 2)
     out: dict[tuple[int, int], float] = defaultdict(float)
-    for z, d, zprime, p in _branches(state, servers, r, arrivals):
+    for z, d, zprime, p in _branches(state, servers, r, arrivals, *limits):
         if not left <= zprime <= right:
             continue
         if zprime == 0 or servers == 0:
@@ -135,11 +157,21 @@ def step(net: Network) -> Network:
             convolve(net.arrivals[i], inflow[i]),
             net.durations[i],
             net.routing[i][i],
+            net.patience[i] if net.patience else 0.0,
+            net.capacities[i] if net.capacities else None,
         )
         for i in range(n)
     ]
     return Network(
-        states, net.servers, net.arrivals, net.durations, net.routing, net.time + 1, net.extra
+        states,
+        net.servers,
+        net.arrivals,
+        net.durations,
+        net.routing,
+        net.time + 1,
+        net.extra,
+        net.patience,
+        net.capacities,
     )
 
 

@@ -716,10 +716,15 @@ def test_unrouted_network_moves_each_node_on_its_own(configs, steps):
         lambda n: st.tuples(st.lists(node_configs(), min_size=n, max_size=n), routing_tables(n))
     ),
     st.integers(1, 3),
+    st.lists(st.sampled_from([0.0, 0.0, 0.4]), min_size=3, max_size=3),
+    st.lists(st.sampled_from([None, None, 1, 4]), min_size=3, max_size=3),
 )
-def test_network_matches_the_reference(setup, steps):
+def test_network_matches_the_reference(setup, steps, patience, capacities):
     configs, routing = setup
     net = network_from(configs, routing)
+    for i in range(net.get_number_of_nodes()):
+        net.set_abandonment_probability_at_node(i, patience[i])
+        net.set_capacity_at_node(i, capacities[i])
     expected = ref.Network.of(net)
     for _ in range(steps):
         net.step()

@@ -420,14 +420,21 @@ def assert_proper(model):
         assert total / marginal[z] == pytest.approx(1, abs=1e-12)
 
 
-@given(configs, st.integers(1, 4))
-def test_steps_match_the_reference_model(config, steps):
+@given(
+    configs,
+    st.integers(1, 4),
+    st.sampled_from([0.0, 0.0, 0.3, 1.0]),
+    st.sampled_from([None, None, 0, 2, 5]),
+)
+def test_steps_match_the_reference_model(config, steps, patience, capacity):
     model = station(**config)
+    model.abandonment_probability, model.capacity = patience, capacity
     state = model.internal_state
     arrivals, durations = model.number_of_arrivals_pmf, model.service_duration_pmf
+    limits = {"patience": patience, "capacity": capacity}
     for _ in range(steps):
         model.step()
-        state = ref.step(state, arrivals, durations, config["servers"])
+        state = ref.step(state, arrivals, durations, config["servers"], **limits)
         assert_close(model.internal_state, state)
         assert_proper(model)
     assert model.time == steps
