@@ -264,7 +264,8 @@ def _least_error(
                 per_run = per_run + share / arrivals
         else:
             per_run = per_run + share
-    return np.sqrt(np.nan_to_num(spread * per_run))
+    with np.errstate(invalid="ignore"):  # no arrivals, and nothing to spread
+        return np.sqrt(np.nan_to_num(spread * per_run))
 
 
 def _shares(*runs: int | None) -> tuple[float, float]:

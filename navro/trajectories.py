@@ -297,6 +297,9 @@ class Trajectory:
         clock: Clock | None = None,
         dropped: NDArray[np.float64] | None = None,
         sampling: Any = None,
+        blocked: NDArray[np.float64] | None = None,
+        abandonments: NDArray[np.float64] | None = None,
+        wait_abandoned: NDArray[np.float64] | None = None,
     ) -> None:
         if (probabilities is None) == (windows is None):
             raise TypeError("Trajectory: give either probabilities or windows")
@@ -330,6 +333,13 @@ class Trajectory:
                 )
         self._beyond = per_row(wait_beyond)
         self._mean_wait = per_row(mean_wait)
+
+        def losses(values: Any) -> NDArray[np.float64]:
+            return per_row(np.zeros(shape) if values is None else values)
+
+        self._blocked = losses(blocked)
+        self._abandonments = losses(abandonments)
+        self._wait_abandoned = losses(wait_abandoned)
         self._dropped = None if dropped is None else frozen(np.asarray(dropped, dtype=np.float64))
         self._network = network
         self._periods = periods
@@ -404,6 +414,9 @@ class Trajectory:
             completions=joined("_completions"),
             arrivals=joined("_arrivals"),
             mean_wait=joined("_mean_wait"),
+            blocked=joined("_blocked"),
+            abandonments=joined("_abandonments"),
+            wait_abandoned=joined("_wait_abandoned"),
             network=parts[0]._network,
             periods=offset,
             clock=parts[0]._clock,
@@ -458,6 +471,9 @@ class Trajectory:
             wait_probabilities=None if self._waits is None else self._waits[:, one],
             wait_beyond=self._beyond[:, one],
             mean_wait=self._mean_wait[:, one],
+            blocked=self._blocked[:, one],
+            abandonments=self._abandonments[:, one],
+            wait_abandoned=self._wait_abandoned[:, one],
             network=False,
             periods=self._periods,
             clock=self._clock,
@@ -733,6 +749,21 @@ class Trajectory:
         infinite where some arrivals are never served (no servers)."""
         self._recorded_waits("mean_wait")
         return self._view(self._mean_wait)
+
+    @property
+    def blocked(self) -> NDArray[np.float64]:
+        """E[arrivals blocked by the capacity] (entities) in the row's steps."""
+        return self._view(self._blocked)
+
+    @property
+    def abandonments(self) -> NDArray[np.float64]:
+        """E[entities that gave up waiting] (entities) in the row's steps."""
+        return self._view(self._abandonments)
+
+    @property
+    def wait_abandoned(self) -> NDArray[np.float64]:
+        """P(an arrival of the row gives up before service) (probability)."""
+        return self._view(self._wait_abandoned)
 
     @property
     def prob_wait(self) -> NDArray[np.float64]:
