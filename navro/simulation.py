@@ -346,7 +346,8 @@ class Sampling:
     and B_w the others (those that waited longer, gave up or were blocked).
     With patience or a capacity, K is the number of the arrivals blocked, Z
     of those that gave up before service, G of those served (or never, at a
-    node left without servers) after more than the wait horizon, and A the
+    node left without servers) after more than the wait horizon, G_0 of those
+    served (or never) after waiting at all, and A the
     entities that gave up in the row's steps.
     """
 
@@ -373,6 +374,9 @@ class Sampling:
     late: NDArray[np.float64]  # E[G]
     late_squares: NDArray[np.float64]
     late_cross: NDArray[np.float64]  # E[G X]
+    waited: NDArray[np.float64]  # E[G_0]
+    waited_squares: NDArray[np.float64]
+    waited_cross: NDArray[np.float64]  # E[G_0 X]
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
@@ -401,6 +405,9 @@ class Sampling:
         "late",
         "late_squares",
         "late_cross",
+        "waited",
+        "waited_squares",
+        "waited_cross",
     )
     _PER_WAIT = (
         "exactly",
@@ -495,6 +502,12 @@ class Sampling:
 
     def wait_beyond_error(self) -> NDArray[np.float64]:
         return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
+
+    def prob_wait_error(self) -> NDArray[np.float64]:
+        """Of P(served after waiting, or never served though not lost)."""
+        return self._ratio_error(
+            self._per_arrival(self.waited), self.waited_squares, self.waited_cross
+        )
 
     def wait_abandoned_error(self) -> NDArray[np.float64]:
         return self._ratio_error(
@@ -676,7 +689,7 @@ def _arrival_error(
     if measure == "abandonments":
         return sampling.abandonments_error()
     if measure == "prob_wait":
-        return sampling.beyond_error()[..., 0]
+        return sampling.prob_wait_error()
     if measure == "service_level":
         within = run._steps_within(args[0], "standard_error")
         return sampling.beyond_error()[..., min(within, sampling.wait_horizon)]

@@ -265,6 +265,9 @@ PyObject* momentsOf(const simulation::Tally& tally, Real runs) {
     setItem(moments.get(), "late", column(rows, &R::late));
     setItem(moments.get(), "late_squares", column(rows, &R::lateSquares));
     setItem(moments.get(), "late_cross", column(rows, &R::lateCross));
+    setItem(moments.get(), "waited", column(rows, &R::waited));
+    setItem(moments.get(), "waited_squares", column(rows, &R::waitedSquares));
+    setItem(moments.get(), "waited_cross", column(rows, &R::waitedCross));
     setItem(moments.get(), "exactly", column(exactly, &W::exactly));
     setItem(moments.get(), "exactly_squares", column(exactly, &W::exactlySquares));
     setItem(moments.get(), "exactly_cross", column(exactly, &W::exactlyCross));

@@ -82,6 +82,7 @@ public:
           abandonedOf(arrivals.size()),
           abandonmentsAt(arrivals.size()),
           withinAt(arrivals.size()),
+          promptAt(arrivals.size()),
           openWaits(static_cast<std::size_t>(openRows) * nodeCount * horizonCells),
           openMasks(static_cast<std::size_t>(openRows) * nodeCount * maskWords) {
         for (std::size_t n = 0; n < nodeCount; ++n) nodes[n].prepare(longestService(n));
@@ -282,6 +283,7 @@ private:
             std::uint64_t* mask = &openMasks[open * maskWords];
             const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
             if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
+            promptAt[static_cast<std::size_t>(row) * nodeCount + n] = waits[0];
             // The waits that some arrival waited, in increasing order, each
             // cleared for the next row that takes the place.
             Counter before = 0;
@@ -322,10 +324,12 @@ private:
                     tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
                                          served[at] + lost < arrivals[at]);
                     tally.countLosses(row, static_cast<Int>(n), arrivals[at], blockedAt[at],
-                                      abandonedOf[at], arrivals[at] - lost - withinAt[at]);
+                                      abandonedOf[at], arrivals[at] - lost - withinAt[at],
+                                      arrivals[at] - lost - promptAt[at]);
                 }
                 arrivals[at] = waitTotals[at] = served[at] = 0;
                 blockedAt[at] = abandonedOf[at] = abandonmentsAt[at] = withinAt[at] = 0;
+                promptAt[at] = 0;
             }
         }
     }
@@ -355,11 +359,12 @@ private:
     HeapVector<Counter> served;
     // And the arrivals blocked, those that gave up (in their arrival's row),
     // the entities that gave up in the row's steps, and the arrivals served
-    // within the horizon.
+    // within the horizon and at once.
     HeapVector<Counter> blockedAt;
     HeapVector<Counter> abandonedOf;
     HeapVector<Counter> abandonmentsAt;
     HeapVector<Counter> withinAt;
+    HeapVector<Counter> promptAt;
     // Per open row (a ring of them) and node: arrivals by wait, and a bit
     // per wait that some arrival waited.
     HeapVector<Counter> openWaits;

@@ -65,7 +65,7 @@ void Tally::countWaitTotal(long long row, Int node, std::uint64_t served, std::u
 }
 
 void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
-                        std::uint64_t abandoned, std::uint64_t late) {
+                        std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited) {
     const std::size_t i = at(row, node);
     if (blocked > 0) {
         rowSums.add(i, blockedSum, blocked);
@@ -81,6 +81,11 @@ void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64
         rowSums.add(i, lateSum, late);
         rowSums.add(i, lateSquares, product(late, late));
         rowSums.add(i, lateCross, product(late, came));
+    }
+    if (waited > 0) {
+        rowSums.add(i, waitedSum, waited);
+        rowSums.add(i, waitedSquares, product(waited, waited));
+        rowSums.add(i, waitedCross, product(waited, came));
     }
 }
 
@@ -105,7 +110,10 @@ Tally::RowSums Tally::sums(long long row, Int node) const {
             rowSums.at(i, abandonmentSquares),
             rowSums.at(i, lateSum),
             rowSums.at(i, lateSquares),
-            rowSums.at(i, lateCross)};
+            rowSums.at(i, lateCross),
+            rowSums.at(i, waitedSum),
+            rowSums.at(i, waitedSquares),
+            rowSums.at(i, waitedCross)};
 }
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {

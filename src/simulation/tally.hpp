@@ -104,7 +104,8 @@ struct BeyondSums {
 //   A    the entities that gave up in the row's steps, whenever they came,
 //   N    the arrivals served (S N in place of S X: the mean wait is over the
 //        served),
-//   G    the arrivals not lost that waited longer than the horizon (G X).
+//   G    the arrivals not lost that waited longer than the horizon (G X),
+//   G_0  the arrivals not lost that waited at all (G_0 X).
 // Those that waited longer than
 // w, B_w = X - C_w with C_w = Y_0 + .. + Y_w, follow from these and from
 // the sums of C_w^2 - C_(w-1)^2, which like the others change only at the
@@ -166,11 +167,11 @@ public:
     void countWaitTotal(long long row, Int node, std::uint64_t served, std::uint64_t total,
                         bool censored);
     // A run's lost arrivals of one row and node, `came` in all: `blocked`,
-    // `abandoned` (before service, whenever), and `late`, those not lost
-    // that waited longer than the horizon; and the entities that gave up
-    // in the row's steps.
+    // `abandoned` (before service, whenever), and of those not lost, the
+    // `late` that waited longer than the horizon and the `waited` that
+    // waited at all; and the entities that gave up in the row's steps.
     void countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
-                     std::uint64_t abandoned, std::uint64_t late);
+                     std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited);
     void countAbandonments(long long row, Int node, std::uint64_t abandonments) {
         if (abandonments == 0) return;
         const std::size_t i = at(row, node);
@@ -195,6 +196,7 @@ public:
         Wide abandoned, abandonedSquares, abandonedCross;
         Wide abandonments, abandonmentSquares;
         Wide late, lateSquares, lateCross;
+        Wide waited, waitedSquares, waitedCross;
     };
     RowSums sums(long long row, Int node) const;
     struct WaitSums {
@@ -231,7 +233,8 @@ private:
     HeapVector<Place> places;
     HeapVector<std::uint64_t> counts;
     // Per row and node: the sums of D, D^2, X, X^2, S, S^2, S N, N, N^2,
-    // and of K, Z, A and G with their squares and (but A) products with X.
+    // and of K, Z, A, G and G_0 with their squares and (but A) products
+    // with X.
     enum RowField : std::size_t {
         endedSum,
         endedSquares,
@@ -253,6 +256,9 @@ private:
         lateSum,
         lateSquares,
         lateCross,
+        waitedSum,
+        waitedSquares,
+        waitedCross,
         rowFields
     };
     WideRecords<rowFields> rowSums;
