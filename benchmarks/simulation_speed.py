@@ -93,6 +93,13 @@ def navro_simulation(
     return round(float(run.mean[1:].sum()) * runs)
 
 
+def run_steps_time(model: navro.StandardMultiserver, runs: int, steps: int) -> float:
+    """Seconds of one simulation on one thread."""
+    start = time.perf_counter()
+    navro.simulate(model, steps, runs=runs, seed=1, threads=1)
+    return time.perf_counter() - start
+
+
 def rate(work: Callable[[], int], repeats: int) -> float:
     """The median of ``repeats`` timings, as units of work per second."""
     rates = []
@@ -141,6 +148,24 @@ def main() -> None:
             lambda model=model: numpy_simulation(model, args.runs, args.steps, 1), args.repeats
         )
         print(f"| {servers} | {ours:.3g} | {theirs:.3g} | {ours / theirs:.1f} |", flush=True)
+
+    # Patience and a capacity: the time of a run-step with them over one
+    # without, on the same station (10 servers).
+    print()
+    print("| 10 servers, load 0.9 | time per run-step over none |")
+    print("|---|---|")
+    plain = station(10)
+    for patience, room in ((0.05, None), (0.0, 30), (0.05, 30)):
+        model = station(10)
+        model.abandonment_probability = patience
+        model.capacity = room
+        ratios = []
+        for _ in range(args.repeats):
+            without = run_steps_time(plain, args.runs, args.steps)
+            ratios.append(run_steps_time(model, args.runs, args.steps) / without)
+        print(
+            f"| gives up {patience}, room {room} | {statistics.median(ratios):.2f} |", flush=True
+        )
 
     model = station(10)
     one, two, hash_one, hash_two = [], [], [], []
