@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from navro._common import MEASURES
+from navro._common import LIMIT_MEASURES, MEASURES
 from navro.simulation import _normal_quantile, count_error, count_reach
 from navro.trajectories import Trajectory, _optional
 
@@ -27,7 +27,8 @@ __all__ = ["Comparison", "compare"]
 # The measures every trajectory has, and those of the waits, which a run
 # records only with a wait horizon.
 _WAITS = ("prob_wait", "mean_wait", "wait_beyond")
-_MEASURES = tuple(name for name in MEASURES if name not in _WAITS)
+# The measures of the limits are compared once the simulation gives their noise.
+_MEASURES = tuple(name for name in MEASURES if name not in _WAITS + LIMIT_MEASURES)
 
 # Every noise also allows for rounding and for the tail cut of a computed
 # run, which moves its probabilities by up to a few millionths over

@@ -147,7 +147,7 @@ def simulate(
         key,
         workers,
     )
-    rows, _, width, offsets, windows, completions, arrivals, _, _ = recording
+    rows, _, width, offsets, windows, completions, arrivals, *_ = recording
     steps = _recorded_steps(0, sum(period.steps for period in plan), stride)
     assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
     ends = np.cumsum([period.steps for period in plan], dtype=np.int64)
