@@ -42,10 +42,19 @@ MEASURES: dict[str, tuple[str, float, float]] = {
     "arrivals": ("entities", 0.0, math.inf),
     "prob_wait": ("probability", 0.0, 1.0),
     "mean_wait": ("steps", 0.0, math.inf),
+    "blocked": ("entities", 0.0, math.inf),
+    "abandonments": ("entities", 0.0, math.inf),
+    "prob_blocked": ("probability", 0.0, 1.0),
+    "prob_abandon": ("probability", 0.0, 1.0),
+    "throughput": ("entities", 0.0, math.inf),
 }
 # Measures of the arrivals of a row: a row that no entity arrives in has
 # none, and a target leaves such rows out.
-ARRIVAL_MEASURES = frozenset({"prob_wait", "mean_wait", "service_level"})
+ARRIVAL_MEASURES = frozenset(
+    {"prob_wait", "mean_wait", "service_level", "prob_blocked", "prob_abandon", "throughput"}
+)
+# The measures of what abandonment and a capacity take.
+LIMIT_MEASURES = ("blocked", "abandonments", "prob_blocked", "prob_abandon", "throughput")
 
 
 def shown(x: Any) -> str:

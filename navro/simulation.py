@@ -347,7 +347,7 @@ class Sampling:
     With patience or a capacity, K is the number of the arrivals blocked, Z
     of those that gave up before service, G of those served (or never, at a
     node left without servers) after more than the wait horizon, G_0 of those
-    served (or never) after waiting at all, and A the
+    neither blocked nor taken at once, and A the
     entities that gave up in the row's steps.
     """
 
@@ -504,7 +504,8 @@ class Sampling:
         return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
 
     def prob_wait_error(self) -> NDArray[np.float64]:
-        """Of P(served after waiting, or never served though not lost)."""
+        """Of P(not blocked and not taken at once): served later, given up
+        or never served."""
         return self._ratio_error(
             self._per_arrival(self.waited), self.waited_squares, self.waited_cross
         )
@@ -531,6 +532,11 @@ class Sampling:
 
     def arrivals_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
+
+    def throughput_error(self) -> NDArray[np.float64]:
+        """Of the arrivals served (and those never served at a node left
+        without servers, whose spread it leaves out)."""
+        return _error_of_mean(self.served_squares - self.served**2, self.runs)
 
     def blocked_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.blocked_squares - self.blocked**2, self.runs)
@@ -680,8 +686,10 @@ def _arrival_error(
         return sampling.mean_wait_error()
     if measure == "wait_beyond":
         return sampling.wait_beyond_error()
-    if measure in ("wait_abandoned", "prob_abandon"):
+    if measure == "prob_abandon":
         return sampling.wait_abandoned_error()
+    if measure == "throughput":
+        return sampling.throughput_error()
     if measure == "prob_blocked":
         return sampling.prob_blocked_error()
     if measure == "blocked":
@@ -712,9 +720,9 @@ _KNOWN = "one of " + ", ".join(
         "wait_probabilities",
         "blocked",
         "abandonments",
-        "wait_abandoned",
         "prob_blocked",
         "prob_abandon",
+        "throughput",
     ]
 )
 

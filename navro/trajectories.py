@@ -136,6 +136,7 @@ def _recorded_run(
     start = 0
     nodes = len(servers_of(model))
     pending = np.zeros((nodes, _cells(horizon)))
+    pending_limits = np.zeros((nodes, _LIMIT_CELLS))
     for period, period_changes in zip(plan, changes):
         revert = apply(period_changes)
         clock_before = model.time
@@ -147,7 +148,8 @@ def _recorded_run(
             if model.time == clock_before:
                 revert()
             raise
-        rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped, *losses = recorded
+        rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped, *more = recorded
+        limits, limits_tail = more if more else (b"", b"")
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
         cells = _cells(horizon)
@@ -159,6 +161,14 @@ def _recorded_run(
             pending = np.frombuffer(tail).reshape(nodes, cells).copy()
         else:
             pending += np.frombuffer(tail).reshape(nodes, cells)
+        limit_sums = None
+        if len(limits):
+            limit_sums = np.frombuffer(limits).reshape(rows, nodes, _LIMIT_CELLS).copy()
+            if rows:
+                limit_sums[0] += pending_limits
+                pending_limits = np.frombuffer(limits_tail).reshape(nodes, _LIMIT_CELLS).copy()
+            else:
+                pending_limits += np.frombuffer(limits_tail).reshape(nodes, _LIMIT_CELLS)
         parts.append(
             Trajectory(
                 times=_wrapped(time + steps),
@@ -171,21 +181,11 @@ def _recorded_run(
                 periods=1,
                 clock=clock,
                 dropped=np.frombuffer(dropped) if len(dropped) else None,
-                **_arrival_fields(sums, horizon),
-                **_loss_fields(losses, rows, nodes),
+                **_arrival_fields(sums, horizon, limit_sums),
             )
         )
         start += period.steps
     return Trajectory.concatenate(parts)
-
-
-def _loss_fields(losses: Sequence[bytes], rows: int, nodes: int) -> dict[str, Any]:
-    """The blocked arrivals and the abandonments per row, where the engine
-    gives them (the exact chain)."""
-    if not losses or not len(losses[0]):
-        return {}
-    blocked, abandonments = (np.frombuffer(part).reshape(rows, nodes) for part in losses)
-    return {"blocked": blocked, "abandonments": abandonments}
 
 
 def _horizon(value: Any, clock: Clock | None, where: str) -> int | None:
@@ -204,20 +204,37 @@ def _cells(horizon: int | None) -> int:
     return 1 if horizon is None else horizon + 4
 
 
-def _arrival_fields(sums: NDArray[np.float64], horizon: int | None) -> dict[str, Any]:
+# What the core sums per row and node of the limits: E[blocked],
+# E[abandonments] and E[arrivals that give up before service].
+_LIMIT_CELLS = 3
+
+
+def _arrival_fields(
+    sums: NDArray[np.float64], horizon: int | None, limits: NDArray[np.float64] | None = None
+) -> dict[str, Any]:
     """The arrival measures of rows from the core's sums: the expected
-    arrivals and, weighted by them, the waits' distribution and mean."""
+    arrivals and, weighted by them, the waits' distribution and mean (over
+    those served), with what abandonment and a capacity take."""
     arrivals = sums[:, :, 0]
+    fields: dict[str, Any] = {"arrivals": arrivals}
+    if limits is not None:
+        fields["blocked"] = limits[:, :, 0]
+        fields["abandonments"] = limits[:, :, 1]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            fields["wait_abandoned"] = limits[:, :, 2] / arrivals
     if horizon is None:
-        return {"arrivals": arrivals}
+        return fields
+    served = arrivals
+    if limits is not None:
+        served = arrivals - limits[:, :, 0] - limits[:, :, 2]
     # A row no entity arrived in has no waits: 0 / 0 gives NaN.
     with np.errstate(invalid="ignore", divide="ignore"):
-        return {
-            "arrivals": arrivals,
-            "mean_wait": sums[:, :, 1] / arrivals,
-            "wait_beyond": sums[:, :, 2] / arrivals,
-            "wait_probabilities": sums[:, :, 3:] / arrivals[:, :, None],
-        }
+        fields.update(
+            mean_wait=sums[:, :, 1] / served,
+            wait_beyond=sums[:, :, 2] / arrivals,
+            wait_probabilities=sums[:, :, 3:] / arrivals[:, :, None],
+        )
+    return fields
 
 
 def _recorded_steps(start: int, steps: int, every: int) -> NDArray[np.int64]:
@@ -333,13 +350,11 @@ class Trajectory:
                 )
         self._beyond = per_row(wait_beyond)
         self._mean_wait = per_row(mean_wait)
-
-        def losses(values: Any) -> NDArray[np.float64]:
-            return per_row(np.zeros(shape) if values is None else values)
-
-        self._blocked = losses(blocked)
-        self._abandonments = losses(abandonments)
-        self._wait_abandoned = losses(wait_abandoned)
+        # None where the run had no abandonment and no capacity: none
+        # blocked, none gave up.
+        self._blocked = None if blocked is None else per_row(blocked)
+        self._abandonments = None if abandonments is None else per_row(abandonments)
+        self._abandoned = None if wait_abandoned is None else per_row(wait_abandoned)
         self._dropped = None if dropped is None else frozen(np.asarray(dropped, dtype=np.float64))
         self._network = network
         self._periods = periods
@@ -394,6 +409,15 @@ class Trajectory:
             return np.concatenate([getattr(part, name)[skip:] for part, skip in kept])
 
         waits: dict[str, Any] = {}
+        for name, field in (
+            ("blocked", "_blocked"),
+            ("abandonments", "_abandonments"),
+            ("wait_abandoned", "_abandoned"),
+        ):
+            if any(getattr(part, field) is not None for part, _ in kept):
+                waits[name] = np.concatenate(
+                    [part._limit(field)[skip:] for part, skip in kept]
+                )
         if all(part._waits is not None for part in parts):
             horizon = min(part.wait_horizon or 0 for part in parts)
             cut = [part._waits_up_to(horizon) for part, _ in kept]
@@ -414,9 +438,6 @@ class Trajectory:
             completions=joined("_completions"),
             arrivals=joined("_arrivals"),
             mean_wait=joined("_mean_wait"),
-            blocked=joined("_blocked"),
-            abandonments=joined("_abandonments"),
-            wait_abandoned=joined("_wait_abandoned"),
             network=parts[0]._network,
             periods=offset,
             clock=parts[0]._clock,
@@ -471,9 +492,9 @@ class Trajectory:
             wait_probabilities=None if self._waits is None else self._waits[:, one],
             wait_beyond=self._beyond[:, one],
             mean_wait=self._mean_wait[:, one],
-            blocked=self._blocked[:, one],
-            abandonments=self._abandonments[:, one],
-            wait_abandoned=self._wait_abandoned[:, one],
+            blocked=None if self._blocked is None else self._blocked[:, one],
+            abandonments=None if self._abandonments is None else self._abandonments[:, one],
+            wait_abandoned=None if self._abandoned is None else self._abandoned[:, one],
             network=False,
             periods=self._periods,
             clock=self._clock,
@@ -715,6 +736,57 @@ class Trajectory:
         row 0."""
         return self._view(self._arrivals)
 
+    def _limit(self, field: str) -> NDArray[np.float64]:
+        """A field of the limits as recorded, or what a run without them has:
+        none blocked or given up, and no arrival measure in a row without
+        arrivals."""
+        value: NDArray[np.float64] | None = getattr(self, field)
+        if value is not None:
+            return value
+        if field == "_abandoned":
+            with np.errstate(invalid="ignore"):
+                return np.where(self._arrivals > 0, 0.0, math.nan)
+        return np.zeros(self._completions.shape)
+
+    @property
+    def blocked(self) -> NDArray[np.float64]:
+        """E[number of arrivals blocked] (entities) in the steps a row stands
+        for: those that found the station (node) holding its capacity and were
+        lost. 0 in row 0 and without a capacity."""
+        return self._view(self._limit("_blocked"))
+
+    @property
+    def abandonments(self) -> NDArray[np.float64]:
+        """E[number of entities that gave up waiting] (entities) in the steps a
+        row stands for, whenever they arrived. 0 in row 0 and without
+        abandonment."""
+        return self._view(self._limit("_abandonments"))
+
+    @property
+    def prob_blocked(self) -> NDArray[np.float64]:
+        """P(an arrival is blocked) (probability): ``blocked / arrivals``, over
+        the arrivals a row stands for. NaN in a row without arrivals."""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return self._view(self._limit("_blocked") / self._arrivals)
+
+    @property
+    def prob_abandon(self) -> NDArray[np.float64]:
+        """P(an arrival gives up before it is served) (probability), over the
+        arrivals a row stands for, blocked ones included. With abandonment it
+        needs the waits (``wait_horizon``); NaN without them and in a row
+        without arrivals."""
+        return self._view(self._limit("_abandoned"))
+
+    @property
+    def throughput(self) -> NDArray[np.float64]:
+        """E[number of the arrivals a row stands for that are served]
+        (entities): the arrivals less those blocked and those that give up.
+        Equal to ``arrivals`` without abandonment and capacity."""
+        arrivals = self._arrivals
+        with np.errstate(invalid="ignore"):
+            given_up = np.where(arrivals > 0, arrivals * self._limit("_abandoned"), 0.0)
+        return self._view(arrivals - self._limit("_blocked") - given_up)
+
     @property
     def wait_horizon(self) -> int | None:
         """The longest wait (steps) whose probability the run recorded, or
@@ -731,52 +803,52 @@ class Trajectory:
 
     @property
     def wait_probabilities(self) -> NDArray[np.float64]:
-        """P(W = w) (probability) for w = 0 .. wait_horizon steps, the wait W of
-        an arrival chosen at random among those a row stands for: rows x
-        (horizon + 1), with a node axis for a network. NaN in a row without
-        arrivals."""
+        """P(served with W = w) (probability) for w = 0 .. wait_horizon steps,
+        the wait W of an arrival chosen at random among those a row stands
+        for: rows x (horizon + 1), with a node axis for a network. NaN in a
+        row without arrivals. Blocked arrivals and those that give up are
+        never served: with them, these sum with ``wait_beyond``,
+        ``prob_abandon`` and ``prob_blocked`` to 1."""
         return self._view(self._recorded_waits("wait_probabilities"))
 
     @property
     def wait_beyond(self) -> NDArray[np.float64]:
-        """P(W > wait_horizon) (probability): the waits longer than recorded."""
+        """P(served with W > wait_horizon) (probability): the waits longer than
+        recorded."""
         self._recorded_waits("wait_beyond")
         return self._view(self._beyond)
 
     @property
     def mean_wait(self) -> NDArray[np.float64]:
-        """E[W] (steps), the average speed of answer, not cut at the horizon;
-        infinite where some arrivals are never served (no servers)."""
+        """E[W | served] (steps), the average speed of answer over the arrivals
+        that are served, not cut at the horizon; infinite where some arrivals
+        wait for ever (no servers)."""
         self._recorded_waits("mean_wait")
         return self._view(self._mean_wait)
 
     @property
-    def blocked(self) -> NDArray[np.float64]:
-        """E[arrivals blocked by the capacity] (entities) in the row's steps."""
-        return self._view(self._blocked)
-
-    @property
-    def abandonments(self) -> NDArray[np.float64]:
-        """E[entities that gave up waiting] (entities) in the row's steps."""
-        return self._view(self._abandonments)
-
-    @property
-    def wait_abandoned(self) -> NDArray[np.float64]:
-        """P(an arrival of the row gives up before service) (probability)."""
-        return self._view(self._wait_abandoned)
-
-    @property
     def prob_wait(self) -> NDArray[np.float64]:
-        """P(W > 0) (probability): the chance that an arrival is not taken
-        into service at the end of its own arrival step."""
+        """P(W > 0) (probability): the chance that an arrival joins and is not
+        taken into service at the end of its own arrival step, whether it is
+        served later or gives up."""
         waits = self._recorded_waits("prob_wait")
-        return self._view(self._beyond + waits[:, :, 1:].sum(axis=2))
+        waited = self._beyond + waits[:, :, 1:].sum(axis=2)
+        if self._abandoned is not None:
+            waited = waited + self._abandoned
+        return self._view(waited)
 
-    def service_level(self, within: int | Any) -> NDArray[np.float64]:
-        """P(W <= within) (probability): the share of arrivals taken into
-        service within ``within`` steps (or within a duration on the run's
-        clock, counted in whole steps, rounded down). It must lie within the
-        recorded wait horizon."""
+    def service_level(self, within: int | Any, *, among: str = "offered") -> NDArray[np.float64]:
+        """The share of arrivals taken into service within ``within`` steps (or
+        within a duration on the run's clock, counted in whole steps, rounded
+        down) (probability). It must lie within the recorded wait horizon.
+
+        ``among="offered"`` (the default) takes it over every arrival, so
+        that blocked arrivals and those that give up count as not served:
+        P(served with W <= within). ``among="served"`` leaves them out:
+        P(W <= within | served). Without abandonment and capacity both are
+        the same."""
+        if among not in ("offered", "served"):
+            raise ValueError(f"service_level: among must be 'offered' or 'served', got {among!r}")
         waits = self._recorded_waits("service_level")
         tau = self._steps_within(within, "service_level")
         if tau > waits.shape[2] - 1:
@@ -785,7 +857,12 @@ class Trajectory:
                 f"{waits.shape[2] - 1} steps the run recorded; record it with "
                 f"wait_horizon={tau} or more"
             )
-        return self._view(waits[:, :, : tau + 1].sum(axis=2))
+        level = waits[:, :, : tau + 1].sum(axis=2)
+        if among == "served":
+            with np.errstate(invalid="ignore", divide="ignore"):
+                served = 1 - self._limit("_blocked") / self._arrivals - self._limit("_abandoned")
+                level = level / served
+        return self._view(level)
 
     def _steps_within(self, within: Any, where: str) -> int:
         if is_duration(within):

@@ -47,13 +47,13 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef arrivals = doublesOf(recording.arrivals);
     PyRef tail = doublesOf(recording.tail);
     PyRef dropped = doublesOf(recording.dropped);
-    PyRef blocked = doublesOf(recording.blocked);
-    PyRef abandonments = doublesOf(recording.abandonments);
+    PyRef limits = doublesOf(recording.limits);
+    PyRef limitsTail = doublesOf(recording.limits.empty() ? recording.limits : recording.limitsTail);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
     PyRef widthObject(checkedNew(PyLong_FromLongLong(recording.windowWidth())));
     return checkedNew(PyTuple_Pack(11, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
                                    windows.get(), completions.get(), arrivals.get(), tail.get(),
-                                   dropped.get(), blocked.get(), abandonments.get()));
+                                   dropped.get(), limits.get(), limitsTail.get()));
 }

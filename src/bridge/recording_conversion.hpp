@@ -6,11 +6,12 @@
 
 // A recorded run as one tuple per call, never an object per step:
 // (rows, nodes, window width, first counts, windows, completions, arrivals,
-// tail, dropped), the last six as bytes of native int32 and doubles, rows
-// first, then nodes, then the cells of a window or of the arrivals' sums
-// (WaitLayout); the tail holds, per node, the sums of the steps after the
-// last row; dropped, the mass an exact chain dropped up to each row (none
-// from the maps).
+// tail, dropped, limits, limits tail), the last eight as bytes of native
+// int32 and doubles, rows first, then nodes, then the cells of a window or
+// of the arrivals' sums (WaitLayout) or of the limits (LimitLayout); the
+// tails hold, per node, the sums of the steps after the last row; dropped,
+// the mass an exact chain dropped up to each row (none from the maps);
+// limits and their tail are empty from an engine that records none.
 PyObject* Recording_toPy(NObject* obj, const Recording& recording);
 
 struct RecordingResult {

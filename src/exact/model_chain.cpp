@@ -211,9 +211,23 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
     const HeapVector<Real> external = meanArrivals(settings);
     HeapVector<Real> completions(perNode, std::numeric_limits<Real>::quiet_NaN());
     HeapVector<Real> ends(perNode);
-    // The losses since the last row, per node.
-    HeapVector<Real> blocked(perNode, 0.0);
-    HeapVector<Real> abandoned(perNode, 0.0);
+    // What the limits take since the last row, per node (LimitLayout): the
+    // chain follows no arrival, so the share that gives up is unknown where
+    // a node has patience.
+    HeapVector<Real>& limits = recording.limitsTail;
+    auto limitsOf = [&](Int n) {
+        return limits.data() + static_cast<std::size_t>(n) * LimitLayout::length;
+    };
+    auto clearLimits = [&] {
+        for (Int n = 0; n < nodes; ++n) {
+            limitsOf(n)[LimitLayout::blocked] = 0.0;
+            limitsOf(n)[LimitLayout::abandonments] = 0.0;
+            limitsOf(n)[LimitLayout::abandoned] =
+                settings.nodes[static_cast<std::size_t>(n)].abandonment > 0
+                    ? std::numeric_limits<Real>::quiet_NaN()
+                    : 0.0;
+        }
+    };
     HeapVector<Real> present;
     // The arrivals since the last row, per node; their waits stay NaN.
     HeapVector<Real>& arrivals = recording.tail;
@@ -231,15 +245,14 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
             recording.addEntry(0, present.data(), static_cast<int>(present.size()),
                                completions[static_cast<std::size_t>(n)],
                                arrivals.data() + static_cast<std::size_t>(n) * cells);
-            recording.blocked.push_back(blocked[static_cast<std::size_t>(n)]);
-            recording.abandonments.push_back(abandoned[static_cast<std::size_t>(n)]);
+            recording.addLimits(limitsOf(n));
         }
         recording.dropped.push_back(chain.dropped());
         clearArrivals();
-        std::fill(blocked.begin(), blocked.end(), 0.0);
-        std::fill(abandoned.begin(), abandoned.end(), 0.0);
+        clearLimits();
     };
     clearArrivals();
+    clearLimits();
     if (start == 0) recordRow();
     const long long last = static_cast<long long>(start) + steps;
     for (long long g = static_cast<long long>(start) + 1; g <= last; ++g) {
@@ -249,8 +262,8 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
         for (Int n = 0; n < nodes; ++n) {
             const auto at = static_cast<std::size_t>(n);
             ends[at] = chain.expectedEnds(n);
-            blocked[at] += chain.expectedFlow(blockedFlow, n);
-            abandoned[at] += chain.expectedFlow(abandonedFlow, n);
+            limitsOf(n)[LimitLayout::blocked] += chain.expectedFlow(blockedFlow, n);
+            limitsOf(n)[LimitLayout::abandonments] += chain.expectedFlow(abandonedFlow, n);
         }
         for (Int d = 0; d < nodes; ++d) {
             Real in = external[static_cast<std::size_t>(d)];

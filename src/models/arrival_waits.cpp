@@ -1,6 +1,7 @@
 #include "models/arrival_waits.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -65,6 +66,7 @@ ArrivalWaits::ServerTables& ArrivalWaits::tablesOf(Int node, const ArrivalInputs
     t.meanDuration = meanOf(cellsOf(in.durations));
     t.endChance = std::min(1.0, 1.0 / t.meanDuration);
     t.expectedReady = 0;
+    t.ready = 0;  // the tables of giving up depend on both too
     const long long c = in.servers;
     if (c >= 2) {
         // The services that end in one step while all c servers are busy.
@@ -170,8 +172,10 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
     const Pmf* marginal = lookupMarginalPmf(in.state);
     const Cells zs = cellsOf(marginal);
     const long long c = in.servers;
-    // z - d >= z - min(z, c), smallest at the smallest count.
-    aheadFirst = std::max(0LL, zs.first - std::min<long long>(zs.first, c));
+    // z - d >= z - min(z, c), smallest at the smallest count; those that
+    // give up may leave none waiting.
+    const bool abandons = in.abandonment > 0;
+    aheadFirst = abandons ? 0 : std::max(0LL, zs.first - std::min<long long>(zs.first, c));
     const long long lastStart = zs.first + zs.length - 1;
     const long long startLength = std::max(0LL, lastStart - aheadFirst + 1);
     aheadLength = startLength + std::max(0LL, batchLength - 1);
@@ -191,14 +195,34 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
         Real* ends = binomialCells.reserve(ended.length);
         const Real* logTable = logsUpTo(busy);
         fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
+        // The A of the z - busy waiting that give up in the step.
+        const long long waiting = z - busy;
+        const Support goneWindow =
+            abandons && waiting > 0 ? binomialSupport(static_cast<int>(waiting), in.abandonment)
+                                    : Support{0, 1};
+        Real* gone = abandonCells.reserve(goneWindow.length);
+        if (goneWindow.length == 1) {
+            gone[0] = 1.0;
+        } else {
+            const Real* logsOfWaiting = logsUpTo(waiting);
+            fillBinomial(
+                static_cast<int>(waiting), in.abandonment,
+                [logsOfWaiting](int m) { return logsOfWaiting[m]; }, gone);
+        }
         for (long long i = 0; i < ended.length; ++i) {
             const Real pd = ends[i];
             if (!(pd > 0)) continue;
             const long long d = ended.offset + i;
-            const Real weight = pz * pd;
-            const long long u = z - d;
+            for (long long g = 0; g < goneWindow.length; ++g) {
+            const Real pg = abandonCells.data()[g];
+            if (!(pg > 0)) continue;
+            // Without abandonment the weight is p(z) p(d), as it always was.
+            const Real weight = goneWindow.length == 1 && goneWindow.offset == 0 ? pz * pd
+                                                                                 : pz * pd * pg;
+            const long long u = z - d - (goneWindow.offset + g);
             if (oneServer && z >= 1 && d == 0) {
-                goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {z, weight, conditional};
+                // Those present beside the one in service, after the step.
+                goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {u, weight, conditional};
                 ++goingOnUsed;
                 continue;
             }
@@ -227,8 +251,9 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
                 steps[u + phi - aheadFirst] -= w;
             }
             work.add(back.length);
+            }
         }
-        work.add(ended.length);
+        work.add(ended.length * goneWindow.length);
     }
     // ahead[n] = sum over starts s of start(s) P(a > n - s), and the places
     // of the entities that came back.
@@ -277,6 +302,7 @@ void ArrivalWaits::waitsOfOneServer(const ArrivalInputs& in, const ServerTables&
     }
     if (top >= 0) std::copy(acc, acc + h + 1, within);
     Real waited = t.meanDuration * entitiesAhead;
+    // (The one server's queue, `u` above, holds z for the services that go on.)
 
     // The service under way goes on: with z present before the step and the
     // j of its batch before the arrival, W = (ell - 1) + z - 1 + j services,
@@ -325,7 +351,7 @@ void ArrivalWaits::waitsOfOneServer(const ArrivalInputs& in, const ServerTables&
                             t.meanDuration * (static_cast<Real>(g.z - 1) * batchMean + batchPairs));
         }
     }
-    finish(total, waited, within, sums);
+    finish(total, total, waited, within, sums);
 }
 
 void ArrivalWaits::waitsOfSeveralServers(ServerTables& t, Real* sums) {
@@ -355,10 +381,11 @@ void ArrivalWaits::waitsOfSeveralServers(ServerTables& t, Real* sums) {
         work.add(h + 1);
     }
     work.flush();
-    finish(total, waited, within, sums);
+    finish(total, total, waited, within, sums);
 }
 
-void ArrivalWaits::finish(Real total, Real waited, const Real* within, Real* sums) const {
+void ArrivalWaits::finish(Real total, Real served, Real waited, const Real* within,
+                          Real* sums) const {
     Real inside = 0.0;
     for (long long w = 0; w <= horizon; ++w) {
         sums[WaitLayout::first + w] += within[w];
@@ -366,12 +393,222 @@ void ArrivalWaits::finish(Real total, Real waited, const Real* within, Real* sum
     }
     sums[WaitLayout::arrivals] += total;
     sums[WaitLayout::waited] += waited;
-    // What is not within the horizon is beyond it; rounding may leave a hair
-    // below 0 where nothing is.
-    sums[WaitLayout::beyond] += std::max(0.0, total - inside);
+    // What is served and not within the horizon is beyond it; rounding may
+    // leave a hair below 0 where nothing is.
+    sums[WaitLayout::beyond] += std::max(0.0, served - inside);
 }
 
-void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums) {
+long long ArrivalWaits::rowWidth(const ServerTables& t) const {
+    return t.times * (2 + std::max<long long>(horizon, 0));
+}
+
+// Rows k of the tables of giving up and waiting, up to `rows`, for remaining
+// times up to `times` (one server) or 1 (several): each from rows below it,
+// and from its own row at a shorter remaining time (one server) or itself
+// (several: when nobody ahead leaves and no service ends).
+void ArrivalWaits::growPatience(ServerTables& t, const ArrivalInputs& in, long long rows,
+                                long long times) {
+    const Real p = in.abandonment;
+    if (t.patience != p || t.times < times) {
+        t.patience = p;
+        t.times = times;
+        t.ready = 0;
+    }
+    if (rows <= t.ready) return;
+    const long long h = std::max<long long>(horizon, 0);
+    const long long R = t.times;
+    const long long width = rowWidth(t);
+    if (rows > maximumHeapCells / (width + 1)) abortOutOfMemory();
+    Real* table = t.rows.reserve(rows * width);
+    Real* fresh = t.fresh.reserve(rows * (2 + h));
+    const bool one = t.servers == 1;
+    const Cells s = cellsOf(in.durations);
+    const long long c = t.servers;
+    const Real* endings = t.endings.data();
+    const Real stay = 1 - p;
+    Real* acc = patienceCells.reserve(2 + h);
+    WorkMeter work;
+    for (long long k = t.ready; k < rows; ++k) {
+        // binomial(k, p): those of the k ahead that give up in a step.
+        const Support gone = binomialSupport(static_cast<int>(k), p);
+        Real* pg = abandonCells.reserve(gone.length);
+        const Real* logTable = logsUpTo(k);
+        fillBinomial(static_cast<int>(k), p, [logTable](int m) { return logTable[m]; }, pg);
+        Real* row = table + k * width;
+        auto gives = [&](long long kk, long long r) { return table[kk * width + r]; };
+        auto waitedOf = [&](long long kk, long long r) { return table[kk * width + R + r]; };
+        auto withinOf = [&](long long kk, long long r) { return table + kk * width + 2 * R + r * h; };
+        for (long long r = 0; r < (one ? R : 1); ++r) {
+            std::fill(acc, acc + 2 + h, 0.0);  // gives, waited, within w = 1 .. h
+            Real self = 0.0;                     // several: the weight of staying as it is
+            for (long long g = 0; g < gone.length; ++g) {
+                const Real pA = pg[g];
+                if (!(pA > 0)) continue;
+                const long long left = k - (gone.offset + g);  // still ahead
+                auto add = [&](Real weight, long long kk, long long rr) {
+                    const Real served = 1 - gives(kk, rr);
+                    acc[0] += weight * gives(kk, rr);
+                    acc[1] += weight * (served + waitedOf(kk, rr));
+                    const Real* w = withinOf(kk, rr);
+                    for (long long v = 1; v < h; ++v) acc[2 + v] += weight * w[v - 1];
+                };
+                auto addFresh = [&](Real weight, long long kk) {
+                    const Real* f = fresh + kk * (2 + h);
+                    acc[0] += weight * f[0];
+                    acc[1] += weight * (1 - f[0] + f[1]);
+                    for (long long v = 1; v < h; ++v) acc[2 + v] += weight * f[2 + v - 1];
+                };
+                auto servedNow = [&](Real weight) {
+                    acc[1] += weight;
+                    if (h >= 1) acc[2] += weight;
+                };
+                if (one) {
+                    if (r > 0) {
+                        add(pA, left, r - 1);  // the service goes on
+                    } else if (left == 0) {
+                        servedNow(pA);  // it ends, and the arrival is next
+                    } else {
+                        addFresh(pA, left - 1);  // the next ahead starts a service
+                    }
+                    continue;
+                }
+                for (long long e = 0; e <= c; ++e) {
+                    const Real weight = pA * endings[e];
+                    if (!(weight > 0)) continue;
+                    if (left < e) {
+                        servedNow(weight);
+                    } else if (left - e == k) {
+                        self += weight;  // nobody leaves: the row itself
+                    } else {
+                        add(weight, left - e, 0);
+                    }
+                }
+            }
+            work.add(gone.length * (one ? 1 : c + 1) * (h + 2));
+            // It gives up first with chance p; otherwise the step above.
+            const Real loop = stay * self;
+            const Real givesUp = (p + stay * acc[0]) / (1 - loop);
+            row[r] = givesUp;
+            row[R + r] = stay * (acc[1] + self * (1 - givesUp)) / (1 - loop);
+            Real* within = row + 2 * R + r * h;
+            for (long long v = 0; v < h; ++v)
+                within[v] = stay * (acc[2 + v] + (v > 0 ? self * within[v - 1] : 0.0));
+        }
+        if (one) {
+            // Over a service that starts: the durations' mix of the rows.
+            Real* f = fresh + k * (2 + h);
+            std::fill(f, f + 2 + h, 0.0);
+            Real total = 0.0;
+            for (long long i = 0; i < s.length; ++i) total += s.p[i];
+            for (long long i = 0; i < s.length; ++i) {
+                const Real pr = s.p[i] / total;
+                if (!(pr > 0)) continue;
+                const long long r = s.first + i - 1;
+                f[0] += pr * row[r];
+                f[1] += pr * row[R + r];
+                for (long long v = 0; v < h; ++v) f[2 + v] += pr * row[2 * R + r * h + v];
+            }
+        }
+    }
+    work.flush();
+    t.ready = rows;
+}
+
+// The waits with abandonment or a capacity, from the weights of who is ahead
+// (aheadOfArrivals): an arrival with K or more ahead is blocked; one with
+// fewer than c ahead is served at once; any other waits with k = n - c
+// ahead of it in line (and, with one server, the remaining time of the
+// service under way, a new one's or one going on).
+void ArrivalWaits::limitedWaits(const ArrivalInputs& in, ServerTables& t, Real* sums,
+                                Real* limits) {
+    const long long h = std::max<long long>(horizon, 0);
+    const long long c = in.servers;
+    const long long K = in.capacity == noCapacity ? LLONG_MAX : in.capacity;
+    const bool one = c == 1;
+    const Cells s = cellsOf(in.durations);
+    // The remaining times the tables need: a service's, and those going on.
+    long long times = one ? s.first + s.length - 1 : 1;
+    for (long long g = 0; one && g < goingOnUsed; ++g) {
+        const Cells ell = cellsOf(goingOn.data()[g].conditional);
+        times = std::max(times, ell.first + ell.length - 2);
+    }
+    // The most waiting ahead of an arrival that joins.
+    long long rows = 0;
+    const long long lastAhead = std::min(aheadFirst + aheadLength, K) - 1;
+    if (lastAhead >= c) rows = lastAhead - c + 1;
+    for (long long g = 0; one && g < goingOnUsed; ++g)
+        rows = std::max(rows, std::min(goingOn.data()[g].z + batchLength - 1, K - 1));
+    if (rows > maximumHeapCells / (times + 1)) abortOutOfMemory();
+    Real* weights = initial.zeroed(std::max(1LL, rows * times));
+    auto at = [&](long long k, long long r) -> Real& { return weights[k * times + r]; };
+
+    Real total = 0.0, servedNow = 0.0, joined = 0.0;
+    const Real* ahead = this->ahead.data();
+    for (long long i = 0; i < aheadLength; ++i) {
+        const Real w = ahead[i];
+        const long long n = aheadFirst + i;
+        total += w;
+        if (!(w > 0) || n >= K) continue;
+        joined += w;
+        if (n < c) {
+            servedNow += w;
+        } else if (one) {
+            for (long long j = 0; j < s.length; ++j) at(n - 1, s.first + j - 1) += w * s.p[j];
+        } else if (c > 0) {
+            at(n - c, 0) += w;
+        }
+    }
+    const Real* survival = batchSurvival.data();
+    for (long long g = 0; g < goingOnUsed; ++g) {
+        const GoingOn& going = goingOn.data()[g];
+        const ContinuingTimes left = continuingTimes(going.conditional);
+        for (long long j = 0; j < batchLength; ++j) {
+            const Real w = going.weight * survival[j];
+            total += w;
+            const long long n = going.z + j;  // the one in service and those before it
+            if (!(w > 0) || n >= K) continue;
+            joined += w;
+            for (int v = 0; v < left.weights.length; ++v)
+                at(n - 1, left.weights.offset + v - 1) +=
+                    w * left.weights.elements[v] / left.total;
+        }
+    }
+    Real served = servedNow, waited = 0.0, givenUp = 0.0;
+    if (c == 0) {
+        // Nobody is served: who joins waits for ever, or gives up.
+        if (in.abandonment > 0) {
+            givenUp = joined;
+        } else {
+            served = joined;
+            if (joined > 0) waited = infinity;
+        }
+    } else if (rows > 0) {
+        growPatience(t, in, rows, times);
+    }
+    Real* within = scratch.zeroed(h + 1);
+    within[0] = servedNow;
+    if (c > 0 && rows > 0) {
+        const long long width = rowWidth(t);
+        const long long R = t.times;
+        Real* w = within;
+        const Real* table = t.rows.data();
+        for (long long k = 0; k < rows; ++k) {
+            for (long long r = 0; r < times; ++r) {
+                const Real weight = at(k, r);
+                if (!(weight > 0)) continue;
+                const Real* row = table + k * width;
+                givenUp += weight * row[r];
+                served += weight * (1 - row[r]);
+                waited += weight * row[R + r];
+                for (long long v = 0; v < h; ++v) w[1 + v] += weight * row[2 * R + r * h + v];
+            }
+        }
+    }
+    limits[LimitLayout::abandoned] += givenUp;
+    finish(total, served, waited, within, sums);
+}
+
+void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums, Real* limits) {
     readBatch(in.batch);
     if (horizon < 0) {
         // The arrivals alone: the batch and, in expectation, the services
@@ -389,9 +626,11 @@ void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums) {
             }
         }
         sums[WaitLayout::arrivals] += batchMean + in.returning * returned;
+        // Who gives up is known only from the waits.
+        if (in.abandonment > 0) limits[LimitLayout::abandoned] = std::numeric_limits<Real>::quiet_NaN();
         return;
     }
-    if (in.servers == 0) {
+    if (in.servers == 0 && in.abandonment <= 0 && in.capacity == noCapacity) {
         // Nobody is ever served: every arrival waits for ever.
         sums[WaitLayout::arrivals] += batchMean;
         sums[WaitLayout::beyond] += batchMean;
@@ -401,7 +640,9 @@ void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums) {
     ServerTables& t = tablesOf(node, in);
     const bool oneServer = in.servers == 1;
     aheadOfArrivals(in, oneServer);
-    if (oneServer) {
+    if (in.abandonment > 0 || in.capacity != noCapacity) {
+        limitedWaits(in, t, sums, limits);
+    } else if (oneServer) {
         waitsOfOneServer(in, t, sums);
     } else {
         waitsOfSeveralServers(t, sums);

@@ -29,11 +29,19 @@
 //   services ended reach n - c + 1. Exact for geometric durations, an
 //   approximation for others, as the model's own step is.
 //
-// The work sits in two stages, so that what may later change which arrivals
-// join (a capacity) and how those ahead leave (abandonment) each has one
-// place: who is ahead after the arrival step (`aheadOfArrivals`), and how
-// long the entities ahead keep the servers (`waitsOfOneServer`,
-// `waitsOfSeveralServers`).
+// The work sits in two stages: who is ahead after the arrival step
+// (`aheadOfArrivals`), and how long the entities ahead keep the servers
+// (`waitsOfOneServer`, `waitsOfSeveralServers`).
+//
+// Abandonment and a capacity (`limitedWaits`): the A of the waiting that
+// give up in the arrival step leave before the batch joins; an arrival with
+// K or more ahead of it is blocked. An arrival that waits gives up in every
+// later step with the abandonment probability, before the free servers take
+// the next ones, and so does each of those waiting ahead of it. From k
+// waiting ahead (and, with one server, the remaining time r of the service
+// under way: exact there, as above) the chances that it gives up, or is
+// served w steps later, and its expected wait if served follow from one step
+// by a recursion over k (and r), in tables kept per node like those above.
 
 struct ArrivalInputs {
     Pmf* state;      // (z, ell) before the step
@@ -41,6 +49,8 @@ struct ArrivalInputs {
     Window batch;    // the step's arrivals from outside and from other nodes
     Real returning;  // the routing probability from the node back to itself
     Pmf* durations;  // of a service that starts in the step
+    Real abandonment;  // the chance that a waiting entity gives up in a step
+    Int capacity;      // noCapacity: no limit
 };
 
 // What the arrivals of one step add to a row, per node: E[number that
@@ -56,6 +66,16 @@ struct WaitLayout {
     static long long length(Int horizon) { return horizon < 0 ? 1 : 4LL + horizon; }
 };
 
+// What abandonment and a capacity take from the arrivals, per node and row:
+// E[entities blocked], E[entities that gave up] (whenever they came), and
+// E[number of the row's arrivals that give up before service].
+struct LimitLayout {
+    static constexpr int blocked = 0;
+    static constexpr int abandonments = 1;
+    static constexpr int abandoned = 2;
+    static constexpr int length = 3;
+};
+
 class ArrivalWaits {
 public:
     explicit ArrivalWaits(Int _horizon) : horizon(_horizon) {}
@@ -63,7 +83,9 @@ public:
     // Adds the arrivals of one step at `node` to `sums` (WaitLayout). The
     // settings of a node stay the same through a recorded call, so what
     // depends on them alone is built at its first step and kept.
-    void add(Int node, const ArrivalInputs& in, Real* sums);
+    // With abandonment, adds to limits[LimitLayout::abandoned] the expected
+    // number of the step's arrivals that give up before service.
+    void add(Int node, const ArrivalInputs& in, Real* sums, Real* limits);
 
 private:
     // Per node, what depends on its servers and durations only: for several
@@ -79,6 +101,17 @@ private:
         Buffer<Real> survival;  // per w: P(services ended in w steps >= L), L = 1 .. c w
         Buffer<Real> expected;  // E[W | L services needed], L = 0 .. expectedReady
         long long expectedReady = 0;
+        // With abandonment or a capacity: per k waiting ahead (rows) and per
+        // remaining time r = 1 .. times of the service under way (one server;
+        // times = 1 for several), rowWidth() cells: P(gives up) and E[W;
+        // served] per r, then P(served w steps later), w = 1 .. horizon, per
+        // r. For one server, `fresh` holds the same per k over a service
+        // that starts (the durations). Rows 0 .. ready - 1 are built.
+        Real patience = -1.0;
+        long long times = 0;
+        long long ready = 0;
+        Buffer<Real> rows;
+        Buffer<Real> fresh;
     };
 
     // An entity of the one server's queue whose service goes on through the
@@ -98,7 +131,10 @@ private:
     void aheadOfArrivals(const ArrivalInputs& in, bool oneServer);
     void waitsOfOneServer(const ArrivalInputs& in, const ServerTables& tables, Real* sums);
     void waitsOfSeveralServers(ServerTables& tables, Real* sums);
-    void finish(Real total, Real waited, const Real* within, Real* sums) const;
+    void finish(Real total, Real served, Real waited, const Real* within, Real* sums) const;
+    void limitedWaits(const ArrivalInputs& in, ServerTables& tables, Real* sums, Real* limits);
+    void growPatience(ServerTables& tables, const ArrivalInputs& in, long long rows, long long times);
+    long long rowWidth(const ServerTables& tables) const;
 
     const Int horizon;
     HeapVector<ServerTables> nodes;
@@ -123,6 +159,9 @@ private:
     long long goingOnUsed = 0;
 
     Buffer<Real> binomialCells;
+    Buffer<Real> abandonCells;
+    Buffer<Real> initial;        // the waiting arrivals' weights per (k, r)
+    Buffer<Real> patienceCells;  // one cell of the tables of giving up, as it is summed
     Buffer<Real> routedCells;
     Buffer<Real> logs;  // log(k) at index k, for 1 <= k <= logsReady
     long long logsReady = 0;

@@ -106,6 +106,10 @@ void _StandardMultiserver_step(Object* self) {
     });
 }
 
+Real _StandardMultiserver_lastBlocked(Object* self) {
+    return self->workspace == nullptr ? 0.0 : self->workspace->blocked;
+}
+
 Pmf* _StandardMultiserver_observationMapRange(Object* self, Int _z0, Int _z1) {
     return conditionOnCountRange(&self->header, self->_internalState, _z0, _z1);
 }

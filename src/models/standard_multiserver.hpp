@@ -64,6 +64,9 @@ Pmf* _StandardMultiserver_getNumberOfEntitiesInSystemPmf(_StandardMultiserver_ob
 void _StandardMultiserver_resetWithNumberOfEntitiesInSystem(_StandardMultiserver_object* self,
                                                             Int _numberOfEntitiesInSystem);
 
+// E[entities blocked] in the last step; 0 before any.
+Real _StandardMultiserver_lastBlocked(_StandardMultiserver_object* self);
+
 // The maps: they only read the object and return a new Pmf.
 Pmf* _StandardMultiserver_relabel(_StandardMultiserver_object* self, Int _z);
 Pmf* _StandardMultiserver_partialNavroMap(_StandardMultiserver_object* self);

@@ -34,6 +34,7 @@ Recording::Recording(Int _nodes, long long rows, long long width, Int _horizon)
     if (entries > (1LL << 62) / arrivalCells) abortOutOfMemory();
     reserveCells(arrivals, entries * arrivalCells);
     tail.assign(static_cast<std::size_t>(nodes * arrivalCells), 0.0);
+    limitsTail.assign(static_cast<std::size_t>(nodes * LimitLayout::length), 0.0);
     reserveCells(offsets, entries);
     reserveCells(lengths, entries);
     if (width > 0 && entries > (1LL << 62) / width) abortOutOfMemory();
@@ -83,6 +84,15 @@ long long recordedRows(Int steps, Int every, Int start) {
     return last / every - start / every + (start == 0 ? 1 : 0);
 }
 
+Real expectedAbandonments(Pmf* state, Int servers, Real abandonment) {
+    if (!(abandonment > 0)) return 0.0;
+    Real waiting = 0.0;
+    forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
+        waiting += probZ * static_cast<Real>(z - std::min(z, servers));
+    });
+    return waiting * abandonment;
+}
+
 Real expectedCompletions(Pmf* state, Int servers) {
     Real total = 0.0;
     forEachInSupport(lookupMarginalPmf(state), [&](Int z, Real probZ) {
@@ -107,9 +117,16 @@ struct StationView {
     Int servers(Int) const { return self->_numberOfServers; }
     void step() const { _StandardMultiserver_step(self); }
     ArrivalInputs arrivalInputs(Int, Pmf* before) const {
-        return {before, self->_numberOfServers, probabilitiesOf(self->_numberOfArrivalsPmf), 0.0,
-                self->_serviceDurationPmf};
+        return {before,
+                self->_numberOfServers,
+                probabilitiesOf(self->_numberOfArrivalsPmf),
+                0.0,
+                self->_serviceDurationPmf,
+                self->_abandonmentProbability,
+                self->_capacity};
     }
+    Real abandonment(Int) const { return self->_abandonmentProbability; }
+    Real blocked(Int) const { return _StandardMultiserver_lastBlocked(self); }
 };
 
 struct NetworkView {
@@ -119,10 +136,16 @@ struct NetworkView {
     Int servers(Int node) const { return lookup(self->_numberOfServers, node); }
     void step() const { _StandardNetworkMultiserver_step(self); }
     ArrivalInputs arrivalInputs(Int node, Pmf* before) const {
-        return {before, servers(node), _StandardNetworkMultiserver_lastArrivalsAtNode(self, node),
+        return {before,
+                servers(node),
+                _StandardNetworkMultiserver_lastArrivalsAtNode(self, node),
                 lookupRoutingProbability(self->_routingProbabilities, node, node),
-                lookup(self->_serviceDurationPmfs, node)};
+                lookup(self->_serviceDurationPmfs, node),
+                abandonment(node),
+                lookup(self->_capacities, node)};
     }
+    Real abandonment(Int node) const { return lookup(self->_abandonmentProbabilities, node); }
+    Real blocked(Int node) const { return _StandardNetworkMultiserver_lastBlockedAtNode(self, node); }
 };
 
 template <typename View>
@@ -142,19 +165,28 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
                                  std::numeric_limits<Real>::quiet_NaN());
     HeapVector<Pmf*> before(static_cast<std::size_t>(nodes), nullptr);
     HeapVector<Real>& arrivals = recording.tail;
+    HeapVector<Real>& limits = recording.limitsTail;
+    auto limitsOf = [&](Int i) { return limits.data() + static_cast<std::size_t>(i) * LimitLayout::length; };
     ArrivalWaits waits(horizon);
     auto recordRow = [&] {
-        for (Int i = 0; i < nodes; ++i)
+        for (Int i = 0; i < nodes; ++i) {
             recording.addEntry(lookupMarginalPmf(model.state(i)),
                                completions[static_cast<std::size_t>(i)],
                                arrivals.data() + static_cast<std::size_t>(i) * cells);
+            recording.addLimits(limitsOf(i));
+        }
         std::fill(arrivals.begin(), arrivals.end(), 0.0);
+        std::fill(limits.begin(), limits.end(), 0.0);
     };
     if (start == 0) recordRow();
     const long long last = static_cast<long long>(start) + steps;
     for (long long g = static_cast<long long>(start) + 1; g <= last; ++g) {
         const bool recorded = g % every == 0;
-        for (Int i = 0; i < nodes; ++i) before[static_cast<std::size_t>(i)] = model.state(i);
+        for (Int i = 0; i < nodes; ++i) {
+            before[static_cast<std::size_t>(i)] = model.state(i);
+            limitsOf(i)[LimitLayout::abandonments] +=
+                expectedAbandonments(model.state(i), model.servers(i), model.abandonment(i));
+        }
         if (recorded)
             for (Int i = 0; i < nodes; ++i)
                 completions[static_cast<std::size_t>(i)] =
@@ -162,9 +194,11 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
         model.step();
         // The state before the step and what the step drew from are still
         // there: nothing is collected before the checkpoint.
-        for (Int i = 0; i < nodes; ++i)
+        for (Int i = 0; i < nodes; ++i) {
             waits.add(i, model.arrivalInputs(i, before[static_cast<std::size_t>(i)]),
-                      arrivals.data() + static_cast<std::size_t>(i) * cells);
+                      arrivals.data() + static_cast<std::size_t>(i) * cells, limitsOf(i));
+            limitsOf(i)[LimitLayout::blocked] += model.blocked(i);
+        }
         checkpoint(obj);
         if (recorded) recordRow();
         interruptionPoint(nodes);  // the step's own points may be too few to check

@@ -60,11 +60,16 @@ public:
     // Per row, the probability that an exact chain has dropped up to the
     // row; empty for an engine that drops none it does not renormalise.
     HeapVector<Real> dropped;
-    // Per entry, like `completions`: E[arrivals blocked] and E[entities
-    // that gave up] in the steps that the row stands for (0 in a run's
-    // first row); empty for an engine that does not give them.
-    HeapVector<Real> blocked;
-    HeapVector<Real> abandonments;
+    // What abandonment and a capacity take, per entry, LimitLayout cells
+    // (empty for an engine that records none): E[entities blocked] and
+    // E[entities that gave up] in the row's steps, and E[number of the
+    // row's arrivals that give up before service] (NaN where unknown).
+    HeapVector<Real> limits;
+    // Per node, the same of the steps after the last row.
+    HeapVector<Real> limitsTail;
+
+    // Adds the limits of the entry added last.
+    void addLimits(const Real* cells) { limits.insert(limits.end(), cells, cells + LimitLayout::length); }
 
 private:
     HeapVector<Int> offsets;
@@ -72,6 +77,10 @@ private:
     HeapVector<Real> values;
     long long widest = 0;
 };
+
+// E[number of the waiting that give up in the next step]: each of the
+// z - min(z, c) waiting, with chance `abandonment`.
+Real expectedAbandonments(Pmf* state, Int servers, Real abandonment);
 
 // E[number of services that end in the next step]: of the min(z, c) busy
 // servers each ends with P(ell = 1 | z), exactly as the step draws them.

@@ -325,7 +325,7 @@ private:
                                          served[at] + lost < arrivals[at]);
                     tally.countLosses(row, static_cast<Int>(n), arrivals[at], blockedAt[at],
                                       abandonedOf[at], arrivals[at] - lost - withinAt[at],
-                                      arrivals[at] - lost - promptAt[at]);
+                                      arrivals[at] - blockedAt[at] - promptAt[at]);
                 }
                 arrivals[at] = waitTotals[at] = served[at] = 0;
                 blockedAt[at] = abandonedOf[at] = abandonmentsAt[at] = withinAt[at] = 0;

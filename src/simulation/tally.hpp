@@ -105,7 +105,7 @@ struct BeyondSums {
 //   N    the arrivals served (S N in place of S X: the mean wait is over the
 //        served),
 //   G    the arrivals not lost that waited longer than the horizon (G X),
-//   G_0  the arrivals not lost that waited at all (G_0 X).
+//   G_0  the arrivals not blocked and not taken at once (G_0 X).
 // Those that waited longer than
 // w, B_w = X - C_w with C_w = Y_0 + .. + Y_w, follow from these and from
 // the sums of C_w^2 - C_(w-1)^2, which like the others change only at the
@@ -168,8 +168,9 @@ public:
                         bool censored);
     // A run's lost arrivals of one row and node, `came` in all: `blocked`,
     // `abandoned` (before service, whenever), and of those not lost, the
-    // `late` that waited longer than the horizon and the `waited` that
-    // waited at all; and the entities that gave up in the row's steps.
+    // `late` that waited longer than the horizon; the `waited`, not blocked
+    // and not taken at once; and the entities that gave up in the row's
+    // steps.
     void countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
                      std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited);
     void countAbandonments(long long row, Int node, std::uint64_t abandonments) {

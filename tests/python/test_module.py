@@ -449,7 +449,8 @@ def test_every_method_and_attribute_has_help_and_every_method_a_signature(cls, a
         "(number_of_nodes, /, **configuration)"
         if args
         else "(*, number_of_servers=0, number_of_arrivals_pmf={0: 1.0}, "
-        "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0)"
+        "service_duration_pmf={1: 1.0}, internal_state={(0, 0): 1.0}, time=0, "
+        "abandonment_probability=0.0, capacity=None)"
     )
 
 

@@ -70,7 +70,7 @@ def test_one_server_with_patience_and_a_limit_is_what_the_maps_and_the_chain_say
     assert_balanced(simulated, 1e-9)
     assert_balanced(exact, 1e-9 + 4 * exact.dropped_mass.max())
     # The waits of the maps are exact while the settings stay.
-    waits = ("prob_wait", "mean_wait", "wait_beyond", "wait_abandoned")
+    waits = ("prob_wait", "mean_wait", "wait_beyond", "prob_abandon")
     leave = waits if len(schedule) > 1 else ()
     assert_within_noise(navro.compare(maps, simulated, level=STRICT), leave)
 

@@ -270,7 +270,7 @@ def test_standard_errors_match_the_spread_of_repeated_simulations(limited):
     if limited:  # waiting callers give up, and some are turned away
         model.abandonment_probability = 0.3
         model.capacity = 3
-        measures += ["blocked", "abandonments", "wait_abandoned"]
+        measures += ["blocked", "abandonments", "prob_blocked", "prob_abandon", "throughput"]
     repeats = [
         navro.simulate(model, schedule, runs=400, seed=(3, k), wait_horizon=2) for k in range(40)
     ]
