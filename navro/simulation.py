@@ -347,7 +347,8 @@ class Sampling:
     With patience or a capacity, K is the number of the arrivals blocked, Z
     of those that gave up before service, G of those served (or never, at a
     node left without servers) after more than the wait horizon, G_0 of those
-    neither blocked nor taken at once, and A the
+    neither blocked nor taken at once, T of those neither blocked nor given
+    up, and A the
     entities that gave up in the row's steps.
     """
 
@@ -377,6 +378,8 @@ class Sampling:
     waited: NDArray[np.float64]  # E[G_0]
     waited_squares: NDArray[np.float64]
     waited_cross: NDArray[np.float64]  # E[G_0 X]
+    kept: NDArray[np.float64]  # E[T]
+    kept_squares: NDArray[np.float64]
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
@@ -408,6 +411,8 @@ class Sampling:
         "waited",
         "waited_squares",
         "waited_cross",
+        "kept",
+        "kept_squares",
     )
     _PER_WAIT = (
         "exactly",
@@ -534,9 +539,7 @@ class Sampling:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
 
     def throughput_error(self) -> NDArray[np.float64]:
-        """Of the arrivals served (and those never served at a node left
-        without servers, whose spread it leaves out)."""
-        return _error_of_mean(self.served_squares - self.served**2, self.runs)
+        return _error_of_mean(self.kept_squares - self.kept**2, self.runs)
 
     def blocked_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.blocked_squares - self.blocked**2, self.runs)

@@ -268,6 +268,8 @@ PyObject* momentsOf(const simulation::Tally& tally, Real runs) {
     setItem(moments.get(), "waited", column(rows, &R::waited));
     setItem(moments.get(), "waited_squares", column(rows, &R::waitedSquares));
     setItem(moments.get(), "waited_cross", column(rows, &R::waitedCross));
+    setItem(moments.get(), "kept", column(rows, &R::kept));
+    setItem(moments.get(), "kept_squares", column(rows, &R::keptSquares));
     setItem(moments.get(), "exactly", column(exactly, &W::exactly));
     setItem(moments.get(), "exactly_squares", column(exactly, &W::exactlySquares));
     setItem(moments.get(), "exactly_cross", column(exactly, &W::exactlyCross));

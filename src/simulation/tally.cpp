@@ -82,6 +82,9 @@ void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64
         rowSums.add(i, lateSquares, product(late, late));
         rowSums.add(i, lateCross, product(late, came));
     }
+    const std::uint64_t kept = came - blocked - abandoned;
+    rowSums.add(i, keptSum, kept);
+    rowSums.add(i, keptSquares, product(kept, kept));
     if (waited > 0) {
         rowSums.add(i, waitedSum, waited);
         rowSums.add(i, waitedSquares, product(waited, waited));
@@ -113,7 +116,9 @@ Tally::RowSums Tally::sums(long long row, Int node) const {
             rowSums.at(i, lateCross),
             rowSums.at(i, waitedSum),
             rowSums.at(i, waitedSquares),
-            rowSums.at(i, waitedCross)};
+            rowSums.at(i, waitedCross),
+            rowSums.at(i, keptSum),
+            rowSums.at(i, keptSquares)};
 }
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {

@@ -105,7 +105,8 @@ struct BeyondSums {
 //   N    the arrivals served (S N in place of S X: the mean wait is over the
 //        served),
 //   G    the arrivals not lost that waited longer than the horizon (G X),
-//   G_0  the arrivals not blocked and not taken at once (G_0 X).
+//   G_0  the arrivals not blocked and not taken at once (G_0 X),
+//   T    the arrivals neither blocked nor given up.
 // Those that waited longer than
 // w, B_w = X - C_w with C_w = Y_0 + .. + Y_w, follow from these and from
 // the sums of C_w^2 - C_(w-1)^2, which like the others change only at the
@@ -198,6 +199,7 @@ public:
         Wide abandonments, abandonmentSquares;
         Wide late, lateSquares, lateCross;
         Wide waited, waitedSquares, waitedCross;
+        Wide kept, keptSquares;
     };
     RowSums sums(long long row, Int node) const;
     struct WaitSums {
@@ -234,8 +236,8 @@ private:
     HeapVector<Place> places;
     HeapVector<std::uint64_t> counts;
     // Per row and node: the sums of D, D^2, X, X^2, S, S^2, S N, N, N^2,
-    // and of K, Z, A, G and G_0 with their squares and (but A) products
-    // with X.
+    // and of K, Z, A, G, G_0 and T with their squares and (but A and T)
+    // products with X.
     enum RowField : std::size_t {
         endedSum,
         endedSquares,
@@ -260,6 +262,8 @@ private:
         waitedSum,
         waitedSquares,
         waitedCross,
+        keptSum,
+        keptSquares,
         rowFields
     };
     WideRecords<rowFields> rowSums;
