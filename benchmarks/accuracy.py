@@ -240,6 +240,40 @@ def networks() -> Iterator[Case]:
     )
 
 
+def limited(make: Callable[[], navro.StandardMultiserver], patience: float, room: int | None):
+    """The station of ``make`` whose waiting give up with chance
+    ``patience`` a step, holding at most ``room``."""
+
+    def made() -> navro.StandardMultiserver:
+        model = make()
+        model.abandonment_probability = patience
+        model.capacity = room
+        return model
+
+    return made
+
+
+def patience() -> Iterator[Case]:
+    """Several servers whose callers give up, some with a limit of room, at
+    and above full load."""
+    for servers, service, load, chance, room in (
+        (2, "uniform 1-9", 1.1, 0.05, 8),
+        (4, "deterministic", 0.95, 0.1, None),
+        (10, "calls 2-15", 1.0, 0.05, None),
+        (20, "calls 2-15", 1.05, 0.02, 30),
+    ):
+        durations = CALLS if service == "calls 2-15" else SERVICES[service]
+        rate = load * servers / mean_of(durations)
+        label = f"{servers}, gives up {chance}" + ("" if room is None else f", room {room}")
+        yield Case(
+            limited(station(servers, durations, poisson(rate)), chance, room),
+            label,
+            service,
+            "Poisson",
+            load,
+        )
+
+
 def lockstep() -> Iterator[Case]:
     """Two servers, every service 2 steps, one arrival each step: the real
     queue holds 2 from time 2 on."""
@@ -271,6 +305,7 @@ FAMILIES: dict[str, tuple[str, Callable[[], Iterator[Case]], int]] = {
         40_000,
     ),
     "networks": ("Networks", networks, 40_000),
+    "patience": ("Several servers, callers who give up and a limit of room", patience, 100_000),
     "lockstep": (
         "Two servers, services of exactly 2 steps, one arrival each step",
         lockstep,

@@ -27,8 +27,17 @@ __all__ = ["Comparison", "compare"]
 # The measures every trajectory has, and those of the waits, which a run
 # records only with a wait horizon.
 _WAITS = ("prob_wait", "mean_wait", "wait_beyond")
-# The measures of the limits are compared once the simulation gives their noise.
-_MEASURES = tuple(name for name in MEASURES if name not in _WAITS + LIMIT_MEASURES)
+# The losses of a run with patience or a capacity, where both runs give
+# them: entities per row, and the chance that an arrival gives up.
+_LOSSES = ("blocked", "abandonments", "wait_abandoned")
+# The measures derived from the losses are compared through them.
+_MEASURES = tuple(
+    name for name in MEASURES if name not in _WAITS + _LOSSES + LIMIT_MEASURES
+)
+# Measures per arrival: their least noise follows the number of arrivals.
+_PER_ARRIVAL = frozenset(
+    {"prob_wait", "wait_beyond", "mean_wait", "wait_abandoned", "prob_blocked", "prob_abandon"}
+)
 
 # Every noise also allows for rounding and for the tail cut of a computed
 # run, which moves its probabilities by up to a few millionths over
@@ -184,7 +193,8 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     noise: dict[str, NDArray[np.float64]] = {}
     same_servers = np.array_equal(a._servers, b._servers)
     waits = a._waits is not None and b._waits is not None
-    for name in _MEASURES + (_WAITS if waits else ()):
+    losses = tuple(name for name in _LOSSES if _has(a, name) and _has(b, name))
+    for name in _MEASURES + (_WAITS if waits else ()) + losses:
         first, second = _value(a, name), _value(b, name)
         with np.errstate(invalid="ignore"):  # infinite mean waits on both sides
             difference = np.asarray(first - second, dtype=np.float64)
@@ -251,13 +261,14 @@ def _least_error(
     for run, share in zip((a, b), shares):
         if share == 0:
             continue
-        if name in ("prob_wait", "wait_beyond", "mean_wait"):
+        if name in _PER_ARRIVAL:
             arrivals = _value(run, "arrivals")
             with np.errstate(invalid="ignore", divide="ignore"):
                 per_run = per_run + share / arrivals
         else:
             per_run = per_run + share
-    return np.sqrt(np.nan_to_num(spread * per_run))
+    with np.errstate(invalid="ignore"):  # no arrivals, and nothing to spread
+        return np.sqrt(np.nan_to_num(spread * per_run))
 
 
 def _shares(*runs: int | None) -> tuple[float, float]:
@@ -284,6 +295,14 @@ def _aligned(
         return out
 
     return np.arange(lowest, highest, dtype=np.int64), widened(a), widened(b)
+
+
+def _has(run: Trajectory, name: str) -> bool:
+    """Whether the run gives the measure."""
+    try:
+        return getattr(run, name) is not None
+    except (AttributeError, ValueError):
+        return False
 
 
 def _value(run: Trajectory, name: str) -> NDArray[np.float64]:

@@ -75,7 +75,10 @@ def simulate(
     state: the number present at each node, then, for each busy server (as
     many as the first step's servers allow), a remaining time of its own,
     drawn from the state's distribution of the remaining time given that
-    number. The model is left as it was.
+    number. Each waiting entity gives up with the model's abandonment
+    probability in every step it begins in line, and arrivals beyond the
+    capacity are lost, in the order of ``navro.trajectory``'s step. The model
+    is left as it was.
 
     Parameters
     ----------
@@ -111,7 +114,12 @@ def simulate(
         measure. The arrival measures come from the simulated entities' own
         waits: after the last step the servers work off the line, nothing
         arriving any more, until every arrival of a recorded row has been
-        taken into service, so no wait is cut short.
+        taken into service (or has given up), so no wait is cut short.
+        Where the model has patience or a capacity, ``blocked`` and
+        ``abandonments`` (entities per row) and ``wait_abandoned`` (the
+        chance that an arrival gives up) come too; ``wait_probabilities``
+        are then those of being served after w steps, and ``mean_wait`` is
+        over the arrivals served.
 
     Raises
     ------
@@ -181,8 +189,33 @@ def simulate(
         periods=max(len(plan), 1),
         clock=clock,
         sampling=sampling,
-        **_arrival_fields(sums, horizon),
+        **_fields(sums, horizon, sampling, _limited(model, period_settings)),
     )
+
+
+def _limited(model: Model, period_settings: list[_PeriodSettings]) -> bool:
+    """Whether patience or a capacity acts anywhere in the run."""
+    every = period_settings or [_read_settings(model)]
+    return any(p > 0 for s in every for p in s.abandonment) or any(
+        k >= 0 for s in every for k in s.capacity
+    )
+
+
+def _fields(
+    sums: NDArray[np.float64], horizon: int | None, sampling: Sampling, limited: bool
+) -> dict[str, Any]:
+    """The recorded arrival measures. The mean wait is over the served, and
+    where patience or a capacity acts, the losses come too: entities per
+    row and, with a horizon, the chance that an arrival gives up."""
+    fields = _arrival_fields(sums, horizon)
+    if horizon is not None:
+        fields["mean_wait"] = sampling.mean_wait()
+    if limited:
+        fields["blocked"] = sampling.blocked
+        fields["abandonments"] = sampling.abandonments
+        if horizon is not None:
+            fields["wait_abandoned"] = sampling.wait_abandoned()
+    return fields
 
 
 # --- arguments -----------------------------------------------------------------
@@ -190,15 +223,18 @@ def simulate(
 
 def _core_arguments(
     plan: list[Period], period_settings: list[_PeriodSettings], network: bool
-) -> tuple[bytes, bytes, tuple[tuple[bytes, bytes], ...], tuple[tuple[bytes, bytes], ...], bytes]:
+) -> tuple[Any, ...]:
     """The schedule as the core takes it: steps, servers, arrivals,
-    durations and routing, per period and node."""
+    durations, routing, abandonment and capacity (-1: none), per period and
+    node."""
     return (
         np.array([period.steps for period in plan], dtype=np.int32).tobytes(),
         np.array([s.servers for s in period_settings], dtype=np.int32).reshape(-1).tobytes(),
         tuple(pair for s in period_settings for pair in s.arrivals),
         tuple(pair for s in period_settings for pair in s.durations),
         b"".join(s.routing for s in period_settings) if network else b"",
+        np.array([s.abandonment for s in period_settings], dtype=np.float64).reshape(-1).tobytes(),
+        np.array([s.capacity for s in period_settings], dtype=np.int64).reshape(-1).tobytes(),
     )
 
 
@@ -240,6 +276,12 @@ class _PeriodSettings:
     arrivals: list[tuple[bytes, bytes]]
     durations: list[tuple[bytes, bytes]]
     routing: bytes  # nodes x nodes float64, a network's only
+    abandonment: list[float]
+    capacity: list[int]  # -1 for no limit
+
+
+def _limit(capacity: int | None) -> int:
+    return -1 if capacity is None else capacity
 
 
 def _listing(pmf: dict[int, float]) -> tuple[bytes, bytes]:
@@ -276,12 +318,16 @@ def _read_settings(model: Model) -> _PeriodSettings:
             ],
             durations=[_listing(model.get_service_duration_at_node_pmf(i)) for i in nodes],
             routing=routing.tobytes(),
+            abandonment=[model.get_abandonment_probability_at_node(i) for i in nodes],
+            capacity=[_limit(model.get_capacity_at_node(i)) for i in nodes],
         )
     return _PeriodSettings(
         servers=[model.number_of_servers],
         arrivals=[_listing(model.number_of_arrivals_pmf)],
         durations=[_listing(model.service_duration_pmf)],
         routing=b"",
+        abandonment=[model.abandonment_probability],
+        capacity=[_limit(model.capacity)],
     )
 
 
@@ -294,9 +340,15 @@ class Sampling:
     that its standard errors need, each divided by the number of runs
     (rows x nodes, and x waits for the per-wait sums).
 
-    Per run and row, X is the number of the row's arrivals, S the sum of
-    their waits, D the services that ended in the row's step, Y_w the
-    arrivals that waited exactly w steps and B_w those that waited longer.
+    Per run and row, X is the number of the row's arrivals (blocked ones
+    included), S the sum of their waits, N those served, D the services that
+    ended in the row's step, Y_w the arrivals served after exactly w steps
+    and B_w the others (those that waited longer, gave up or were blocked).
+    With patience or a capacity, K is the number of the arrivals blocked, Z
+    of those that gave up before service, G of those served (or never, at a
+    node left without servers) after more than the wait horizon, G_0 of those
+    served (or never) after waiting at all, and A the
+    entities that gave up in the row's steps.
     """
 
     runs: int
@@ -307,8 +359,24 @@ class Sampling:
     arrival_squares: NDArray[np.float64]  # E[X^2]
     wait_total: NDArray[np.float64]  # E[S]
     wait_total_squares: NDArray[np.float64]  # E[S^2]
-    wait_total_cross: NDArray[np.float64]  # E[S X]
+    wait_total_cross: NDArray[np.float64]  # E[S N]
     censored: NDArray[np.float64]  # share of runs with a wait never known
+    served: NDArray[np.float64]  # E[N]
+    served_squares: NDArray[np.float64]
+    blocked: NDArray[np.float64]  # E[K]
+    blocked_squares: NDArray[np.float64]
+    blocked_cross: NDArray[np.float64]  # E[K X]
+    abandoned: NDArray[np.float64]  # E[Z]
+    abandoned_squares: NDArray[np.float64]
+    abandoned_cross: NDArray[np.float64]  # E[Z X]
+    abandonments: NDArray[np.float64]  # E[A]
+    abandonment_squares: NDArray[np.float64]
+    late: NDArray[np.float64]  # E[G]
+    late_squares: NDArray[np.float64]
+    late_cross: NDArray[np.float64]  # E[G X]
+    waited: NDArray[np.float64]  # E[G_0]
+    waited_squares: NDArray[np.float64]
+    waited_cross: NDArray[np.float64]  # E[G_0 X]
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
@@ -324,6 +392,22 @@ class Sampling:
         "wait_total_squares",
         "wait_total_cross",
         "censored",
+        "served",
+        "served_squares",
+        "blocked",
+        "blocked_squares",
+        "blocked_cross",
+        "abandoned",
+        "abandoned_squares",
+        "abandoned_cross",
+        "abandonments",
+        "abandonment_squares",
+        "late",
+        "late_squares",
+        "late_cross",
+        "waited",
+        "waited_squares",
+        "waited_cross",
     )
     _PER_WAIT = (
         "exactly",
@@ -373,12 +457,17 @@ class Sampling:
         return self._per_arrival(self.exactly)
 
     def wait_beyond(self) -> NDArray[np.float64]:
-        return self._per_arrival(self.beyond[..., -1])
+        return self._per_arrival(self.late)
+
+    def wait_abandoned(self) -> NDArray[np.float64]:
+        return self._per_arrival(self.abandoned)
 
     def mean_wait(self) -> NDArray[np.float64]:
-        """Infinite where some waits are never known: a node left without
-        servers never takes them."""
-        mean = self._per_arrival(self.wait_total)
+        """Over the served; infinite where some waits are never known: a
+        node left without servers (and without patience) never takes them."""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            served = self.served
+            mean = np.where(served > 0, self.wait_total / np.where(served > 0, served, 1.0), math.nan)
         return np.where(self.censored > 0, math.inf, mean)
 
     # Standard errors of ratios of sums over runs, by the delta method:
@@ -388,10 +477,14 @@ class Sampling:
         ratio: NDArray[np.float64],
         squares: NDArray[np.float64],
         cross: NDArray[np.float64],
+        over: tuple[NDArray[np.float64], NDArray[np.float64]] | None = None,
     ) -> NDArray[np.float64]:
-        extra = ratio.ndim - self.arrivals.ndim
-        x = self.arrivals.reshape(self.arrivals.shape + (1,) * extra)
-        x2 = self.arrival_squares.reshape(x.shape)
+        """``over`` gives E[X] and E[X^2] of another denominator than the
+        arrivals."""
+        base, base_squares = (self.arrivals, self.arrival_squares) if over is None else over
+        extra = ratio.ndim - base.ndim
+        x = base.reshape(base.shape + (1,) * extra)
+        x2 = base_squares.reshape(x.shape)
         spread = squares - 2 * ratio * cross + ratio**2 * x2
         return _error_of_mean(np.maximum(spread, 0.0), self.runs) / np.where(x > 0, x, math.nan)
 
@@ -401,20 +494,53 @@ class Sampling:
         )
 
     def beyond_error(self) -> NDArray[np.float64]:
-        """Of P(W > w), w = 0 .. horizon, and so of P(W <= w) too."""
+        """Of P(not served within w), w = 0 .. horizon, and so of
+        P(served, W <= w) too."""
         return self._ratio_error(
             self._per_arrival(self.beyond), self.beyond_squares, self.beyond_cross
+        )
+
+    def wait_beyond_error(self) -> NDArray[np.float64]:
+        return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
+
+    def prob_wait_error(self) -> NDArray[np.float64]:
+        """Of P(served after waiting, or never served though not lost)."""
+        return self._ratio_error(
+            self._per_arrival(self.waited), self.waited_squares, self.waited_cross
+        )
+
+    def wait_abandoned_error(self) -> NDArray[np.float64]:
+        return self._ratio_error(
+            self.wait_abandoned(), self.abandoned_squares, self.abandoned_cross
+        )
+
+    def prob_blocked_error(self) -> NDArray[np.float64]:
+        return self._ratio_error(
+            self._per_arrival(self.blocked), self.blocked_squares, self.blocked_cross
         )
 
     def mean_wait_error(self) -> NDArray[np.float64]:
         mean = self.mean_wait()
         error = self._ratio_error(
-            np.where(np.isinf(mean), 0.0, mean), self.wait_total_squares, self.wait_total_cross
+            np.where(np.isinf(mean), 0.0, mean),
+            self.wait_total_squares,
+            self.wait_total_cross,
+            over=(self.served, self.served_squares),
         )
         return np.where(np.isinf(mean), math.nan, error)
 
     def arrivals_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
+
+    def blocked_error(self) -> NDArray[np.float64]:
+        return _error_of_mean(self.blocked_squares - self.blocked**2, self.runs)
+
+    def abandonments_error(self) -> NDArray[np.float64]:
+        return _error_of_mean(self.abandonment_squares - self.abandonments**2, self.runs)
+
+    def has_losses(self) -> bool:
+        """Whether any arrival was blocked or gave up."""
+        return bool(np.any(self.blocked > 0) or np.any(self.abandonments > 0))
 
 
 def _error_of_mean(variance: NDArray[np.float64], runs: float) -> NDArray[np.float64]:
@@ -553,9 +679,17 @@ def _arrival_error(
     if measure == "mean_wait":
         return sampling.mean_wait_error()
     if measure == "wait_beyond":
-        return sampling.beyond_error()[..., -1]
+        return sampling.wait_beyond_error()
+    if measure in ("wait_abandoned", "prob_abandon"):
+        return sampling.wait_abandoned_error()
+    if measure == "prob_blocked":
+        return sampling.prob_blocked_error()
+    if measure == "blocked":
+        return sampling.blocked_error()
+    if measure == "abandonments":
+        return sampling.abandonments_error()
     if measure == "prob_wait":
-        return sampling.beyond_error()[..., 0]
+        return sampling.prob_wait_error()
     if measure == "service_level":
         within = run._steps_within(args[0], "standard_error")
         return sampling.beyond_error()[..., min(within, sampling.wait_horizon)]
@@ -576,6 +710,11 @@ _KNOWN = "one of " + ", ".join(
         "mean_wait",
         "wait_beyond",
         "wait_probabilities",
+        "blocked",
+        "abandonments",
+        "wait_abandoned",
+        "prob_blocked",
+        "prob_abandon",
     ]
 )
 

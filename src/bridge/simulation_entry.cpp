@@ -17,8 +17,8 @@
 #include "simulation/start_state.hpp"
 
 const char* const simulateHelp =
-    "_simulate(model, steps, servers, arrivals, durations, routing, every, horizon, runs, "
-    "key, threads, /)\n--\n\n"
+    "_simulate(model, steps, servers, arrivals, durations, routing, abandonment, capacity, "
+    "every, horizon, runs, key, threads, /)\n--\n\n"
     "The engine of navro.simulate: makes `runs` runs of the real system through the\n"
     "periods given and returns the recorded rows and the sums over runs.";
 
@@ -100,6 +100,8 @@ struct Arguments {
     PyObject* arrivals;
     PyObject* durations;
     PyObject* routing;
+    PyObject* abandonment;
+    PyObject* capacity;
     PyObject* every;
     PyObject* horizon;
     PyObject* runs;
@@ -121,6 +123,8 @@ simulation::Plan planOf(Object* self, const Arguments& a) {
     const bool network = PyBytes_Check(a.routing) && PyBytes_GET_SIZE(a.routing) > 0;
     const Real* routing = network ? valuesOf<Real>(a.routing, periods * n * n) : nullptr;
     if (!network) valuesOf<Real>(a.routing, 0);
+    const Real* abandonment = valuesOf<Real>(a.abandonment, periods * n);
+    const long long* capacity = valuesOf<long long>(a.capacity, periods * n);
 
     for (std::size_t p = 0; p < periods; ++p) {
         simulation::PeriodSettings period;
@@ -133,6 +137,7 @@ simulation::Plan planOf(Object* self, const Arguments& a) {
                 servers[at], arrivals.values, arrivals.weights, arrivals.length, durations.values,
                 durations.weights, durations.length, network ? routing + at * n : nullptr,
                 network ? n : 0));
+            simulation::limitNode(period.nodes.back(), abandonment[at], capacity[at]);
         }
         plan.periods.push_back(std::move(period));
     }
@@ -184,7 +189,6 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
     Recording recording(layout.nodes, layout.rows, widest, layout.horizon);
     HeapVector<Real> frequencies;
     HeapVector<Real> arrivals(static_cast<std::size_t>(recording.arrivalCells));
-    HeapVector<simulation::BeyondSums> beyond(layout.waits());
     for (long long row = 0; row < layout.rows; ++row) {
         for (Int node = 0; node < layout.nodes; ++node) {
             const simulation::CountWindow window = tally.window(row, node);
@@ -197,13 +201,11 @@ Recording recordingOf(const simulation::Tally& tally, Real runs) {
             const Real completions = row == 0 ? std::numeric_limits<Real>::quiet_NaN()
                                               : static_cast<Real>(tally.ended(row, node)) / runs;
             const simulation::Tally::RowSums sums = tally.sums(row, node);
-            tally.beyondSums(row, node, beyond.data());
             arrivals[WaitLayout::arrivals] = static_cast<Real>(sums.arrivals) / runs;
             arrivals[WaitLayout::waited] = sums.censoredRuns > 0
                                                ? std::numeric_limits<Real>::infinity()
                                                : static_cast<Real>(sums.waitTotal) / runs;
-            arrivals[WaitLayout::beyond] =
-                static_cast<Real>(beyond[layout.waits() - 1].beyond) / runs;
+            arrivals[WaitLayout::beyond] = static_cast<Real>(sums.late) / runs;
             for (Int w = 0; w <= layout.horizon; ++w)
                 arrivals[WaitLayout::first + static_cast<std::size_t>(w)] =
                     static_cast<Real>(tally.waits(row, node, w).exactly) / runs;
@@ -250,6 +252,22 @@ PyObject* momentsOf(const simulation::Tally& tally, Real runs) {
     setItem(moments.get(), "wait_total_squares", column(rows, &R::waitTotalSquares));
     setItem(moments.get(), "wait_total_cross", column(rows, &R::waitTotalCross));
     setItem(moments.get(), "censored", column(rows, &R::censoredRuns));
+    setItem(moments.get(), "served", column(rows, &R::served));
+    setItem(moments.get(), "served_squares", column(rows, &R::servedSquares));
+    setItem(moments.get(), "blocked", column(rows, &R::blocked));
+    setItem(moments.get(), "blocked_squares", column(rows, &R::blockedSquares));
+    setItem(moments.get(), "blocked_cross", column(rows, &R::blockedCross));
+    setItem(moments.get(), "abandoned", column(rows, &R::abandoned));
+    setItem(moments.get(), "abandoned_squares", column(rows, &R::abandonedSquares));
+    setItem(moments.get(), "abandoned_cross", column(rows, &R::abandonedCross));
+    setItem(moments.get(), "abandonments", column(rows, &R::abandonments));
+    setItem(moments.get(), "abandonment_squares", column(rows, &R::abandonmentSquares));
+    setItem(moments.get(), "late", column(rows, &R::late));
+    setItem(moments.get(), "late_squares", column(rows, &R::lateSquares));
+    setItem(moments.get(), "late_cross", column(rows, &R::lateCross));
+    setItem(moments.get(), "waited", column(rows, &R::waited));
+    setItem(moments.get(), "waited_squares", column(rows, &R::waitedSquares));
+    setItem(moments.get(), "waited_cross", column(rows, &R::waitedCross));
     setItem(moments.get(), "exactly", column(exactly, &W::exactly));
     setItem(moments.get(), "exactly_squares", column(exactly, &W::exactlySquares));
     setItem(moments.get(), "exactly_cross", column(exactly, &W::exactlyCross));
@@ -278,9 +296,9 @@ PyObject* simulateModel(Object* self, const Arguments& arguments) {
 PyObject* simulate_Py(PyObject*, PyObject* args) {
     PyObject* model = nullptr;
     Arguments a{};
-    if (!PyArg_ParseTuple(args, "OOOOOOOOOOO:_simulate", &model, &a.steps, &a.servers, &a.arrivals,
-                          &a.durations, &a.routing, &a.every, &a.horizon, &a.runs, &a.key,
-                          &a.threads))
+    if (!PyArg_ParseTuple(args, "OOOOOOOOOOOOO:_simulate", &model, &a.steps, &a.servers,
+                          &a.arrivals, &a.durations, &a.routing, &a.abandonment, &a.capacity,
+                          &a.every, &a.horizon, &a.runs, &a.key, &a.threads))
         return nullptr;
     if (PyObject_TypeCheck(model, &_StandardMultiserver_Type))
         return simulateModel<_StandardMultiserver_object, _StandardMultiserver_memRelease>(

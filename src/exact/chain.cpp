@@ -69,7 +69,7 @@ void ExactChain::syncSpace(std::size_t index) {
     if (index == 0) {
         const auto perNode = static_cast<std::size_t>(nodes);
         present.resize(n * perNode);
-        ends.resize(n * perNode);
+        ends.resize(n * perNode * flowKinds);
         for (std::size_t i = space.synced; i < n; ++i) {
             const Digit* key = space.keys.key(static_cast<std::uint32_t>(i));
             for (int node = 0; node < nodes; ++node) {
@@ -218,7 +218,7 @@ void ExactChain::compact() {
     kept.rowStart.resize(n);
     kept.rowLength.resize(n, notBuilt);
     HeapVector<std::uint32_t> keptPresent(n * perNode);
-    HeapVector<Real> keptEnds(n * perNode);
+    HeapVector<Real> keptEnds(n * perNode * flowKinds);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t i = states.active[k];
         kept.keys.insert(states.keys.key(i));
@@ -261,11 +261,11 @@ void ExactChain::buildRow(std::size_t index, std::uint32_t entry, HeapVector<Rea
     if (index == 0)
         std::copy(endsOfRow.begin(), endsOfRow.end(),
                   ends.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(entry) *
-                                                             static_cast<std::size_t>(nodes)));
+                                                             endsOfRow.size()));
 }
 
 void ExactChain::buildRows(std::size_t index) {
-    HeapVector<Real> endsOfRow(static_cast<std::size_t>(nodes));
+    HeapVector<Real> endsOfRow(static_cast<std::size_t>(nodes) * flowKinds);
     Space& source = spaces[index];
     for (std::uint32_t entry : source.active)
         if (source.rowLength[entry] == notBuilt) buildRow(index, entry, endsOfRow);
@@ -352,14 +352,14 @@ void ExactChain::step() {
     droppedMass += lost;
 }
 
-Real ExactChain::expectedEnds(int node) const {
+Real ExactChain::expectedFlow(Flow flow, int node) const {
     const Space& states = spaces[0];
+    const auto perState = static_cast<std::size_t>(nodes) * flowKinds;
+    const auto at = static_cast<std::size_t>(flow * nodes + node);
     Real total = 0.0;
     for (std::uint32_t i : states.active) {
         if (states.rowLength[i] == notBuilt) abortInternal();
-        total += states.probability[i] *
-                 ends[static_cast<std::size_t>(i) * static_cast<std::size_t>(nodes) +
-                      static_cast<std::size_t>(node)];
+        total += states.probability[i] * ends[static_cast<std::size_t>(i) * perState + at];
     }
     return total;
 }

@@ -46,14 +46,17 @@ public:
     void useSettings(const ChainSettings& settings);
 
     // Builds the rows of every state of positive probability; a step calls
-    // it too. Needed before expectedEnds.
+    // it too. Needed before expectedEnds and expectedFlow.
     void prepare();
     void step();
 
     const ChainLayout& layout() const { return shape; }
     Real dropped() const { return droppedMass; }
     // E[services that end at `node` in the coming step].
-    Real expectedEnds(int node) const;
+    Real expectedEnds(int node) const { return expectedFlow(endsFlow, node); }
+    // E[the flow's entities at `node` in the coming step]: ends,
+    // abandonments or arrivals blocked.
+    Real expectedFlow(Flow flow, int node) const;
     // P(number present at `node` = k) for k = 0 .. size - 1 into `out`.
     void presentDistribution(int node, HeapVector<Real>& out) const;
     // visit(key, probability) for every state of positive probability, in
@@ -113,8 +116,8 @@ private:
     int nodes = 0;
     // Space 0 and one space per node (the outcomes before its draws).
     HeapVector<Space> spaces;
-    // Per state, `nodes` each: the number present, and the services that
-    // end in the coming step under the current settings.
+    // Per state: the number present at each node, and the flows of the
+    // coming step under the current settings (Flow, flowKinds per node).
     HeapVector<std::uint32_t> present;
     HeapVector<Real> ends;
     Real droppedMass = 0.0;

@@ -15,9 +15,12 @@ HeapVector<Real> windowOf(const Pmf* pmf) {
     return HeapVector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
 }
 
-NodeSettings nodeSettings(Int servers, const Pmf* arrivals, const Pmf* durations) {
+NodeSettings nodeSettings(Int servers, const Pmf* arrivals, const Pmf* durations,
+                          Real abandonment, Int capacity) {
     NodeSettings node;
     node.servers = servers;
+    node.abandonment = abandonment;
+    node.capacity = capacity;
     node.arrivalsOffset = arrivals->simple.offset;
     node.arrivals = windowOf(arrivals);
     node.durationsOffset = durations->simple.offset;
@@ -208,6 +211,9 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
     const HeapVector<Real> external = meanArrivals(settings);
     HeapVector<Real> completions(perNode, std::numeric_limits<Real>::quiet_NaN());
     HeapVector<Real> ends(perNode);
+    // The losses since the last row, per node.
+    HeapVector<Real> blocked(perNode, 0.0);
+    HeapVector<Real> abandoned(perNode, 0.0);
     HeapVector<Real> present;
     // The arrivals since the last row, per node; their waits stay NaN.
     HeapVector<Real>& arrivals = recording.tail;
@@ -225,9 +231,13 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
             recording.addEntry(0, present.data(), static_cast<int>(present.size()),
                                completions[static_cast<std::size_t>(n)],
                                arrivals.data() + static_cast<std::size_t>(n) * cells);
+            recording.blocked.push_back(blocked[static_cast<std::size_t>(n)]);
+            recording.abandonments.push_back(abandoned[static_cast<std::size_t>(n)]);
         }
         recording.dropped.push_back(chain.dropped());
         clearArrivals();
+        std::fill(blocked.begin(), blocked.end(), 0.0);
+        std::fill(abandoned.begin(), abandoned.end(), 0.0);
     };
     clearArrivals();
     if (start == 0) recordRow();
@@ -236,7 +246,12 @@ Recording recordExact(const View& model, Checkpoint checkpoint, ExactChain& chai
         // What ends in the step comes from the state before it: the
         // completions of a recorded step, and the entities routed on.
         chain.prepare();
-        for (Int n = 0; n < nodes; ++n) ends[static_cast<std::size_t>(n)] = chain.expectedEnds(n);
+        for (Int n = 0; n < nodes; ++n) {
+            const auto at = static_cast<std::size_t>(n);
+            ends[at] = chain.expectedEnds(n);
+            blocked[at] += chain.expectedFlow(blockedFlow, n);
+            abandoned[at] += chain.expectedFlow(abandonedFlow, n);
+        }
         for (Int d = 0; d < nodes; ++d) {
             Real in = external[static_cast<std::size_t>(d)];
             for (Int s = 0; s < nodes; ++s)
@@ -261,7 +276,8 @@ ChainSettings stationSettings(_StandardMultiserver_object* self) {
     if (hasMassAtZero(self->_serviceDurationPmf)) navro::abort(messages::invalidServiceDuration);
     ChainSettings settings;
     settings.nodes.push_back(nodeSettings(self->_numberOfServers, self->_numberOfArrivalsPmf,
-                                          self->_serviceDurationPmf));
+                                          self->_serviceDurationPmf,
+                                          self->_abandonmentProbability, self->_capacity));
     settings.routing.push_back(0.0);
     return settings;
 }
@@ -289,7 +305,9 @@ ChainSettings networkSettings(_StandardNetworkMultiserver_object* self) {
     for (Int i = 0; i < n; ++i)
         settings.nodes.push_back(nodeSettings(lookup(self->_numberOfServers, i),
                                               lookup(self->_numberOfExternalArrivalsPmfs, i),
-                                              lookup(self->_serviceDurationPmfs, i)));
+                                              lookup(self->_serviceDurationPmfs, i),
+                                              lookup(self->_abandonmentProbabilities, i),
+                                              lookup(self->_capacities, i)));
     return settings;
 }
 

@@ -17,7 +17,8 @@
 // row 0 when `start` is 0), each row with the mass the chain has dropped up
 // to it. The arrivals of the steps are the chain's expected arrivals at each
 // node, from outside and routed in; their waits, which the chain does not
-// follow, are NaN (the layout of `horizon`). At the end the model holds the
+// follow, are NaN (the layout of `horizon`). The arrivals blocked and the
+// entities that gave up are the chain's expectations too. At the end the model holds the
 // chain's state, read back as a (z,
 // ell) state (per z, the remaining time of a busy server chosen at random;
 // a service's duration where no server is busy), and its clock has moved

@@ -265,6 +265,43 @@ void TransitionGenerator::shift() {
     end();
 }
 
+// Each of the w waiting gives up with probability p: w - a stay with
+// probability C(w, a) p^a (1 - p)^(w - a). Returns the expected number that
+// give up.
+Real TransitionGenerator::abandon(int node) {
+    const Real p = settings.nodes[static_cast<std::size_t>(node)].abandonment;
+    if (!(p > 0)) return 0.0;
+    const int at = layout.first[static_cast<std::size_t>(node)];
+    Real expected = 0.0;
+    bool any = false;
+    for (std::uint32_t i = 0; i < from->size() && !any; ++i) any = from->key(i)[at] > 0;
+    if (!any) return 0.0;
+    const Real logGo = std::log(p), logStay = std::log1p(-p);
+    begin();
+    Digit* key = scratch.data();
+    for (std::uint32_t i = 0; i < from->size(); ++i) {
+        const Digit* state = from->key(i);
+        const Real weight = from->weight(i);
+        const long long waiting = state[at];
+        expected += weight * p * static_cast<Real>(waiting);
+        std::copy(state, state + keyWidth, key);
+        if (waiting == 0 || p >= 1) {
+            key[at] = 0;
+            to->add(key, weight);
+            continue;
+        }
+        for (long long a = 0; a <= waiting; ++a) {
+            key[at] = static_cast<Digit>(waiting - a);
+            const Real logWays =
+                logFactorial(waiting) - logFactorial(a) - logFactorial(waiting - a);
+            to->add(key, weight * std::exp(logWays + static_cast<Real>(a) * logGo +
+                                           static_cast<Real>(waiting - a) * logStay));
+        }
+    }
+    end();
+    return expected;
+}
+
 void TransitionGenerator::arrive(int node) {
     const NodeSettings& s = settings.nodes[static_cast<std::size_t>(node)];
     if (s.arrivalsOffset == 0 && s.arrivals.size() == 1) return;  // never anyone
@@ -286,25 +323,38 @@ void TransitionGenerator::arrive(int node) {
     end();
 }
 
-// The step's arrivals join the line, and every free server takes the next
-// waiting entity; their services' durations are drawn in the next part.
-void TransitionGenerator::admit(int node) {
+// The step's arrivals join the line, as many as the capacity leaves room
+// for, and every free server takes the next waiting entity; their
+// services' durations are drawn in the next part. Returns the expected
+// number of arrivals blocked.
+Real TransitionGenerator::admit(int node) {
     const NodeSettings& s = settings.nodes[static_cast<std::size_t>(node)];
     const int at = layout.first[static_cast<std::size_t>(node)];
     const int inboundAt = layout.stride + node;
+    Real blocked = 0.0;
     begin();
     Digit* key = scratch.data();
     for (std::uint32_t i = 0; i < from->size(); ++i) {
         const Digit* state = from->key(i);
         std::copy(state, state + keyWidth, key);
-        const long long line = static_cast<long long>(state[at]) + state[inboundAt];
-        const long long starting = std::min(line, s.servers - busyAt(state, node));
+        const long long busy = busyAt(state, node);
+        long long joining = state[inboundAt];
+        if (s.capacity >= 0) {
+            const long long room = std::max(0LL, s.capacity - busy - state[at]);
+            if (joining > room) {
+                blocked += from->weight(i) * static_cast<Real>(joining - room);
+                joining = room;
+            }
+        }
+        const long long line = static_cast<long long>(state[at]) + joining;
+        const long long starting = std::min(line, s.servers - busy);
         key[inboundAt] = 0;
         key[at] = digitOf(line - starting);
         key[pendingDigit(node)] = digitOf(starting);
         to->add(key, from->weight(i));
     }
     end();
+    return blocked;
 }
 
 void TransitionGenerator::start(const Digit* key) {
@@ -336,7 +386,7 @@ const Outcomes& TransitionGenerator::drawDurations(int node, const Digit* outcom
     return *from;
 }
 
-const Outcomes& TransitionGenerator::beginStep(const Digit* state, Real* ends) {
+const Outcomes& TransitionGenerator::beginStep(const Digit* state, Real* flows) {
     const int nodes = layout.nodeCount();
     std::copy(state, state + layout.stride, scratch.data());
     std::fill(scratch.data() + layout.stride, scratch.data() + keyWidth, Digit{0});
@@ -347,12 +397,13 @@ const Outcomes& TransitionGenerator::beginStep(const Digit* state, Real* ends) {
         Real total = 0.0;
         for (std::uint32_t i = 0; i < from->size(); ++i)
             total += from->weight(i) * from->key(i)[endsAt];
-        ends[node] = total;
+        flows[endsFlow * nodes + node] = total;
     }
     for (int node = 0; node < nodes; ++node) route(node);
     shift();
+    for (int node = 0; node < nodes; ++node) flows[abandonedFlow * nodes + node] = abandon(node);
     for (int node = 0; node < nodes; ++node) arrive(node);
-    for (int node = 0; node < nodes; ++node) admit(node);
+    for (int node = 0; node < nodes; ++node) flows[blockedFlow * nodes + node] = admit(node);
     interruptionPoint(static_cast<long long>(from->size()) * keyWidth);
     return *from;
 }

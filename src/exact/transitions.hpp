@@ -19,8 +19,12 @@
 //      a whole new service (both only where the servers changed);
 //   1. every service goes one unit on; those with one unit left end, and
 //      each of their entities is routed on its own (or leaves);
-//   2. the step's arrivals (from outside, and routed in) join the line;
-//   3. every free server takes the next waiting entity and starts a
+//   2. each entity waiting since the step began gives up with the node's
+//      abandonment probability, on its own: the number waiting is thinned
+//      binomially;
+//   3. the step's arrivals (from outside, and routed in) join the line, as
+//      many as the node's capacity leaves room for; the rest are blocked;
+//   4. every free server takes the next waiting entity and starts a
 //      service, its length drawn from the node's durations.
 // The stages run in that order over a small set of partial outcomes, which
 // merges outcomes that meet, so the work of a row grows with its distinct
@@ -35,6 +39,10 @@ struct NodeSettings {
     // P(s) for s = durationsOffset, ...; every duration is at least 1.
     Int durationsOffset = 1;
     HeapVector<Real> durations;
+    // The chance that each waiting entity gives up in a step, and the most
+    // entities present (below 0: no limit).
+    Real abandonment = 0.0;
+    Int capacity = -1;
 
     Int longestDuration() const { return durationsOffset + static_cast<Int>(durations.size()) - 1; }
     bool operator==(const NodeSettings&) const = default;
@@ -53,6 +61,11 @@ struct ChainSettings {
     }
     bool operator==(const ChainSettings&) const = default;
 };
+
+// What a state's step leaves per node in expectation besides its outcomes:
+// the services that end, the entities that give up and the arrivals
+// blocked, at `flow * nodes + node` of the step's flows.
+enum Flow : int { endsFlow, abandonedFlow, blockedFlow, flowKinds };
 
 // Where each node's digits lie in a state's key: the number waiting at
 // `first[n]`, then the busy servers with remaining time 1 .. width[n].
@@ -140,10 +153,10 @@ public:
 
     // The step from `state` up to the new services' durations: the
     // outcomes, distinct, valid until the next call, with each node's new
-    // services counted in its pending digit; per node the expected number
-    // of services that end in the step goes to `ends`. Raises "Too many
-    // states" where a count would not fit a digit.
-    const Outcomes& beginStep(const Digit* state, Real* ends);
+    // services counted in its pending digit; per node the expected flows
+    // of the step (Flow) go to `flows`, flowKinds * nodes of them. Raises
+    // "Too many states" where a count would not fit a digit.
+    const Outcomes& beginStep(const Digit* state, Real* flows);
     // The rest of the step at `node` from an outcome of beginStep (or of
     // the draws at the nodes before it): its new services' durations.
     const Outcomes& drawDurations(int node, const Digit* outcome);
@@ -168,8 +181,9 @@ private:
     void reconcile(int node);
     void route(int source);
     void shift();
+    Real abandon(int node);
     void arrive(int node);
-    void admit(int node);
+    Real admit(int node);
     void start(const Digit* key);
     // The stages pass the outcomes from `from` to `to` and swap them.
     void begin() { to->clear(keyWidth, largestRow); }

@@ -1,9 +1,32 @@
 #include "simulation/node_run.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 namespace simulation {
+
+long long binomial(long long count, Real p, RunGenerator& random) {
+    if (count <= 0 || !(p > 0.0)) return 0;
+    if (p >= 1.0) return count;
+    if (p > 0.5) return count - binomial(count, 1.0 - p, random);
+    constexpr long long oneByOne = 8;
+    long long successes = 0;
+    if (count <= oneByOne) {
+        for (long long k = 0; k < count; ++k) successes += random.uniform() < p ? 1 : 0;
+        return successes;
+    }
+    // The failures before each success are geometric: floor(log U / log(1 - p)),
+    // U uniform on (0, 1].
+    const Real logFailure = std::log1p(-p);
+    for (long long at = 0;;) {
+        const Real gap = std::floor(std::log(1.0 - random.uniform()) / logFailure);
+        if (gap >= static_cast<Real>(count - at)) return successes;
+        at += static_cast<long long>(gap) + 1;
+        ++successes;
+        if (at >= count) return successes;
+    }
+}
 
 void Line::grow() {
     const std::size_t old = capacity();

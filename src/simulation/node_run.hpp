@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -9,6 +10,12 @@
 #include "simulation/sampler.hpp"
 
 namespace simulation {
+
+// How many of `count` trials with success probability `p` each succeed.
+// Few trials are drawn one by one; more skip from one success to the next
+// (geometric gaps), so that the cost follows the successes, and for `p`
+// above one half the failures are counted instead.
+long long binomial(long long count, Real p, RunGenerator& random);
 
 // Entities that joined a node's line in the same step, or that share a
 // reason not to have their wait measured.
@@ -37,6 +44,19 @@ public:
     void pushBack(Group group);
     void pushFront(Group group);
     void clear() { head = size = 0; }
+    // Gives every group to `thin`, which may lower its count, and keeps
+    // the groups left with some, in their order.
+    template <typename Thin>
+    void thinOut(Thin&& thin) {
+        const std::size_t mask = capacity() - 1;
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < size; ++k) {
+            Group group = cells[(head + k) & mask];
+            thin(group);
+            if (group.count > 0) cells[(head + kept++) & mask] = group;
+        }
+        size = kept;
+    }
 
 private:
     std::size_t capacity() const { return cells.size(); }
@@ -74,18 +94,42 @@ public:
         return ended;
     }
 
-    // Second part: `count` entities arriving in `step` join the end of the
-    // line. (A capacity that turns some away enters here.)
-    void join(long long step, long long count) {
-        if (count <= 0) return;
+    // Second part: every entity that waited when the step began gives up
+    // with probability `p`, each on its own, and leaves the line;
+    // `gone(arrival, count)` hears of every group that loses some. Returns
+    // how many gave up. No random number is drawn where `p` is 0, so runs
+    // without patience are what they were without it.
+    template <typename Gone>
+    long long abandon(Real p, RunGenerator& random, Gone&& gone) {
+        if (!(p > 0.0) || waiting == 0) return 0;
+        long long left = 0;
+        line.thinOut([&](Group& group) {
+            const long long leaving = binomial(group.count, p, random);
+            if (leaving == 0) return;
+            gone(group.arrival, leaving);
+            group.count -= leaving;
+            left += leaving;
+        });
+        waiting -= left;
+        return left;
+    }
+
+    // Third part: of `count` entities arriving in `step`, as many as the
+    // capacity leaves room for join the end of the line (all where
+    // `capacity` is below 0); returns how many joined. Entities already
+    // present beyond the capacity stay: only arrivals are refused.
+    long long join(long long step, long long count, long long capacity = -1) {
+        if (capacity >= 0) count = std::min(count, std::max(capacity - present(), 0LL));
+        if (count <= 0) return 0;
         line.pushBack({step, count});
         waiting += count;
+        return count;
     }
 
     // Last part, at the end of step `step`: every free server of `servers`
     // takes the next waiting entity and draws its service, which ends in
     // step `step` + duration. `taken(arrival, count)` hears of every group
-    // taken. (Entities that give up waiting would leave the line here.)
+    // taken.
     template <typename Taken>
     void startServices(long long step, Int servers, const Sampler& durations, RunGenerator& random,
                        Taken&& taken) {

@@ -62,6 +62,14 @@ NodeSettings makeNodeSettings(Int servers, const Int* arrivalValues, const Real*
     return settings;
 }
 
+void limitNode(NodeSettings& settings, Real abandonment, long long capacity) {
+    if (!(abandonment >= 0.0 && abandonment <= 1.0) || capacity < noCapacity ||
+        capacity > std::numeric_limits<Int>::max())
+        navro::abort(messages::invalidValue);
+    settings.abandonment = abandonment;
+    settings.capacity = capacity;
+}
+
 StartNode startWith(Int servers, Int present, const Int* remainingValues,
                     const Real* remainingWeights, std::size_t remainingCount) {
     if (servers < 0) navro::abort(messages::invalidNumberOfServers);

@@ -13,6 +13,9 @@
 
 namespace simulation {
 
+// A node's capacity where the number present has no limit.
+inline constexpr long long noCapacity = -1;
+
 // One node's settings in one period.
 struct NodeSettings {
     Int servers = 0;
@@ -23,6 +26,10 @@ struct NodeSettings {
     // where every entity leaves, a single station's case.
     Sampler routing;
     bool routes = false;
+    // The chance that each entity waiting at the start of a step gives up
+    // in it, and the most entities present (below 0: no limit).
+    Real abandonment = 0.0;
+    long long capacity = noCapacity;
 };
 
 struct PeriodSettings {
@@ -65,6 +72,11 @@ NodeSettings makeNodeSettings(Int servers, const Int* arrivalValues, const Real*
                               std::size_t arrivalCount, const Int* durationValues,
                               const Real* durationWeights, std::size_t durationCount,
                               const Real* routingRow, std::size_t nodes);
+
+// Adds patience and a capacity to a node's settings, checked as the
+// models' setters check them: a probability in [0, 1] and a capacity of at
+// least 0 or `noCapacity`, "Invalid value" otherwise.
+void limitNode(NodeSettings& settings, Real abandonment, long long capacity);
 
 // A start at exactly `present`, whose busy servers' remaining times follow
 // `remaining` (values at least 1): what a reset describes, and the unit

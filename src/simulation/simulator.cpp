@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -40,6 +41,11 @@ Counter times(Counter a, Counter b) {
     return product;
 }
 
+// The chance of giving up within `steps` steps, `p` a step.
+Real chanceWithin(Real p, long long steps) {
+    return -std::expm1(static_cast<Real>(steps) * std::log1p(-p));
+}
+
 long long powerOfTwoFrom(long long n) {
     long long power = 1;
     while (power < n) power *= 2;
@@ -72,6 +78,11 @@ public:
           arrivals(layout.entries()),
           waitTotals(arrivals.size()),
           served(arrivals.size()),
+          blockedAt(arrivals.size()),
+          abandonedOf(arrivals.size()),
+          abandonmentsAt(arrivals.size()),
+          withinAt(arrivals.size()),
+          promptAt(arrivals.size()),
           openWaits(static_cast<std::size_t>(openRows) * nodeCount * horizonCells),
           openMasks(static_cast<std::size_t>(openRows) * nodeCount * maskWords) {
         for (std::size_t n = 0; n < nodeCount; ++n) nodes[n].prepare(longestService(n));
@@ -146,6 +157,18 @@ private:
         };
     }
 
+    // What hears of the entities that give up waiting at node `node`: each
+    // measured one counts as lost in its arrival's row.
+    auto lossesOf(std::size_t node) {
+        return [this, node](long long arrival, long long count) {
+            if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
+            const std::size_t at =
+                static_cast<std::size_t>(layout.rowOfArrival(arrival)) * nodeCount + node;
+            measuredWaiting[node] -= count;
+            addTo(abandonedOf[at], static_cast<Counter>(count));
+        };
+    }
+
     // The servers of `next` take over after step `step`: a service that
     // starts now starts in `next`, and lasts as its durations say.
     void changeServers(long long step, const PeriodSettings& next, RunGenerator& random) {
@@ -167,13 +190,18 @@ private:
         const bool measured = step <= layout.lastRecordedStep();
         const std::size_t row = static_cast<std::size_t>(layout.rowOfArrival(step));
         for (std::size_t n = 0; n < nodeCount; ++n) {
-            const long long batch = period.nodes[n].arrivals.draw(random) + inflow[n];
-            nodes[n].join(step, batch);
+            const NodeSettings& settings = period.nodes[n];
+            const long long gaveUp = nodes[n].abandon(settings.abandonment, random, lossesOf(n));
+            const long long batch = settings.arrivals.draw(random) + inflow[n];
+            const long long joined = nodes[n].join(step, batch, settings.capacity);
             if (nodes[n].present() > std::numeric_limits<Int>::max())
                 navro::abort(messages::invalidValue);
             if (measured) {
-                arrivals[row * nodeCount + n] += static_cast<Counter>(batch);
-                measuredWaiting[n] += batch;
+                const std::size_t at = row * nodeCount + n;
+                arrivals[at] += static_cast<Counter>(batch);
+                blockedAt[at] += static_cast<Counter>(batch - joined);
+                abandonmentsAt[at] += static_cast<Counter>(gaveUp);
+                measuredWaiting[n] += joined;
             }
         }
         for (std::size_t n = 0; n < nodeCount; ++n) {
@@ -209,18 +237,27 @@ private:
 
     // After the schedule: nothing arrives any more, and each node's servers
     // work off its line, from one end of a service to the next, until every
-    // recorded arrival has been taken into service, so that no wait is cut
-    // short by the end of the run. Those behind them, and entities that
-    // finish, matter no more. Only a node left without servers keeps some
-    // waiting: their waits stay unknown.
+    // recorded arrival has been taken into service or has given up, so
+    // that no wait is cut short by the end of the run. Those behind them,
+    // and entities that finish, matter no more. Only a node left without
+    // servers and without patience keeps some waiting: their waits stay
+    // unknown. With patience they all give up in the end.
     void drain(long long last, const PeriodSettings& period, RunGenerator& random,
                const std::atomic<bool>& stop, WorkMeter& meter) {
         for (std::size_t n = 0; n < nodeCount; ++n) {
             const NodeSettings& settings = period.nodes[n];
+            if (measuredWaiting[n] > 0 && nodes[n].busyServers() == 0)
+                nodes[n].abandon(settings.abandonment > 0 ? 1.0 : 0.0, random, lossesOf(n));
             long long step = last;
             while (measuredWaiting[n] > 0 && nodes[n].busyServers() > 0) {
                 if (stop.load(std::memory_order_relaxed)) return;
-                step = nodes[n].nextEnd(step);
+                const long long next = nodes[n].nextEnd(step);
+                // Each waiting entity had a chance to give up in every step
+                // up to the one whose end frees a server.
+                if (settings.abandonment > 0)
+                    nodes[n].abandon(chanceWithin(settings.abandonment, next - step), random,
+                                     lossesOf(n));
+                step = next;
                 nodes[n].endServices(step);
                 nodes[n].startServices(step, settings.servers, settings.durations, random,
                                        waitsOf(n, step));
@@ -246,6 +283,7 @@ private:
             std::uint64_t* mask = &openMasks[open * maskWords];
             const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
             if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
+            promptAt[static_cast<std::size_t>(row) * nodeCount + n] = waits[0];
             // The waits that some arrival waited, in increasing order, each
             // cleared for the next row that takes the place.
             Counter before = 0;
@@ -260,6 +298,7 @@ private:
                 }
                 mask[word] = 0;
             }
+            withinAt[static_cast<std::size_t>(row) * nodeCount + n] = before;
         }
     }
 
@@ -278,10 +317,19 @@ private:
                                           presentAt[at + ahead * nodeCount]);
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
-                if (arrivals[at] > 0)
-                    tally.countWaitTotal(row, static_cast<Int>(n), arrivals[at], waitTotals[at],
-                                         served[at] < arrivals[at]);
+                tally.countAbandonments(row, static_cast<Int>(n),
+                                        static_cast<Counter>(abandonmentsAt[at]));
+                if (arrivals[at] > 0) {
+                    const Counter lost = blockedAt[at] + abandonedOf[at];
+                    tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
+                                         served[at] + lost < arrivals[at]);
+                    tally.countLosses(row, static_cast<Int>(n), arrivals[at], blockedAt[at],
+                                      abandonedOf[at], arrivals[at] - lost - withinAt[at],
+                                      arrivals[at] - lost - promptAt[at]);
+                }
                 arrivals[at] = waitTotals[at] = served[at] = 0;
+                blockedAt[at] = abandonedOf[at] = abandonmentsAt[at] = withinAt[at] = 0;
+                promptAt[at] = 0;
             }
         }
     }
@@ -309,6 +357,14 @@ private:
     HeapVector<Counter> arrivals;
     HeapVector<Counter> waitTotals;
     HeapVector<Counter> served;
+    // And the arrivals blocked, those that gave up (in their arrival's row),
+    // the entities that gave up in the row's steps, and the arrivals served
+    // within the horizon and at once.
+    HeapVector<Counter> blockedAt;
+    HeapVector<Counter> abandonedOf;
+    HeapVector<Counter> abandonmentsAt;
+    HeapVector<Counter> withinAt;
+    HeapVector<Counter> promptAt;
     // Per open row (a ring of them) and node: arrivals by wait, and a bit
     // per wait that some arrival waited.
     HeapVector<Counter> openWaits;

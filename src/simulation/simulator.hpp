@@ -9,9 +9,13 @@
 //   1. every service under way goes one step on; those with one step left
 //      end, and their entities leave or go to their next node, where they
 //      count at the end of the same step;
-//   2. the step's arrivals (from outside, and routed in) join the end of the
-//      line;
-//   3. at the end of the step every free server takes the next waiting
+//   2. every entity that waited when the step began gives up with the
+//      node's abandonment probability, each on its own, and leaves (the
+//      network too);
+//   3. the step's arrivals (from outside, and routed in) join the end of the
+//      line, as many as the node's capacity leaves room for; the others are
+//      blocked and lost;
+//   4. at the end of the step every free server takes the next waiting
 //      entity and starts its service, which, lasting s steps, ends in the
 //      step s later.
 // A period's servers take over at its start. Where there are more, the new
@@ -29,8 +33,8 @@
 // (the steps from its arrival to the end of the step in which a server took
 // it) counts in the row of its arrival's step. After the last step the
 // servers work off the line, without arrivals and without recording, until
-// every recorded arrival has been taken into service (or, at a node left
-// without servers, never can be).
+// every recorded arrival has been taken into service or has given up (or,
+// at a node left without servers and without patience, never can be).
 
 namespace simulation {
 

@@ -53,13 +53,40 @@ void Tally::growWindow(Place& place, long long present) {
     place = {lowest, static_cast<std::size_t>(wanted), offset};
 }
 
-void Tally::countWaitTotal(long long row, Int node, std::uint64_t came, std::uint64_t total,
+void Tally::countWaitTotal(long long row, Int node, std::uint64_t served, std::uint64_t total,
                            bool censored) {
     const std::size_t i = at(row, node);
     rowSums.add(i, waitTotal, total);
     rowSums.add(i, waitTotalSquares, product(total, total));
-    rowSums.add(i, waitTotalCross, product(total, came));
+    rowSums.add(i, waitTotalCross, product(total, served));
+    rowSums.add(i, servedSum, served);
+    rowSums.add(i, servedSquares, product(served, served));
     if (censored) ++censoredRuns[i];
+}
+
+void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
+                        std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited) {
+    const std::size_t i = at(row, node);
+    if (blocked > 0) {
+        rowSums.add(i, blockedSum, blocked);
+        rowSums.add(i, blockedSquares, product(blocked, blocked));
+        rowSums.add(i, blockedCross, product(blocked, came));
+    }
+    if (abandoned > 0) {
+        rowSums.add(i, abandonedSum, abandoned);
+        rowSums.add(i, abandonedSquares, product(abandoned, abandoned));
+        rowSums.add(i, abandonedCross, product(abandoned, came));
+    }
+    if (late > 0) {
+        rowSums.add(i, lateSum, late);
+        rowSums.add(i, lateSquares, product(late, late));
+        rowSums.add(i, lateCross, product(late, came));
+    }
+    if (waited > 0) {
+        rowSums.add(i, waitedSum, waited);
+        rowSums.add(i, waitedSquares, product(waited, waited));
+        rowSums.add(i, waitedCross, product(waited, came));
+    }
 }
 
 Tally::RowSums Tally::sums(long long row, Int node) const {
@@ -70,7 +97,23 @@ Tally::RowSums Tally::sums(long long row, Int node) const {
             rowSums.at(i, waitTotal),
             rowSums.at(i, waitTotalSquares),
             rowSums.at(i, waitTotalCross),
-            censoredRuns[i]};
+            censoredRuns[i],
+            rowSums.at(i, servedSum),
+            rowSums.at(i, servedSquares),
+            rowSums.at(i, blockedSum),
+            rowSums.at(i, blockedSquares),
+            rowSums.at(i, blockedCross),
+            rowSums.at(i, abandonedSum),
+            rowSums.at(i, abandonedSquares),
+            rowSums.at(i, abandonedCross),
+            rowSums.at(i, abandonmentSum),
+            rowSums.at(i, abandonmentSquares),
+            rowSums.at(i, lateSum),
+            rowSums.at(i, lateSquares),
+            rowSums.at(i, lateCross),
+            rowSums.at(i, waitedSum),
+            rowSums.at(i, waitedSquares),
+            rowSums.at(i, waitedCross)};
 }
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {

@@ -97,7 +97,16 @@ struct BeyondSums {
 //   X    the arrivals of the row's steps,
 //   S    the sum of their waits,
 //   Y_w  those of them that waited exactly w steps, w = 0 .. horizon,
-// their squares and their products with X. Those that waited longer than
+// their squares and their products with X. With patience or a capacity,
+// per run and row also
+//   K    the arrivals blocked (K X summed too),
+//   Z    the arrivals that gave up before service, whenever (Z X too),
+//   A    the entities that gave up in the row's steps, whenever they came,
+//   N    the arrivals served (S N in place of S X: the mean wait is over the
+//        served),
+//   G    the arrivals not lost that waited longer than the horizon (G X),
+//   G_0  the arrivals not lost that waited at all (G_0 X).
+// Those that waited longer than
 // w, B_w = X - C_w with C_w = Y_0 + .. + Y_w, follow from these and from
 // the sums of C_w^2 - C_(w-1)^2, which like the others change only at the
 // waits that some arrival waited: a run costs a few sums per row, however
@@ -153,9 +162,22 @@ public:
         waitSums.add(cell, squareSteps, product(waited, 2 * before + waited));
     }
     // A run's sum of the waits of one row and node's arrivals, at the end
-    // of the run; `censored` when some of them never left the line.
-    void countWaitTotal(long long row, Int node, std::uint64_t arrivals, std::uint64_t total,
+    // of the run, over the `served` of them; `censored` when some never
+    // left the line.
+    void countWaitTotal(long long row, Int node, std::uint64_t served, std::uint64_t total,
                         bool censored);
+    // A run's lost arrivals of one row and node, `came` in all: `blocked`,
+    // `abandoned` (before service, whenever), and of those not lost, the
+    // `late` that waited longer than the horizon and the `waited` that
+    // waited at all; and the entities that gave up in the row's steps.
+    void countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
+                     std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited);
+    void countAbandonments(long long row, Int node, std::uint64_t abandonments) {
+        if (abandonments == 0) return;
+        const std::size_t i = at(row, node);
+        rowSums.add(i, abandonmentSum, abandonments);
+        rowSums.add(i, abandonmentSquares, product(abandonments, abandonments));
+    }
 
     // Adds another thread's tally of the same layout.
     void add(const Tally& other);
@@ -169,6 +191,12 @@ public:
     struct RowSums {
         Wide endedSquares, arrivals, arrivalSquares, waitTotal, waitTotalSquares, waitTotalCross;
         std::uint64_t censoredRuns;
+        Wide served, servedSquares;
+        Wide blocked, blockedSquares, blockedCross;
+        Wide abandoned, abandonedSquares, abandonedCross;
+        Wide abandonments, abandonmentSquares;
+        Wide late, lateSquares, lateCross;
+        Wide waited, waitedSquares, waitedCross;
     };
     RowSums sums(long long row, Int node) const;
     struct WaitSums {
@@ -204,7 +232,9 @@ private:
 
     HeapVector<Place> places;
     HeapVector<std::uint64_t> counts;
-    // Per row and node: the sums of D, D^2, X, X^2, S, S^2 and S X.
+    // Per row and node: the sums of D, D^2, X, X^2, S, S^2, S N, N, N^2,
+    // and of K, Z, A, G and G_0 with their squares and (but A) products
+    // with X.
     enum RowField : std::size_t {
         endedSum,
         endedSquares,
@@ -213,6 +243,22 @@ private:
         waitTotal,
         waitTotalSquares,
         waitTotalCross,
+        servedSum,
+        servedSquares,
+        blockedSum,
+        blockedSquares,
+        blockedCross,
+        abandonedSum,
+        abandonedSquares,
+        abandonedCross,
+        abandonmentSum,
+        abandonmentSquares,
+        lateSum,
+        lateSquares,
+        lateCross,
+        waitedSum,
+        waitedSquares,
+        waitedCross,
         rowFields
     };
     WideRecords<rowFields> rowSums;

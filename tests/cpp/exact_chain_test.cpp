@@ -218,3 +218,38 @@ TEST(ExactChain, SnapshotsSurviveLongerServices) {
     chain.forEachState([&](const Digit*, Real p) { total += p; });
     EXPECT_NEAR(total, 1.0, 1e-12);
 }
+
+// The simulator's deterministic case of patience and capacity: one server,
+// services of exactly 2, two arrivals a step, room for 2, and every waiting
+// entity gives up in its next step. Two are present after every step; one
+// gives up every step from the second on, and one arrival is blocked every
+// other step.
+TEST(ExactChain, PatienceThinsTheWaitingAndCapacityCutsArrivals) {
+    ExactChain chain(1000, 1e-15);
+    NodeSettings settings = node(1, 2, {1.0}, 2, {1.0});
+    settings.abandonment = 1.0;
+    settings.capacity = 2;
+    startEmpty(chain, station(std::move(settings)));
+    for (int t = 1; t <= 9; ++t) {
+        chain.prepare();
+        EXPECT_EQ(chain.expectedFlow(abandonedFlow, 0), t >= 2 ? 1.0 : 0.0) << t;
+        EXPECT_EQ(chain.expectedFlow(blockedFlow, 0), t % 2 == 0 ? 1.0 : 0.0) << t;
+        chain.step();
+        const std::vector<Real> p = presentAt(chain, 0);
+        ASSERT_EQ(p.size(), 3u) << t;
+        EXPECT_EQ(p[2], 1.0) << t;
+    }
+    // A half chance: the one waiting stays with probability one half.
+    ExactChain half(1000, 1e-15);
+    settings = node(1, 2, {1.0}, 3, {1.0});
+    settings.abandonment = 0.5;
+    startEmpty(half, station(std::move(settings)));
+    half.step();
+    half.prepare();
+    EXPECT_DOUBLE_EQ(half.expectedFlow(abandonedFlow, 0), 0.5);
+    half.step();
+    const std::vector<Real> p = presentAt(half, 0);
+    ASSERT_EQ(p.size(), 5u);
+    EXPECT_DOUBLE_EQ(p[3], 0.5);
+    EXPECT_DOUBLE_EQ(p[4], 0.5);
+}

@@ -3,6 +3,7 @@
 // the settings it refuses, and a heap that fails or a check that throws at
 // any point.
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "runtime/heap.hpp"
 #include "runtime/interruption.hpp"
+#include "simulation/node_run.hpp"
 #include "simulation/simulator.hpp"
 #include "test_support.hpp"
 
@@ -242,4 +244,96 @@ TEST(Simulation, ACheckThatThrowsStopsEveryThread) {
         },
         &left, 1);
     EXPECT_THROW(simulate(plan), Interruption);
+}
+
+TEST(Simulation, BinomialDrawsHaveTheirMeanAndSpread) {
+    RunGenerator random(3, 4);
+    for (long long count : {3LL, 50LL, 1000LL}) {
+        for (Real p : {0.0, 0.05, 0.5, 0.9, 1.0}) {
+            const int draws = 20000;
+            double sum = 0, squares = 0;
+            for (int k = 0; k < draws; ++k) {
+                const auto x = static_cast<double>(binomial(count, p, random));
+                sum += x;
+                squares += x * x;
+            }
+            const double mean = count * p, variance = count * p * (1 - p);
+            EXPECT_NEAR(sum / draws, mean, 5 * std::sqrt(variance / draws) + 1e-12) << count << p;
+            EXPECT_NEAR(squares / draws - (sum / draws) * (sum / draws), variance,
+                        0.1 * variance + 1e-12)
+                << count << " " << p;
+        }
+    }
+}
+
+// One server, services of exactly 2, two arrivals a step, room for 2, and
+// every waiting entity gives up in its next step: the one that waited since
+// the step began leaves, the one served at the end of its own arrival step
+// never does, and one arrival is blocked every other step (the exact
+// chain's test has the same case).
+TEST(Simulation, PatienceAndCapacityActInTheirPlaceInTheStep) {
+    Plan plan = stationPlan(1, listing({{2, 1.0}}), listing({{2, 1.0}}), 8);
+    limitNode(plan.periods[0].nodes[0], 1.0, 2);
+    const Tally tally = simulate(plan);
+    for (long long row = 1; row <= 8; ++row) {
+        EXPECT_EQ(onlyCount(tally, row), 2) << row;
+        const Tally::RowSums sums = tally.sums(row, 0);
+        const Wide blocked = row % 2 == 0 ? 64 : 0;
+        EXPECT_EQ(sums.blocked, blocked) << row;
+        EXPECT_EQ(sums.abandonments, row >= 2 ? 64u : 0u) << row;
+        // Of each row's two arrivals one gives up in the next step; the
+        // other is served at once where the server is free (odd steps) and
+        // blocked where it is not.
+        const Wide served = 64 - blocked;
+        EXPECT_EQ(sums.abandoned, 64u) << row;
+        EXPECT_EQ(sums.served, served) << row;
+        EXPECT_EQ(tally.waits(row, 0, 0).exactly, served) << row;
+        EXPECT_EQ(sums.late, 0u) << row;
+    }
+    // Entities already present beyond the capacity stay; arrivals are refused.
+    plan = stationPlan(1, listing({{1, 1.0}}), listing({{5, 1.0}}), 2, 3);
+    limitNode(plan.periods[0].nodes[0], 0.0, 1);
+    const Tally kept = simulate(plan);
+    EXPECT_EQ(onlyCount(kept, 2), 3);
+    EXPECT_EQ(kept.sums(2, 0).blocked, 64u);
+    EXPECT_RAISES(limitNode(plan.periods[0].nodes[0], 1.5, 1), messages::invalidValue);
+    EXPECT_RAISES(limitNode(plan.periods[0].nodes[0], std::nan(""), 1), messages::invalidValue);
+    EXPECT_RAISES(limitNode(plan.periods[0].nodes[0], 0.5, -2), messages::invalidValue);
+}
+
+// An entity routed to a full node is lost there, like an arrival from
+// outside.
+TEST(Simulation, AnEntityRoutedToAFullNodeIsLost) {
+    Plan plan;
+    const Listing one = listing({{1, 1.0}});
+    for (Int i = 0; i < 2; ++i)
+        plan.start.push_back(startWith(1, 0, one.values.data(), one.weights.data(), 1));
+    PeriodSettings period;
+    period.steps = 6;
+    period.nodes.push_back(node(1, one, one, {0.0, 1.0}));
+    period.nodes.push_back(node(1, listing({{0, 1.0}}), one, {0.0, 0.0}));
+    limitNode(period.nodes[1], 0.0, 0);
+    plan.periods.push_back(std::move(period));
+    plan.runs = 64;
+    plan.key = 1;
+    const Tally tally = simulate(plan);
+    for (long long row = 2; row <= 6; ++row) {
+        EXPECT_EQ(tally.sums(row, 1).arrivals, 64u);
+        EXPECT_EQ(tally.sums(row, 1).blocked, 64u);
+        const CountWindow window = tally.window(row, 1);
+        EXPECT_EQ(window.lowest + static_cast<long long>(window.length), 1);  // nobody there
+    }
+}
+
+// Without patience or a capacity no random number is drawn for either, so
+// a run's sums are, bit for bit, those of the simulator before it knew
+// them: the digest of every sum of a network's runs, taken then.
+TEST(Simulation, RunsWithoutPatienceOrCapacityKeepTheirSums) {
+    std::uint64_t digest = 1469598103934665603ULL;  // FNV-1a over the bytes
+    for (double x : everythingOf(simulate(networkPlan()))) {
+        unsigned char bytes[sizeof x];
+        std::memcpy(bytes, &x, sizeof x);
+        for (unsigned char b : bytes) digest = (digest ^ b) * 1099511628211ULL;
+    }
+    EXPECT_EQ(digest, 16628762731727055145ULL);
 }

@@ -253,7 +253,8 @@ def test_where_the_maps_are_not_exact_the_simulation_agrees_with_an_independent_
         )
 
 
-def test_standard_errors_match_the_spread_of_repeated_simulations():
+@pytest.mark.parametrize("limited", [False, True])
+def test_standard_errors_match_the_spread_of_repeated_simulations(limited):
     model, schedule = navro_model(CASES["station"][0], CASES["station"][1])
     measures = [
         "mean",
@@ -266,6 +267,10 @@ def test_standard_errors_match_the_spread_of_repeated_simulations():
         "wait_beyond",
         "wait_probabilities",
     ]
+    if limited:  # waiting callers give up, and some are turned away
+        model.abandonment_probability = 0.3
+        model.capacity = 3
+        measures += ["blocked", "abandonments", "wait_abandoned"]
     repeats = [
         navro.simulate(model, schedule, runs=400, seed=(3, k), wait_horizon=2) for k in range(40)
     ]
