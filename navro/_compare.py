@@ -27,11 +27,16 @@ __all__ = ["Comparison", "compare"]
 # The measures every trajectory has, and those of the waits, which a run
 # records only with a wait horizon.
 _WAITS = ("prob_wait", "mean_wait", "wait_beyond")
-# What abandonment and a capacity take, where both runs give it.
-_MEASURES = tuple(name for name in MEASURES if name not in _WAITS + LIMIT_MEASURES)
+# The losses of a run with patience or a capacity, where both runs give
+# them: entities per row, and the chance that an arrival gives up.
+_LOSSES = ("blocked", "abandonments", "wait_abandoned")
+# The measures derived from the losses are compared through them.
+_MEASURES = tuple(
+    name for name in MEASURES if name not in _WAITS + _LOSSES + LIMIT_MEASURES
+)
 # Measures per arrival: their least noise follows the number of arrivals.
 _PER_ARRIVAL = frozenset(
-    {"prob_wait", "wait_beyond", "mean_wait", "prob_blocked", "prob_abandon"}
+    {"prob_wait", "wait_beyond", "mean_wait", "wait_abandoned", "prob_blocked", "prob_abandon"}
 )
 
 # Every noise also allows for rounding and for the tail cut of a computed
@@ -188,7 +193,7 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     noise: dict[str, NDArray[np.float64]] = {}
     same_servers = np.array_equal(a._servers, b._servers)
     waits = a._waits is not None and b._waits is not None
-    losses = tuple(name for name in LIMIT_MEASURES if _has(a, name) and _has(b, name))
+    losses = tuple(name for name in _LOSSES if _has(a, name) and _has(b, name))
     for name in _MEASURES + (_WAITS if waits else ()) + losses:
         first, second = _value(a, name), _value(b, name)
         with np.errstate(invalid="ignore"):  # infinite mean waits on both sides

@@ -29,7 +29,7 @@ def _simulate(
     key: int,
     threads: int,
     /,
-) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
+) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
@@ -99,7 +99,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -108,7 +108,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -216,7 +216,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -225,7 +225,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
 
 @disjoint_base
 class _ExactChain:

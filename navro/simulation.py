@@ -689,7 +689,7 @@ def _arrival_error(
         return sampling.mean_wait_error()
     if measure == "wait_beyond":
         return sampling.wait_beyond_error()
-    if measure == "prob_abandon":
+    if measure in ("prob_abandon", "wait_abandoned"):
         return sampling.wait_abandoned_error()
     if measure == "throughput":
         return sampling.throughput_error()
@@ -725,6 +725,7 @@ _KNOWN = "one of " + ", ".join(
         "abandonments",
         "prob_blocked",
         "prob_abandon",
+        "wait_abandoned",
         "throughput",
     ]
 )

@@ -149,7 +149,6 @@ def _recorded_run(
                 revert()
             raise
         rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped, *more = recorded
-        limits, limits_tail = more if more else (b"", b"")
         steps = _recorded_steps(start, period.steps, stride)
         assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
         cells = _cells(horizon)
@@ -161,14 +160,13 @@ def _recorded_run(
             pending = np.frombuffer(tail).reshape(nodes, cells).copy()
         else:
             pending += np.frombuffer(tail).reshape(nodes, cells)
-        limit_sums = None
-        if len(limits):
-            limit_sums = np.frombuffer(limits).reshape(rows, nodes, _LIMIT_CELLS).copy()
+        limit_sums, limits_tail = _limit_sums(more, rows, nodes)
+        if limit_sums is not None and limits_tail is not None:
             if rows:
                 limit_sums[0] += pending_limits
-                pending_limits = np.frombuffer(limits_tail).reshape(nodes, _LIMIT_CELLS).copy()
+                pending_limits = limits_tail
             else:
-                pending_limits += np.frombuffer(limits_tail).reshape(nodes, _LIMIT_CELLS)
+                pending_limits += limits_tail
         parts.append(
             Trajectory(
                 times=_wrapped(time + steps),
@@ -186,6 +184,26 @@ def _recorded_run(
         )
         start += period.steps
     return Trajectory.concatenate(parts)
+
+
+def _limit_sums(
+    more: Sequence[bytes], rows: int, nodes: int
+) -> tuple[NDArray[np.float64] | None, NDArray[np.float64] | None]:
+    """What the limits took per row and node (blocked, abandonments, arrivals
+    that gave up; NaN where the engine does not give the last), and per node
+    the same of the steps after the last row (the maps only), from the
+    core's bytes; None where the engine gives none."""
+    blocked, abandonments, abandoned, tail = more
+    if not len(blocked):
+        return None, None
+    sums = np.full((rows, nodes, _LIMIT_CELLS), math.nan)
+    sums[:, :, 0] = np.frombuffer(blocked).reshape(rows, nodes)
+    sums[:, :, 1] = np.frombuffer(abandonments).reshape(rows, nodes)
+    if len(abandoned):
+        sums[:, :, 2] = np.frombuffer(abandoned).reshape(rows, nodes)
+    if not len(tail):
+        return sums, None
+    return sums, np.frombuffer(tail).reshape(nodes, _LIMIT_CELLS).copy()
 
 
 def _horizon(value: Any, clock: Clock | None, where: str) -> int | None:
@@ -421,12 +439,12 @@ class Trajectory:
         if all(part._waits is not None for part in parts):
             horizon = min(part.wait_horizon or 0 for part in parts)
             cut = [part._waits_up_to(horizon) for part, _ in kept]
-            waits = {
-                "wait_probabilities": np.concatenate(
-                    [w[skip:] for (w, _), (_, skip) in zip(cut, kept)]
-                ),
-                "wait_beyond": np.concatenate([b[skip:] for (_, b), (_, skip) in zip(cut, kept)]),
-            }
+            waits["wait_probabilities"] = np.concatenate(
+                [w[skip:] for (w, _), (_, skip) in zip(cut, kept)]
+            )
+            waits["wait_beyond"] = np.concatenate(
+                [b[skip:] for (_, b), (_, skip) in zip(cut, kept)]
+            )
         return Trajectory(
             times=joined("_times"),
             period=np.concatenate(
@@ -825,6 +843,13 @@ class Trajectory:
         wait for ever (no servers)."""
         self._recorded_waits("mean_wait")
         return self._view(self._mean_wait)
+
+    @property
+    def wait_abandoned(self) -> NDArray[np.float64]:
+        """P(an arrival of the row gives up before service) (probability):
+        the same as ``prob_abandon``, under the name of the waits'
+        fields."""
+        return self.prob_abandon
 
     @property
     def prob_wait(self) -> NDArray[np.float64]:

@@ -47,13 +47,17 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef arrivals = doublesOf(recording.arrivals);
     PyRef tail = doublesOf(recording.tail);
     PyRef dropped = doublesOf(recording.dropped);
-    PyRef limits = doublesOf(recording.limits);
-    PyRef limitsTail = doublesOf(recording.limits.empty() ? recording.limits : recording.limitsTail);
+    PyRef blocked = doublesOf(recording.blocked);
+    PyRef abandonments = doublesOf(recording.abandonments);
+    PyRef abandoned = doublesOf(recording.abandoned);
+    PyRef limitsTail = doublesOf(recording.abandoned.empty() ? recording.abandoned
+                                                              : recording.limitsTail);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));
     PyRef widthObject(checkedNew(PyLong_FromLongLong(recording.windowWidth())));
-    return checkedNew(PyTuple_Pack(11, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
+    return checkedNew(PyTuple_Pack(13, rows.get(), nodes.get(), widthObject.get(), offsets.get(),
                                    windows.get(), completions.get(), arrivals.get(), tail.get(),
-                                   dropped.get(), limits.get(), limitsTail.get()));
+                                   dropped.get(), blocked.get(), abandonments.get(),
+                                   abandoned.get(), limitsTail.get()));
 }

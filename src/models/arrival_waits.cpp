@@ -197,7 +197,7 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
         fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
         // The A of the z - busy waiting that give up in the step.
         const long long waiting = z - busy;
-        const Support goneWindow =
+        Support goneWindow =
             abandons && waiting > 0 ? binomialSupport(static_cast<int>(waiting), in.abandonment)
                                     : Support{0, 1};
         Real* gone = abandonCells.reserve(goneWindow.length);
@@ -208,6 +208,10 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
             fillBinomial(
                 static_cast<int>(waiting), in.abandonment,
                 [logsOfWaiting](int m) { return logsOfWaiting[m]; }, gone);
+            const KeptCells kept = withoutNegligibleEnds(
+                gone, static_cast<int>(goneWindow.length), negligibleAbandonments);
+            std::copy(gone + kept.first, gone + kept.first + kept.length, gone);
+            goneWindow = {goneWindow.offset + kept.first, kept.length};
         }
         for (long long i = 0; i < ended.length; ++i) {
             const Real pd = ends[i];
@@ -430,10 +434,14 @@ void ArrivalWaits::growPatience(ServerTables& t, const ArrivalInputs& in, long l
     WorkMeter work;
     for (long long k = t.ready; k < rows; ++k) {
         // binomial(k, p): those of the k ahead that give up in a step.
-        const Support gone = binomialSupport(static_cast<int>(k), p);
+        Support gone = binomialSupport(static_cast<int>(k), p);
         Real* pg = abandonCells.reserve(gone.length);
         const Real* logTable = logsUpTo(k);
         fillBinomial(static_cast<int>(k), p, [logTable](int m) { return logTable[m]; }, pg);
+        const KeptCells kept =
+            withoutNegligibleEnds(pg, static_cast<int>(gone.length), negligibleAbandonments);
+        pg += kept.first;
+        gone = {gone.offset + kept.first, kept.length};
         Real* row = table + k * width;
         auto gives = [&](long long kk, long long r) { return table[kk * width + r]; };
         auto waitedOf = [&](long long kk, long long r) { return table[kk * width + R + r]; };

@@ -183,10 +183,10 @@ Window netArrivals(StepWorkspace& ws, const CountTerms& count, const Window& arr
 
 // The distribution of a - A for every count that has abandonment, with a
 // and A independent, and the band of next counts that each count reaches:
-// z - busy + min(a - A) to z + max(a) without a capacity; with one, from
-// the least m (an outcome never ends below the count before the arrivals).
+// z - busy + min(a - A) to z + max(a); for a count above the capacity,
+// from the least m (an outcome never ends below the count before the
+// arrivals).
 void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a) {
-    const bool capped = terms.capacity != noCapacity;
     long long netUsed = 0;
     for (CountTerms& count : countsOf(ws, terms)) {
         count.netAt = -1;
@@ -194,7 +194,8 @@ void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a
         count.netLength = a.length;
         const long long mostGone =
             count.abandonsAt < 0 ? 0 : count.abandonsOffset + count.abandonsLength - 1;
-        if (capped) {
+        count.walksAbandons = terms.capacity != noCapacity && count.z > terms.capacity;
+        if (count.walksAbandons) {
             count.bandFirst = static_cast<long long>(count.z) - count.busy - mostGone;
             count.bandLast = static_cast<long long>(count.z) + a.offset + a.length - 1;
             continue;
@@ -289,7 +290,7 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
         auto goingOnAt = [&](long long zprime) {
             return goingOn + count.goingOnAt + (zprime - count.bandFirst);
         };
-        forEachOutcome(count, ws, returning, capped,
+        forEachOutcome(count, ws, returning, count.walksAbandons,
                        [&](Int d, Real weight, long long m, long long phi) {
             const Int going = count.busy - d;  // services that go on
             count.continues = count.continues || going > 0;
@@ -319,7 +320,7 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
             }
         });
         work.add(static_cast<long long>(count.completionsLength) * net.length *
-                 (capped && count.abandonsAt >= 0 ? count.abandonsLength : 1));
+                 (count.walksAbandons && count.abandonsAt >= 0 ? count.abandonsLength : 1));
     }
     work.flush();
     ws.blocked = blocked;
@@ -346,7 +347,8 @@ bool continuesWithin(StepWorkspace& ws, const StationTerms& terms, const CountTe
     };
     const bool capped = terms.capacity != noCapacity;
     bool continues = false;
-    forEachOutcome(count, ws, returning, capped, [&](Int d, Real, long long m, long long phi) {
+    forEachOutcome(count, ws, returning, count.walksAbandons,
+                   [&](Int d, Real, long long m, long long phi) {
         if (count.busy == d || continues) return;
         if (!capped) {
             continues = anyWithin(m + phi + net.offset, 0, net.length);
@@ -469,6 +471,7 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandon
                                    0,
                                    1,
                                    -1,
+                                   false,
                                    0,
                                    0,
                                    -1,
@@ -484,9 +487,11 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandon
             const Real* logsOfWaiting = waiting > 1 && gone.length > 1 ? ws.logsUpTo(waiting) : nullptr;
             fillBinomial(waiting, abandonment, [logsOfWaiting](int i) { return logsOfWaiting[i]; },
                          cells);
-            count.abandonsOffset = static_cast<Int>(gone.offset);
-            count.abandonsLength = static_cast<int>(gone.length);
-            count.abandonsAt = ws.abandonsUsed;
+            const KeptCells kept =
+                withoutNegligibleEnds(cells, static_cast<int>(gone.length), negligibleAbandonments);
+            count.abandonsOffset = static_cast<Int>(gone.offset + kept.first);
+            count.abandonsLength = kept.length;
+            count.abandonsAt = ws.abandonsUsed + kept.first;
             ws.abandonsUsed += gone.length;
             work.add(gone.length);
         }

@@ -16,9 +16,10 @@
 // and the arrivals a, with z' = z - d + phi + a. Abandonment takes A of the
 // z - busy waiting (binomial) before the arrivals join; a capacity K lets
 // only max(K - m, 0) of the phi + a join, m = z - d - A, and blocks the
-// rest. Without a capacity the abandonments are folded into each count's
-// arrivals (a - A) once, so the nest keeps its depth; with one, the nest
-// walks A too, since who is blocked depends on m. Its innermost loop pours
+// rest. The abandonments are folded into each count's arrivals (a - A)
+// once, so the nest keeps its depth: with m <= K, z' = min(z - d + phi +
+// (a - A), K) depends on A only through a - A. A count above the capacity
+// (a state set so) walks A in the nest instead. Its innermost loop pours
 // every outcome into the next count's distribution on its own, in the order
 // of the nest, so the partial map and the tail cuts that it decides are
 // those of an outcome-by-outcome walk, bit for bit. The same loop gathers
@@ -62,9 +63,11 @@ struct CountTerms {
     Int abandonsOffset;
     int abandonsLength;
     long long abandonsAt;
-    // Left by the walk: the arrivals less the abandonments, a - A, that the
-    // count's outcomes pour (netAt < 0: the step's arrivals themselves), and
-    // the band of next counts they reach.
+    // Left by the walk: whether its nest walks A (a count above the
+    // capacity, where who is blocked depends on A), the arrivals less the
+    // abandonments, a - A, that its outcomes pour otherwise (netAt < 0: the
+    // step's arrivals themselves), and the band of next counts they reach.
+    bool walksAbandons;
     Int netOffset;
     int netLength;
     long long netAt;
@@ -167,6 +170,25 @@ Pmf* fullMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const W
 // Both maps with the cuts between them: the state one step later.
 Pmf* stepState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                Pmf* durations, const RoutedCounts& returning);
+
+// Of `length` probabilities, the window left once the far ends whose mass
+// is negligible, at most `negligible` at each end, are dropped: the number
+// of the waiting that give up is binomial over all of them, and its far tail
+// of tiny probabilities would multiply the work of a step for nothing.
+struct KeptCells {
+    int first;
+    int length;
+};
+inline KeptCells withoutNegligibleEnds(const Real* cells, int length, Real negligible) {
+    int first = 0, last = length - 1;
+    Real dropped = 0.0;
+    while (first < last && dropped + cells[first] <= negligible) dropped += cells[first++];
+    dropped = 0.0;
+    while (last > first && dropped + cells[last] <= negligible) dropped += cells[last--];
+    return {first, last - first + 1};
+}
+// What each end of a binomial of abandonments may drop (probability).
+inline constexpr Real negligibleAbandonments = 1e-16;
 
 // The remaining time after the step of a service that goes on, given z:
 // ell - 1 over the values ell != 1 of the conditional, as weights (the

@@ -60,16 +60,24 @@ public:
     // Per row, the probability that an exact chain has dropped up to the
     // row; empty for an engine that drops none it does not renormalise.
     HeapVector<Real> dropped;
-    // What abandonment and a capacity take, per entry, LimitLayout cells
-    // (empty for an engine that records none): E[entities blocked] and
-    // E[entities that gave up] in the row's steps, and E[number of the
-    // row's arrivals that give up before service] (NaN where unknown).
-    HeapVector<Real> limits;
-    // Per node, the same of the steps after the last row.
+    // Per entry, like `completions`: E[arrivals blocked] and E[entities
+    // that gave up] in the steps that the row stands for (0 in a run's
+    // first row); empty for an engine that does not give them.
+    HeapVector<Real> blocked;
+    HeapVector<Real> abandonments;
+    // Per entry, E[number of the row's arrivals that give up before
+    // service] (NaN where unknown); empty for an engine that does not give it.
+    HeapVector<Real> abandoned;
+    // Per node, LimitLayout cells of the steps after the last row, for the
+    // next call of the same run; with `abandoned` only.
     HeapVector<Real> limitsTail;
 
-    // Adds the limits of the entry added last.
-    void addLimits(const Real* cells) { limits.insert(limits.end(), cells, cells + LimitLayout::length); }
+    // Adds the limits (LimitLayout) of the entry added last.
+    void addLimits(const Real* cells) {
+        blocked.push_back(cells[LimitLayout::blocked]);
+        abandonments.push_back(cells[LimitLayout::abandonments]);
+        abandoned.push_back(cells[LimitLayout::abandoned]);
+    }
 
 private:
     HeapVector<Int> offsets;
