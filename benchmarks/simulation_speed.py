@@ -163,9 +163,7 @@ def main() -> None:
         for _ in range(args.repeats):
             without = run_steps_time(plain, args.runs, args.steps)
             ratios.append(run_steps_time(model, args.runs, args.steps) / without)
-        print(
-            f"| gives up {patience}, room {room} | {statistics.median(ratios):.2f} |", flush=True
-        )
+        print(f"| gives up {patience}, room {room} | {statistics.median(ratios):.2f} |", flush=True)
 
     model = station(10)
     one, two, hash_one, hash_two = [], [], [], []

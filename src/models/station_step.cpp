@@ -220,10 +220,10 @@ void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a
         count.bandFirst = static_cast<long long>(count.z) - count.busy + count.netOffset;
         // A capacity can turn every arrival away: the count then ends at
         // what stayed, below the least arrivals' reach.
-        if (terms.capacity != noCapacity)
-            count.bandFirst = std::min(count.bandFirst, static_cast<long long>(count.z) -
-                                                            count.busy +
-                                                            std::min(count.netOffset, 0));
+        if (terms.capacity != noCapacity) {
+            const long long stayed = static_cast<long long>(count.z) - count.busy;
+            count.bandFirst = std::min(count.bandFirst, stayed + std::min(count.netOffset, 0));
+        }
         count.bandLast = static_cast<long long>(count.z) + count.netOffset + count.netLength - 1;
     }
 }
