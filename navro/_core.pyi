@@ -23,6 +23,8 @@ def _simulate(
     arrivals: tuple[tuple[bytes, bytes], ...],
     durations: tuple[tuple[bytes, bytes], ...],
     routing: bytes,
+    abandonment: bytes,
+    capacity: bytes,
     every: int,
     horizon: int,
     runs: int,

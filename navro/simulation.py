@@ -223,7 +223,15 @@ def _fields(
 
 def _core_arguments(
     plan: list[Period], period_settings: list[_PeriodSettings], network: bool
-) -> tuple[Any, ...]:
+) -> tuple[
+    bytes,
+    bytes,
+    tuple[tuple[bytes, bytes], ...],
+    tuple[tuple[bytes, bytes], ...],
+    bytes,
+    bytes,
+    bytes,
+]:
     """The schedule as the core takes it: steps, servers, arrivals,
     durations, routing, abandonment and capacity (-1: none), per period and
     node."""
