@@ -183,9 +183,9 @@ Window netArrivals(StepWorkspace& ws, const CountTerms& count, const Window& arr
 
 // The distribution of a - A for every count that has abandonment, with a
 // and A independent, and the band of next counts that each count reaches:
-// z - busy + min(a - A) to z + max(a); for a count above the capacity,
-// from the least m (an outcome never ends below the count before the
-// arrivals).
+// z - busy + min(a - A) (or the capacity, if below) to z + max(a); for a
+// count above the capacity, from the least m (an outcome never ends below
+// the count before the arrivals).
 void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a) {
     long long netUsed = 0;
     for (CountTerms& count : countsOf(ws, terms)) {
@@ -219,6 +219,9 @@ void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a
         }
         count.bandFirst = static_cast<long long>(count.z) - count.busy + count.netOffset;
         count.bandLast = static_cast<long long>(count.z) + count.netOffset + count.netLength - 1;
+        // A full station ends at the capacity, which may lie below them all.
+        if (terms.capacity != noCapacity)
+            count.bandFirst = std::min<long long>(count.bandFirst, terms.capacity);
     }
 }
 
@@ -310,6 +313,8 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
             // Arrival counts from joinAll on leave the station full.
             const long long full = m + r.room;
             const long long at = full - reach.first;
+            if (r.joinAll < net.length && (full < count.bandFirst || full > count.bandLast))
+                abortInternal();  // the bands are made to hold every outcome
             for (int j = r.joinAll; j < net.length; ++j) {
                 const Real w = net.elements[j] * weight;
                 if (!(w > 0)) continue;
