@@ -31,9 +31,7 @@ _WAITS = ("prob_wait", "mean_wait", "wait_beyond")
 # them: entities per row, and the chance that an arrival gives up.
 _LOSSES = ("blocked", "abandonments", "wait_abandoned")
 # The measures derived from the losses are compared through them.
-_MEASURES = tuple(
-    name for name in MEASURES if name not in _WAITS + _LOSSES + LIMIT_MEASURES
-)
+_MEASURES = tuple(name for name in MEASURES if name not in _WAITS + _LOSSES + LIMIT_MEASURES)
 # Measures per arrival: their least noise follows the number of arrivals.
 _PER_ARRIVAL = frozenset(
     {"prob_wait", "wait_beyond", "mean_wait", "wait_abandoned", "prob_blocked", "prob_abandon"}

@@ -13,6 +13,10 @@ _State: TypeAlias = dict[tuple[int, int], float]
 # What a network takes per node, and per pair of nodes.
 _Counts: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 _Probabilities: TypeAlias = Sequence[Sequence[float]] | NDArray[np.floating[Any]]
+# A recorded run: rows, nodes, window width, then the bytes of its parts.
+_Recording: TypeAlias = tuple[
+    int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes
+]
 # Nodes, one per entry of a list of entries.
 _Indexes: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
@@ -23,13 +27,15 @@ def _simulate(
     arrivals: tuple[tuple[bytes, bytes], ...],
     durations: tuple[tuple[bytes, bytes], ...],
     routing: bytes,
+    abandonment: bytes,
+    capacity: bytes,
     every: int,
     horizon: int,
     runs: int,
     key: int,
     threads: int,
     /,
-) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
+) -> tuple[_Recording, dict[str, bytes]]: ...
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
@@ -99,7 +105,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -108,7 +114,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -216,7 +222,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -225,7 +231,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
 
 @disjoint_base
 class _ExactChain:

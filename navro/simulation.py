@@ -467,7 +467,9 @@ class Sampling:
         node left without servers (and without patience) never takes them."""
         with np.errstate(invalid="ignore", divide="ignore"):
             served = self.served
-            mean = np.where(served > 0, self.wait_total / np.where(served > 0, served, 1.0), math.nan)
+            mean = np.where(
+                served > 0, self.wait_total / np.where(served > 0, served, 1.0), math.nan
+            )
         return np.where(self.censored > 0, math.inf, mean)
 
     # Standard errors of ratios of sums over runs, by the delta method:

@@ -247,7 +247,9 @@ def test_per_node_limits_out_of_range_are_refused_and_change_nothing(call):
 def test_the_worked_example_of_the_step():
     # One server, services of one step, capacity 2, abandonment 0.5: 2
     # arrivals, then 3 (README, "Inside one step").
-    station = navro.StandardMultiserver(number_of_servers=1, capacity=2, abandonment_probability=0.5)
+    station = navro.StandardMultiserver(
+        number_of_servers=1, capacity=2, abandonment_probability=0.5
+    )
     run = navro.trajectory(station, [Period(1, arrivals={2: 1.0}), Period(1, arrivals={3: 1.0})])
     assert run.blocked.tolist() == [0.0, 0.0, 1.5]
     assert run.abandonments.tolist() == [0.0, 0.0, 0.5]

@@ -5,7 +5,6 @@ not, and the balance of entities that every run keeps."""
 import copy
 
 import numpy as np
-import pytest
 from hypothesis import given, settings, strategies as st
 
 import navro
