@@ -221,9 +221,12 @@ def _fields(
 # --- arguments -----------------------------------------------------------------
 
 
+_Pairs = tuple[tuple[bytes, bytes], ...]
+
+
 def _core_arguments(
     plan: list[Period], period_settings: list[_PeriodSettings], network: bool
-) -> tuple[Any, ...]:
+) -> tuple[bytes, bytes, _Pairs, _Pairs, bytes, bytes, bytes]:
     """The schedule as the core takes it: steps, servers, arrivals,
     durations, routing, abandonment and capacity (-1: none), per period and
     node."""
