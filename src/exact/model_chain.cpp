@@ -15,8 +15,8 @@ HeapVector<Real> windowOf(const Pmf* pmf) {
     return HeapVector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
 }
 
-NodeSettings nodeSettings(Int servers, const Pmf* arrivals, const Pmf* durations,
-                          Real abandonment, Int capacity) {
+NodeSettings nodeSettings(Int servers, const Pmf* arrivals, const Pmf* durations, Real abandonment,
+                          Int capacity) {
     NodeSettings node;
     node.servers = servers;
     node.abandonment = abandonment;
@@ -276,8 +276,8 @@ ChainSettings stationSettings(_StandardMultiserver_object* self) {
     if (hasMassAtZero(self->_serviceDurationPmf)) navro::abort(messages::invalidServiceDuration);
     ChainSettings settings;
     settings.nodes.push_back(nodeSettings(self->_numberOfServers, self->_numberOfArrivalsPmf,
-                                          self->_serviceDurationPmf,
-                                          self->_abandonmentProbability, self->_capacity));
+                                          self->_serviceDurationPmf, self->_abandonmentProbability,
+                                          self->_capacity));
     settings.routing.push_back(0.0);
     return settings;
 }
@@ -303,11 +303,10 @@ ChainSettings networkSettings(_StandardNetworkMultiserver_object* self) {
     }
     if (self->_internalState->length < n) navro::abort(messages::lookupIndexOutOfRange);
     for (Int i = 0; i < n; ++i)
-        settings.nodes.push_back(nodeSettings(lookup(self->_numberOfServers, i),
-                                              lookup(self->_numberOfExternalArrivalsPmfs, i),
-                                              lookup(self->_serviceDurationPmfs, i),
-                                              lookup(self->_abandonmentProbabilities, i),
-                                              lookup(self->_capacities, i)));
+        settings.nodes.push_back(nodeSettings(
+            lookup(self->_numberOfServers, i), lookup(self->_numberOfExternalArrivalsPmfs, i),
+            lookup(self->_serviceDurationPmfs, i), lookup(self->_abandonmentProbabilities, i),
+            lookup(self->_capacities, i)));
     return settings;
 }
 
