@@ -313,10 +313,6 @@ FAMILIES: dict[str, tuple[str, Callable[[], Iterator[Case]], int]] = {
     ),
 }
 
-# Families whose worst errors are simulated again with at most this many
-# runs, to keep the whole table within about ten minutes.
-MOST_RUNS = {"patience": 1_000_000}
-
 
 # Measuring ------------------------------------------------------------------
 
@@ -529,10 +525,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         rows = [
             row
             for case_rows in measure_family(
-                list(cases()),
-                args.runs or first,
-                min(args.max_runs, MOST_RUNS.get(key, args.max_runs)),
-                args.seed,
+                list(cases()), args.runs or first, args.max_runs, args.seed
             )
             for row in case_rows
         ]

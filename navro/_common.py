@@ -221,8 +221,8 @@ def capacity(x: Any) -> int | None:
     """A limit of entities, or None for none (``math.inf`` or ``None``)."""
     if x is None:
         return None
-    if isinstance(x, numbers.Real) and not isinstance(x, (bool, np.bool_)) and math.isinf(x):
-        if x > 0:
+    if isinstance(x, numbers.Real) and not isinstance(x, (bool, np.bool_)):
+        if float(x) == math.inf:
             return None
     return whole("Period", "a capacity", x)
 

@@ -13,6 +13,10 @@ _State: TypeAlias = dict[tuple[int, int], float]
 # What a network takes per node, and per pair of nodes.
 _Counts: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 _Probabilities: TypeAlias = Sequence[Sequence[float]] | NDArray[np.floating[Any]]
+# A recorded run: rows, nodes, window width, then the bytes of its parts.
+_Recording: TypeAlias = tuple[
+    int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes
+]
 # Nodes, one per entry of a list of entries.
 _Indexes: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
@@ -31,7 +35,7 @@ def _simulate(
     key: int,
     threads: int,
     /,
-) -> tuple[tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes], dict[str, bytes]]: ...
+) -> tuple[_Recording, dict[str, bytes]]: ...
 
 class error(Exception):
     """Raised by every refused call; its one argument is a fixed message."""
@@ -101,7 +105,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -110,7 +114,7 @@ class StandardMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
 
 @disjoint_base
 class StandardNetworkMultiserver:
@@ -218,7 +222,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
     def _record_exact(
         self,
         chain: _ExactChain,
@@ -227,7 +231,7 @@ class StandardNetworkMultiserver:
         start: SupportsIndex,
         horizon: SupportsIndex,
         /,
-    ) -> tuple[int, int, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+    ) -> _Recording: ...
 
 @disjoint_base
 class _ExactChain:

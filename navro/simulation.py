@@ -221,17 +221,12 @@ def _fields(
 # --- arguments -----------------------------------------------------------------
 
 
+_Pairs = tuple[tuple[bytes, bytes], ...]
+
+
 def _core_arguments(
     plan: list[Period], period_settings: list[_PeriodSettings], network: bool
-) -> tuple[
-    bytes,
-    bytes,
-    tuple[tuple[bytes, bytes], ...],
-    tuple[tuple[bytes, bytes], ...],
-    bytes,
-    bytes,
-    bytes,
-]:
+) -> tuple[bytes, bytes, _Pairs, _Pairs, bytes, bytes, bytes]:
     """The schedule as the core takes it: steps, servers, arrivals,
     durations, routing, abandonment and capacity (-1: none), per period and
     node."""
@@ -355,8 +350,7 @@ class Sampling:
     With patience or a capacity, K is the number of the arrivals blocked, Z
     of those that gave up before service, G of those served (or never, at a
     node left without servers) after more than the wait horizon, G_0 of those
-    neither blocked nor taken at once, T of those neither blocked nor given
-    up, and A the
+    served (or never) after waiting at all, and A the
     entities that gave up in the row's steps.
     """
 
@@ -386,8 +380,6 @@ class Sampling:
     waited: NDArray[np.float64]  # E[G_0]
     waited_squares: NDArray[np.float64]
     waited_cross: NDArray[np.float64]  # E[G_0 X]
-    kept: NDArray[np.float64]  # E[T]
-    kept_squares: NDArray[np.float64]
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
@@ -419,8 +411,6 @@ class Sampling:
         "waited",
         "waited_squares",
         "waited_cross",
-        "kept",
-        "kept_squares",
     )
     _PER_WAIT = (
         "exactly",
@@ -519,8 +509,7 @@ class Sampling:
         return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
 
     def prob_wait_error(self) -> NDArray[np.float64]:
-        """Of P(not blocked and not taken at once): served later, given up
-        or never served."""
+        """Of P(served after waiting, or never served though not lost)."""
         return self._ratio_error(
             self._per_arrival(self.waited), self.waited_squares, self.waited_cross
         )
@@ -547,9 +536,6 @@ class Sampling:
 
     def arrivals_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
-
-    def throughput_error(self) -> NDArray[np.float64]:
-        return _error_of_mean(self.kept_squares - self.kept**2, self.runs)
 
     def blocked_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.blocked_squares - self.blocked**2, self.runs)
@@ -699,10 +685,8 @@ def _arrival_error(
         return sampling.mean_wait_error()
     if measure == "wait_beyond":
         return sampling.wait_beyond_error()
-    if measure in ("prob_abandon", "wait_abandoned"):
+    if measure in ("wait_abandoned", "prob_abandon"):
         return sampling.wait_abandoned_error()
-    if measure == "throughput":
-        return sampling.throughput_error()
     if measure == "prob_blocked":
         return sampling.prob_blocked_error()
     if measure == "blocked":
@@ -733,10 +717,9 @@ _KNOWN = "one of " + ", ".join(
         "wait_probabilities",
         "blocked",
         "abandonments",
+        "wait_abandoned",
         "prob_blocked",
         "prob_abandon",
-        "wait_abandoned",
-        "throughput",
     ]
 )
 

@@ -433,9 +433,7 @@ class Trajectory:
             ("wait_abandoned", "_abandoned"),
         ):
             if any(getattr(part, field) is not None for part, _ in kept):
-                waits[name] = np.concatenate(
-                    [part._limit(field)[skip:] for part, skip in kept]
-                )
+                waits[name] = np.concatenate([part._limit(field)[skip:] for part, skip in kept])
         if all(part._waits is not None for part in parts):
             horizon = min(part.wait_horizon or 0 for part in parts)
             cut = [part._waits_up_to(horizon) for part, _ in kept]

@@ -272,8 +272,7 @@ PyObject* StateWriter::state() const {
                 put(item.key.text(), checkedNew(PyFloat_FromDouble(item.probabilities[0])));
                 break;
             case Item::Form::float64s:
-                put(item.key.text(),
-                    bytesOf(item.probabilities.data(), item.probabilities.size()));
+                put(item.key.text(), bytesOf(item.probabilities.data(), item.probabilities.size()));
                 break;
             case Item::Form::routes: {
                 PyRef sources(bytesOf(item.int32s.data(), item.int32s.size()));
@@ -294,7 +293,8 @@ StateReader::StateReader(NObject* _obj, PyObject* state) : obj(_obj) {
     if (!PyDict_Check(state)) throw InvalidState{refused::notADict, nullptr};
     dict.reset(Py_NewRef(state));
     format = integerIn(item("format"), 0, LLONG_MAX, "format");
-    if (format < oldestFormat || format > stateFormat) throw InvalidState{refused::format, "format"};
+    if (format < oldestFormat || format > stateFormat)
+        throw InvalidState{refused::format, "format"};
     readRecords(item(recordsKey));
 }
 

@@ -50,8 +50,8 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef blocked = doublesOf(recording.blocked);
     PyRef abandonments = doublesOf(recording.abandonments);
     PyRef abandoned = doublesOf(recording.abandoned);
-    PyRef limitsTail = doublesOf(recording.abandoned.empty() ? recording.abandoned
-                                                              : recording.limitsTail);
+    PyRef limitsTail =
+        doublesOf(recording.abandoned.empty() ? recording.abandoned : recording.limitsTail);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));

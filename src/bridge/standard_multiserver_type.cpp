@@ -148,8 +148,7 @@ PyGetSetDef _StandardMultiserver_getset[] = {
      "Takes an int or an object with __index__ (a NumPy integer); another type\n"
      "raises TypeError, a value outside 32 bits navro.error(\"Invalid value\").",
      const_cast<char*>("number_of_servers")},
-    {"abandonment_probability",
-     Entry::get<&Object::_abandonmentProbability, RealAttribute>,
+    {"abandonment_probability", Entry::get<&Object::_abandonmentProbability, RealAttribute>,
      Entry::set<&Object::_abandonmentProbability, AbandonmentAttribute>,
      "The chance, in [0, 1], that each waiting entity (one present and not in\n"
      "service when the step began) gives up in a step and leaves; 0 (the\n"

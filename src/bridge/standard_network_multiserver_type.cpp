@@ -71,7 +71,8 @@ PyObject* describe(Object* self) {
     bool anyAbandonment = false;
     bool anyCapacity = false;
     for (int i = 0; i < abandonment->length; ++i) anyAbandonment |= abandonment->elements[i] != 0;
-    for (int i = 0; i < capacities->length; ++i) anyCapacity |= capacities->elements[i] != noCapacity;
+    for (int i = 0; i < capacities->length; ++i)
+        anyCapacity |= capacities->elements[i] != noCapacity;
     if (anyAbandonment) {
         text.add(" abandonment=");
         text.addList(abandonment->length,
@@ -162,8 +163,7 @@ PyMethodDef _StandardNetworkMultiserver_methods[] = {
      "get_capacity_at_node($self, node, /)\n--\n\n"
      "Return the most entities present at a node, or None for no limit."},
     {"set_capacity_at_node",
-     Entry::procedure<_StandardNetworkMultiserver_setCapacityAtNode, IntArgument,
-                      CapacityArgument>,
+     Entry::procedure<_StandardNetworkMultiserver_setCapacityAtNode, IntArgument, CapacityArgument>,
      METH_VARARGS,
      "set_capacity_at_node($self, node, capacity, /)\n--\n\n"
      "Set the most entities present at a node, or None for no limit. Arrivals\n"

@@ -197,9 +197,9 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
         fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
         // The A of the z - busy waiting that give up in the step.
         const long long waiting = z - busy;
-        Support goneWindow =
-            abandons && waiting > 0 ? binomialSupport(static_cast<int>(waiting), in.abandonment)
-                                    : Support{0, 1};
+        Support goneWindow = abandons && waiting > 0
+                                 ? binomialSupport(static_cast<int>(waiting), in.abandonment)
+                                 : Support{0, 1};
         Real* gone = abandonCells.reserve(goneWindow.length);
         if (goneWindow.length == 1) {
             gone[0] = 1.0;
@@ -208,8 +208,8 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
             fillBinomial(
                 static_cast<int>(waiting), in.abandonment,
                 [logsOfWaiting](int m) { return logsOfWaiting[m]; }, gone);
-            const KeptCells kept = withoutNegligibleEnds(
-                gone, static_cast<int>(goneWindow.length), negligibleAbandonments);
+            const KeptCells kept = withoutNegligibleEnds(gone, static_cast<int>(goneWindow.length),
+                                                         negligibleAbandonments);
             std::copy(gone + kept.first, gone + kept.first + kept.length, gone);
             goneWindow = {goneWindow.offset + kept.first, kept.length};
         }
@@ -218,43 +218,44 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
             if (!(pd > 0)) continue;
             const long long d = ended.offset + i;
             for (long long g = 0; g < goneWindow.length; ++g) {
-            const Real pg = abandonCells.data()[g];
-            if (!(pg > 0)) continue;
-            // Without abandonment the weight is p(z) p(d), as it always was.
-            const Real weight = goneWindow.length == 1 && goneWindow.offset == 0 ? pz * pd
-                                                                                 : pz * pd * pg;
-            const long long u = z - d - (goneWindow.offset + g);
-            if (oneServer && z >= 1 && d == 0) {
-                // Those present beside the one in service, after the step.
-                goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {u, weight, conditional};
-                ++goingOnUsed;
-                continue;
-            }
-            if (!(in.returning > 0) || d == 0) {
-                start[u - aheadFirst] += weight;
-                continue;
-            }
-            // Of the d that ended, phi come back and join the batch.
-            const Support back = binomialSupport(static_cast<int>(d), in.returning);
-            Real* phis = routedCells.reserve(back.length);
-            const Real* logsOfD = logsUpTo(d);
-            fillBinomial(
-                static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; }, phis);
-            for (long long m = 0; m < back.length; ++m) {
-                const Real w = weight * phis[m];
-                if (!(w > 0)) continue;
-                const long long phi = back.offset + m;
-                start[u + phi - aheadFirst] += w;
-                // Places u .. u + phi - 1 are certain to hold an entity:
-                // the batch holds at least the phi that came back. With
-                // none back there is no place to mark, and a weight added
-                // and taken away again would round away the small weights
-                // of other outcomes held in the same cell.
-                if (phi == 0) continue;
-                steps[u - aheadFirst] += w;
-                steps[u + phi - aheadFirst] -= w;
-            }
-            work.add(back.length);
+                const Real pg = abandonCells.data()[g];
+                if (!(pg > 0)) continue;
+                // Without abandonment the weight is p(z) p(d), as it always was.
+                const Real weight =
+                    goneWindow.length == 1 && goneWindow.offset == 0 ? pz * pd : pz * pd * pg;
+                const long long u = z - d - (goneWindow.offset + g);
+                if (oneServer && z >= 1 && d == 0) {
+                    // Those present beside the one in service, after the step.
+                    goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {u, weight, conditional};
+                    ++goingOnUsed;
+                    continue;
+                }
+                if (!(in.returning > 0) || d == 0) {
+                    start[u - aheadFirst] += weight;
+                    continue;
+                }
+                // Of the d that ended, phi come back and join the batch.
+                const Support back = binomialSupport(static_cast<int>(d), in.returning);
+                Real* phis = routedCells.reserve(back.length);
+                const Real* logsOfD = logsUpTo(d);
+                fillBinomial(
+                    static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; },
+                    phis);
+                for (long long m = 0; m < back.length; ++m) {
+                    const Real w = weight * phis[m];
+                    if (!(w > 0)) continue;
+                    const long long phi = back.offset + m;
+                    start[u + phi - aheadFirst] += w;
+                    // Places u .. u + phi - 1 are certain to hold an entity:
+                    // the batch holds at least the phi that came back. With
+                    // none back there is no place to mark, and a weight added
+                    // and taken away again would round away the small weights
+                    // of other outcomes held in the same cell.
+                    if (phi == 0) continue;
+                    steps[u - aheadFirst] += w;
+                    steps[u + phi - aheadFirst] -= w;
+                }
+                work.add(back.length);
             }
         }
         work.add(ended.length * goneWindow.length);
@@ -445,10 +446,12 @@ void ArrivalWaits::growPatience(ServerTables& t, const ArrivalInputs& in, long l
         Real* row = table + k * width;
         auto gives = [&](long long kk, long long r) { return table[kk * width + r]; };
         auto waitedOf = [&](long long kk, long long r) { return table[kk * width + R + r]; };
-        auto withinOf = [&](long long kk, long long r) { return table + kk * width + 2 * R + r * h; };
+        auto withinOf = [&](long long kk, long long r) {
+            return table + kk * width + 2 * R + r * h;
+        };
         for (long long r = 0; r < (one ? R : 1); ++r) {
             std::fill(acc, acc + 2 + h, 0.0);  // gives, waited, within w = 1 .. h
-            Real self = 0.0;                     // several: the weight of staying as it is
+            Real self = 0.0;                   // several: the weight of staying as it is
             for (long long g = 0; g < gone.length; ++g) {
                 const Real pA = pg[g];
                 if (!(pA > 0)) continue;
@@ -577,8 +580,7 @@ void ArrivalWaits::limitedWaits(const ArrivalInputs& in, ServerTables& t, Real* 
             if (!(w > 0) || n >= K) continue;
             joined += w;
             for (int v = 0; v < left.weights.length; ++v)
-                at(n - 1, left.weights.offset + v - 1) +=
-                    w * left.weights.elements[v] / left.total;
+                at(n - 1, left.weights.offset + v - 1) += w * left.weights.elements[v] / left.total;
         }
     }
     Real served = servedNow, waited = 0.0, givenUp = 0.0;
@@ -635,7 +637,8 @@ void ArrivalWaits::add(Int node, const ArrivalInputs& in, Real* sums, Real* limi
         }
         sums[WaitLayout::arrivals] += batchMean + in.returning * returned;
         // Who gives up is known only from the waits.
-        if (in.abandonment > 0) limits[LimitLayout::abandoned] = std::numeric_limits<Real>::quiet_NaN();
+        if (in.abandonment > 0)
+            limits[LimitLayout::abandoned] = std::numeric_limits<Real>::quiet_NaN();
         return;
     }
     if (in.servers == 0 && in.abandonment <= 0 && in.capacity == noCapacity) {

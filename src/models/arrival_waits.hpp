@@ -44,11 +44,11 @@
 // by a recursion over k (and r), in tables kept per node like those above.
 
 struct ArrivalInputs {
-    Pmf* state;      // (z, ell) before the step
-    Int servers;     // at least 0: a step refuses fewer
-    Window batch;    // the step's arrivals from outside and from other nodes
-    Real returning;  // the routing probability from the node back to itself
-    Pmf* durations;  // of a service that starts in the step
+    Pmf* state;        // (z, ell) before the step
+    Int servers;       // at least 0: a step refuses fewer
+    Window batch;      // the step's arrivals from outside and from other nodes
+    Real returning;    // the routing probability from the node back to itself
+    Pmf* durations;    // of a service that starts in the step
     Real abandonment;  // the chance that a waiting entity gives up in a step
     Int capacity;      // noCapacity: no limit
 };
@@ -133,7 +133,8 @@ private:
     void waitsOfSeveralServers(ServerTables& tables, Real* sums);
     void finish(Real total, Real served, Real waited, const Real* within, Real* sums) const;
     void limitedWaits(const ArrivalInputs& in, ServerTables& tables, Real* sums, Real* limits);
-    void growPatience(ServerTables& tables, const ArrivalInputs& in, long long rows, long long times);
+    void growPatience(ServerTables& tables, const ArrivalInputs& in, long long rows,
+                      long long times);
     long long rowWidth(const ServerTables& tables) const;
 
     const Int horizon;

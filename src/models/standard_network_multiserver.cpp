@@ -102,7 +102,8 @@ void pourProducts(Real* __restrict cells, const Real* __restrict probabilities, 
 
 StationTerms nodeTerms(Object* self, StepWorkspace& ws, Int node) {
     return buildTerms(ws, lookup(self->_internalState, node), lookup(self->_numberOfServers, node),
-                      lookup(self->_abandonmentProbabilities, node), lookup(self->_capacities, node));
+                      lookup(self->_abandonmentProbabilities, node),
+                      lookup(self->_capacities, node));
 }
 
 // The number of services that end at a node during the step, whatever the

@@ -183,9 +183,9 @@ Window netArrivals(StepWorkspace& ws, const CountTerms& count, const Window& arr
 
 // The distribution of a - A for every count that has abandonment, with a
 // and A independent, and the band of next counts that each count reaches:
-// z - busy + min(a - A) to z + max(a); for a count above the capacity,
-// from the least m (an outcome never ends below the count before the
-// arrivals).
+// z - busy + min(a - A) (or the capacity, if below) to z + max(a); for a
+// count above the capacity, from the least m (an outcome never ends below
+// the count before the arrivals).
 void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a) {
     long long netUsed = 0;
     for (CountTerms& count : countsOf(ws, terms)) {
@@ -225,6 +225,9 @@ void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a
             count.bandFirst = std::min(count.bandFirst, stayed + std::min(count.netOffset, 0));
         }
         count.bandLast = static_cast<long long>(count.z) + count.netOffset + count.netLength - 1;
+        // A full station ends at the capacity, which may lie below them all.
+        if (terms.capacity != noCapacity)
+            count.bandFirst = std::min<long long>(count.bandFirst, terms.capacity);
     }
 }
 
@@ -232,9 +235,9 @@ void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a
 // with m present, max(K - m, 0) join. Arrival counts below `joinAll` all
 // join; those from it on fill the station to m + room.
 struct Room {
-    long long room;     // places left
-    long long first;    // the next count of arrival index 0 when all join
-    int joinAll;        // arrival indexes below it join whole
+    long long room;   // places left
+    long long first;  // the next count of arrival index 0 when all join
+    int joinAll;      // arrival indexes below it join whole
 };
 
 Room roomOf(Int capacity, long long m, long long phi, const Window& a) {
@@ -296,35 +299,36 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
         auto goingOnAt = [&](long long zprime) {
             return goingOn + count.goingOnAt + (zprime - count.bandFirst);
         };
-        forEachOutcome(count, ws, returning, count.walksAbandons,
-                       [&](Int d, Real weight, long long m, long long phi) {
-            const Int going = count.busy - d;  // services that go on
-            count.continues = count.continues || going > 0;
-            if (!capped) {
-                const long long first = m + phi + net.offset;
-                pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
-                             goingOnAt(first), net.elements,
-                             busyAfter + (first - reach.first), net.length, weight,
-                             static_cast<Real>(going));
-                return;
-            }
-            const Room r = roomOf(terms.capacity, m, phi, net);
-            pourOutcomes(next + (r.first - reach.first), starts + (r.first - reach.first),
-                         goingOnAt(r.first), net.elements,
-                         busyAfter + (r.first - reach.first), r.joinAll, weight,
-                         static_cast<Real>(going));
-            // Arrival counts from joinAll on leave the station full.
-            const long long full = m + r.room;
-            const long long at = full - reach.first;
-            for (int j = r.joinAll; j < net.length; ++j) {
-                const Real w = net.elements[j] * weight;
-                if (!(w > 0)) continue;
-                next[at] += std::min(w, 1.0);
-                starts[at] += w * (busyAfter[at] - going);
-                *goingOnAt(full) += w * going;
-                blocked += w * static_cast<Real>(r.first + j - full);
-            }
-        });
+        forEachOutcome(
+            count, ws, returning, count.walksAbandons,
+            [&](Int d, Real weight, long long m, long long phi) {
+                const Int going = count.busy - d;  // services that go on
+                count.continues = count.continues || going > 0;
+                if (!capped) {
+                    const long long first = m + phi + net.offset;
+                    pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
+                                 goingOnAt(first), net.elements, busyAfter + (first - reach.first),
+                                 net.length, weight, static_cast<Real>(going));
+                    return;
+                }
+                const Room r = roomOf(terms.capacity, m, phi, net);
+                pourOutcomes(next + (r.first - reach.first), starts + (r.first - reach.first),
+                             goingOnAt(r.first), net.elements, busyAfter + (r.first - reach.first),
+                             r.joinAll, weight, static_cast<Real>(going));
+                // Arrival counts from joinAll on leave the station full.
+                const long long full = m + r.room;
+                const long long at = full - reach.first;
+                if (r.joinAll < net.length && (full < count.bandFirst || full > count.bandLast))
+                    abortInternal();  // the bands are made to hold every outcome
+                for (int j = r.joinAll; j < net.length; ++j) {
+                    const Real w = net.elements[j] * weight;
+                    if (!(w > 0)) continue;
+                    next[at] += std::min(w, 1.0);
+                    starts[at] += w * (busyAfter[at] - going);
+                    *goingOnAt(full) += w * going;
+                    blocked += w * static_cast<Real>(r.first + j - full);
+                }
+            });
         work.add(static_cast<long long>(count.completionsLength) * net.length *
                  (count.walksAbandons && count.abandonsAt >= 0 ? count.abandonsLength : 1));
     }
@@ -353,19 +357,19 @@ bool continuesWithin(StepWorkspace& ws, const StationTerms& terms, const CountTe
     };
     const bool capped = terms.capacity != noCapacity;
     bool continues = false;
-    forEachOutcome(count, ws, returning, count.walksAbandons,
-                   [&](Int d, Real, long long m, long long phi) {
-        if (count.busy == d || continues) return;
-        if (!capped) {
-            continues = anyWithin(m + phi + net.offset, 0, net.length);
-            return;
-        }
-        const Room r = roomOf(terms.capacity, m, phi, net);
-        const long long full = m + r.room;
-        continues = anyWithin(r.first, 0, r.joinAll) ||
-                    (full >= kept.first && full <= kept.last &&
-                     positives[net.length] > positives[r.joinAll]);
-    });
+    forEachOutcome(
+        count, ws, returning, count.walksAbandons, [&](Int d, Real, long long m, long long phi) {
+            if (count.busy == d || continues) return;
+            if (!capped) {
+                continues = anyWithin(m + phi + net.offset, 0, net.length);
+                return;
+            }
+            const Room r = roomOf(terms.capacity, m, phi, net);
+            const long long full = m + r.room;
+            continues =
+                anyWithin(r.first, 0, r.joinAll) || (full >= kept.first && full <= kept.last &&
+                                                     positives[net.length] > positives[r.joinAll]);
+        });
     return continues;
 }
 
@@ -405,7 +409,8 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         const Span kept{std::max(band.first, rows.first), std::min(band.last, rows.last)};
         if (kept.first > kept.last) continue;
         const bool whole = kept.first == band.first && kept.last == band.last;
-        if (!(whole ? count.continues : continuesWithin(ws, terms, count, g.arrivals, returning, kept))) {
+        if (!(whole ? count.continues
+                    : continuesWithin(ws, terms, count, g.arrivals, returning, kept))) {
             continue;
         }
         // Their total is divided out once per count rather than from every
@@ -490,9 +495,10 @@ StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandon
             CountTerms& count = counts[ws.countsUsed - 1];
             const Support gone = binomialSupport(waiting, abandonment);
             Real* cells = ws.abandons.reserve(ws.abandonsUsed + gone.length) + ws.abandonsUsed;
-            const Real* logsOfWaiting = waiting > 1 && gone.length > 1 ? ws.logsUpTo(waiting) : nullptr;
-            fillBinomial(waiting, abandonment, [logsOfWaiting](int i) { return logsOfWaiting[i]; },
-                         cells);
+            const Real* logsOfWaiting =
+                waiting > 1 && gone.length > 1 ? ws.logsUpTo(waiting) : nullptr;
+            fillBinomial(
+                waiting, abandonment, [logsOfWaiting](int i) { return logsOfWaiting[i]; }, cells);
             const KeptCells kept =
                 withoutNegligibleEnds(cells, static_cast<int>(gone.length), negligibleAbandonments);
             count.abandonsOffset = static_cast<Int>(gone.offset + kept.first);

@@ -145,7 +145,9 @@ struct NetworkView {
                 lookup(self->_capacities, node)};
     }
     Real abandonment(Int node) const { return lookup(self->_abandonmentProbabilities, node); }
-    Real blocked(Int node) const { return _StandardNetworkMultiserver_lastBlockedAtNode(self, node); }
+    Real blocked(Int node) const {
+        return _StandardNetworkMultiserver_lastBlockedAtNode(self, node);
+    }
 };
 
 template <typename View>
@@ -166,7 +168,9 @@ Recording recordRun(const View& model, NObject* obj, Checkpoint checkpoint, Int 
     HeapVector<Pmf*> before(static_cast<std::size_t>(nodes), nullptr);
     HeapVector<Real>& arrivals = recording.tail;
     HeapVector<Real>& limits = recording.limitsTail;
-    auto limitsOf = [&](Int i) { return limits.data() + static_cast<std::size_t>(i) * LimitLayout::length; };
+    auto limitsOf = [&](Int i) {
+        return limits.data() + static_cast<std::size_t>(i) * LimitLayout::length;
+    };
     ArrivalWaits waits(horizon);
     auto recordRow = [&] {
         for (Int i = 0; i < nodes; ++i) {

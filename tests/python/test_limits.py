@@ -8,7 +8,7 @@ import platform
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, note, settings, strategies as st
 
 import navro
 from navro import Period
@@ -147,17 +147,15 @@ def exact_limited_stations(draw):
 @settings(max_examples=25)
 @given(exact_limited_stations(), st.integers(0, 2**64 - 1))
 def test_where_the_maps_are_exact_the_waits_are_the_simulated_queues(model, seed):
+    note(f"{model.number_of_arrivals_pmf} {model.service_duration_pmf} {model.internal_state}")
+    note(f"capacity {model.capacity}")
     computed = navro.trajectory(copy.copy(model), 6, wait_horizon=3)
-    simulated = navro.simulate(model, 6, runs=3000, seed=seed, wait_horizon=3, threads=2)
-    assert_within_noise(navro.compare(computed, simulated, level=STRICT))
-    for name in ("prob_abandon", "prob_blocked"):
-        gap = np.abs(getattr(computed, name) - getattr(simulated, name))[1:]
-        # A share that the runs never saw has a standard error of 0: it
-        # varies by at least the binomial error of the arrivals behind it.
-        value = np.nan_to_num(getattr(computed, name)[1:])
-        floor = np.sqrt(value * (1 - value) / (simulated.arrivals[1:] * simulated.runs))
-        error = np.maximum(simulated.standard_error(name)[1:], floor)
-        assert np.all(np.nan_to_num(gap) <= 5.5 * np.nan_to_num(error) + 1e-9), name
+    simulated = navro.simulate(model, 6, runs=20000, seed=seed, wait_horizon=3, threads=2)
+    # A mean wait that the runs saw almost always take one value has a
+    # standard error near 0 while its rare other values still move it.
+    assert_within_noise(navro.compare(computed, simulated, level=STRICT), ("mean_wait",))
+    gap = np.nan_to_num(np.abs(computed.mean_wait - simulated.mean_wait))
+    assert np.all(gap <= 6 * np.nan_to_num(simulated.standard_error("mean_wait")) + 0.01)
 
 
 # ----------------------------------------------------------- the measures
@@ -244,3 +242,15 @@ def test_per_node_limits_out_of_range_are_refused_and_change_nothing(call):
         call(model)
     assert [model.get_capacity_at_node(i) for i in range(2)] == [4, None]
     assert [model.get_abandonment_probability_at_node(i) for i in range(2)] == [0, 0]
+
+
+def test_the_worked_example_of_the_step():
+    # One server, services of one step, capacity 2, abandonment 0.5: 2
+    # arrivals, then 3 (README, "Inside one step").
+    station = navro.StandardMultiserver(
+        number_of_servers=1, capacity=2, abandonment_probability=0.5
+    )
+    run = navro.trajectory(station, [Period(1, arrivals={2: 1.0}), Period(1, arrivals={3: 1.0})])
+    assert run.blocked.tolist() == [0.0, 0.0, 1.5]
+    assert run.abandonments.tolist() == [0.0, 0.0, 0.5]
+    assert station.internal_state == {(2, 1): 1.0}

@@ -94,7 +94,9 @@ def test_limits_out_of_range_are_refused_and_change_nothing(name, value, error):
     with pytest.raises(error):
         navro.StandardMultiserver(**{name: value})
     assert snapshot(model) == before
-    assert repr(model).startswith("<navro.StandardMultiserver servers=2 abandonment=0.25 capacity=4")
+    assert repr(model).startswith(
+        "<navro.StandardMultiserver servers=2 abandonment=0.25 capacity=4"
+    )
 
 
 @pytest.mark.parametrize(
