@@ -13,11 +13,7 @@ The ratio times a 480-step exact run of a station of 4 servers (services
 uniform on 1..10, load 0.9, from empty) against a simulation of the same run
 with enough runs for a standard error of 0.001 on P(all servers busy) at
 every step: runs = max over the steps of p (1 - p) / 0.001**2, p taken from
-the exact run itself. When navro.simulate is there, it is timed on that many
-runs. Otherwise the simulation's time is a stand-in: those runs times the
-steps times the time per simulated step of one run, measured here on the
-vectorised NumPy simulation of benchmarks/accuracy.py; and that divided by 3,
-the least speed-up over such a simulation that navro.simulate is built for.
+the exact run itself, and navro.simulate is timed on that many runs.
 
 Needs NumPy: pip install '.[bench]'.
 """
@@ -38,7 +34,6 @@ from navro import Period, _exact
 from navro.distributions import poisson, uniform
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import accuracy
 
 
 def station(servers: int, longest: int, load: float = 0.9) -> navro.StandardMultiserver:
@@ -106,18 +101,7 @@ def size_table(steps: int) -> None:
         )
 
 
-def numpy_step_time(servers: int, longest: int, steps: int, runs: int) -> float:
-    """Seconds per simulated step of one run, in the vectorised NumPy
-    simulation of the accuracy benchmark."""
-    centre = station(servers, longest)
-    node = accuracy.Node(servers, centre.service_duration_pmf, centre.number_of_arrivals_pmf)
-    case = accuracy.Case("", "", 0.9, (node,), (steps,))
-    start = time.perf_counter()
-    accuracy.simulate(case, runs, np.random.default_rng(1))
-    return (time.perf_counter() - start) / (runs * steps)
-
-
-def ratio(steps: int, probe_runs: int) -> None:
+def ratio(steps: int) -> None:
     centre = station(4, 10)
     start = time.perf_counter()
     run = navro.trajectory(centre, steps, method="exact", wait_horizon=None)
@@ -126,34 +110,22 @@ def ratio(steps: int, probe_runs: int) -> None:
     runs = math.ceil(float(np.max(p * (1 - p))) / 0.001**2)
     print(f"\nA {steps}-step exact run of 4 servers, services 1..10, load 0.9: {exact_time:.2f} s")
     print(f"Runs a simulation needs for a standard error of 0.001 on P(all busy): {runs:,}")
-    simulate = getattr(navro, "simulate", None)
-    if simulate is not None:
-        start = time.perf_counter()
-        simulate(station(4, 10), steps, runs=runs, seed=1)
-        simulated = time.perf_counter() - start
-        print(f"navro.simulate on {runs:,} runs: {simulated:.2f} s")
-        print(f"exact over simulate: {exact_time / simulated:.3f}")
-        return
-    per_step = numpy_step_time(4, 10, steps, probe_runs)
-    stand_in = runs * steps * per_step
-    print(
-        f"navro.simulate is not in this build. The NumPy simulation takes "
-        f"{per_step * 1e9:.0f} ns per run and step ({probe_runs:,} runs timed): "
-        f"{stand_in:.1f} s for {runs:,} runs"
-    )
-    print(f"exact over that simulation: {exact_time / stand_in:.3f}")
-    print(f"exact over a simulation 3 times as fast: {exact_time / (stand_in / 3):.3f}")
+    start = time.perf_counter()
+    navro.simulate(station(4, 10), steps, runs=runs, seed=1, wait_horizon=None)
+    simulated = time.perf_counter() - start
+    print(f"navro.simulate on {runs:,} runs: {simulated:.2f} s")
+    print(f"exact over simulate: {exact_time / simulated:.3f}")
 
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--steps", type=int, default=480)
-    parser.add_argument("--quick", action="store_true", help="fewer steps and probe runs")
+    parser.add_argument("--quick", action="store_true", help="fewer steps")
     args = parser.parse_args(argv)
     steps = 48 if args.quick else args.steps
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
     size_table(steps)
-    ratio(steps, 2_000 if args.quick else 20_000)
+    ratio(steps)
 
 
 if __name__ == "__main__":
