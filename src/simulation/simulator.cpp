@@ -24,6 +24,9 @@ Layout layoutOf(const Plan& plan) {
     layout.every = plan.every;
     layout.rows = plan.totalSteps() / plan.every + 1;
     layout.horizon = plan.waitHorizon;
+    for (const PeriodSettings& period : plan.periods)
+        for (const NodeSettings& node : period.nodes)
+            layout.limits = layout.limits || node.abandonment > 0 || node.capacity != noCapacity;
     return layout;
 }
 
@@ -199,9 +202,11 @@ private:
             if (measured) {
                 const std::size_t at = row * nodeCount + n;
                 arrivals[at] += static_cast<Counter>(batch);
-                blockedAt[at] += static_cast<Counter>(batch - joined);
-                abandonmentsAt[at] += static_cast<Counter>(gaveUp);
                 measuredWaiting[n] += joined;
+                if (layout.limits) {
+                    blockedAt[at] += static_cast<Counter>(batch - joined);
+                    abandonmentsAt[at] += static_cast<Counter>(gaveUp);
+                }
             }
         }
         for (std::size_t n = 0; n < nodeCount; ++n) {
@@ -283,7 +288,7 @@ private:
             std::uint64_t* mask = &openMasks[open * maskWords];
             const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
             if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
-            promptAt[static_cast<std::size_t>(row) * nodeCount + n] = waits[0];
+            if (layout.limits) promptAt[static_cast<std::size_t>(row) * nodeCount + n] = waits[0];
             // The waits that some arrival waited, in increasing order, each
             // cleared for the next row that takes the place.
             Counter before = 0;
@@ -298,7 +303,7 @@ private:
                 }
                 mask[word] = 0;
             }
-            withinAt[static_cast<std::size_t>(row) * nodeCount + n] = before;
+            if (layout.limits) withinAt[static_cast<std::size_t>(row) * nodeCount + n] = before;
         }
     }
 
@@ -317,6 +322,13 @@ private:
                                           presentAt[at + ahead * nodeCount]);
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
+                if (!layout.limits) {
+                    if (arrivals[at] > 0)
+                        tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
+                                             served[at] < arrivals[at]);
+                    arrivals[at] = waitTotals[at] = served[at] = 0;
+                    continue;
+                }
                 tally.countAbandonments(row, static_cast<Int>(n),
                                         static_cast<Counter>(abandonmentsAt[at]));
                 if (arrivals[at] > 0) {

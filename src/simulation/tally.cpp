@@ -26,6 +26,7 @@ Tally::Tally(const Layout& _layout)
     : layout(_layout),
       places(entriesOf(_layout)),
       rowSums(layout.entries()),
+      lossSums(layout.limits ? layout.entries() : 0),
       censoredRuns(layout.entries()),
       waitSums(layout.entries() * layout.waits()) {}
 
@@ -59,66 +60,86 @@ void Tally::countWaitTotal(long long row, Int node, std::uint64_t served, std::u
     rowSums.add(i, waitTotal, total);
     rowSums.add(i, waitTotalSquares, product(total, total));
     rowSums.add(i, waitTotalCross, product(total, served));
-    rowSums.add(i, servedSum, served);
-    rowSums.add(i, servedSquares, product(served, served));
+    if (!layout.limits) return;
+    lossSums.add(i, servedSum, served);
+    lossSums.add(i, servedSquares, product(served, served));
     if (censored) ++censoredRuns[i];
 }
 
 void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
                         std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited) {
+    if (!layout.limits) return;
     const std::size_t i = at(row, node);
     if (blocked > 0) {
-        rowSums.add(i, blockedSum, blocked);
-        rowSums.add(i, blockedSquares, product(blocked, blocked));
-        rowSums.add(i, blockedCross, product(blocked, came));
+        lossSums.add(i, blockedSum, blocked);
+        lossSums.add(i, blockedSquares, product(blocked, blocked));
+        lossSums.add(i, blockedCross, product(blocked, came));
     }
     if (abandoned > 0) {
-        rowSums.add(i, abandonedSum, abandoned);
-        rowSums.add(i, abandonedSquares, product(abandoned, abandoned));
-        rowSums.add(i, abandonedCross, product(abandoned, came));
+        lossSums.add(i, abandonedSum, abandoned);
+        lossSums.add(i, abandonedSquares, product(abandoned, abandoned));
+        lossSums.add(i, abandonedCross, product(abandoned, came));
     }
     if (late > 0) {
-        rowSums.add(i, lateSum, late);
-        rowSums.add(i, lateSquares, product(late, late));
-        rowSums.add(i, lateCross, product(late, came));
+        lossSums.add(i, lateSum, late);
+        lossSums.add(i, lateSquares, product(late, late));
+        lossSums.add(i, lateCross, product(late, came));
     }
     const std::uint64_t kept = came - blocked - abandoned;
-    rowSums.add(i, keptSum, kept);
-    rowSums.add(i, keptSquares, product(kept, kept));
+    lossSums.add(i, keptSum, kept);
+    lossSums.add(i, keptSquares, product(kept, kept));
     if (waited > 0) {
-        rowSums.add(i, waitedSum, waited);
-        rowSums.add(i, waitedSquares, product(waited, waited));
-        rowSums.add(i, waitedCross, product(waited, came));
+        lossSums.add(i, waitedSum, waited);
+        lossSums.add(i, waitedSquares, product(waited, waited));
+        lossSums.add(i, waitedCross, product(waited, came));
     }
 }
 
 Tally::RowSums Tally::sums(long long row, Int node) const {
     const std::size_t i = at(row, node);
-    return {rowSums.at(i, endedSquares),
-            rowSums.at(i, arrivalSum),
-            rowSums.at(i, arrivalSquares),
-            rowSums.at(i, waitTotal),
-            rowSums.at(i, waitTotalSquares),
-            rowSums.at(i, waitTotalCross),
-            censoredRuns[i],
-            rowSums.at(i, servedSum),
-            rowSums.at(i, servedSquares),
-            rowSums.at(i, blockedSum),
-            rowSums.at(i, blockedSquares),
-            rowSums.at(i, blockedCross),
-            rowSums.at(i, abandonedSum),
-            rowSums.at(i, abandonedSquares),
-            rowSums.at(i, abandonedCross),
-            rowSums.at(i, abandonmentSum),
-            rowSums.at(i, abandonmentSquares),
-            rowSums.at(i, lateSum),
-            rowSums.at(i, lateSquares),
-            rowSums.at(i, lateCross),
-            rowSums.at(i, waitedSum),
-            rowSums.at(i, waitedSquares),
-            rowSums.at(i, waitedCross),
-            rowSums.at(i, keptSum),
-            rowSums.at(i, keptSquares)};
+    RowSums out{};
+    out.endedSquares = rowSums.at(i, endedSquares);
+    out.arrivals = rowSums.at(i, arrivalSum);
+    out.arrivalSquares = rowSums.at(i, arrivalSquares);
+    out.waitTotal = rowSums.at(i, waitTotal);
+    out.waitTotalSquares = rowSums.at(i, waitTotalSquares);
+    out.waitTotalCross = rowSums.at(i, waitTotalCross);
+    out.censoredRuns = censoredRuns[i];
+    if (!layout.limits) {
+        // Nothing lost: every arrival is kept, and served where no wait is
+        // censored; those not served within w steps are B_w.
+        out.served = out.kept = out.arrivals;
+        out.servedSquares = out.keptSquares = out.arrivalSquares;
+        HeapVector<BeyondSums> beyond(layout.waits());
+        beyondSums(row, node, beyond.data());
+        const BeyondSums& last = beyond[layout.waits() - 1];
+        out.late = last.beyond;
+        out.lateSquares = last.beyondSquares;
+        out.lateCross = last.beyondCross;
+        out.waited = beyond[0].beyond;
+        out.waitedSquares = beyond[0].beyondSquares;
+        out.waitedCross = beyond[0].beyondCross;
+        return out;
+    }
+    out.served = lossSums.at(i, servedSum);
+    out.servedSquares = lossSums.at(i, servedSquares);
+    out.blocked = lossSums.at(i, blockedSum);
+    out.blockedSquares = lossSums.at(i, blockedSquares);
+    out.blockedCross = lossSums.at(i, blockedCross);
+    out.abandoned = lossSums.at(i, abandonedSum);
+    out.abandonedSquares = lossSums.at(i, abandonedSquares);
+    out.abandonedCross = lossSums.at(i, abandonedCross);
+    out.abandonments = lossSums.at(i, abandonmentSum);
+    out.abandonmentSquares = lossSums.at(i, abandonmentSquares);
+    out.late = lossSums.at(i, lateSum);
+    out.lateSquares = lossSums.at(i, lateSquares);
+    out.lateCross = lossSums.at(i, lateCross);
+    out.waited = lossSums.at(i, waitedSum);
+    out.waitedSquares = lossSums.at(i, waitedSquares);
+    out.waitedCross = lossSums.at(i, waitedCross);
+    out.kept = lossSums.at(i, keptSum);
+    out.keptSquares = lossSums.at(i, keptSquares);
+    return out;
 }
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {
@@ -160,6 +181,7 @@ void Tally::add(const Tally& other) {
         }
     }
     rowSums.addAll(other.rowSums);
+    lossSums.addAll(other.lossSums);
     waitSums.addAll(other.waitSums);
     for (std::size_t i = 0; i < censoredRuns.size(); ++i) censoredRuns[i] += other.censoredRuns[i];
 }

@@ -66,6 +66,9 @@ struct Layout {
     long long rows = 1;
     Int every = 1;
     Int horizon = 0;  // waits 0 .. horizon are counted one by one
+    // Patience or a capacity somewhere in the plan: only then are the
+    // losses summed, so that a run without them costs what it did.
+    bool limits = false;
 
     long long lastRecordedStep() const { return (rows - 1) * every; }
     // The row that an arrival in step `step` (1 .. lastRecordedStep) counts
@@ -175,10 +178,10 @@ public:
     void countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
                      std::uint64_t abandoned, std::uint64_t late, std::uint64_t waited);
     void countAbandonments(long long row, Int node, std::uint64_t abandonments) {
-        if (abandonments == 0) return;
+        if (abandonments == 0 || !layout.limits) return;
         const std::size_t i = at(row, node);
-        rowSums.add(i, abandonmentSum, abandonments);
-        rowSums.add(i, abandonmentSquares, product(abandonments, abandonments));
+        lossSums.add(i, abandonmentSum, abandonments);
+        lossSums.add(i, abandonmentSquares, product(abandonments, abandonments));
     }
 
     // Adds another thread's tally of the same layout.
@@ -235,9 +238,7 @@ private:
 
     HeapVector<Place> places;
     HeapVector<std::uint64_t> counts;
-    // Per row and node: the sums of D, D^2, X, X^2, S, S^2, S N, N, N^2,
-    // and of K, Z, A, G, G_0 and T with their squares and (but A and T)
-    // products with X.
+    // Per row and node: the sums of D, D^2, X, X^2, S, S^2 and S N.
     enum RowField : std::size_t {
         endedSum,
         endedSquares,
@@ -246,6 +247,14 @@ private:
         waitTotal,
         waitTotalSquares,
         waitTotalCross,
+        rowFields
+    };
+    WideRecords<rowFields> rowSums;
+    // With limits, per row and node: N, N^2, and K, Z, A, G, G_0 and T
+    // with their squares and (but A and T) products with X. Without, N = X
+    // (where no wait is censored), G = B_H, G_0 = B_0, T = X, and the others
+    // are 0: `sums` gives those, and a run sums none of them.
+    enum LossField : std::size_t {
         servedSum,
         servedSquares,
         blockedSum,
@@ -264,9 +273,9 @@ private:
         waitedCross,
         keptSum,
         keptSquares,
-        rowFields
+        lossFields
     };
-    WideRecords<rowFields> rowSums;
+    WideRecords<lossFields> lossSums;
     HeapVector<std::uint64_t> censoredRuns;
     // Per row, node and wait: the sums of Y_w, Y_w^2, Y_w X and
     // C_w^2 - C_(w-1)^2.
