@@ -19,7 +19,7 @@ Every case is simulated with its family's first runs (or --runs). Each family
 ends with its worst errors of each figure beyond the noise; the cases of these
 are simulated again with as many runs as bring the noise of each of their
 errors beyond it below a tenth of it (up to --max-runs), until the worst are
-so measured, so that every error the README quotes is measured to within a
+so measured, so that every error the guide quotes is measured to within a
 tenth. Any other error beyond its noise whose noise is not below a tenth of
 it is marked with a dagger.
 

@@ -37,8 +37,6 @@ extensions = [
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
-# The draft of the front page is for the README, not a page of the site.
-exclude_patterns = ["_draft_readme.md"]
 templates_path = ["_templates"]
 
 # Links to headings of other pages, as [text](station.md#a-heading).

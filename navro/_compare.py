@@ -130,10 +130,12 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     network), the difference ``a - b`` of every measure, and the noise of
     each at ``level``.
 
-    ``navro.compare(navro.trajectory(m, day), navro.simulate(m, day,
-    runs=20_000))`` tells how far the model is from the real system on that
-    day: where the model is exact, every figure stays within its noise (at
-    level 0.99, one figure in a hundred does not, by chance).
+    ``truth = navro.simulate(m, day, runs=20_000)``, then
+    ``navro.compare(navro.trajectory(m, day), truth)``, tells how far the
+    model is from the real system on that day (the simulation first: it only
+    reads the model, which the trajectory leaves at the end of the day):
+    where the model is exact, every figure stays within its noise (at level
+    0.99, one figure in a hundred does not, by chance).
 
     Parameters
     ----------

@@ -296,7 +296,7 @@ class Trajectory:
     one waits, the distribution of its wait W up to the recorded horizon, its
     mean and the service level. W counts steps: an entity that arrives in
     step t and is taken into service at the end of step t + W waited W (see
-    the README's "Inside one step").
+    "Inside one step" in the user guide).
 
     The distribution of every row is kept as its own window of counts, so a
     long run whose queue wanders far holds only the counts each row gives

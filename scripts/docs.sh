@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the documentation (docs/) into build/docs/html with warnings as
 # errors, running every example into the gallery, then checks the links
-# between its pages.
+# between its pages and those of the README (a front page of at most 250
+# lines) into the checkout.
 #
 #   bash scripts/docs.sh              # installs navro[docs], then builds
 #   bash scripts/docs.sh --installed  # navro[docs] is in the venv already
@@ -28,4 +29,10 @@ printf '\n==> Building the documentation into build/docs/html\n'
 "$venv/bin/sphinx-build" -E -W --keep-going -n -q -b html docs build/docs/html
 
 printf '\n==> Checking the links between the pages\n'
-"$venv/bin/python" scripts/check_doc_links.py build/docs/html
+# The README is the front page; the guide under docs/ holds the rest.
+readme_lines=$(wc -l < README.md)
+if [ "$readme_lines" -gt 250 ]; then
+    echo "README.md has $readme_lines lines: keep it a front page of at most 250" >&2
+    exit 1
+fi
+"$venv/bin/python" scripts/check_doc_links.py build/docs/html README.md

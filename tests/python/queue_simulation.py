@@ -2,7 +2,7 @@
 independent runs at once, with each entity's wait: the test suite's own
 simulation, independent of the models' maps.
 
-Timing of a step, as the README's "Inside one step" has it: services under
+Timing of a step, as the guide's "Inside one step" has it: services under
 way go one step on and those that end leave (or, in a network, join their
 next node's batch of the same step); the step's batch joins the line; at the
 end of the step every free server takes the next entity. So an entity that

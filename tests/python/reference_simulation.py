@@ -1,5 +1,5 @@
 """An independent simulation of the real first-come-first-served system, in
-NumPy, written from the README's rules and sharing no code with navro's
+NumPy, written from the user guide's rules and sharing no code with navro's
 simulator: all runs at once, each server's remaining time in a column, each
 waiting entity's arrival step in a line per run.
 

@@ -1,6 +1,6 @@
 """The waits of one step's arrivals, written plainly from their definition in
-the README ("Inside one step"), to check the extension's recording number by
-number. Every outcome (count, services ended, entities routed back, batch,
+the user guide (docs/guide/concepts.md, "The wait of an arrival"), to check
+the extension's recording number by number. Every outcome (count, services ended, entities routed back, batch,
 place in the batch) is visited on its own; slow, for small cases.
 """
 

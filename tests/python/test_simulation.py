@@ -294,7 +294,7 @@ def lockstep():
 
 
 def cut_servers():
-    model = navro.StandardMultiserver()  # the README's four callers, one agent left
+    model = navro.StandardMultiserver()  # the guide's four callers, one agent left
     model.number_of_servers, model.service_duration_pmf = 4, {3: 1.0}
     model.internal_state = {(4, 2): 1.0}
     return model, [Period(12, servers=1)], [4, 4, 3, 3, 3, 2, 2, 2, 1, 1, 1, 0, 0], None
