@@ -350,7 +350,8 @@ class Sampling:
     With patience or a capacity, K is the number of the arrivals blocked, Z
     of those that gave up before service, G of those served (or never, at a
     node left without servers) after more than the wait horizon, G_0 of those
-    served (or never) after waiting at all, and A the
+    neither blocked nor taken at once, T of those neither blocked nor given
+    up, and A the
     entities that gave up in the row's steps.
     """
 
@@ -380,6 +381,8 @@ class Sampling:
     waited: NDArray[np.float64]  # E[G_0]
     waited_squares: NDArray[np.float64]
     waited_cross: NDArray[np.float64]  # E[G_0 X]
+    kept: NDArray[np.float64]  # E[T]
+    kept_squares: NDArray[np.float64]
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
@@ -411,6 +414,8 @@ class Sampling:
         "waited",
         "waited_squares",
         "waited_cross",
+        "kept",
+        "kept_squares",
     )
     _PER_WAIT = (
         "exactly",
@@ -509,7 +514,8 @@ class Sampling:
         return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
 
     def prob_wait_error(self) -> NDArray[np.float64]:
-        """Of P(served after waiting, or never served though not lost)."""
+        """Of P(not blocked and not taken at once): served later, given up
+        or never served."""
         return self._ratio_error(
             self._per_arrival(self.waited), self.waited_squares, self.waited_cross
         )
@@ -536,6 +542,9 @@ class Sampling:
 
     def arrivals_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.arrival_squares - self.arrivals**2, self.runs)
+
+    def throughput_error(self) -> NDArray[np.float64]:
+        return _error_of_mean(self.kept_squares - self.kept**2, self.runs)
 
     def blocked_error(self) -> NDArray[np.float64]:
         return _error_of_mean(self.blocked_squares - self.blocked**2, self.runs)
@@ -687,6 +696,8 @@ def _arrival_error(
         return sampling.wait_beyond_error()
     if measure in ("wait_abandoned", "prob_abandon"):
         return sampling.wait_abandoned_error()
+    if measure == "throughput":
+        return sampling.throughput_error()
     if measure == "prob_blocked":
         return sampling.prob_blocked_error()
     if measure == "blocked":
@@ -720,6 +731,7 @@ _KNOWN = "one of " + ", ".join(
         "wait_abandoned",
         "prob_blocked",
         "prob_abandon",
+        "throughput",
     ]
 )
 
