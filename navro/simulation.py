@@ -694,7 +694,7 @@ def _arrival_error(
         return sampling.mean_wait_error()
     if measure == "wait_beyond":
         return sampling.wait_beyond_error()
-    if measure in ("wait_abandoned", "prob_abandon"):
+    if measure in ("prob_abandon", "wait_abandoned"):
         return sampling.wait_abandoned_error()
     if measure == "throughput":
         return sampling.throughput_error()
@@ -728,9 +728,9 @@ _KNOWN = "one of " + ", ".join(
         "wait_probabilities",
         "blocked",
         "abandonments",
-        "wait_abandoned",
         "prob_blocked",
         "prob_abandon",
+        "wait_abandoned",
         "throughput",
     ]
 )
