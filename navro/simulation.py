@@ -312,10 +312,11 @@ def _period_settings(model: Model, plan: list[Period]) -> list[_PeriodSettings]:
 def _read_settings(model: Model) -> _PeriodSettings:
     if isinstance(model, StandardNetworkMultiserver):
         nodes = range(model.get_number_of_nodes())
-        routing = np.array(
-            [[model.get_routing_probability(s, d) for d in nodes] for s in nodes],
-            dtype=np.float64,
-        )
+        # The routes in one call: a getter call per pair of nodes would cost
+        # the square of the nodes in the interpreter.
+        sources, destinations, probabilities = model.get_routing_probabilities()
+        routing = np.zeros((len(nodes), len(nodes)), dtype=np.float64)
+        routing[sources, destinations] = probabilities
         return _PeriodSettings(
             servers=[model.get_number_of_servers_at_node(i) for i in nodes],
             arrivals=[
