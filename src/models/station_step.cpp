@@ -474,15 +474,19 @@ void addThinnedCounts(StepWorkspace& ws, StationTerms& terms, Pmf* state, Real p
     forEachCount(state, [&](Int z, Real probZ, Pmf* conditional) {
         const Window ell = probabilitiesOf(conditional);
         const StepWorkspace::Abandons& gone = abandons[z - std::min(z, c)];
-        for (int k = 0; k < gone.length; ++k) {
+        // The ends whose weight in the thinned state is negligible, as the
+        // binomial's own are: a count of little probability spreads less.
+        const KeptCells kept = withoutNegligibleEnds(abandonCells + gone.at, gone.length,
+                                                     negligibleAbandonments / probZ);
+        for (int k = kept.first; k < kept.first + kept.length; ++k) {
             const Real weight = probZ * abandonCells[gone.at + k];
             if (!(weight > 0)) continue;
             const long long r = static_cast<long long>(z) - (gone.offset + k) - rows.first;
             weights[r] += weight;
-            Real* cells = grid + r * width + (ell.offset - columns.first);
-            for (int j = 0; j < ell.length; ++j) cells[j] += weight * ell.elements[j];
+            spread(grid + r * width + (ell.offset - columns.first), ell.elements, ell.length,
+                   weight);
         }
-        work.add(static_cast<long long>(gone.length) * ell.length);
+        work.add(static_cast<long long>(kept.length) * ell.length);
     });
     for (long long r = 0; r < rowCount; ++r) {
         if (!(weights[r] > 0)) continue;
