@@ -204,11 +204,13 @@ def _limited(model: Model, period_settings: list[_PeriodSettings]) -> bool:
 def _fields(
     sums: NDArray[np.float64], horizon: int | None, sampling: Sampling, limited: bool
 ) -> dict[str, Any]:
-    """The recorded arrival measures. The mean wait is over the served, and
-    where patience or a capacity acts, the losses come too: entities per
-    row and, with a horizon, the chance that an arrival gives up."""
+    """The recorded arrival measures. Where patience or a capacity acts,
+    the mean wait is over the served (without them, every arrival is served
+    and the fields are as they were, NaNs included), and the losses come
+    too: entities per row and, with a horizon, the chance that an arrival
+    gives up."""
     fields = _arrival_fields(sums, horizon)
-    if horizon is not None:
+    if limited and horizon is not None:
         fields["mean_wait"] = sampling.mean_wait()
     if limited:
         fields["blocked"] = sampling.blocked
