@@ -183,82 +183,76 @@ void ArrivalWaits::aheadOfArrivals(const ArrivalInputs& in, bool oneServer) {
     Real* steps = before.zeroed(aheadLength + 1);
     goingOnUsed = 0;
     WorkMeter work;
-    for (long long k = 0; k < zs.length; ++k) {
-        const Real pz = zs.p[k];
-        if (!(pz > 0)) continue;
-        const long long z = zs.first + k;
-        Pmf* conditional = in.state->joint.elements[k];
-        if (conditional == nullptr) abortInternal();
-        const int busy = static_cast<int>(std::min(z, c));
-        const Real q = std::clamp(lookupProbability(conditional, 1), 0.0, 1.0);
-        const Support ended = binomialSupport(busy, q);
-        Real* ends = binomialCells.reserve(ended.length);
-        const Real* logTable = logsUpTo(busy);
-        fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
-        // The A of the z - busy waiting that give up in the step.
-        const long long waiting = z - busy;
-        Support goneWindow = abandons && waiting > 0
-                                 ? binomialSupport(static_cast<int>(waiting), in.abandonment)
-                                 : Support{0, 1};
-        Real* gone = abandonCells.reserve(goneWindow.length);
-        if (goneWindow.length == 1) {
-            gone[0] = 1.0;
-        } else {
-            const Real* logsOfWaiting = logsUpTo(waiting);
-            fillBinomial(
-                static_cast<int>(waiting), in.abandonment,
-                [logsOfWaiting](int m) { return logsOfWaiting[m]; }, gone);
-            const KeptCells kept = withoutNegligibleEnds(gone, static_cast<int>(goneWindow.length),
-                                                         negligibleAbandonments);
-            std::copy(gone + kept.first, gone + kept.first + kept.length, gone);
-            goneWindow = {goneWindow.offset + kept.first, kept.length};
-        }
+    // A count z of weight pz whose d ~ ends (over `ended`) services end.
+    auto walkCount = [&](long long z, Real pz, const Window& conditional, const Real* ends,
+                         const Support& ended) {
         for (long long i = 0; i < ended.length; ++i) {
             const Real pd = ends[i];
             if (!(pd > 0)) continue;
             const long long d = ended.offset + i;
-            for (long long g = 0; g < goneWindow.length; ++g) {
-                const Real pg = abandonCells.data()[g];
-                if (!(pg > 0)) continue;
-                // Without abandonment the weight is p(z) p(d), as it always was.
-                const Real weight =
-                    goneWindow.length == 1 && goneWindow.offset == 0 ? pz * pd : pz * pd * pg;
-                const long long u = z - d - (goneWindow.offset + g);
-                if (oneServer && z >= 1 && d == 0) {
-                    // Those present beside the one in service, after the step.
-                    goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {u, weight, conditional};
-                    ++goingOnUsed;
-                    continue;
-                }
-                if (!(in.returning > 0) || d == 0) {
-                    start[u - aheadFirst] += weight;
-                    continue;
-                }
-                // Of the d that ended, phi come back and join the batch.
-                const Support back = binomialSupport(static_cast<int>(d), in.returning);
-                Real* phis = routedCells.reserve(back.length);
-                const Real* logsOfD = logsUpTo(d);
-                fillBinomial(
-                    static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; },
-                    phis);
-                for (long long m = 0; m < back.length; ++m) {
-                    const Real w = weight * phis[m];
-                    if (!(w > 0)) continue;
-                    const long long phi = back.offset + m;
-                    start[u + phi - aheadFirst] += w;
-                    // Places u .. u + phi - 1 are certain to hold an entity:
-                    // the batch holds at least the phi that came back. With
-                    // none back there is no place to mark, and a weight added
-                    // and taken away again would round away the small weights
-                    // of other outcomes held in the same cell.
-                    if (phi == 0) continue;
-                    steps[u - aheadFirst] += w;
-                    steps[u + phi - aheadFirst] -= w;
-                }
-                work.add(back.length);
+            const Real weight = pz * pd;
+            const long long u = z - d;
+            if (oneServer && z >= 1 && d == 0) {
+                // Those present beside the one in service, after the step.
+                goingOn.reserve(goingOnUsed + 1)[goingOnUsed] = {u, weight, conditional};
+                ++goingOnUsed;
+                continue;
             }
+            if (!(in.returning > 0) || d == 0) {
+                start[u - aheadFirst] += weight;
+                continue;
+            }
+            // Of the d that ended, phi come back and join the batch.
+            const Support back = binomialSupport(static_cast<int>(d), in.returning);
+            Real* phis = routedCells.reserve(back.length);
+            const Real* logsOfD = logsUpTo(d);
+            fillBinomial(
+                static_cast<int>(d), in.returning, [logsOfD](int m) { return logsOfD[m]; }, phis);
+            for (long long m = 0; m < back.length; ++m) {
+                const Real w = weight * phis[m];
+                if (!(w > 0)) continue;
+                const long long phi = back.offset + m;
+                start[u + phi - aheadFirst] += w;
+                // Places u .. u + phi - 1 are certain to hold an entity:
+                // the batch holds at least the phi that came back. With
+                // none back there is no place to mark, and a weight added
+                // and taken away again would round away the small weights
+                // of other outcomes held in the same cell.
+                if (phi == 0) continue;
+                steps[u - aheadFirst] += w;
+                steps[u + phi - aheadFirst] -= w;
+            }
+            work.add(back.length);
         }
-        work.add(ended.length * goneWindow.length);
+        work.add(ended.length);
+    };
+    if (abandons) {
+        // The A of the waiting that give up in the step leave before anything
+        // else: the step maps the state they leave, and so does this walk.
+        thinning.clearTerms();
+        const StationTerms terms =
+            buildTerms(thinning, in.state, in.servers, in.abandonment, in.capacity);
+        for (long long k = 0; k < terms.count; ++k) {
+            const CountTerms& count = thinning.counts.data()[terms.first + k];
+            walkCount(count.z, count.probability, conditionalOf(thinning, count),
+                      thinning.completions.data() + count.completionsAt,
+                      Support{count.completionsOffset, count.completionsLength});
+        }
+    } else {
+        for (long long k = 0; k < zs.length; ++k) {
+            const Real pz = zs.p[k];
+            if (!(pz > 0)) continue;
+            const long long z = zs.first + k;
+            Pmf* conditional = in.state->joint.elements[k];
+            if (conditional == nullptr) abortInternal();
+            const int busy = static_cast<int>(std::min(z, c));
+            const Real q = std::clamp(lookupProbability(conditional, 1), 0.0, 1.0);
+            const Support ended = binomialSupport(busy, q);
+            Real* ends = binomialCells.reserve(ended.length);
+            const Real* logTable = logsUpTo(busy);
+            fillBinomial(busy, q, [logTable](int i) { return logTable[i]; }, ends);
+            walkCount(z, pz, probabilitiesOf(conditional), ends, ended);
+        }
     }
     // ahead[n] = sum over starts s of start(s) P(a > n - s), and the places
     // of the entities that came back.

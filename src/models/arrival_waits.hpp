@@ -120,7 +120,7 @@ private:
     struct GoingOn {
         long long z;
         Real weight;
-        Pmf* conditional;
+        Window conditional;
     };
 
     ServerTables& tablesOf(Int node, const ArrivalInputs& in);
@@ -159,6 +159,9 @@ private:
     Buffer<GoingOn> goingOn;
     long long goingOnUsed = 0;
 
+    // The state after the waiting gave up in the arrival step, as the
+    // step itself maps it.
+    StepWorkspace thinning;
     Buffer<Real> binomialCells;
     Buffer<Real> abandonCells;
     Buffer<Real> initial;        // the waiting arrivals' weights per (k, r)

@@ -17,44 +17,31 @@ std::span<CountTerms> countsOf(StepWorkspace& ws, const StationTerms& terms) {
 }
 
 // The loop nest of both maps above the arrivals: for one count z, every
-// number d of services that end, every number A of the waiting that give up
-// (only when `walkAbandons`; otherwise they are folded into the count's
-// arrivals) and every number phi of the ended routed back, each of positive
-// probability, in increasing order. `visit(d, weight, m, phi)` gets the
-// weight p(z) p(d) p(A) p(phi), formed from the outside in as the walk of
-// the whole nest forms it, m = z - d - A, the count before the arrivals
-// join, and phi.
+// number d of services that end and every number phi of the ended routed
+// back, each of positive probability, in increasing order. `visit(d,
+// weight, m, phi)` gets the weight p(z) p(d) p(phi), formed from the outside
+// in as the walk of the whole nest forms it, m = z - d, the count before the
+// arrivals join, and phi.
 template <typename Visit>
 void forEachOutcome(const CountTerms& count, StepWorkspace& ws, const RoutedCounts& returning,
-                    bool walkAbandons, Visit&& visit) {
+                    Visit&& visit) {
     const Real* ends = ws.completions.data() + count.completionsAt;
     const bool noneBack = returning.sendsNone();
-    static constexpr Real certain[] = {1.0};
-    const bool abandons = walkAbandons && count.abandonsAt >= 0;
-    const Real* gone = abandons ? ws.abandons.data() + count.abandonsAt : certain;
-    const Int goneOffset = abandons ? count.abandonsOffset : 0;
-    const int goneLength = abandons ? count.abandonsLength : 1;
     for (int i = 0; i < count.completionsLength; ++i) {
         const Real probD = ends[i];
         if (!(probD > 0)) continue;
         const Int d = count.completionsOffset + i;
         const Real weightD = probD * count.probability;
-        for (int k = 0; k < goneLength; ++k) {
-            const Real probA = gone[k];
-            if (!(probA > 0)) continue;
-            // Without abandonment the weight is left as it is.
-            const Real weightA = abandons ? probA * weightD : weightD;
-            const long long m = static_cast<long long>(count.z) - d - (goneOffset + k);
-            if (noneBack) {  // phi = 0 with probability 1, which leaves the weight as it is
-                visit(d, weightA, m, 0LL);
-                continue;
-            }
-            const Window back = returning.of(d);
-            for (int j = 0; j < back.length; ++j) {
-                const Real probPhi = back.elements[j];
-                if (!(probPhi > 0)) continue;
-                visit(d, probPhi * weightA, m, static_cast<long long>(back.offset) + j);
-            }
+        const long long m = static_cast<long long>(count.z) - d;
+        if (noneBack) {  // phi = 0 with probability 1, which leaves the weight as it is
+            visit(d, weightD, m, 0LL);
+            continue;
+        }
+        const Window back = returning.of(d);
+        for (int j = 0; j < back.length; ++j) {
+            const Real probPhi = back.elements[j];
+            if (!(probPhi > 0)) continue;
+            visit(d, probPhi * weightD, m, static_cast<long long>(back.offset) + j);
         }
     }
 }
@@ -65,21 +52,19 @@ struct Span {
     long long last;
 };
 
-Span continuingSpan(const Pmf* conditional) {
-    const long long from = std::max(conditional->simple.offset, 2);
-    return {from - 1,
-            static_cast<long long>(conditional->simple.offset) + conditional->simple.length - 2};
+Span continuingSpan(const Window& conditional) {
+    const long long from = std::max(conditional.offset, 2);
+    return {from - 1, static_cast<long long>(conditional.offset) + conditional.length - 2};
 }
 
 // continuingTimes, here where the maps can inline it.
-inline ContinuingTimes timesGoingOn(const Pmf* conditional) {
-    const Window ell = probabilitiesOf(conditional);
+inline ContinuingTimes timesGoingOn(const Window& ell) {
     if (ell.offset == 0 && ell.length > 0 && ell.elements[0] > 0) {
         navro::abort(messages::negativeIntegerInSupport);  // its remaining time would be -1
     }
     // A state's probabilities lie in [0, 1], so they are the weights as an
     // accumulator would take them.
-    const Span span = continuingSpan(conditional);
+    const Span span = continuingSpan(ell);
     const Window weights{static_cast<Int>(span.first),
                          static_cast<int>(std::max(0LL, span.last - span.first + 1)),
                          ell.elements + (span.first + 1 - ell.offset)};
@@ -101,7 +86,7 @@ Span columnsOf(StepWorkspace& ws, const StationTerms& terms, const Pmf* duration
     cover({durations->simple.offset,
            static_cast<long long>(durations->simple.offset) + durations->simple.length - 1});
     for (const CountTerms& count : countsOf(ws, terms)) {
-        if (count.busy > 0) cover(continuingSpan(count.conditional));
+        if (count.busy > 0) cover(continuingSpan(conditionalOf(ws, count)));
     }
     if (columns.first > columns.last) return {0, -1};
     return columns;
@@ -174,57 +159,18 @@ Pmf* jointOfRows(NObject* obj, StepWorkspace& ws, Span rows, Span columns, const
     return joint;
 }
 
-// The arrivals that a count's outcomes pour: the step's own, or, with
-// abandonment and no capacity, a - A in the workspace.
-Window netArrivals(StepWorkspace& ws, const CountTerms& count, const Window& arrivals) {
-    if (count.netAt < 0) return arrivals;
-    return {count.netOffset, count.netLength, ws.net.data() + count.netAt};
-}
-
-// The distribution of a - A for every count that has abandonment, with a
-// and A independent, and the band of next counts that each count reaches:
-// z - busy + min(a - A) (or the capacity, if below) to z + max(a); for a
-// count above the capacity, from the least m (an outcome never ends below
-// the count before the arrivals).
+// The band of next counts that each count reaches: z - busy + min(a) (or
+// the capacity, if below) to z + max(a).
 void prepareCounts(StepWorkspace& ws, const StationTerms& terms, const Window& a) {
-    long long netUsed = 0;
     for (CountTerms& count : countsOf(ws, terms)) {
-        count.netAt = -1;
-        count.netOffset = a.offset;
-        count.netLength = a.length;
-        const long long mostGone =
-            count.abandonsAt < 0 ? 0 : count.abandonsOffset + count.abandonsLength - 1;
-        count.walksAbandons = terms.capacity != noCapacity && count.z > terms.capacity;
-        if (count.walksAbandons) {
-            count.bandFirst = static_cast<long long>(count.z) - count.busy - mostGone;
-            count.bandLast = static_cast<long long>(count.z) + a.offset + a.length - 1;
-            continue;
-        }
-        if (count.abandonsAt >= 0) {
-            const long long length = static_cast<long long>(a.length) + count.abandonsLength - 1;
-            Real* net = ws.net.reserve(netUsed + length) + netUsed;
-            std::fill(net, net + length, 0.0);
-            const Real* gone = ws.abandons.data() + count.abandonsAt;
-            for (int k = 0; k < count.abandonsLength; ++k) {
-                const Real probA = gone[k];
-                if (!(probA > 0)) continue;
-                // a - A for A = mostGone - shift lies at index j + shift.
-                const long long shift = mostGone - (count.abandonsOffset + k);
-                for (int j = 0; j < a.length; ++j) net[j + shift] += probA * a.elements[j];
-            }
-            count.netAt = netUsed;
-            count.netOffset = static_cast<Int>(a.offset - mostGone);
-            count.netLength = static_cast<int>(length);
-            netUsed += length;
-        }
-        count.bandFirst = static_cast<long long>(count.z) - count.busy + count.netOffset;
+        count.bandFirst = static_cast<long long>(count.z) - count.busy + a.offset;
         // A capacity can turn every arrival away: the count then ends at
         // what stayed, below the least arrivals' reach.
         if (terms.capacity != noCapacity) {
             const long long stayed = static_cast<long long>(count.z) - count.busy;
-            count.bandFirst = std::min(count.bandFirst, stayed + std::min(count.netOffset, 0));
+            count.bandFirst = std::min(count.bandFirst, stayed + std::min(a.offset, 0));
         }
-        count.bandLast = static_cast<long long>(count.z) + count.netOffset + count.netLength - 1;
+        count.bandLast = static_cast<long long>(count.z) + a.offset + a.length - 1;
         // A full station ends at the capacity, which may lie below them all.
         if (terms.capacity != noCapacity)
             count.bandFirst = std::min<long long>(count.bandFirst, terms.capacity);
@@ -293,44 +239,41 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
     Real blocked = 0.0;
     WorkMeter work;
     for (CountTerms& count : countsOf(ws, terms)) {
-        const Window net = netArrivals(ws, count, a);
+        const Window& net = a;
         count.continues = false;
         // The continuing weights of the count at next count z'.
         auto goingOnAt = [&](long long zprime) {
             return goingOn + count.goingOnAt + (zprime - count.bandFirst);
         };
-        forEachOutcome(
-            count, ws, returning, count.walksAbandons,
-            [&](Int d, Real weight, long long m, long long phi) {
-                const Int going = count.busy - d;  // services that go on
-                count.continues = count.continues || going > 0;
-                if (!capped) {
-                    const long long first = m + phi + net.offset;
-                    pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
-                                 goingOnAt(first), net.elements, busyAfter + (first - reach.first),
-                                 net.length, weight, static_cast<Real>(going));
-                    return;
-                }
-                const Room r = roomOf(terms.capacity, m, phi, net);
-                pourOutcomes(next + (r.first - reach.first), starts + (r.first - reach.first),
-                             goingOnAt(r.first), net.elements, busyAfter + (r.first - reach.first),
-                             r.joinAll, weight, static_cast<Real>(going));
-                // Arrival counts from joinAll on leave the station full.
-                const long long full = m + r.room;
-                const long long at = full - reach.first;
-                if (r.joinAll < net.length && (full < count.bandFirst || full > count.bandLast))
-                    abortInternal();  // the bands are made to hold every outcome
-                for (int j = r.joinAll; j < net.length; ++j) {
-                    const Real w = net.elements[j] * weight;
-                    if (!(w > 0)) continue;
-                    next[at] += std::min(w, 1.0);
-                    starts[at] += w * (busyAfter[at] - going);
-                    *goingOnAt(full) += w * going;
-                    blocked += w * static_cast<Real>(r.first + j - full);
-                }
-            });
-        work.add(static_cast<long long>(count.completionsLength) * net.length *
-                 (count.walksAbandons && count.abandonsAt >= 0 ? count.abandonsLength : 1));
+        forEachOutcome(count, ws, returning, [&](Int d, Real weight, long long m, long long phi) {
+            const Int going = count.busy - d;  // services that go on
+            count.continues = count.continues || going > 0;
+            if (!capped) {
+                const long long first = m + phi + net.offset;
+                pourOutcomes(next + (first - reach.first), starts + (first - reach.first),
+                             goingOnAt(first), net.elements, busyAfter + (first - reach.first),
+                             net.length, weight, static_cast<Real>(going));
+                return;
+            }
+            const Room r = roomOf(terms.capacity, m, phi, net);
+            pourOutcomes(next + (r.first - reach.first), starts + (r.first - reach.first),
+                         goingOnAt(r.first), net.elements, busyAfter + (r.first - reach.first),
+                         r.joinAll, weight, static_cast<Real>(going));
+            // Arrival counts from joinAll on leave the station full.
+            const long long full = m + r.room;
+            const long long at = full - reach.first;
+            if (r.joinAll < net.length && (full < count.bandFirst || full > count.bandLast))
+                abortInternal();  // the bands are made to hold every outcome
+            for (int j = r.joinAll; j < net.length; ++j) {
+                const Real w = net.elements[j] * weight;
+                if (!(w > 0)) continue;
+                next[at] += std::min(w, 1.0);
+                starts[at] += w * (busyAfter[at] - going);
+                *goingOnAt(full) += w * going;
+                blocked += w * static_cast<Real>(r.first + j - full);
+            }
+        });
+        work.add(static_cast<long long>(count.completionsLength) * net.length);
     }
     work.flush();
     ws.blocked = blocked;
@@ -343,7 +286,7 @@ Gathered gather(StepWorkspace& ws, const StationTerms& terms, const Window& a,
 // the caller wrote may not have.
 bool continuesWithin(StepWorkspace& ws, const StationTerms& terms, const CountTerms& count,
                      const Window& arrivals, const RoutedCounts& returning, Span kept) {
-    const Window net = netArrivals(ws, count, arrivals);
+    const Window& net = arrivals;
     // positives[j]: the arrival counts of positive probability among the first j.
     int* positives = ws.positiveArrivals.reserve(static_cast<long long>(net.length) + 1);
     positives[0] = 0;
@@ -357,19 +300,18 @@ bool continuesWithin(StepWorkspace& ws, const StationTerms& terms, const CountTe
     };
     const bool capped = terms.capacity != noCapacity;
     bool continues = false;
-    forEachOutcome(
-        count, ws, returning, count.walksAbandons, [&](Int d, Real, long long m, long long phi) {
-            if (count.busy == d || continues) return;
-            if (!capped) {
-                continues = anyWithin(m + phi + net.offset, 0, net.length);
-                return;
-            }
-            const Room r = roomOf(terms.capacity, m, phi, net);
-            const long long full = m + r.room;
-            continues =
-                anyWithin(r.first, 0, r.joinAll) || (full >= kept.first && full <= kept.last &&
-                                                     positives[net.length] > positives[r.joinAll]);
-        });
+    forEachOutcome(count, ws, returning, [&](Int d, Real, long long m, long long phi) {
+        if (count.busy == d || continues) return;
+        if (!capped) {
+            continues = anyWithin(m + phi + net.offset, 0, net.length);
+            return;
+        }
+        const Room r = roomOf(terms.capacity, m, phi, net);
+        const long long full = m + r.room;
+        continues =
+            anyWithin(r.first, 0, r.joinAll) || (full >= kept.first && full <= kept.last &&
+                                                 positives[net.length] > positives[r.joinAll]);
+    });
     return continues;
 }
 
@@ -415,7 +357,7 @@ Pmf* newState(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const 
         }
         // Their total is divided out once per count rather than from every
         // weight.
-        const ContinuingTimes times = timesGoingOn(count.conditional);
+        const ContinuingTimes times = timesGoingOn(conditionalOf(ws, count));
         const Window w = times.weights;
         const Real perTotal = 1.0 / times.total;
         for (long long zprime = kept.first; zprime <= kept.last; ++zprime) {
@@ -446,72 +388,153 @@ void StepWorkspace::growLogs(int n) {
     logsReady = n;
 }
 
-StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandonment,
-                        Int capacity) {
+namespace {
+
+// Adds the terms of count z, of weight probZ and conditional `ell` (held by
+// `conditional`, or at ellAt in the workspace's `thinned`).
+void addCount(StepWorkspace& ws, StationTerms& terms, Int z, Real probZ, Pmf* conditional,
+              const Window& ell, long long ellAt, WorkMeter& work) {
+    const Int busy = std::min(z, terms.servers);
+    if (busy < 0) abortInternal();  // a step refuses negative servers first
+    // P(ell = 1 | z); exactly 0 outside the window.
+    const long long one = 1LL - ell.offset;
+    const Real q = one >= 0 && one < ell.length ? ell.elements[one] : 0.0;
+    const Support window = binomialSupport(busy, q);
+    Real* ends = ws.completions.reserve(ws.completionsUsed + window.length) + ws.completionsUsed;
+    // One trial needs no logarithms.
+    const Real* logs = busy > 1 && window.length > 1 ? ws.logsUpTo(busy) : nullptr;
+    fillBinomial(busy, q, [logs](int i) { return logs[i]; }, ends);
+    work.add(window.length);
+    CountTerms* counts = ws.counts.reserve(ws.countsUsed + 1);
+    counts[ws.countsUsed++] = {z,
+                               busy,
+                               probZ,
+                               conditional,
+                               ell.offset,
+                               ell.length,
+                               ellAt,
+                               window.offset,
+                               static_cast<int>(window.length),
+                               ws.completionsUsed,
+                               0,
+                               false,
+                               0,
+                               0};
+    ws.completionsUsed += window.length;
+    ++terms.count;
+    terms.largestBusy = std::max(terms.largestBusy, busy);
+    terms.smallestRemaining = std::min(terms.smallestRemaining, static_cast<long long>(z) - busy);
+    terms.largestCount = std::max(terms.largestCount, static_cast<long long>(z));
+}
+
+// Every count of positive probability of a state with its conditional.
+template <typename Visit>
+void forEachCount(Pmf* state, Visit&& visit) {
     Pmf* marginal = lookupMarginalPmf(state);
-    const int length = marginal->simple.length;
-    StationTerms terms{ws.countsUsed, 0, servers, capacity, 0, LLONG_MAX, LLONG_MIN};
-    CountTerms* counts = ws.counts.reserve(ws.countsUsed + length);
-    WorkMeter work;
-    for (int k = 0; k < length; ++k) {
+    for (int k = 0; k < marginal->simple.length; ++k) {
         const Real probZ = marginal->simple.elements[k];
         if (!(probZ > 0)) continue;
-        const Int z = marginal->simple.offset + k;
         // Every count of positive probability has its conditional.
         Pmf* conditional = state->joint.elements[k];
         if (conditional == nullptr) abortInternal();
-        const Real q = lookupProbability(conditional, 1);
-        const Int busy = std::min(z, servers);
-        if (busy < 0) abortInternal();  // a step refuses negative servers first
-        const Support window = binomialSupport(busy, q);
-        Real* ends =
-            ws.completions.reserve(ws.completionsUsed + window.length) + ws.completionsUsed;
-        // One trial needs no logarithms.
-        const Real* logs = busy > 1 && window.length > 1 ? ws.logsUpTo(busy) : nullptr;
-        fillBinomial(busy, q, [logs](int i) { return logs[i]; }, ends);
-        work.add(window.length);
-        counts[ws.countsUsed++] = {z,
-                                   busy,
-                                   probZ,
-                                   conditional,
-                                   window.offset,
-                                   static_cast<int>(window.length),
-                                   ws.completionsUsed,
-                                   0,
-                                   false,
-                                   0,
-                                   1,
-                                   -1,
-                                   false,
-                                   0,
-                                   0,
-                                   -1,
-                                   0,
-                                   0};
-        ws.completionsUsed += window.length;
-        const Int waiting = z - busy;
-        if (abandonment > 0 && waiting > 0) {
-            // Each of the waiting gives up on its own: binomial(waiting, p).
-            CountTerms& count = counts[ws.countsUsed - 1];
-            const Support gone = binomialSupport(waiting, abandonment);
-            Real* cells = ws.abandons.reserve(ws.abandonsUsed + gone.length) + ws.abandonsUsed;
-            const Real* logsOfWaiting =
-                waiting > 1 && gone.length > 1 ? ws.logsUpTo(waiting) : nullptr;
-            fillBinomial(
-                waiting, abandonment, [logsOfWaiting](int i) { return logsOfWaiting[i]; }, cells);
-            const KeptCells kept =
-                withoutNegligibleEnds(cells, static_cast<int>(gone.length), negligibleAbandonments);
-            count.abandonsOffset = static_cast<Int>(gone.offset + kept.first);
-            count.abandonsLength = kept.length;
-            count.abandonsAt = ws.abandonsUsed + kept.first;
-            ws.abandonsUsed += gone.length;
-            work.add(gone.length);
+        visit(marginal->simple.offset + k, probZ, conditional);
+    }
+}
+
+// The terms of the state after the waiting gave up: each (z, ell) moves to
+// (z - A, ell) with A binomial(z - busy, p), whose far ends of negligible
+// mass are left out. Row z'' of the workspace's `thinned` gathers the
+// weights of (z'', ell) over the columns of every conditional; each row,
+// normalised, is the conditional of its count.
+void addThinnedCounts(StepWorkspace& ws, StationTerms& terms, Pmf* state, Real p, WorkMeter& work) {
+    const Int c = terms.servers;
+    if (c < 0) abortInternal();  // a step refuses negative servers first
+    // Rows from the least busy (all the waiting gone) to the greatest count.
+    Span rows{LLONG_MAX, LLONG_MIN};
+    Span columns{LLONG_MAX, LLONG_MIN};
+    forEachCount(state, [&](Int z, Real, Pmf* conditional) {
+        rows.first = std::min<long long>(rows.first, std::min(z, c));
+        rows.last = std::max<long long>(rows.last, z);
+        const Window ell = probabilitiesOf(conditional);
+        columns.first = std::min<long long>(columns.first, ell.offset);
+        columns.last = std::max<long long>(columns.last, ell.offset + ell.length - 1LL);
+    });
+    if (rows.first > rows.last || columns.first > columns.last) return;  // no count at all
+    const long long rowCount = rows.last - rows.first + 1;
+    const long long width = columns.last - columns.first + 1;
+    if (rowCount > maximumHeapCells / width) abortOutOfMemory();
+    const long long at = ws.thinnedUsed;
+    Real* grid = ws.thinned.reserve(at + rowCount * width) + at;
+    std::fill(grid, grid + rowCount * width, 0.0);
+    ws.thinnedUsed += rowCount * width;
+    Real* weights = ws.thinnedCounts.zeroed(rowCount);
+    const auto* abandons =
+        ws.abandonsUpTo(static_cast<Int>(rows.last - std::min<long long>(rows.last, c)), p);
+    const Real* abandonCells = ws.abandonCells.data();
+    forEachCount(state, [&](Int z, Real probZ, Pmf* conditional) {
+        const Window ell = probabilitiesOf(conditional);
+        const StepWorkspace::Abandons& gone = abandons[z - std::min(z, c)];
+        // The ends whose weight in the thinned state is negligible, as the
+        // binomial's own are: a count of little probability spreads less.
+        const KeptCells kept = withoutNegligibleEnds(abandonCells + gone.at, gone.length,
+                                                     negligibleAbandonments / probZ);
+        for (int k = kept.first; k < kept.first + kept.length; ++k) {
+            const Real weight = probZ * abandonCells[gone.at + k];
+            if (!(weight > 0)) continue;
+            const long long r = static_cast<long long>(z) - (gone.offset + k) - rows.first;
+            weights[r] += weight;
+            spread(grid + r * width + (ell.offset - columns.first), ell.elements, ell.length,
+                   weight);
         }
-        ++terms.count;
-        terms.largestBusy = std::max(terms.largestBusy, busy);
-        terms.smallestRemaining =
-            std::min(terms.smallestRemaining, static_cast<long long>(z) - busy);
-        terms.largestCount = std::max(terms.largestCount, static_cast<long long>(z));
+        work.add(static_cast<long long>(kept.length) * ell.length);
+    });
+    for (long long r = 0; r < rowCount; ++r) {
+        if (!(weights[r] > 0)) continue;
+        Real* cells = grid + r * width;
+        const CellRange range = nonZeroRange(cells, static_cast<int>(width));
+        if (range.low > range.high) continue;  // a weight too small to spread
+        Real total = 0.0;
+        for (int j = range.low; j <= range.high; ++j) total += cells[j];
+        for (int j = range.low; j <= range.high; ++j) cells[j] /= total;
+        const Window ell{static_cast<Int>(columns.first + range.low), range.high - range.low + 1,
+                         cells + range.low};
+        addCount(ws, terms, static_cast<Int>(rows.first + r), weights[r], nullptr, ell,
+                 at + r * width + range.low, work);
+        work.add(width);
+    }
+}
+
+}  // namespace
+
+void StepWorkspace::growAbandons(Int w) {
+    Abandons* windows = abandons.reserve(static_cast<long long>(w) + 1);
+    for (Int n = abandonsReady; n <= w; ++n) {
+        const Support support = binomialSupport(n, abandonsP);
+        Real* cells = gone.reserve(support.length);
+        const Real* logTable = n > 1 && support.length > 1 ? logsUpTo(n) : nullptr;
+        fillBinomial(n, abandonsP, [logTable](int i) { return logTable[i]; }, cells);
+        const KeptCells kept =
+            withoutNegligibleEnds(cells, static_cast<int>(support.length), negligibleAbandonments);
+        Real* kepts = abandonCells.reserve(abandonCellsUsed + kept.length) + abandonCellsUsed;
+        std::copy(cells + kept.first, cells + kept.first + kept.length, kepts);
+        windows[n] = {static_cast<Int>(support.offset + kept.first), kept.length, abandonCellsUsed};
+        abandonCellsUsed += kept.length;
+    }
+    abandonsReady = w + 1;
+}
+
+StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandonment,
+                        Int capacity) {
+    StationTerms terms{ws.countsUsed, 0, servers, capacity, 0, LLONG_MAX, LLONG_MIN};
+    WorkMeter work;
+    bool waits = false;
+    forEachCount(state, [&](Int z, Real, Pmf*) { waits = waits || z > servers; });
+    if (abandonment > 0 && waits) {
+        addThinnedCounts(ws, terms, state, abandonment, work);
+    } else {
+        forEachCount(state, [&](Int z, Real probZ, Pmf* conditional) {
+            addCount(ws, terms, z, probZ, conditional, probabilitiesOf(conditional), -1, work);
+        });
     }
     work.flush();
     return terms;
@@ -560,7 +583,11 @@ Window distributionOfCells(Real* room, long long lo, const Real* cells, long lon
     return {static_cast<Int>(lo + kept.low), count, room};
 }
 
-ContinuingTimes continuingTimes(const Pmf* conditional) { return timesGoingOn(conditional); }
+ContinuingTimes continuingTimes(const Pmf* conditional) {
+    return timesGoingOn(probabilitiesOf(conditional));
+}
+
+ContinuingTimes continuingTimes(const Window& conditional) { return timesGoingOn(conditional); }
 
 Pmf* partialMap(NObject* obj, StepWorkspace& ws, const StationTerms& terms, const Window& arrivals,
                 const RoutedCounts& returning) {

@@ -13,13 +13,17 @@
 // Both maps come from one walk of one loop nest: every count z of the state,
 // the number d of its busy servers that finish, the number phi of those that
 // the station's own routing sends back to it (none for a single station),
-// and the arrivals a, with z' = z - d + phi + a. Abandonment takes A of the
-// z - busy waiting (binomial) before the arrivals join; a capacity K lets
-// only max(K - m, 0) of the phi + a join, m = z - d - A, and blocks the
-// rest. The abandonments are folded into each count's arrivals (a - A)
-// once, so the nest keeps its depth: with m <= K, z' = min(z - d + phi +
-// (a - A), K) depends on A only through a - A. A count above the capacity
-// (a state set so) walks A in the nest instead. Its innermost loop pours
+// and the arrivals a, with z' = z - d + phi + a. A capacity K lets only
+// max(K - m, 0) of the phi + a join, m = z - d, and blocks the rest.
+// Abandonment acts on the state before the walk: the waiting of each count
+// z give up as binomial(z - busy, p), which moves (z, ell) to (z - A, ell)
+// and leaves busy = min(z, c) as it is, since only the waiting leave. The
+// walk then maps that thinned state with its depth and bands unchanged. For
+// one server, and for geometric services, the thinned state is exact; for
+// several servers with other durations it mixes the conditionals of ell of
+// the counts that land on one count, as the maps' states do anyway.
+//
+// The nest's innermost loop pours
 // every outcome into the next count's distribution on its own, in the order
 // of the nest, so the partial map and the tail cuts that it decides are
 // those of an outcome-by-outcome walk, bit for bit. The same loop gathers
@@ -48,29 +52,23 @@ struct CountTerms {
     Int z;
     Int busy;  // min(z, servers)
     Real probability;
-    Pmf* conditional;  // of ell given z
+    // The conditional of ell given z: `conditional` itself, or, in a state
+    // that abandonment thinned (conditional == nullptr), the probabilities
+    // of ellOffset, ellOffset + 1, ... at ellAt in the workspace's `thinned`.
+    Pmf* conditional;
+    Int ellOffset;
+    int ellLength;
+    long long ellAt;
     // The number of services that end: binomial(busy, P(ell = 1 | z)), its
     // window and where its elements lie in the workspace.
     Int completionsOffset;
     int completionsLength;
     long long completionsAt;
     // Left by the walk of the maps: where the count's continuing weights
-    // lie in the workspace, and whether any outcome has a service that goes on.
+    // lie in the workspace, whether any outcome has a service that goes on,
+    // and the band of next counts its outcomes reach.
     long long goingOnAt;
     bool continues;
-    // The number A of the z - busy waiting that give up: its window and
-    // where its elements lie in the workspace (abandonsAt < 0: none does).
-    Int abandonsOffset;
-    int abandonsLength;
-    long long abandonsAt;
-    // Left by the walk: whether its nest walks A (a count above the
-    // capacity, where who is blocked depends on A), the arrivals less the
-    // abandonments, a - A, that its outcomes pour otherwise (netAt < 0: the
-    // step's arrivals themselves), and the band of next counts they reach.
-    bool walksAbandons;
-    Int netOffset;
-    int netLength;
-    long long netAt;
     long long bandFirst;
     long long bandLast;
 };
@@ -84,9 +82,25 @@ struct StepWorkspace {
     long long countsUsed = 0;
     Buffer<Real> completions;
     long long completionsUsed = 0;
-    Buffer<Real> abandons;
-    long long abandonsUsed = 0;
-    Buffer<Real> net;
+    // A state thinned by abandonment: the weights of its counts and the
+    // rows of their conditionals.
+    // binomial(w, p) of the w waiting that give up, without its negligible
+    // ends, for w = 0 .. abandonsReady - 1: a state's counts draw from the
+    // same few every step, so they are kept while p stays.
+    struct Abandons {
+        Int offset;
+        int length;
+        long long at;  // in abandonCells
+    };
+    Real abandonsP = -1.0;
+    Buffer<Abandons> abandons;
+    Buffer<Real> abandonCells;
+    long long abandonCellsUsed = 0;
+    Int abandonsReady = 0;
+    Buffer<Real> gone;  // one binomial before its ends are dropped
+    Buffer<Real> thinnedCounts;
+    Buffer<Real> thinned;
+    long long thinnedUsed = 0;
     // E[entities blocked] in the last walk of the maps, over all its
     // outcomes (the tails included).
     Real blocked = 0.0;
@@ -106,11 +120,21 @@ struct StepWorkspace {
         if (n > logsReady) growLogs(n);
         return logs.data();
     }
+    // The binomials of abandonment p for every number waiting up to `w`.
+    const Abandons* abandonsUpTo(Int w, Real p) {
+        if (p != abandonsP) {
+            abandonsP = p;
+            abandonsReady = abandonCellsUsed = 0;
+        }
+        if (w >= abandonsReady) growAbandons(w);
+        return abandons.data();
+    }
     // Forgets the terms of earlier calls.
-    void clearTerms() { countsUsed = completionsUsed = abandonsUsed = 0; }
+    void clearTerms() { countsUsed = completionsUsed = thinnedUsed = 0; }
 
 private:
     void growLogs(int n);
+    void growAbandons(Int w);
 };
 
 // The counts of one state: a range of the workspace's terms, in increasing
@@ -125,8 +149,9 @@ struct StationTerms {
     long long largestCount;       // the greatest z
 };
 
-// Builds the terms of every count of positive probability of `state` and
-// adds them to the workspace after those already there.
+// Builds the terms of every count of positive probability of `state`, thinned
+// first by abandonment, and adds them to the workspace after those already
+// there.
 StationTerms buildTerms(StepWorkspace& ws, Pmf* state, Int servers, Real abandonment = 0.0,
                         Int capacity = noCapacity);
 
@@ -202,6 +227,13 @@ struct ContinuingTimes {
     Real total;
 };
 ContinuingTimes continuingTimes(const Pmf* conditional);
+ContinuingTimes continuingTimes(const Window& conditional);
+
+// The conditional of ell given a count's z.
+inline Window conditionalOf(StepWorkspace& ws, const CountTerms& count) {
+    if (count.conditional != nullptr) return probabilitiesOf(count.conditional);
+    return {count.ellOffset, count.ellLength, ws.thinned.data() + count.ellAt};
+}
 
 // The normalised distribution of the weights `cells` of the values lo,
 // lo + 1, ...: "Invalid value" if a value beyond the largest Int has

@@ -65,6 +65,18 @@ def entity_is_old(r: float) -> Simple:
     return {0: 1 - r, 1: r}
 
 
+def thinned(state: Mapping[tuple[int, int], float], servers: int, patience: float) -> State:
+    """The state once A of the z - busy waiting of each count gave up (each
+    with chance ``patience``): (z, ell) moves to (z - A, ell)."""
+    if patience <= 0:
+        return dict(state)
+    out: dict[tuple[int, int], float] = defaultdict(float)
+    for (z, ell), p in state.items():
+        for gone, pg in binomial(z - min(z, servers), patience).items():
+            out[(z - gone, ell)] += p * pg
+    return out
+
+
 def transitions(
     state: Mapping[tuple[int, int], float],
     arrivals: Simple,
@@ -72,18 +84,18 @@ def transitions(
     patience: float = 0.0,
     capacity: int | None = None,
 ) -> Iterator[tuple[int, int, int, float]]:
-    """Every (z, d, z') of one step with its probability: d services end, A
-    of the z - busy waiting give up (each with chance ``patience``), and of
-    the a arrivals as many join as the capacity leaves room for."""
+    """Every (z, d, z') of one step with its probability, z a count of the
+    state that abandonment thinned: d services end, and of the a arrivals as
+    many join as the capacity leaves room for."""
+    state = thinned(state, servers, patience)
     for z, pz in marginal(state).items():
         q = conditional(state, z).get(1, 0.0)
         busy = min(z, servers)
         for d, pd in binomial(busy, q).items():
-            for gone, pg in binomial(z - busy, patience).items():
-                m = z - d - gone
-                room = math.inf if capacity is None else max(capacity - m, 0)
-                for a, pa in arrivals.items():
-                    yield z, d, m + min(a, room), pz * pd * pg * pa
+            m = z - d
+            room = math.inf if capacity is None else max(capacity - m, 0)
+            for a, pa in arrivals.items():
+                yield z, d, m + min(a, room), pz * pd * pa
 
 
 def partial_map(
@@ -126,7 +138,8 @@ def outcomes(
     **limits: Any,
 ) -> Iterator[tuple[int, int, int, int, int, float]]:
     """Every (z, d, z', entity_is_old, ell') of the full map with z' in [left, right]."""
-    for z, d, zprime, p in transitions(state, arrivals, servers, **limits):
+    state = thinned(state, servers, limits.get("patience", 0.0))
+    for z, d, zprime, p in transitions(state, arrivals, servers, capacity=limits.get("capacity")):
         if zprime < left or zprime > right:
             continue
         if zprime == 0 or servers == 0:

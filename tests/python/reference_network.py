@@ -25,6 +25,7 @@ from reference_model import (
     normalise,
     relabel,
     tails,
+    thinned,
 )
 
 
@@ -89,21 +90,17 @@ def flow(state: State, servers: int, r: float) -> Simple:
     return normalise(out)
 
 
-def _branches(
-    state: State, servers: int, r: float, arrivals: Simple, patience: float, capacity: int | None
-):
-    """Every (z, d, A, phi, a) of one node's step with its probability: A of
-    the waiting give up, and of the phi + a that come only as many join as
-    the capacity leaves room for."""
+def _branches(state: State, servers: int, r: float, arrivals: Simple, capacity: int | None):
+    """Every (z, d, phi, a) of one node's step with its probability, from the
+    state that abandonment thinned: of the phi + a that come only as many
+    join as the capacity leaves room for."""
     for z, pz, ends in completions(state, servers):
-        waiting = z - min(z, servers)
         for d, pd in ends.items():
-            for gone, pg in binomial(waiting, patience).items():
-                m = z - d - gone
-                room = float("inf") if capacity is None else max(capacity - m, 0)
-                for phi, pphi in binomial(d, r).items():
-                    for a, pa in arrivals.items():
-                        yield z, d, m + min(phi + a, room), pz * pd * pg * pphi * pa
+            m = z - d
+            room = float("inf") if capacity is None else max(capacity - m, 0)
+            for phi, pphi in binomial(d, r).items():
+                for a, pa in arrivals.items():
+                    yield z, d, m + min(phi + a, room), pz * pd * pphi * pa
 
 
 def node_step(
@@ -116,12 +113,12 @@ def node_step(
     capacity: int | None = None,
 ) -> State:
     nxt: dict[int, float] = defaultdict(float)
-    limits = (patience, capacity)
-    for _, _, zprime, p in _branches(state, servers, r, arrivals, *limits):
+    state = thinned(state, servers, patience)
+    for _, _, zprime, p in _branches(state, servers, r, arrivals, capacity):
         nxt[zprime] += p
     left, right = tails(normalise(nxt), TOLERANCE / 2)
     out: dict[tuple[int, int], float] = defaultdict(float)
-    for z, d, zprime, p in _branches(state, servers, r, arrivals, *limits):
+    for z, d, zprime, p in _branches(state, servers, r, arrivals, capacity):
         if not left <= zprime <= right:
             continue
         if zprime == 0 or servers == 0:
@@ -144,12 +141,13 @@ def step(net: Network) -> Network:
         if total > 1:
             raise RoutingError(row)
     inflow: list[Simple] = [{0: 1.0} for _ in range(n)]
+    # The flows leave from the states that abandonment thinned, as the nodes' own steps do.
+    patience = net.patience or [0.0] * n
     for s in range(n):
+        leaving = thinned(net.states[s], net.servers[s], patience[s])
         for d in range(n):
             if d != s:
-                inflow[d] = convolve(
-                    inflow[d], flow(net.states[s], net.servers[s], net.routing[s][d])
-                )
+                inflow[d] = convolve(inflow[d], flow(leaving, net.servers[s], net.routing[s][d]))
     states = [
         node_step(
             net.states[i],

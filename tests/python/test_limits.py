@@ -122,6 +122,22 @@ def test_the_maps_keep_the_count_and_the_fate_of_every_arrival(model, horizon):
     assert np.all(served[offered] <= per_node(run, "arrivals")[offered] + 1e-12)
 
 
+@given(limited_models(), st.sampled_from([0.0, 0.15, 0.6, 1.0]))
+def test_a_step_under_a_new_abandonment_is_a_fresh_models(model, patience):
+    # The maps keep what depends on the abandonment from step to step; a copy
+    # starts without it.
+    model.step()
+    if isinstance(model, navro.StandardNetworkMultiserver):
+        for i in range(model.get_number_of_nodes()):
+            model.set_abandonment_probability_at_node(i, patience)
+    else:
+        model.abandonment_probability = patience
+    fresh = copy.deepcopy(model)
+    model.step()
+    fresh.step()
+    assert model.internal_state == fresh.internal_state
+
+
 @st.composite
 def exact_limited_stations(draw):
     """A station where the maps are exact, abandonment and a capacity
