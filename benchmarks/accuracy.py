@@ -331,35 +331,28 @@ def measure(case: Case, runs: int, seed: int) -> list[Row]:
     def at(array: np.ndarray, row: int, node: int) -> float:
         return float(array[row, node] if array.ndim == 2 else array[row])
 
+    def measured(measure: str, view: navro.Trajectory, row: int, node: int) -> Figure:
+        """The maps' value of `measure` with its difference from the
+        simulation and the noise of that difference."""
+        return Figure(
+            float(getattr(view, measure)[row]),
+            at(comparison.differences[measure], row, node),
+            at(comparison.noise[measure], row, node),
+        )
+
     for node in case.nodes:
         view = maps.node(node) if maps.is_network else maps
         for t in case.horizons:
             r = t // every
-            tv, differences, noise = comparison.tv, comparison.differences, comparison.noise
+            tv = comparison.tv
             figures = {
                 "tv": Figure(at(tv, r, node), at(tv, r, node), at(comparison.tv_noise, r, node)),
-                "busy": Figure(
-                    float(view.prob_all_busy[r]),
-                    at(differences["prob_all_busy"], r, node),
-                    at(noise["prob_all_busy"], r, node),
-                ),
-                "mean": Figure(
-                    float(view.mean[r]),
-                    at(differences["mean"], r, node),
-                    at(noise["mean"], r, node),
-                ),
+                "busy": measured("prob_all_busy", view, r, node),
+                "mean": measured("mean", view, r, node),
                 # The arrivals of the steps since the row before: the chance
                 # that one waits, and the mean wait (steps).
-                "wait": Figure(
-                    float(view.prob_wait[r]),
-                    at(differences["prob_wait"], r, node),
-                    at(noise["prob_wait"], r, node),
-                ),
-                "mean wait": Figure(
-                    float(view.mean_wait[r]),
-                    at(differences["mean_wait"], r, node),
-                    at(noise["mean_wait"], r, node),
-                ),
+                "wait": measured("prob_wait", view, r, node),
+                "mean wait": measured("mean_wait", view, r, node),
             }
             if exact is not None:
                 figures["exact"] = Figure(
