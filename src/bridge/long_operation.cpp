@@ -12,7 +12,10 @@ constexpr auto signalInterval = std::chrono::milliseconds(5);
 // shorter than that, such as a step of a one-server station, keeps it and so
 // never waits to take it back from a thread that runs Python code, while a
 // longer one holds it for a small part of its time only, so that threads
-// that step models of their own run side by side.
+// that step models of their own run side by side. An operation on an object
+// whose last one let the lock go lets it go at once: the few microseconds
+// before the first check would otherwise be spent holding the lock that the
+// other threads wait for at the end of each of their steps.
 constexpr long long workBeforeRelease = 1 << 11;
 
 // Whether this thread, which holds the lock, is the one that runs the signal
@@ -30,7 +33,8 @@ LongOperation::LongOperation(NObject* _obj)
     : obj(_obj),
       mayRelease(_obj->entryDepth == 1),
       handlesSignals(threadHandlesSignals()),
-      interruptions(check, this, defaultWorkBetweenChecks, workBeforeRelease) {
+      interruptions(check, this, defaultWorkBetweenChecks,
+                    _obj->lastOperationLetLockGo ? 1 : workBeforeRelease) {
     obj->working = true;
 }
 
@@ -47,6 +51,7 @@ void LongOperation::holdLock() {
 void LongOperation::letLockGo() {
     if (!mayRelease) return;
     released = PyEval_SaveThread();
+    letGo = true;
     exposeToForks(true);
 }
 

@@ -24,7 +24,10 @@
 class LongOperation {
 public:
     explicit LongOperation(NObject* obj);
-    ~LongOperation() { obj->working = false; }
+    ~LongOperation() {
+        obj->working = false;
+        obj->lastOperationLetLockGo = letGo;
+    }
     LongOperation(const LongOperation&) = delete;
     LongOperation& operator=(const LongOperation&) = delete;
 
@@ -58,6 +61,7 @@ private:
     bool handlesSignals;
     PyThreadState* released = nullptr;
     bool checked = false;
+    bool letGo = false;
     std::chrono::steady_clock::time_point lastSignalCheck;
     InterruptionScope interruptions;
 };

@@ -46,6 +46,9 @@ struct NObject {
     // Set while a long operation works on the object, mostly without the
     // interpreter lock: no other entry, on any thread, may begin until it ends.
     Boolean working;
+    // Whether the last long operation on the object let the interpreter lock
+    // go: the next one, likely as long, then lets it go at once.
+    Boolean lastOperationLetLockGo;
 };
 
 // Sets the header fields to an empty context with the given function tables.
