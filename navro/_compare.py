@@ -32,10 +32,21 @@ _WAITS = ("prob_wait", "mean_wait", "wait_beyond")
 _LOSSES = ("blocked", "abandonments", "wait_abandoned")
 # The measures derived from the losses are compared through them.
 _MEASURES = tuple(name for name in MEASURES if name not in _WAITS + _LOSSES + LIMIT_MEASURES)
-# Measures per arrival: their least noise follows the number of arrivals.
+# Measures per arrival: their least noise follows the number of arrivals,
+# or of those not lost for the measures over the served.
 _PER_ARRIVAL = frozenset(
-    {"prob_wait", "wait_beyond", "mean_wait", "wait_abandoned", "prob_blocked", "prob_abandon"}
+    {
+        "prob_wait",
+        "wait_beyond",
+        "mean_wait",
+        "wait_abandoned",
+        "prob_blocked",
+        "prob_abandon",
+        "service_level",
+        "service_level_served",
+    }
 )
+_OVER_SERVED = frozenset({"mean_wait", "service_level_served"})
 
 # Every noise also allows for rounding and for the tail cut of a computed
 # run, which moves its probabilities by up to a few millionths over
@@ -55,7 +66,8 @@ class Comparison:
       the number present (half the summed absolute differences: the most by
       which the probability of any event differs), a probability.
     - ``differences[measure]``: the first's value less the second's, in the
-      measure's unit (entities, steps or probability).
+      measure's unit (entities, steps or probability); with ``within``, the
+      service levels too (``"service_level"``, ``"service_level_served"``).
     - ``tv_noise``, ``noise[measure]``: what chance alone reaches with
       probability ``level``: for a difference, the two-sided bound on its
       absolute value; for the distance, the one-sided bound on it. Where
@@ -68,8 +80,11 @@ class Comparison:
     runs' distributions pooled (the first's alone, where it is computed), as
     if both drew from it, with room for the few runs that chance alone makes
     of counts too rare for a normal bound; that of the others from each
-    run's own standard errors, never less than a binomial error over the
-    arrivals (or runs), for events a simulation did not see.
+    run's own standard errors, never less than what chance alone leaves
+    over the arrivals (or runs), for what a simulation did not see: a
+    binomial error for a share, the least spread of whole numbers of the
+    same mean for a mean of them, and for the mean wait beside a computed
+    run, the spread of that run's waits.
     """
 
     times: NDArray[np.int64]
@@ -124,7 +139,9 @@ class Comparison:
 Comparison.__module__ = "navro"
 
 
-def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
+def compare(
+    a: Trajectory, b: Trajectory, *, level: float = 0.99, within: int | Any | None = None
+) -> Comparison:
     """Sets trajectory ``a`` beside trajectory ``b``, row by row: the
     total-variation distance of the number present (per node for a
     network), the difference ``a - b`` of every measure, and the noise of
@@ -143,6 +160,12 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
         Runs of the same rows (equal ``times``), of the same kind of model.
     level : float
         The probability with which chance alone stays within the noise.
+    within : int, duration or None
+        A threshold (steps, or a duration on ``a``'s clock) within the wait
+        horizons of both runs: the service level within it is compared too,
+        over every arrival (``"service_level"``) and, where a run has
+        patience or a capacity, over the arrivals not lost
+        (``"service_level_served"``, the ``among="served"`` form).
 
     Returns
     -------
@@ -151,7 +174,8 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     Raises
     ------
     ValueError
-        Trajectories of different rows or models, or a level outside (0, 1).
+        Trajectories of different rows or models, a level outside (0, 1),
+        or a threshold that a run recorded no waits for.
     """
     confidence = float(level)
     if not 0.0 < confidence < 1.0:
@@ -194,8 +218,11 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
     same_servers = np.array_equal(a._servers, b._servers)
     waits = a._waits is not None and b._waits is not None
     losses = tuple(name for name in _LOSSES if _has(a, name) and _has(b, name))
-    for name in _MEASURES + (_WAITS if waits else ()) + losses:
-        first, second = _value(a, name), _value(b, name)
+    measured = {name: (name, {}) for name in _MEASURES + (_WAITS if waits else ()) + losses}
+    if within is not None:
+        measured.update(_service_levels(a, b, within))
+    for name, (attribute, keywords) in measured.items():
+        first, second = _value(a, attribute, keywords), _value(b, attribute, keywords)
         with np.errstate(invalid="ignore"):  # infinite mean waits on both sides
             difference = np.asarray(first - second, dtype=np.float64)
         floor = _FLOOR * np.maximum(1.0, np.maximum(np.abs(first), np.abs(second)))
@@ -203,16 +230,16 @@ def compare(a: Trajectory, b: Trajectory, *, level: float = 0.99) -> Comparison:
         rare: float | NDArray[np.float64] = 0.0
         if same_servers and scale > 0:
             cells = np.broadcast_to(counts, reference.shape)
-            error = count_error(reference, cells, a._servers, 1 / scale, name)
+            error = count_error(reference, cells, a._servers, 1 / scale, attribute)
             if error is not None:
                 error = np.where(np.isnan(difference), math.nan, error)
                 # Counts too rare for the normal bound: chance alone makes up
                 # to about (z^2 + 2) / 3 runs of them where one is expected.
-                reach = count_reach(reference, cells, a._servers, name, (pa > 0) | (pb > 0))
+                reach = count_reach(reference, cells, a._servers, attribute, (pa > 0) | (pb > 0))
                 if reach is not None:
                     rare = (two_sided**2 + 2) / 3 * reach * scale
         if error is None:
-            error = np.hypot(_error(a, name), _error(b, name))
+            error = np.hypot(_error(a, attribute, keywords), _error(b, attribute, keywords))
             error = np.maximum(error, _least_error(a, b, name, shares, first, second))
         bound = two_sided * np.asarray(error) + rare + floor
         if name == "std" and scale > 0:
@@ -246,29 +273,66 @@ def _least_error(
 ) -> NDArray[np.float64]:
     """What chance alone leaves at least in the difference of a measure that
     the runs' own standard errors may put at 0: a simulation that never saw
-    a rare event (a long wait, a completion) has no spread of it. The
-    measure's value is that of the computed run where there is one, else
-    the mean of both; a share p of n arrivals (or runs) then varies by at
-    least p (1 - p) / n, and so does a mean of whole numbers below 1."""
+    a rare event (a long wait, a completion), or whose few runs all saw the
+    same whole number, has no spread of it. The measure's value is that of
+    the computed run where there is one, else the mean of both; a share p of
+    n arrivals (or runs) then varies by at least p (1 - p) / n, and a mean m
+    of n whole numbers (waits of the served, entities of a run) by at least
+    f (1 - f) / n, f the fractional part of m: no whole numbers of mean m
+    spread less than those on either side of it. A computed run knows the
+    spread of its waits too, which a few served arrivals may all miss."""
     if shares[0] == 0:
         value = first
     elif shares[1] == 0:
         value = second
     else:
         value = (first + second) / 2
-    spread = np.maximum(value * (1 - value), 0.0)
+    with np.errstate(invalid="ignore"):  # infinite mean waits: nothing to spread
+        fraction = value if name == "std" else value - np.floor(value)
+    spread = np.maximum(fraction * (1 - fraction), 0.0)
+    if name == "mean_wait" and 0.0 in shares:
+        spread = np.maximum(spread, _wait_spread(a if shares[0] == 0 else b))
     per_run = np.zeros_like(value)
     for run, share in zip((a, b), shares):
         if share == 0:
             continue
         if name in _PER_ARRIVAL:
-            arrivals = _value(run, "arrivals")
+            among = _value(run, "throughput" if name in _OVER_SERVED else "arrivals")
             with np.errstate(invalid="ignore", divide="ignore"):
-                per_run = per_run + share / arrivals
+                per_run = per_run + share / among
         else:
             per_run = per_run + share
     with np.errstate(invalid="ignore"):  # no arrivals, and nothing to spread
         return np.sqrt(np.nan_to_num(spread * per_run))
+
+
+def _wait_spread(run: Trajectory) -> NDArray[np.float64]:
+    """The variance (steps squared) of a served arrival's wait in a computed
+    run, rows x nodes, a wait beyond the horizon counted as one step beyond
+    it: that moves it closer to the others, so the variance is at most the
+    true one."""
+    assert run._waits is not None
+    cells = np.concatenate([run._waits, run._beyond[..., None]], axis=2)
+    waits = np.arange(cells.shape[2], dtype=np.float64)
+    served = cells.sum(axis=2)
+    with np.errstate(invalid="ignore", divide="ignore"):  # rows without arrivals
+        mean = cells @ waits / served
+        variance = cells @ waits**2 / served - mean**2
+    return np.nan_to_num(np.maximum(variance, 0.0))
+
+
+def _service_levels(
+    a: Trajectory, b: Trajectory, within: Any
+) -> dict[str, tuple[str, dict[str, Any]]]:
+    """The service levels that ``within`` asks to compare: over the offered,
+    and over the served where a run may lose arrivals."""
+    tau = a._steps_within(within, "compare")
+    levels: dict[str, tuple[str, dict[str, Any]]] = {
+        "service_level": ("service_level", {"within": tau})
+    }
+    if any(run._blocked is not None or run._abandoned is not None for run in (a, b)):
+        levels["service_level_served"] = ("service_level", {"within": tau, "among": "served"})
+    return levels
 
 
 def _shares(*runs: int | None) -> tuple[float, float]:
@@ -305,15 +369,18 @@ def _has(run: Trajectory, name: str) -> bool:
         return False
 
 
-def _value(run: Trajectory, name: str) -> NDArray[np.float64]:
-    """The measure, rows x nodes."""
-    value = np.asarray(getattr(run, name), dtype=np.float64)
+def _value(
+    run: Trajectory, name: str, keywords: dict[str, Any] | None = None
+) -> NDArray[np.float64]:
+    """The measure (a method called with ``keywords``), rows x nodes."""
+    value = getattr(run, name)
+    value = np.asarray(value(**keywords) if keywords else value, dtype=np.float64)
     return value if run.is_network else value[:, None]
 
 
-def _error(run: Trajectory, name: str) -> NDArray[np.float64]:
+def _error(run: Trajectory, name: str, keywords: dict[str, Any]) -> NDArray[np.float64]:
     """The measure's standard error, rows x nodes."""
-    error = run.standard_error(name)
+    error = run.standard_error(name, **keywords)
     return error if run.is_network else error[:, None]
 
 

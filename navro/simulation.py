@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import copy
 import hashlib
+import inspect
 import math
 import operator
 import os
@@ -389,6 +390,7 @@ class Sampling:
     exactly: NDArray[np.float64]  # E[Y_w]
     exactly_squares: NDArray[np.float64]
     exactly_cross: NDArray[np.float64]  # E[Y_w X]
+    exactly_kept_cross: NDArray[np.float64]  # E[Y_w T]
     beyond: NDArray[np.float64]  # E[B_w]
     beyond_squares: NDArray[np.float64]
     beyond_cross: NDArray[np.float64]  # E[B_w X]
@@ -424,6 +426,7 @@ class Sampling:
         "exactly",
         "exactly_squares",
         "exactly_cross",
+        "exactly_kept_cross",
         "beyond",
         "beyond_squares",
         "beyond_cross",
@@ -512,6 +515,26 @@ class Sampling:
         return self._ratio_error(
             self._per_arrival(self.beyond), self.beyond_squares, self.beyond_cross
         )
+
+    def served_within_error(self) -> NDArray[np.float64]:
+        """Of P(W <= w | served), w = 0 .. horizon: those served within w
+        steps, C_w = X - B_w, over those neither blocked nor given up, T."""
+        ratio = np.nan_to_num(self._served_share(np.cumsum(self.exactly, axis=-1)))
+        x2 = self.arrival_squares[..., None]
+        kept, kept2 = self.kept[..., None], self.kept_squares[..., None]
+        squares = x2 - 2 * self.beyond_cross + self.beyond_squares  # E[C_w^2]
+        cross = np.cumsum(self.exactly_kept_cross, axis=-1)  # E[C_w T]
+        spread = squares - 2 * ratio * cross + ratio**2 * kept2
+        # E[C_w^2] is a difference of sums as large as E[X^2]: a spread
+        # within its rounding, as where every run serves in time all it
+        # keeps, is none.
+        spread = np.where(spread > 1e-12 * (x2 + ratio**2 * kept2), spread, 0.0)
+        return _error_of_mean(spread, self.runs) / np.where(kept > 0, kept, math.nan)
+
+    def _served_share(self, total: NDArray[np.float64]) -> NDArray[np.float64]:
+        kept = self.kept[..., None]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(kept > 0, total / np.where(kept > 0, kept, 1.0), math.nan)
 
     def wait_beyond_error(self) -> NDArray[np.float64]:
         return self._ratio_error(self.wait_beyond(), self.late_squares, self.late_cross)
@@ -661,33 +684,34 @@ def count_reach(
 
 
 def standard_error(
-    run: Trajectory, measure: str | Callable[[Trajectory], Any], *args: Any
+    run: Trajectory, measure: str | Callable[[Trajectory], Any], *args: Any, **kwargs: Any
 ) -> NDArray[np.float64]:
     """The Monte Carlo standard error of ``getattr(run, measure)`` (called
-    with ``args`` if it is a method), per row (and node), in the measure's
-    unit. 0 where a trajectory was computed rather than simulated, NaN where
-    the measure is. A function of a station's trajectory that gives a value
-    per row is taken as a function of the distribution of the number
-    present."""
+    with ``args`` and ``kwargs`` if it is a method), per row (and node), in
+    the measure's unit. 0 where a trajectory was computed rather than
+    simulated, NaN where the measure is. A function of a station's
+    trajectory that gives a value per row is taken as a function of the
+    distribution of the number present."""
     if callable(measure):
         return _function_error(run, measure)
-    value = _measure(run, measure, args)
+    value, given = _measure(run, measure, args, kwargs)
     sampling: Sampling | None = run._sampling
     if sampling is None:
         return np.where(np.isnan(value), math.nan, 0.0)
+    args = tuple(given.values())
     if measure == "prob_at_least":
         args = (run._per_row("standard_error", args[0]),)
     error = count_error(
         run._windows, run._cell_counts(), run._servers, sampling.runs, measure, *args
     )
     if error is None:
-        error = _arrival_error(run, sampling, measure, args)
+        error = _arrival_error(run, sampling, measure, given)
     viewed = run._view(error)
     return np.where(np.isnan(value), math.nan, viewed)
 
 
 def _arrival_error(
-    run: Trajectory, sampling: Sampling, measure: str, args: tuple[Any, ...]
+    run: Trajectory, sampling: Sampling, measure: str, given: dict[str, Any]
 ) -> NDArray[np.float64]:
     if measure == "expected_completions":
         return _error_of_mean(sampling.ended_squares - run._completions**2, sampling.runs)
@@ -710,8 +734,10 @@ def _arrival_error(
     if measure == "prob_wait":
         return sampling.prob_wait_error()
     if measure == "service_level":
-        within = run._steps_within(args[0], "standard_error")
-        return sampling.beyond_error()[..., min(within, sampling.wait_horizon)]
+        within = min(run._steps_within(given["within"], "standard_error"), sampling.wait_horizon)
+        if given["among"] == "served":
+            return sampling.served_within_error()[..., within]
+        return sampling.beyond_error()[..., within]
     if measure == "wait_probabilities":
         error = sampling.wait_probabilities_error()
         return error if run._network else error[:, :1].reshape(len(run), 1, -1)
@@ -785,11 +811,21 @@ def _with_windows(run: Trajectory, windows: NDArray[np.float64]) -> Trajectory:
     )
 
 
-def _measure(run: Trajectory, measure: str, args: tuple[Any, ...]) -> NDArray[np.float64]:
+def _measure(
+    run: Trajectory, measure: str, args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> tuple[NDArray[np.float64], dict[str, Any]]:
+    """The measure's value, and the arguments of a method by name, its
+    defaults included, however they were given."""
     if not isinstance(measure, str) or measure.startswith("_") or not hasattr(run, measure):
         raise ValueError(f"standard_error: unknown measure {measure!r}; {_KNOWN}")
     value = getattr(run, measure)
-    return np.asarray(value(*args) if callable(value) else value, dtype=np.float64)
+    if not callable(value):
+        if args or kwargs:
+            raise TypeError(f"standard_error: {measure} is a property and takes no arguments")
+        return np.asarray(value, dtype=np.float64), {}
+    given = inspect.signature(value).bind(*args, **kwargs)
+    given.apply_defaults()
+    return np.asarray(value(*args, **kwargs), dtype=np.float64), dict(given.arguments)
 
 
 def interval(
@@ -797,11 +833,12 @@ def interval(
     measure: str | Callable[[Trajectory], Any],
     *args: Any,
     level: float = 0.95,
+    **kwargs: Any,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """A ``level`` confidence interval of the measure per row (and node): the
     estimate plus and minus the normal quantile times its standard error,
-    or, for ``quantile``, the quantiles at the levels that the sampling
-    error of the distribution function allows."""
+    or, for ``quantile`` (its level given by position), the quantiles at the
+    levels that the sampling error of the distribution function allows."""
     confidence = float(level)
     if not 0.0 < confidence < 1.0:
         raise ValueError(f"interval: level must lie in (0, 1), got {confidence}")
@@ -818,9 +855,10 @@ def interval(
         high = run.quantile(min(q + spread, 1.0))
         return low.astype(np.float64), high.astype(np.float64)
     value = np.asarray(
-        measure(run) if callable(measure) else _measure(run, measure, args), dtype=np.float64
+        measure(run) if callable(measure) else _measure(run, measure, args, kwargs)[0],
+        dtype=np.float64,
     )
-    error = standard_error(run, measure, *args)
+    error = standard_error(run, measure, *args, **kwargs)
     return value - z * error, value + z * error
 
 

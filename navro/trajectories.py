@@ -908,28 +908,34 @@ class Trajectory:
         return None if self._sampling is None else self._sampling.seed
 
     def standard_error(
-        self, measure: str | Callable[[Trajectory], Any], *args: Any
+        self, measure: str | Callable[[Trajectory], Any], *args: Any, **kwargs: Any
     ) -> NDArray[np.float64]:
         """The Monte Carlo standard error of a measure, per row (and node), in
         the measure's unit: ``measure`` names it as its attribute
         (``"mean"``, ``"prob_all_busy"``, ``"mean_wait"``, ...), with the
-        arguments of a method (``standard_error("service_level", 3)``), or
-        is a function of one station's trajectory, taken as a function of
-        the distribution of the number present. 0 for a computed run."""
+        arguments of a method as the method takes them
+        (``standard_error("service_level", 3, among="served")``), or is a
+        function of one station's trajectory, taken as a function of the
+        distribution of the number present. 0 for a computed run."""
         from navro import simulation
 
-        return simulation.standard_error(self, measure, *args)
+        return simulation.standard_error(self, measure, *args, **kwargs)
 
     def interval(
-        self, measure: str | Callable[[Trajectory], Any], *args: Any, level: float = 0.95
+        self,
+        measure: str | Callable[[Trajectory], Any],
+        *args: Any,
+        level: float = 0.95,
+        **kwargs: Any,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """A ``level`` confidence interval of a measure, as ``(low, high)``
         arrays: the estimate plus and minus the normal quantile times its
-        standard error; ``quantile`` takes its level as argument and gets the
-        quantiles that the sampling error of the distribution allows."""
+        standard error, the measure's arguments as for ``standard_error``;
+        ``quantile`` takes its level by position and gets the quantiles that
+        the sampling error of the distribution allows."""
         from navro import simulation
 
-        return simulation.interval(self, measure, *args, level=level)
+        return simulation.interval(self, measure, *args, level=level, **kwargs)
 
     def to_pandas(self, *, within: int | Any | None = None) -> Any:
         """The measures as a DataFrame, one row per row of the run (per row

@@ -273,6 +273,7 @@ PyObject* momentsOf(const simulation::Tally& tally, Real runs) {
     setItem(moments.get(), "exactly", column(exactly, &W::exactly));
     setItem(moments.get(), "exactly_squares", column(exactly, &W::exactlySquares));
     setItem(moments.get(), "exactly_cross", column(exactly, &W::exactlyCross));
+    setItem(moments.get(), "exactly_kept_cross", column(exactly, &W::exactlyKeptCross));
     setItem(moments.get(), "beyond", column(beyond, &B::beyond));
     setItem(moments.get(), "beyond_squares", column(beyond, &B::beyondSquares));
     setItem(moments.get(), "beyond_cross", column(beyond, &B::beyondCross));

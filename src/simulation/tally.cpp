@@ -28,7 +28,8 @@ Tally::Tally(const Layout& _layout)
       rowSums(layout.entries()),
       lossSums(layout.limits ? layout.entries() : 0),
       censoredRuns(layout.entries()),
-      waitSums(layout.entries() * layout.waits()) {}
+      waitSums(layout.entries() * layout.waits()),
+      keptWaitSums(layout.limits ? layout.entries() * layout.waits() : 0) {}
 
 void Tally::growWindow(Place& place, long long present) {
     const auto length = static_cast<long long>(place.length);
@@ -88,10 +89,34 @@ void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64
     const std::uint64_t kept = came - blocked - abandoned;
     lossSums.add(i, keptSum, kept);
     lossSums.add(i, keptSquares, product(kept, kept));
+    countKept(i, kept);
     if (waited > 0) {
         lossSums.add(i, waitedSum, waited);
         lossSums.add(i, waitedSquares, product(waited, waited));
         lossSums.add(i, waitedCross, product(waited, came));
+    }
+}
+
+void Tally::holdWait(std::size_t entry, std::size_t cell, std::uint64_t waited) {
+    // The waits of a run come in the order of their rows and nodes: one that
+    // comes before the last held begins another run, and what an unfinished
+    // run held goes.
+    if (!heldWaits.empty() && entry < heldWaits.back().entry) {
+        heldWaits.clear();
+        heldCounted = 0;
+    }
+    heldWaits.push_back({entry, cell, waited});
+}
+
+void Tally::countKept(std::size_t entry, std::uint64_t kept) {
+    while (heldCounted < heldWaits.size() && heldWaits[heldCounted].entry < entry) ++heldCounted;
+    for (; heldCounted < heldWaits.size() && heldWaits[heldCounted].entry == entry; ++heldCounted) {
+        const HeldWait& held = heldWaits[heldCounted];
+        if (kept > 0) keptWaitSums.add(held.cell, 0, product(held.waited, kept));
+    }
+    if (heldCounted == heldWaits.size()) {
+        heldWaits.clear();  // keeps its room for the next run
+        heldCounted = 0;
     }
 }
 
@@ -144,7 +169,9 @@ Tally::RowSums Tally::sums(long long row, Int node) const {
 
 Tally::WaitSums Tally::waits(long long row, Int node, Int wait) const {
     const std::size_t i = atWait(row, node, wait);
-    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares), waitSums.at(i, exactlyCross)};
+    const Wide cross = waitSums.at(i, exactlyCross);
+    return {waitSums.at(i, exactly), waitSums.at(i, exactlySquares), cross,
+            layout.limits ? keptWaitSums.at(i, 0) : cross};
 }
 
 void Tally::beyondSums(long long row, Int node, BeyondSums* out) const {
@@ -183,6 +210,7 @@ void Tally::add(const Tally& other) {
     rowSums.addAll(other.rowSums);
     lossSums.addAll(other.lossSums);
     waitSums.addAll(other.waitSums);
+    keptWaitSums.addAll(other.keptWaitSums);
     for (std::size_t i = 0; i < censoredRuns.size(); ++i) censoredRuns[i] += other.censoredRuns[i];
 }
 

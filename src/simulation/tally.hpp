@@ -101,7 +101,8 @@ struct BeyondSums {
 //   S    the sum of their waits,
 //   Y_w  those of them that waited exactly w steps, w = 0 .. horizon,
 // their squares and their products with X. With patience or a capacity,
-// per run and row also
+// per run and row also Y_w T (the share served within w of those not lost
+// is a ratio of sums over runs, whose error needs it), and
 //   K    the arrivals blocked (K X summed too),
 //   Z    the arrivals that gave up before service, whenever (Z X too),
 //   A    the entities that gave up in the row's steps, whenever they came,
@@ -164,6 +165,7 @@ public:
         waitSums.add(cell, exactlyCross, product(waited, came));
         // C_w^2 - C_(w-1)^2 = Y_w (2 C_(w-1) + Y_w)
         waitSums.add(cell, squareSteps, product(waited, 2 * before + waited));
+        if (layout.limits) holdWait(at(row, node), cell, waited);
     }
     // A run's sum of the waits of one row and node's arrivals, at the end
     // of the run, over the `served` of them; `censored` when some never
@@ -206,7 +208,7 @@ public:
     };
     RowSums sums(long long row, Int node) const;
     struct WaitSums {
-        Wide exactly, exactlySquares, exactlyCross;
+        Wide exactly, exactlySquares, exactlyCross, exactlyKeptCross;  // the last Y_w T
     };
     WaitSums waits(long long row, Int node, Int wait) const;
     // The sums of B_w for w = 0 .. horizon, into `out`.
@@ -235,6 +237,15 @@ private:
         std::size_t offset = 0;
     };
     void growWindow(Place& place, long long present);
+    // T is known only once the run has ended (a late arrival may still give
+    // up in the drain), after its waits were folded: a run's Y_w are held
+    // here, in the order of the rows and nodes, until countLosses gives T.
+    struct HeldWait {
+        std::size_t entry, cell;
+        std::uint64_t waited;
+    };
+    void holdWait(std::size_t entry, std::size_t cell, std::uint64_t waited);
+    void countKept(std::size_t entry, std::uint64_t kept);
 
     HeapVector<Place> places;
     HeapVector<std::uint64_t> counts;
@@ -281,6 +292,10 @@ private:
     // C_w^2 - C_(w-1)^2.
     enum WaitField : std::size_t { exactly, exactlySquares, exactlyCross, squareSteps, waitFields };
     WideRecords<waitFields> waitSums;
+    // With limits, per row, node and wait: the sums of Y_w T (without, T = X).
+    WideRecords<1> keptWaitSums;
+    HeapVector<HeldWait> heldWaits;
+    std::size_t heldCounted = 0;
 };
 
 }  // namespace simulation

@@ -100,7 +100,8 @@ std::vector<double> everythingOf(const Tally& tally) {
             for (Int w = 0; w <= layout.horizon; ++w) {
                 const Tally::WaitSums waits = tally.waits(row, n, w);
                 for (Wide x : {waits.exactly, waits.exactlySquares, waits.exactlyCross,
-                               beyond[w].beyond, beyond[w].beyondSquares, beyond[w].beyondCross})
+                               waits.exactlyKeptCross, beyond[w].beyond, beyond[w].beyondSquares,
+                               beyond[w].beyondCross})
                     out.push_back(static_cast<double>(x));
             }
         }
@@ -288,6 +289,7 @@ TEST(Simulation, PatienceAndCapacityActInTheirPlaceInTheStep) {
         EXPECT_EQ(sums.abandoned, 64u) << row;
         EXPECT_EQ(sums.served, served) << row;
         EXPECT_EQ(tally.waits(row, 0, 0).exactly, served) << row;
+        EXPECT_EQ(tally.waits(row, 0, 0).exactlyKeptCross, served) << row;  // Y_0 = T = 1
         EXPECT_EQ(sums.late, 0u) << row;
     }
     // Entities already present beyond the capacity stay; arrivals are refused.

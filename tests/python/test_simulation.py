@@ -91,6 +91,24 @@ def test_where_the_maps_are_exact_the_simulation_agrees_within_its_noise(station
     assert_within_noise(navro.compare(computed, simulated, level=STRICT), waits)
 
 
+@pytest.mark.parametrize("case", range(6))
+def test_a_few_runs_of_whole_number_waits_stay_within_the_noise_of_the_exact_model(case):
+    # One server with services of two neighbouring lengths and callers who
+    # give up: a row's few served callers often all wait the same whole
+    # number of steps, which their own spread would call no noise at all.
+    rng = np.random.default_rng(case)
+    model = navro.StandardMultiserver()
+    model.number_of_servers = 1
+    shortest = int(rng.integers(2, 5))
+    model.service_duration_pmf = {shortest: 0.5, shortest + 1: 0.5}
+    model.number_of_arrivals_pmf = {1: 1.0} if case % 2 == 0 else {0: 0.3, 1: 0.5, 2: 0.2}
+    model.abandonment_probability = float(rng.choice([0.3, 0.7]))
+    model.capacity = None if case < 4 else int(rng.integers(1, 4))
+    simulated = navro.simulate(model, 15, runs=20, seed=case, threads=1, wait_horizon=6)
+    computed = navro.trajectory(copy.copy(model), 15, wait_horizon=6)
+    assert_within_noise(navro.compare(computed, simulated, level=STRICT, within=2))
+
+
 def reference_trajectory(result, servers, lowest_row_servers):
     """The independent simulation's rows as a Trajectory with its sums over
     runs, for compare (its arrival measures are compared apart)."""
@@ -266,6 +284,8 @@ def test_standard_errors_match_the_spread_of_repeated_simulations(limited):
         "mean_wait",
         "wait_beyond",
         "wait_probabilities",
+        ("service_level", {"within": 1}),
+        ("service_level", {"within": 1, "among": "served"}),
     ]
     if limited:  # waiting callers give up, and some are turned away
         model.abandonment_probability = 0.3
@@ -274,9 +294,12 @@ def test_standard_errors_match_the_spread_of_repeated_simulations(limited):
     repeats = [
         navro.simulate(model, schedule, runs=400, seed=(3, k), wait_horizon=2) for k in range(40)
     ]
-    for name in measures:
-        values = np.array([np.asarray(getattr(r, name), dtype=float) for r in repeats])[:, 2:]
-        errors = np.array([r.standard_error(name) for r in repeats])[:, 2:]
+    for name, keywords in [(m, None) if isinstance(m, str) else m for m in measures]:
+        values = [
+            getattr(r, name) if keywords is None else getattr(r, name)(**keywords) for r in repeats
+        ]
+        values = np.array(values, dtype=float)[:, 2:]
+        errors = np.array([r.standard_error(name, **(keywords or {})) for r in repeats])[:, 2:]
         with np.errstate(invalid="ignore", divide="ignore"):
             ratio = np.nanstd(values, axis=0, ddof=1) / np.nanmean(errors, axis=0)
         ratio = ratio[np.isfinite(ratio)]
