@@ -218,7 +218,9 @@ def compare(
     same_servers = np.array_equal(a._servers, b._servers)
     waits = a._waits is not None and b._waits is not None
     losses = tuple(name for name in _LOSSES if _has(a, name) and _has(b, name))
-    measured = {name: (name, {}) for name in _MEASURES + (_WAITS if waits else ()) + losses}
+    measured: dict[str, tuple[str, dict[str, Any]]] = {
+        name: (name, {}) for name in _MEASURES + (_WAITS if waits else ()) + losses
+    }
     if within is not None:
         measured.update(_service_levels(a, b, within))
     for name, (attribute, keywords) in measured.items():
@@ -318,7 +320,7 @@ def _wait_spread(run: Trajectory) -> NDArray[np.float64]:
     with np.errstate(invalid="ignore", divide="ignore"):  # rows without arrivals
         mean = cells @ waits / served
         variance = cells @ waits**2 / served - mean**2
-    return np.nan_to_num(np.maximum(variance, 0.0))
+    return np.asarray(np.nan_to_num(np.maximum(variance, 0.0)), dtype=np.float64)
 
 
 def _service_levels(
