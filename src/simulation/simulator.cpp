@@ -61,21 +61,25 @@ constexpr long long workOfNodeStep = 16;
 
 // One thread's runs, one after the other, into its tally. Everything a run
 // needs is sized once, so a run allocates nothing unless a line or a
-// window of counts grows beyond what earlier runs needed.
+// window of counts grows beyond what earlier runs needed. A station, one
+// node, has a worker of its own make, `OneNode`, whose loops over the nodes
+// the compiler unrolls: most of a step's work otherwise goes to walking
+// them.
+template <bool OneNode>
 class Worker {
 public:
     Worker(const Plan& _plan, Tally& _tally)
         : plan(_plan),
           tally(_tally),
           layout(_tally.layout),
-          nodeCount(static_cast<std::size_t>(layout.nodes)),
+          nodeCountValue(static_cast<std::size_t>(layout.nodes)),
           horizonCells(layout.waits()),
           maskWords((horizonCells + 63) / 64),
           openRows(powerOfTwoFrom((layout.horizon + 1) / layout.every + 3)),
-          nodes(nodeCount),
-          ended(nodeCount),
-          inflow(nodeCount),
-          measuredWaiting(nodeCount),
+          nodes(nodeCount()),
+          ended(nodeCount()),
+          inflow(nodeCount()),
+          measuredWaiting(nodeCount()),
           presentAt(layout.entries()),
           endedAt(layout.entries()),
           arrivals(layout.entries()),
@@ -86,9 +90,9 @@ public:
           abandonmentsAt(arrivals.size()),
           withinAt(arrivals.size()),
           promptAt(arrivals.size()),
-          openWaits(static_cast<std::size_t>(openRows) * nodeCount * horizonCells),
-          openMasks(static_cast<std::size_t>(openRows) * nodeCount * maskWords) {
-        for (std::size_t n = 0; n < nodeCount; ++n) nodes[n].prepare(longestService(n));
+          openWaits(static_cast<std::size_t>(openRows) * nodeCount() * horizonCells),
+          openMasks(static_cast<std::size_t>(openRows) * nodeCount() * maskWords) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) nodes[n].prepare(longestService(n));
     }
 
     // Makes run `index`; false when `stop` ended it part way.
@@ -126,7 +130,7 @@ private:
     }
 
     void begin(RunGenerator& random) {
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const StartNode& start = plan.start[n];
             const Int k = start.which.draw(random);
             const long long present = start.counts[static_cast<std::size_t>(k)];
@@ -147,13 +151,13 @@ private:
             if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
             const long long wait = step - arrival;
             const long long row = layout.rowOfArrival(arrival);
-            const std::size_t at = static_cast<std::size_t>(row) * nodeCount + node;
+            const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + node;
             measuredWaiting[node] -= count;
             addTo(served[at], static_cast<Counter>(count));
             addTo(waitTotals[at], times(static_cast<Counter>(wait), static_cast<Counter>(count)));
             if (wait > layout.horizon) return;
             const std::size_t open =
-                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + node;
+                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount() + node;
             const auto w = static_cast<std::size_t>(wait);
             openWaits[open * horizonCells + w] += static_cast<Counter>(count);
             openMasks[open * maskWords + w / 64] |= std::uint64_t{1} << (w % 64);
@@ -166,7 +170,7 @@ private:
         return [this, node](long long arrival, long long count) {
             if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
             const std::size_t at =
-                static_cast<std::size_t>(layout.rowOfArrival(arrival)) * nodeCount + node;
+                static_cast<std::size_t>(layout.rowOfArrival(arrival)) * nodeCount() + node;
             measuredWaiting[node] -= count;
             addTo(abandonedOf[at], static_cast<Counter>(count));
         };
@@ -175,7 +179,7 @@ private:
     // The servers of `next` take over after step `step`: a service that
     // starts now starts in `next`, and lasts as its durations say.
     void changeServers(long long step, const PeriodSettings& next, RunGenerator& random) {
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const Int servers = next.nodes[n].servers;
             if (nodes[n].busyServers() > servers)
                 nodes[n].stopServices(step, servers, random);
@@ -188,11 +192,11 @@ private:
     // Step `step` of every node; returns its work.
     long long takeStep(long long step, const PeriodSettings& period, RunGenerator& random) {
         long long work = 0;
-        for (std::size_t n = 0; n < nodeCount; ++n) ended[n] = nodes[n].endServices(step);
+        for (std::size_t n = 0; n < nodeCount(); ++n) ended[n] = nodes[n].endServices(step);
         route(period, random);
         const bool measured = step <= layout.lastRecordedStep();
         const std::size_t row = static_cast<std::size_t>(layout.rowOfArrival(step));
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const NodeSettings& settings = period.nodes[n];
             const long long gaveUp = nodes[n].abandon(settings.abandonment, random, lossesOf(n));
             const long long batch = settings.arrivals.draw(random) + inflow[n];
@@ -200,7 +204,7 @@ private:
             if (nodes[n].present() > std::numeric_limits<Int>::max())
                 navro::abort(messages::invalidValue);
             if (measured) {
-                const std::size_t at = row * nodeCount + n;
+                const std::size_t at = row * nodeCount() + n;
                 arrivals[at] += static_cast<Counter>(batch);
                 measuredWaiting[n] += joined;
                 if (layout.limits) {
@@ -209,7 +213,7 @@ private:
                 }
             }
         }
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const long long before = nodes[n].busyServers();
             nodes[n].startServices(step, period.nodes[n].servers, period.nodes[n].durations, random,
                                    waitsOf(n, step));
@@ -221,20 +225,20 @@ private:
     // Each entity whose service ended goes on to a node of its own drawing,
     // where it joins this step's batch, or leaves.
     void route(const PeriodSettings& period, RunGenerator& random) {
-        std::fill(inflow.begin(), inflow.end(), 0);
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) inflow[n] = 0;
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const NodeSettings& settings = period.nodes[n];
             if (!settings.routes) continue;
             for (long long k = 0; k < ended[n]; ++k) {
                 const auto next = static_cast<std::size_t>(settings.routing.draw(random));
-                if (next < nodeCount) ++inflow[next];
+                if (next < nodeCount()) ++inflow[next];
             }
         }
     }
 
     void record(long long row) {
-        for (std::size_t n = 0; n < nodeCount; ++n) {
-            const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
+            const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + n;
             presentAt[at] = static_cast<Int>(nodes[n].present());
             endedAt[at] = static_cast<Int>(ended[n]);
         }
@@ -249,7 +253,7 @@ private:
     // unknown. With patience they all give up in the end.
     void drain(long long last, const PeriodSettings& period, RunGenerator& random,
                const std::atomic<bool>& stop, WorkMeter& meter) {
-        for (std::size_t n = 0; n < nodeCount; ++n) {
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
             const NodeSettings& settings = period.nodes[n];
             if (measuredWaiting[n] > 0 && nodes[n].busyServers() == 0)
                 nodes[n].abandon(settings.abandonment > 0 ? 1.0 : 0.0, random, lossesOf(n));
@@ -282,13 +286,14 @@ private:
     }
 
     void foldRow(long long row) {
-        for (std::size_t n = 0; n < nodeCount; ++n) {
-            const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount + n;
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
+            const std::size_t open =
+                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount() + n;
             Counter* waits = &openWaits[open * horizonCells];
             std::uint64_t* mask = &openMasks[open * maskWords];
-            const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount + n];
+            const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount() + n];
             if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
-            if (layout.limits) promptAt[static_cast<std::size_t>(row) * nodeCount + n] = waits[0];
+            if (layout.limits) promptAt[static_cast<std::size_t>(row) * nodeCount() + n] = waits[0];
             // The waits that some arrival waited, in increasing order, each
             // cleared for the next row that takes the place.
             Counter before = 0;
@@ -303,7 +308,7 @@ private:
                 }
                 mask[word] = 0;
             }
-            if (layout.limits) withinAt[static_cast<std::size_t>(row) * nodeCount + n] = before;
+            if (layout.limits) withinAt[static_cast<std::size_t>(row) * nodeCount() + n] = before;
         }
     }
 
@@ -311,15 +316,15 @@ private:
     // ended, in one sweep whose scattered counts overlap in memory, and
     // with the sums of the waits, which are known only then.
     void countRows() {
-        for (std::size_t n = 0; n < nodeCount; ++n)
+        for (std::size_t n = 0; n < nodeCount(); ++n)
             tally.countPresent(0, static_cast<Int>(n), presentAt[n]);
         constexpr long long ahead = 8;
         for (long long row = 1; row < layout.rows; ++row) {
-            for (std::size_t n = 0; n < nodeCount; ++n) {
-                const std::size_t at = static_cast<std::size_t>(row) * nodeCount + n;
+            for (std::size_t n = 0; n < nodeCount(); ++n) {
+                const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + n;
                 if (row + ahead < layout.rows)
                     tally.prefetchPresent(row + ahead, static_cast<Int>(n),
-                                          presentAt[at + ahead * nodeCount]);
+                                          presentAt[at + ahead * nodeCount()]);
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
                 if (!layout.limits) {
@@ -346,10 +351,15 @@ private:
         }
     }
 
+    std::size_t nodeCount() const {
+        if constexpr (OneNode) return 1;
+        return nodeCountValue;
+    }
+
     const Plan& plan;
     Tally& tally;
     const Layout& layout;
-    const std::size_t nodeCount;
+    const std::size_t nodeCountValue;
     const std::size_t horizonCells;
     const std::size_t maskWords;
     // Rows whose waits may still be coming in: (horizon + 1) / every rows
@@ -452,8 +462,7 @@ Tally simulate(const Plan& plan) {
     OwnLine<std::atomic<bool>> stopLine{false};
     std::atomic<long long>& nextRun = nextRunLine.value;
     std::atomic<bool>& stop = stopLine.value;
-    auto work = [&](Tally& tally) {
-        Worker worker(plan, tally);
+    auto runsOf = [&](auto&& worker) {
         WorkMeter meter;
         for (;;) {
             const long long first = nextRun.fetch_add(runsPerTurn);
@@ -463,6 +472,12 @@ Tally simulate(const Plan& plan) {
                 if (!worker.run(run, stop, meter)) return;
         }
         meter.flush();
+    };
+    auto work = [&](Tally& tally) {
+        if (plan.nodes() == 1)
+            runsOf(Worker<true>(plan, tally));
+        else
+            runsOf(Worker<false>(plan, tally));
     };
 
     const long long helpers = std::min<long long>(plan.threads, plan.runs) - 1;
