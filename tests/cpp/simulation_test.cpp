@@ -100,8 +100,7 @@ std::vector<double> everythingOf(const Tally& tally) {
             for (Int w = 0; w <= layout.horizon; ++w) {
                 const Tally::WaitSums waits = tally.waits(row, n, w);
                 for (Wide x : {waits.exactly, waits.exactlySquares, waits.exactlyCross,
-                               waits.exactlyKeptCross, beyond[w].beyond, beyond[w].beyondSquares,
-                               beyond[w].beyondCross})
+                               beyond[w].beyond, beyond[w].beyondSquares, beyond[w].beyondCross})
                     out.push_back(static_cast<double>(x));
             }
         }
