@@ -94,6 +94,12 @@ public:
         return ended;
     }
 
+    // Whether some service ends in step `step`.
+    bool endsIn(long long step) const {
+        return ring[static_cast<std::size_t>(step) & ringMask] > 0 ||
+               (!far.empty() && far.front() == step);
+    }
+
     // Second part: every entity that waited when the step began gives up
     // with probability `p`, each on its own, and leaves the line;
     // `gone(arrival, count)` hears of every group that loses some. Returns
