@@ -41,7 +41,12 @@ public:
         head = (head + 1) & (capacity() - 1);
         --size;
     }
-    void pushBack(Group group);
+    void pushBack(Group group) {
+        if (size == capacity()) [[unlikely]]
+            grow();
+        cells[(head + size) & (capacity() - 1)] = group;
+        ++size;
+    }
     void pushFront(Group group);
     void clear() { head = size = 0; }
     // Gives every group to `thin`, which may lower its count, and keeps

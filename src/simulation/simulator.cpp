@@ -145,6 +145,7 @@ private:
             presentAt[n] = static_cast<Int>(present);
         }
         nextFold = 1;
+        foldDueAfter = layout.every + layout.horizon;
     }
 
     // What hears of the entities that node `node`'s servers take at the end
@@ -302,12 +303,11 @@ private:
     // the horizon are all known before step `step`: those of the last
     // arrival of row r are by the end of step r every + horizon.
     [[gnu::always_inline]] void foldRowsBefore(long long step) {
-        const long long rows = layout.rows;
-        const long long every = layout.every;
-        const long long horizon = layout.horizon;
-        long long row = nextFold;
-        for (; row < rows && row * every + horizon < step; ++row) foldRow(row);
-        nextFold = row;
+        while (step > foldDueAfter && nextFold < layout.rows) {
+            foldRow(nextFold);
+            ++nextFold;
+            foldDueAfter += layout.every;
+        }
     }
 
     // A row without arrivals at a node has no waits there: most rows of a
@@ -357,10 +357,12 @@ private:
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
                 if (!layout.limits) {
-                    if (arrivals[at] > 0)
+                    // A row without arrivals has no waits either.
+                    if (arrivals[at] > 0) {
                         tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
                                              served[at] < arrivals[at]);
-                    arrivals[at] = waitTotals[at] = served[at] = 0;
+                        arrivals[at] = waitTotals[at] = served[at] = 0;
+                    }
                     continue;
                 }
                 tally.countAbandonments(row, static_cast<Int>(n),
@@ -421,6 +423,7 @@ private:
     HeapVector<Counter> openWaits;
     HeapVector<std::uint64_t> openMasks;
     long long nextFold = 1;
+    long long foldDueAfter = 0;  // the step after which row `nextFold` is due
 };
 
 // Runs are handed out a few at a time: enough to keep the threads from
