@@ -36,12 +36,6 @@ void Line::grow() {
     head = 0;
 }
 
-void Line::pushBack(Group group) {
-    if (size == capacity()) grow();
-    cells[(head + size) & (capacity() - 1)] = group;
-    ++size;
-}
-
 void Line::pushFront(Group group) {
     if (size == capacity()) grow();
     head = (head + capacity() - 1) & (capacity() - 1);

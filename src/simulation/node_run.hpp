@@ -41,7 +41,12 @@ public:
         head = (head + 1) & (capacity() - 1);
         --size;
     }
-    void pushBack(Group group);
+    void pushBack(Group group) {
+        if (size == capacity()) [[unlikely]]
+            grow();
+        cells[(head + size) & (capacity() - 1)] = group;
+        ++size;
+    }
     void pushFront(Group group);
     void clear() { head = size = 0; }
     // Gives every group to `thin`, which may lower its count, and keeps
@@ -92,6 +97,12 @@ public:
             ended += endFarServices(step);
         busy -= ended;
         return ended;
+    }
+
+    // Whether some service ends in step `step`.
+    bool endsIn(long long step) const {
+        return ring[static_cast<std::size_t>(step) & ringMask] > 0 ||
+               (!far.empty() && far.front() == step);
     }
 
     // Second part: every entity that waited when the step began gives up

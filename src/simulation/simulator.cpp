@@ -107,7 +107,10 @@ public:
                 if (stop.load(std::memory_order_relaxed)) return false;
                 ++step;
                 foldRowsBefore(step);
-                meter.add(takeStep(step, period, random));
+                if constexpr (OneNode)
+                    meter.add(takeStationStep(step, period, random));
+                else
+                    meter.add(takeStep(step, period, random));
                 if (layout.isRecorded(step)) record(layout.rowOfArrival(step));
             }
             previous = &period;
@@ -142,6 +145,7 @@ private:
             presentAt[n] = static_cast<Int>(present);
         }
         nextFold = 1;
+        foldDueAfter = layout.every + layout.horizon;
     }
 
     // What hears of the entities that node `node`'s servers take at the end
@@ -189,8 +193,25 @@ private:
         }
     }
 
-    // Step `step` of every node; returns its work.
-    long long takeStep(long long step, const PeriodSettings& period, RunGenerator& random) {
+    // A station's step `step`; returns its work. Where no service ends and
+    // nobody may give up, nothing changes unless something arrives: the
+    // step draws its arrivals, its first draw as in any step, and when none
+    // come it ends there, as the whole step would have.
+    long long takeStationStep(long long step, const PeriodSettings& period, RunGenerator& random) {
+        NodeRun& node = nodes[0];
+        const NodeSettings& settings = period.nodes[0];
+        if (node.endsIn(step) || (settings.abandonment > 0 && node.waitingEntities() > 0))
+            return takeStep(step, period, random);
+        const long long batch = settings.arrivals.draw(random);
+        if (batch > 0) return takeStep(step, period, random, batch);
+        ended[0] = 0;
+        return workOfNodeStep;
+    }
+
+    // Step `step` of every node; returns its work. `drawnArrivals`, when not
+    // below 0, are the first node's arrivals, drawn already.
+    long long takeStep(long long step, const PeriodSettings& period, RunGenerator& random,
+                       long long drawnArrivals = -1) {
         long long work = 0;
         for (std::size_t n = 0; n < nodeCount(); ++n) ended[n] = nodes[n].endServices(step);
         route(period, random);
@@ -199,7 +220,10 @@ private:
         for (std::size_t n = 0; n < nodeCount(); ++n) {
             const NodeSettings& settings = period.nodes[n];
             const long long gaveUp = nodes[n].abandon(settings.abandonment, random, lossesOf(n));
-            const long long batch = settings.arrivals.draw(random) + inflow[n];
+            const long long outside = n == 0 && drawnArrivals >= 0
+                                          ? drawnArrivals
+                                          : static_cast<long long>(settings.arrivals.draw(random));
+            const long long batch = outside + inflow[n];
             const long long joined = nodes[n].join(step, batch, settings.capacity);
             if (nodes[n].present() > std::numeric_limits<Int>::max())
                 navro::abort(messages::invalidValue);
@@ -278,38 +302,43 @@ private:
     // Hands the tally the waits of every row whose arrivals' waits up to
     // the horizon are all known before step `step`: those of the last
     // arrival of row r are by the end of step r every + horizon.
-    void foldRowsBefore(long long step) {
-        while (nextFold < layout.rows && nextFold * layout.every + layout.horizon < step) {
+    [[gnu::always_inline]] void foldRowsBefore(long long step) {
+        while (step > foldDueAfter && nextFold < layout.rows) {
             foldRow(nextFold);
             ++nextFold;
+            foldDueAfter += layout.every;
         }
     }
 
+    // A row without arrivals at a node has no waits there: most rows of a
+    // quiet station cost one look.
     void foldRow(long long row) {
         for (std::size_t n = 0; n < nodeCount(); ++n) {
-            const std::size_t open =
-                static_cast<std::size_t>(row & (openRows - 1)) * nodeCount() + n;
-            Counter* waits = &openWaits[open * horizonCells];
-            std::uint64_t* mask = &openMasks[open * maskWords];
             const Counter came = arrivals[static_cast<std::size_t>(row) * nodeCount() + n];
-            if (came > 0) tally.countArrivals(row, static_cast<Int>(n), came);
-            if (layout.limits) promptAt[static_cast<std::size_t>(row) * nodeCount() + n] = waits[0];
-            // The waits that some arrival waited, in increasing order, each
-            // cleared for the next row that takes the place.
-            Counter before = 0;
-            for (std::size_t word = 0; word < maskWords; ++word) {
-                for (std::uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
-                    const std::size_t w =
-                        64 * word + static_cast<std::size_t>(std::countr_zero(bits));
-                    tally.countWait(row, static_cast<Int>(n), static_cast<Int>(w), waits[w], before,
-                                    came);
-                    before += waits[w];
-                    waits[w] = 0;
-                }
-                mask[word] = 0;
-            }
-            if (layout.limits) withinAt[static_cast<std::size_t>(row) * nodeCount() + n] = before;
+            if (came > 0) foldArrivals(row, n, came);
         }
+    }
+
+    [[gnu::noinline]] void foldArrivals(long long row, std::size_t n, Counter came) {
+        const std::size_t open = static_cast<std::size_t>(row & (openRows - 1)) * nodeCount() + n;
+        Counter* waits = &openWaits[open * horizonCells];
+        std::uint64_t* mask = &openMasks[open * maskWords];
+        tally.countArrivals(row, static_cast<Int>(n), came);
+        if (layout.limits) promptAt[static_cast<std::size_t>(row) * nodeCount() + n] = waits[0];
+        // The waits that some arrival waited, in increasing order, each
+        // cleared for the next row that takes the place.
+        Counter before = 0;
+        for (std::size_t word = 0; word < maskWords; ++word) {
+            for (std::uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
+                const std::size_t w = 64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+                tally.countWait(row, static_cast<Int>(n), static_cast<Int>(w), waits[w], before,
+                                came);
+                before += waits[w];
+                waits[w] = 0;
+            }
+            mask[word] = 0;
+        }
+        if (layout.limits) withinAt[static_cast<std::size_t>(row) * nodeCount() + n] = before;
     }
 
     // What the run recorded row by row goes to the tally once it has
@@ -328,10 +357,12 @@ private:
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
                 if (!layout.limits) {
-                    if (arrivals[at] > 0)
+                    // A row without arrivals has no waits either.
+                    if (arrivals[at] > 0) {
                         tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
                                              served[at] < arrivals[at]);
-                    arrivals[at] = waitTotals[at] = served[at] = 0;
+                        arrivals[at] = waitTotals[at] = served[at] = 0;
+                    }
                     continue;
                 }
                 tally.countAbandonments(row, static_cast<Int>(n),
@@ -392,6 +423,7 @@ private:
     HeapVector<Counter> openWaits;
     HeapVector<std::uint64_t> openMasks;
     long long nextFold = 1;
+    long long foldDueAfter = 0;  // the step after which row `nextFold` is due
 };
 
 // Runs are handed out a few at a time: enough to keep the threads from

@@ -78,13 +78,15 @@ Plan networkPlan() {
     return plan;
 }
 
-// Every count and sum of a tally, in one list, to compare tallies.
-std::vector<double> everythingOf(const Tally& tally) {
+// Every count and sum of a tally, in one list, to compare tallies; of one
+// node only where `onlyNode` names one.
+std::vector<double> everythingOf(const Tally& tally, Int onlyNode = -1) {
     std::vector<double> out;
     const Layout& layout = tally.layout;
     std::vector<BeyondSums> beyond(layout.waits());
     for (long long row = 0; row < layout.rows; ++row) {
         for (Int n = 0; n < layout.nodes; ++n) {
+            if (onlyNode >= 0 && n != onlyNode) continue;
             const CountWindow window = tally.window(row, n);
             for (std::size_t k = 0; k < window.length; ++k)
                 if (window.runs[k] > 0) {
@@ -337,4 +339,51 @@ TEST(Simulation, RunsWithoutPatienceOrCapacityKeepTheirSums) {
         for (unsigned char b : bytes) digest = (digest ^ b) * 1099511628211ULL;
     }
     EXPECT_EQ(digest, 16628762731727055145ULL);
+}
+
+// A station is simulated by a worker of its own, which passes over steps in
+// which nothing can happen. Beside an idle node that draws nothing, the same
+// station goes through the worker of networks: its sums must be the same,
+// bit for bit, with patience, a capacity, a change of servers and a line.
+TEST(Simulation, AStationRunsAsTheSameNodeOfANetworkWould) {
+    const Listing idle = listing({{0, 1.0}});
+    std::uint64_t seed = 3;
+    auto below = [&seed](std::uint64_t n) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<Int>((seed >> 33) % n);
+    };
+    for (int example = 0; example < 24; ++example) {
+        const Listing arrivals = below(2) == 0 ? listing({{0, 0.8}, {1, 0.15}, {3, 0.05}})
+                                               : listing({{0, 0.3}, {2, 0.7}});
+        const Listing durations = listing({{1 + below(3), 0.5}, {2 + below(6), 0.5}});
+        const Real patience = below(3) == 0 ? 0.3 : 0.0;
+        const long long capacity = below(3) == 0 ? 2 + below(4) : noCapacity;
+        Plan station;
+        Plan network;
+        const Int present = below(5);
+        station.start.push_back(startWith(2, present, durations.values.data(),
+                                          durations.weights.data(), durations.values.size()));
+        network.start = station.start;
+        network.start.push_back(startWith(1, 0, durations.values.data(), durations.weights.data(),
+                                          durations.values.size()));
+        for (Int servers : {1 + below(2), 1 + below(3)}) {
+            PeriodSettings period;
+            period.steps = 5 + below(20);
+            period.nodes.push_back(node(servers, arrivals, durations));
+            limitNode(period.nodes[0], patience, capacity);
+            station.periods.push_back(period);
+            period.nodes.push_back(node(1, idle, durations));
+            network.periods.push_back(std::move(period));
+        }
+        const Int every = 1 + below(2);
+        const Int horizon = below(6);
+        for (Plan* plan : {&station, &network}) {
+            plan->runs = 50;
+            plan->every = every;
+            plan->waitHorizon = horizon;
+            plan->key = static_cast<std::uint64_t>(example);
+        }
+        EXPECT_EQ(everythingOf(simulate(station)), everythingOf(simulate(network), 0))
+            << "example " << example;
+    }
 }
