@@ -432,6 +432,15 @@ class Sampling:
         "beyond_cross",
     )
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # A run pickled before the service level over the served had an
+        # error lacks the sum it needs: that error is unknown (NaN) there,
+        # and everything else is as it was.
+        if "exactly_kept_cross" not in state:
+            missing = np.full_like(state["exactly_cross"], math.nan)
+            state = {**state, "exactly_kept_cross": missing}
+        self.__dict__.update(state)
+
     @classmethod
     def from_sums(
         cls,
@@ -528,7 +537,7 @@ class Sampling:
         # E[C_w^2] is a difference of sums as large as E[X^2]: a spread
         # within its rounding, as where every run serves in time all it
         # keeps, is none.
-        spread = np.where(spread > 1e-12 * (x2 + ratio**2 * kept2), spread, 0.0)
+        spread = np.where(spread <= 1e-12 * (x2 + ratio**2 * kept2), 0.0, spread)
         return _error_of_mean(spread, self.runs) / np.where(kept > 0, kept, math.nan)
 
     def _served_share(self, total: NDArray[np.float64]) -> NDArray[np.float64]:

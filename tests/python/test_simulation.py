@@ -482,3 +482,18 @@ def test_a_roster_checked_in_simulation_achieves_what_the_exact_maps_say(target)
     assert np.all((check.low <= plan.worst + 1e-9) & (plan.worst <= check.high + 1e-9)), check
     assert check.trajectory.runs == RUNS
     assert np.array_equal(check.trajectory.servers[1:], np.repeat(plan.roster, 8))
+
+
+def test_a_run_pickled_before_the_served_share_had_an_error_still_loads():
+    import pickle
+
+    model, schedule = station()
+    model.abandonment_probability = 0.2
+    run = navro.simulate(model, schedule, runs=50, seed=3)
+    # What a pickle of that time held: the sampling without the newer sum.
+    object.__delattr__(run._sampling, "exactly_kept_cross")
+    loaded = pickle.loads(pickle.dumps(run))
+    assert np.isnan(loaded.standard_error("service_level", 1, among="served")[1:]).all()
+    np.testing.assert_array_equal(
+        loaded.standard_error("service_level", 1), run.standard_error("service_level", 1)
+    )
