@@ -193,14 +193,18 @@ private:
         }
     }
 
-    // A station's step `step`; returns its work. Where no service ends and
-    // nobody may give up, nothing changes unless something arrives: the
-    // step draws its arrivals, its first draw as in any step, and when none
-    // come it ends there, as the whole step would have.
+    // A station's step `step`; returns its work. Where no service ends,
+    // nobody may give up and no free server has anyone to take (as at the
+    // start, when the first period has more servers than the start had),
+    // nothing changes unless something arrives: the step draws its
+    // arrivals, its first draw as in any step, and when none come it ends
+    // there, as the whole step would have.
     long long takeStationStep(long long step, const PeriodSettings& period, RunGenerator& random) {
         NodeRun& node = nodes[0];
         const NodeSettings& settings = period.nodes[0];
-        if (node.endsIn(step) || (settings.abandonment > 0 && node.waitingEntities() > 0))
+        const bool someoneWaits = node.waitingEntities() > 0;
+        if (node.endsIn(step) || (someoneWaits && settings.abandonment > 0) ||
+            (someoneWaits && node.busyServers() < settings.servers))
             return takeStep(step, period, random);
         const long long batch = settings.arrivals.draw(random);
         if (batch > 0) return takeStep(step, period, random, batch);

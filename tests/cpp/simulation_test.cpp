@@ -361,7 +361,7 @@ TEST(Simulation, AStationRunsAsTheSameNodeOfANetworkWould) {
         Plan station;
         Plan network;
         const Int present = below(5);
-        station.start.push_back(startWith(2, present, durations.values.data(),
+        station.start.push_back(startWith(1, present, durations.values.data(),
                                           durations.weights.data(), durations.values.size()));
         network.start = station.start;
         network.start.push_back(startWith(1, 0, durations.values.data(), durations.weights.data(),
