@@ -85,6 +85,10 @@ class Target:
         The service level's threshold: the share of arrivals taken into
         service within this many steps, or within this duration on the run's
         clock (whole steps, rounded down).
+    among : {"offered", "served"}
+        Whose service level: of every arrival (the default), blocked ones and
+        those that give up counting as not served, or of the answered only
+        (``Trajectory.service_level``'s ``among``).
 
     Notes
     -----
@@ -97,6 +101,7 @@ class Target:
     Examples
     --------
     >>> Target("service_level", at_least=0.8, within="20s")
+    >>> Target("service_level", at_least=0.8, within="20s", among="served")
     >>> Target("mean_wait", at_most="30s")
     >>> Target("occupancy", at_most=0.85)
     """
@@ -106,6 +111,7 @@ class Target:
     when: str = "every"
     at_least: Any = field(default=None, kw_only=True)
     within: Any = field(default=None, kw_only=True)
+    among: str = field(default="offered", kw_only=True)
 
     def __post_init__(self) -> None:
         if isinstance(self.measure, str):
@@ -123,6 +129,10 @@ class Target:
         object.__setattr__(self, side, self._bound(side, getattr(self, side)))
         if self.when not in ("every", "end"):
             raise ValueError(f"Target: when must be 'every' or 'end', got {self.when!r}")
+        if self.among not in ("offered", "served"):
+            raise ValueError(f"Target: among must be 'offered' or 'served', got {self.among!r}")
+        if self.among != "offered" and self.measure != "service_level":
+            raise ValueError("Target: among goes with the service_level measure only")
 
     def _check_name(self) -> None:
         name = _ALIASES.get(str(self.measure), str(self.measure))
@@ -190,7 +200,7 @@ class Target:
         if callable(self.measure):
             values = np.asarray(self.measure(run), dtype=np.float64)
         elif self.measure == "service_level":
-            values = run.service_level(_steps_within(self.within, run.clock))
+            values = run.service_level(_steps_within(self.within, run.clock), among=self.among)
         else:
             values = getattr(run, str(self.measure))
         if values.shape != (len(run),):

@@ -986,7 +986,7 @@ def _achieved(
     if callable(target.measure):
         lows, highs = run.interval(target.measure, level=level)
     elif target.measure == "service_level":
-        lows, highs = run.interval("service_level", target.within, level=level)
+        lows, highs = run.interval("service_level", target.within, level=level, among=target.among)
     else:
         lows, highs = run.interval(target.measure, level=level)
     worst_of: Callable[[Any], float] = np.max if target.at_least is None else np.min

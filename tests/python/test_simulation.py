@@ -10,6 +10,7 @@ import signal
 import sys
 import threading
 import time
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -469,19 +470,28 @@ def test_a_sweep_of_simulations_on_a_dask_cluster_equals_the_serial_run():
 
 
 @pytest.mark.parametrize(
-    "target",
-    [navro.Target("prob_all_busy", 0.3), navro.Target(lambda run: run.prob_at_least(4), 0.25)],
-    ids=["named", "function"],
+    "target, patience",
+    [
+        (navro.Target("prob_all_busy", 0.3), 0.0),
+        (navro.Target(lambda run: run.prob_at_least(4), 0.25), 0.0),
+        # Of the answered only: fewer servers than over every caller.
+        (navro.Target("service_level", at_least=0.7, within=1, among="served"), 0.3),
+    ],
+    ids=["named", "function", "served"],
 )
-def test_a_roster_checked_in_simulation_achieves_what_the_exact_maps_say(target):
+def test_a_roster_checked_in_simulation_achieves_what_the_exact_maps_say(target, patience):
     centre = navro.StandardMultiserver()  # geometric services: the maps are exact
     centre.service_duration_pmf = geometric(0.3, tail=1e-12)
+    centre.abandonment_probability = patience
     day = [Period(8, arrivals={0: 1 - r, 1: r}) for r in (0.3, 0.9, 0.5)]
     plan = navro.staffing(centre, day, target, (1, 10))
     check = plan.check(runs=RUNS, seed=3, level=STRICT)
     assert np.all((check.low <= plan.worst + 1e-9) & (plan.worst <= check.high + 1e-9)), check
     assert check.trajectory.runs == RUNS
     assert np.array_equal(check.trajectory.servers[1:], np.repeat(plan.roster, 8))
+    if patience:
+        offered = navro.staffing(centre, day, replace(target, among="offered"), (1, 10))
+        assert (plan.roster <= offered.roster).all() and (plan.roster < offered.roster).any()
 
 
 def test_a_run_pickled_before_the_served_share_had_an_error_still_loads():

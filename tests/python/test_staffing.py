@@ -250,6 +250,8 @@ def test_bad_arguments_are_refused_before_any_step(schedule, target, bounds, mes
         (("mean", 1.0), {"at_least": 0.5}, "exactly one of"),
         (("mean",), {}, "exactly one of"),
         (("prob_all_busy", "20s"), {}, "a mean wait only"),
+        (("service_level",), {"at_least": 0.8, "within": 2, "among": "all"}, "'offered' or"),
+        (("prob_wait", 0.5), {"among": "served"}, "service_level measure only"),
     ],
 )
 def test_a_bad_target_is_refused(arguments, keywords, message):
