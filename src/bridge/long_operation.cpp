@@ -13,9 +13,10 @@ constexpr auto signalInterval = std::chrono::milliseconds(5);
 // never waits to take it back from a thread that runs Python code, while a
 // longer one holds it for a small part of its time only, so that threads
 // that step models of their own run side by side. An operation on an object
-// whose last one let the lock go lets it go at once: the few microseconds
+// whose last one was that long lets it go at once: the few microseconds
 // before the first check would otherwise be spent holding the lock that the
-// other threads wait for at the end of each of their steps.
+// other threads wait for at the end of each of their steps. A short one
+// after it lets it go too, but the one after that keeps it again.
 constexpr long long workBeforeRelease = 1 << 11;
 
 // Whether this thread, which holds the lock, is the one that runs the signal
@@ -33,9 +34,22 @@ LongOperation::LongOperation(NObject* _obj)
     : obj(_obj),
       mayRelease(_obj->entryDepth == 1),
       handlesSignals(threadHandlesSignals()),
-      interruptions(check, this, defaultWorkBetweenChecks,
-                    _obj->lastOperationLetLockGo ? 1 : workBeforeRelease) {
+      firstCheckAfter(_obj->lastOperationLetLockGo ? 1 : workBeforeRelease),
+      interruptions(check, this, defaultWorkBetweenChecks, firstCheckAfter) {
     obj->working = true;
+}
+
+LongOperation::~LongOperation() {
+    obj->working = false;
+    obj->lastOperationLetLockGo = letGo && workDone() >= workBeforeRelease;
+}
+
+// The work counted so far, up to what the checks' own rounding drops.
+long long LongOperation::workDone() const {
+    const long long sinceCheck = checks == 0 ? firstCheckAfter : defaultWorkBetweenChecks;
+    const long long beforeCheck =
+        checks == 0 ? 0 : firstCheckAfter + (checks - 1) * defaultWorkBetweenChecks;
+    return beforeCheck + sinceCheck - interruptions.workToNextCheck();
 }
 
 // The state is `released` no more before the lock is asked for, so that a
@@ -61,6 +75,7 @@ void LongOperation::letLockGo() {
 // looked at from then on.
 void LongOperation::check(void* self) {
     auto* operation = static_cast<LongOperation*>(self);
+    ++operation->checks;
     if (operation->checked && !operation->handlesSignals) return;
     const auto now = std::chrono::steady_clock::now();
     if (!operation->checked) {

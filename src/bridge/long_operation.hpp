@@ -24,10 +24,7 @@
 class LongOperation {
 public:
     explicit LongOperation(NObject* obj);
-    ~LongOperation() {
-        obj->working = false;
-        obj->lastOperationLetLockGo = letGo;
-    }
+    ~LongOperation();
     LongOperation(const LongOperation&) = delete;
     LongOperation& operator=(const LongOperation&) = delete;
 
@@ -55,6 +52,7 @@ private:
     static void check(void* self);
     void holdLock();
     void letLockGo();
+    long long workDone() const;
 
     NObject* obj;
     bool mayRelease;
@@ -62,6 +60,8 @@ private:
     PyThreadState* released = nullptr;
     bool checked = false;
     bool letGo = false;
+    long long checks = 0;
+    long long firstCheckAfter;
     std::chrono::steady_clock::time_point lastSignalCheck;
     InterruptionScope interruptions;
 };

@@ -26,6 +26,8 @@ InterruptionScope::~InterruptionScope() {
     current = {previousCheck, previousContext, previousPeriod, previousRemaining};
 }
 
+long long InterruptionScope::workToNextCheck() const { return current.remaining; }
+
 void interruptionPoint(long long work) {
     ThreadChecks& checks = current;
     checks.remaining -= work;

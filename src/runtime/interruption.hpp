@@ -27,6 +27,10 @@ public:
     InterruptionScope(const InterruptionScope&) = delete;
     InterruptionScope& operator=(const InterruptionScope&) = delete;
 
+    // The work left before the next check runs, while this scope is the
+    // thread's current one.
+    long long workToNextCheck() const;
+
 private:
     InterruptionCheck previousCheck;
     void* previousContext;
