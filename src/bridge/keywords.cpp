@@ -125,15 +125,20 @@ void KeywordReader::field(const char* name, PmfArray*& field, PmfRule rule, int 
     keep(field, array);
 }
 
-void KeywordReader::field(const char* name, IntArray*& field, IntRule rule, int length) {
+template <typename Array, typename Convert>
+void KeywordReader::perNode(const char* name, Array*& field, int length,
+                            Array* (*create)(NObject*, int), Convert convert) {
     PyObject* given = value(name);
     if (given == nullptr) return;
     PyRef items = itemsOf(given, length);
-    IntArray* array = createIntArray(obj, length);
-    for (int i = 0; i < length; ++i) {
-        array->elements[i] = obeying(rule, Int_fromPyIndex(obj, PyList_GET_ITEM(items.get(), i)));
-    }
+    Array* array = create(obj, length);
+    for (int i = 0; i < length; ++i) array->elements[i] = convert(PyList_GET_ITEM(items.get(), i));
     keep(field, array);
+}
+
+void KeywordReader::field(const char* name, IntArray*& field, IntRule rule, int length) {
+    perNode(name, field, length, createIntArray,
+            [&](PyObject* item) { return obeying(rule, Int_fromPyIndex(obj, item)); });
 }
 
 void KeywordReader::field(const char* name, RoutingTable*& field, RealRule rule, int length) {
@@ -158,14 +163,8 @@ void KeywordReader::field(const char* name, Real& field, RealRule rule, int) {
 }
 
 void KeywordReader::field(const char* name, RealArray*& field, RealRule rule, int length) {
-    PyObject* given = value(name);
-    if (given == nullptr) return;
-    PyRef items = itemsOf(given, length);
-    RealArray* array = createRealArray(obj, length);
-    for (int i = 0; i < length; ++i) {
-        array->elements[i] = obeying(rule, Real_fromPy(obj, PyList_GET_ITEM(items.get(), i)));
-    }
-    keep(field, array);
+    perNode(name, field, length, createRealArray,
+            [&](PyObject* item) { return obeying(rule, Real_fromPy(obj, item)); });
 }
 
 void KeywordReader::field(const char* name, Int& field, CapacityRule, int) {
@@ -173,14 +172,8 @@ void KeywordReader::field(const char* name, Int& field, CapacityRule, int) {
 }
 
 void KeywordReader::field(const char* name, IntArray*& field, CapacityRule, int length) {
-    PyObject* given = value(name);
-    if (given == nullptr) return;
-    PyRef items = itemsOf(given, length);
-    IntArray* array = createIntArray(obj, length);
-    for (int i = 0; i < length; ++i) {
-        array->elements[i] = CapacityArgument::fromPy(obj, PyList_GET_ITEM(items.get(), i));
-    }
-    keep(field, array);
+    perNode(name, field, length, createIntArray,
+            [&](PyObject* item) { return CapacityArgument::fromPy(obj, item); });
 }
 
 void KeywordReader::commit() {

@@ -61,6 +61,11 @@ private:
     PyObject* value(const char* name) const;
     template <typename T>
     void keep(T& field, T value);
+    // A per-node list of `length` values, each converted and checked by
+    // `convert`, into an array that `create` makes.
+    template <typename Array, typename Convert>
+    void perNode(const char* name, Array*& field, int length, Array* (*create)(NObject*, int),
+                 Convert convert);
 
     NObject* obj;
     PyRef keywords;
