@@ -33,14 +33,51 @@ void Line::grow() {
     HeapVector<Group> larger(old == 0 ? 16 : 2 * old);
     for (std::size_t k = 0; k < size; ++k) larger[k] = cells[(head + k) & (old - 1)];
     cells.swap(larger);
+    mask = cells.size() - 1;
     head = 0;
 }
 
 void Line::pushFront(Group group) {
     if (size == capacity()) grow();
-    head = (head + capacity() - 1) & (capacity() - 1);
+    head = (head + mask) & mask;
     cells[head] = group;
     ++size;
+}
+
+namespace {
+// A table of gaps spans enough steps that a draw beyond it is rare (one in
+// 64), and no more than this, so that a schedule of many periods of rare
+// arrivals costs little room: a longer gap takes a few draws.
+constexpr long long longestGapTable = 64;
+}  // namespace
+
+ArrivalSkips::ArrivalSkips(const Sampler& arrivals) {
+    HeapVector<Int> values;
+    HeapVector<Real> weights;
+    Real some = 0.0;
+    for (const Sampler::Chance& chance : arrivals.chances()) {
+        if (chance.value == 0) continue;
+        values.push_back(chance.value);
+        weights.push_back(chance.probability);
+        some += chance.probability;
+    }
+    never = values.empty();
+    if (never) return;
+    batches = Sampler(values.data(), weights.data(), values.size());
+    const Real none = std::max(0.0, 1.0 - some);
+    tableSteps = 1;
+    while (tableSteps < longestGapTable && std::pow(none, static_cast<Real>(tableSteps)) > 1.0 / 64)
+        ++tableSteps;
+    values.assign(static_cast<std::size_t>(tableSteps) + 1, 0);
+    weights.assign(values.size(), 0.0);
+    Real noneYet = 1.0;  // none^(k - 1)
+    for (long long k = 1; k <= tableSteps; ++k) {
+        values[static_cast<std::size_t>(k)] = static_cast<Int>(k);
+        weights[static_cast<std::size_t>(k)] = noneYet * some;
+        noneYet *= none;
+    }
+    weights[0] = noneYet;
+    gaps = Sampler(values.data(), weights.data(), values.size());
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "runtime/heap.hpp"
 #include "runtime/types.hpp"
@@ -38,13 +39,13 @@ public:
     bool empty() const { return size == 0; }
     Group& front() { return cells[head]; }
     void popFront() {
-        head = (head + 1) & (capacity() - 1);
+        head = (head + 1) & mask;
         --size;
     }
     void pushBack(Group group) {
         if (size == capacity()) [[unlikely]]
             grow();
-        cells[(head + size) & (capacity() - 1)] = group;
+        cells[(head + size) & mask] = group;
         ++size;
     }
     void pushFront(Group group);
@@ -53,7 +54,6 @@ public:
     // the groups left with some, in their order.
     template <typename Thin>
     void thinOut(Thin&& thin) {
-        const std::size_t mask = capacity() - 1;
         std::size_t kept = 0;
         for (std::size_t k = 0; k < size; ++k) {
             Group group = cells[(head + k) & mask];
@@ -68,6 +68,7 @@ private:
     void grow();
 
     HeapVector<Group> cells;  // a ring, its length a power of 2
+    std::size_t mask = 0;     // that length less 1
     std::size_t head = 0;
     std::size_t size = 0;
 };
@@ -203,6 +204,94 @@ private:
     Line line;
     long long busy = 0;
     long long waiting = 0;
+};
+
+// A step's arrivals, from a distribution per step, drawn as the steps from
+// one step with arrivals to the next (geometric) and the number that come
+// in such a step: where most steps bring none, a run skips them with one
+// draw.
+class ArrivalSkips {
+public:
+    ArrivalSkips() = default;
+    explicit ArrivalSkips(const Sampler& arrivals);
+
+    // The first step after `step` with arrivals; some step after `last` when
+    // none comes up to `last`.
+    long long next(long long step, long long last, RunGenerator& random) const {
+        if (never) return last + 1;
+        for (long long from = step;;) {
+            const Int gap = gaps.draw(random);
+            if (gap > 0) return from + gap;
+            from += tableSteps;
+            if (from >= last) return last + 1;
+        }
+    }
+    // How many come in a step with arrivals.
+    long long batch(RunGenerator& random) const { return batches.draw(random); }
+
+private:
+    // Gaps of 1 .. tableSteps steps, and 0 for a gap beyond them, drawn
+    // again from there on: geometric gaps forget the steps gone by.
+    Sampler gaps;
+    long long tableSteps = 1;
+    Sampler batches;  // the arrivals, given that some come
+    bool never = true;
+};
+
+// The one server of a station whose servers never number more than one and
+// whose entities neither give up nor are turned away, with its line: a
+// state so small that the simulator takes such a station from one event,
+// an arrival or an end, to the next, instead of step by step.
+class OneServerRun {
+public:
+    // The start: `present` entities, the first in service for a remaining
+    // time drawn from `remaining`.
+    void begin(long long present, const Sampler& remaining, RunGenerator& random) {
+        line.clear();
+        count = present;
+        end = present > 0 ? remaining.draw(random) : idle;
+        if (present > 1) line.pushBack({unmeasured, present - 1});
+    }
+
+    // The step in which the service under way ends; none when the server
+    // is free.
+    long long nextEnd() const { return end; }
+    bool isBusy() const { return end != idle; }
+    // First part of step `step`: the service that ends in it, if any.
+    long long endService(long long step) {
+        if (end != step) return 0;
+        end = idle;
+        --count;
+        return 1;
+    }
+    // Third part: `arriving` entities that arrive in `step` join the line.
+    void join(long long step, long long arriving) {
+        line.pushBack({step, arriving});
+        count += arriving;
+    }
+    // Last part: a free server takes the next waiting entity, whose
+    // arrival step `taken` hears of, and draws its service; false when
+    // there is nobody to take or no free server.
+    template <typename Taken>
+    bool startService(long long step, const Sampler& durations, RunGenerator& random,
+                      Taken&& taken) {
+        if (end != idle || count == 0) return false;
+        Group& group = line.front();
+        taken(group.arrival, 1);
+        if (--group.count == 0) line.popFront();
+        end = step + durations.draw(random);
+        return true;
+    }
+
+    long long present() const { return count; }
+
+private:
+    // The end of a free server's service: never.
+    static constexpr long long idle = std::numeric_limits<long long>::max();
+
+    Line line;            // those waiting
+    long long count = 0;  // those present, the one in service among them
+    long long end = idle;
 };
 
 }  // namespace simulation

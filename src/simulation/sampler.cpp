@@ -43,6 +43,29 @@ Sampler::Sampler(const Int* values, const Real* weights, std::size_t length) {
     // value whatever the lower word.
     for (std::size_t k : small) columns[k] = {UINT64_MAX, columns[k].value, columns[k].value};
     for (std::size_t k : large) columns[k] = {UINT64_MAX, columns[k].value, columns[k].value};
+    columnCount = columns.size();
+}
+
+HeapVector<Sampler::Chance> Sampler::chances() const {
+    // Each column gives its share to its value and the rest to its alias;
+    // sorted by value, the shares of one value lie together.
+    HeapVector<Chance> shares;
+    const auto n = static_cast<Real>(columns.size());
+    for (const Column& column : columns) {
+        const Real kept = static_cast<Real>(column.keep) * 0x1p-64;
+        shares.push_back({column.value, kept / n});
+        if (column.alias != column.value) shares.push_back({column.alias, (1.0 - kept) / n});
+    }
+    std::sort(shares.begin(), shares.end(),
+              [](const Chance& a, const Chance& b) { return a.value < b.value; });
+    HeapVector<Chance> out;
+    for (const Chance& share : shares) {
+        if (!out.empty() && out.back().value == share.value)
+            out.back().probability += share.probability;
+        else
+            out.push_back(share);
+    }
+    return out;
 }
 
 }  // namespace simulation

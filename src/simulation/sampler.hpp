@@ -28,13 +28,13 @@ public:
 
     // A distribution of one value needs no random number: deterministic
     // services and steady arrivals cost nothing to draw.
-    bool isCertain() const { return columns.size() == 1; }
+    bool isCertain() const { return columnCount == 1; }
     Int certainValue() const { return columns[0].value; }
 
     Int draw(RunGenerator& random) const {
         if (isCertain()) return columns[0].value;
         __extension__ using Wide = unsigned __int128;
-        const Wide scaled = static_cast<Wide>(random.next()) * columns.size();
+        const Wide scaled = static_cast<Wide>(random.next()) * columnCount;
         const Column& column = columns[static_cast<std::size_t>(scaled >> 64)];
         return static_cast<std::uint64_t>(scaled) < column.keep ? column.value : column.alias;
     }
@@ -43,6 +43,24 @@ public:
     // yet made.
     Int largest() const { return largestValue; }
 
+    // Whether `other` draws the same values from the same random words.
+    bool drawsAs(const Sampler& other) const {
+        if (columnCount != other.columnCount) return false;
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const Column &a = columns[k], &b = other.columns[k];
+            if (a.keep != b.keep || a.value != b.value || a.alias != b.alias) return false;
+        }
+        return true;
+    }
+
+    // Every value of positive probability with its probability, as the
+    // columns hold them (up to their rounding), in no particular order.
+    struct Chance {
+        Int value;
+        Real probability;
+    };
+    HeapVector<Chance> chances() const;
+
 private:
     struct Column {
         std::uint64_t keep;  // the share of the column that draws `value`, times 2^64
@@ -50,6 +68,7 @@ private:
         Int alias;
     };
     HeapVector<Column> columns;
+    std::uint64_t columnCount = 0;  // columns.size(), at hand for every draw
     Int largestValue = 0;
 };
 

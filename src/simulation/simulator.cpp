@@ -72,6 +72,7 @@ public:
         : plan(_plan),
           tally(_tally),
           layout(_tally.layout),
+          lastRecordedStep(layout.lastRecordedStep()),
           nodeCountValue(static_cast<std::size_t>(layout.nodes)),
           horizonCells(layout.waits()),
           maskWords((horizonCells + 63) / 64),
@@ -93,11 +94,14 @@ public:
           openWaits(static_cast<std::size_t>(openRows) * nodeCount() * horizonCells),
           openMasks(static_cast<std::size_t>(openRows) * nodeCount() * maskWords) {
         for (std::size_t n = 0; n < nodeCount(); ++n) nodes[n].prepare(longestService(n));
+        if (servesOneAtATime(plan)) prepareArrivalSkips();
     }
 
     // Makes run `index`; false when `stop` ended it part way.
     bool run(long long index, const std::atomic<bool>& stop, WorkMeter& meter) {
         RunGenerator random(plan.key, static_cast<std::uint64_t>(index));
+        if constexpr (OneNode)
+            if (!arrivalSkips.empty()) return runOneServer(random, stop, meter);
         begin(random);
         long long step = 0;
         const PeriodSettings* previous = nullptr;
@@ -123,6 +127,157 @@ public:
     }
 
 private:
+    // Whether the plan is a station of one server in every period, without
+    // patience, capacity or entities sent back: one that runOneServer makes.
+    static bool servesOneAtATime(const Plan& plan) {
+        if (!OneNode || plan.start[0].servers != 1) return false;
+        for (const PeriodSettings& period : plan.periods) {
+            const NodeSettings& settings = period.nodes[0];
+            if (settings.servers != 1 || settings.abandonment > 0 ||
+                settings.capacity != noCapacity || settings.routes)
+                return false;
+        }
+        return true;
+    }
+
+    // The arrivals of every period, as runOneServer draws them; a period
+    // whose arrivals are those of the one before shares its table.
+    void prepareArrivalSkips() {
+        const Sampler* previous = nullptr;
+        for (const PeriodSettings& period : plan.periods) {
+            const Sampler& arrivals = period.nodes[0].arrivals;
+            if (previous == nullptr || !arrivals.drawsAs(*previous))
+                arrivalSkips.emplace_back(arrivals);
+            skipsOfPeriod.push_back(arrivalSkips.size() - 1);
+            previous = &arrivals;
+        }
+    }
+
+    // A run of a station of one server, from one event to the next: in the
+    // steps between, nothing changes but the rows, which take the number
+    // present as it stands. It follows the steps as takeStep does (an end,
+    // then the arrivals, then the free server takes the next in line), but
+    // draws the arrivals by their gaps, so its runs are not takeStep's
+    // draw for draw, only in distribution. What it records goes to the
+    // tally at once, and only rows with arrivals are looked at again: the
+    // cost of a run follows its events more than its steps.
+    bool runOneServer(RunGenerator& random, const std::atomic<bool>& stop, WorkMeter& meter) {
+        const StartNode& start = plan.start[0];
+        const auto k = static_cast<std::size_t>(start.which.draw(random));
+        server.begin(start.counts[k], start.remaining[k], random);
+        measuredWaiting[0] = 0;
+        tally.countPresent(0, 0, start.counts[k]);
+        arrivalRows.clear();
+        foldedRows = 0;
+        nextFoldDue = std::numeric_limits<long long>::max();
+        long long step = 0;
+        for (std::size_t p = 0; p < plan.periods.size(); ++p) {
+            const long long last = step + plan.periods[p].steps;
+            const Sampler& durations = plan.periods[p].nodes[0].durations;
+            const ArrivalSkips& skips = arrivalSkips[skipsOfPeriod[p]];
+            long long arrival = skips.next(step, last, random);
+            for (;;) {
+                if (stop.load(std::memory_order_relaxed)) return false;
+                const long long next = std::min({arrival, server.nextEnd(), last + 1});
+                countQuietRows(step + 1, next - 1);
+                meter.add(workOfNodeStep * (next - step));
+                if (next > last) break;
+                step = next;
+                foldArrivalRowsBefore(step);
+                const long long ended = server.endService(step);
+                if (arrival == step) {
+                    joinOneServer(step, skips.batch(random));
+                    arrival = skips.next(step, last, random);
+                }
+                server.startService(step, durations, random, oneServerWaits(step));
+                if (layout.isRecorded(step)) {
+                    const long long row = layout.rowOfArrival(step);
+                    tally.countPresentAtRows(row, row, server.present());
+                    tally.countEnded(row, 0, static_cast<Counter>(ended));
+                }
+            }
+            step = last;
+        }
+        // After the schedule the server works off the line, as drain does.
+        while (measuredWaiting[0] > 0 && server.isBusy()) {
+            if (stop.load(std::memory_order_relaxed)) return false;
+            step = server.nextEnd();
+            server.endService(step);
+            server.startService(step, plan.periods.back().nodes[0].durations, random,
+                                oneServerWaits(step));
+            meter.add(workOfNodeStep);
+        }
+        if (stop.load(std::memory_order_relaxed)) return false;
+        foldArrivalRowsBefore(std::numeric_limits<long long>::max());
+        for (const long long row : arrivalRows) {
+            const auto at = static_cast<std::size_t>(row);
+            tally.countWaitTotal(row, 0, served[at], waitTotals[at], served[at] < arrivals[at]);
+            arrivals[at] = waitTotals[at] = served[at] = 0;
+        }
+        return true;
+    }
+
+    // `batch` entities arrive at the one server in step `step`.
+    void joinOneServer(long long step, long long batch) {
+        server.join(step, batch);
+        if (server.present() > std::numeric_limits<Int>::max())
+            navro::abort(messages::invalidValue);
+        if (step > lastRecordedStep) return;
+        measuredWaiting[0] += batch;
+        // A row of one arrival (one step a row, and one that came) is
+        // counted whole once it is taken, by oneServerWaits.
+        if (layout.every == 1 && batch == 1) return;
+        const long long row = layout.rowOfArrival(step);
+        Counter& came = arrivals[static_cast<std::size_t>(row)];
+        if (came == 0) {
+            if (foldedRows == arrivalRows.size()) nextFoldDue = dueAfter(row);
+            arrivalRows.push_back(row);
+        }
+        came += static_cast<Counter>(batch);
+    }
+
+    // What hears of the entity that the one server takes at the end of
+    // step `step`: a lone arrival of its row (see joinOneServer) is counted
+    // at once, the others as waitsOf counts them.
+    auto oneServerWaits(long long step) {
+        return [this, step](long long arrival, long long count) {
+            if (layout.every == 1 && arrival >= 1 && arrival <= lastRecordedStep &&
+                arrivals[static_cast<std::size_t>(arrival)] == 0) {
+                --measuredWaiting[0];
+                tally.countLoneArrival(arrival, 0, static_cast<std::uint64_t>(step - arrival));
+                return;
+            }
+            waitsOf(0, step)(arrival, count);
+        };
+    }
+
+    // The rows of steps `first` .. `last`, in which nothing happened: the
+    // number present stands, and no service ended.
+    void countQuietRows(long long first, long long last) {
+        if (first > last) return;
+        // Most schedules record every step: no division then.
+        const long long every = layout.every;
+        if (every == 1)
+            tally.countPresentAtRows(first, last, server.present());
+        else
+            tally.countPresentAtRows((first + every - 1) / every, last / every, server.present());
+    }
+
+    // What foldRowsBefore does, for the rows with arrivals only: the others
+    // have no waits to fold.
+    void foldArrivalRowsBefore(long long step) {
+        while (step > nextFoldDue) {
+            const long long row = arrivalRows[foldedRows++];
+            foldArrivals(row, 0, arrivals[static_cast<std::size_t>(row)]);
+            nextFoldDue = foldedRows < arrivalRows.size() ? dueAfter(arrivalRows[foldedRows])
+                                                          : std::numeric_limits<long long>::max();
+        }
+    }
+
+    // The step after which the waits of row `row`'s arrivals up to the
+    // horizon are all known.
+    long long dueAfter(long long row) const { return row * layout.every + layout.horizon; }
+
     long long longestService(std::size_t node) const {
         long long longest = 1;
         for (const PeriodSettings& period : plan.periods)
@@ -152,7 +307,7 @@ private:
     // of step `step`: each measured one's wait counts in its arrival's row.
     auto waitsOf(std::size_t node, long long step) {
         return [this, node, step](long long arrival, long long count) {
-            if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
+            if (arrival < 1 || arrival > lastRecordedStep) return;
             const long long wait = step - arrival;
             const long long row = layout.rowOfArrival(arrival);
             const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + node;
@@ -172,7 +327,7 @@ private:
     // measured one counts as lost in its arrival's row.
     auto lossesOf(std::size_t node) {
         return [this, node](long long arrival, long long count) {
-            if (arrival < 1 || arrival > layout.lastRecordedStep()) return;
+            if (arrival < 1 || arrival > lastRecordedStep) return;
             const std::size_t at =
                 static_cast<std::size_t>(layout.rowOfArrival(arrival)) * nodeCount() + node;
             measuredWaiting[node] -= count;
@@ -219,7 +374,7 @@ private:
         long long work = 0;
         for (std::size_t n = 0; n < nodeCount(); ++n) ended[n] = nodes[n].endServices(step);
         route(period, random);
-        const bool measured = step <= layout.lastRecordedStep();
+        const bool measured = step <= lastRecordedStep;
         const std::size_t row = static_cast<std::size_t>(layout.rowOfArrival(step));
         for (std::size_t n = 0; n < nodeCount(); ++n) {
             const NodeSettings& settings = period.nodes[n];
@@ -394,6 +549,7 @@ private:
     const Plan& plan;
     Tally& tally;
     const Layout& layout;
+    const long long lastRecordedStep;
     const std::size_t nodeCountValue;
     const std::size_t horizonCells;
     const std::size_t maskWords;
@@ -428,6 +584,15 @@ private:
     HeapVector<std::uint64_t> openMasks;
     long long nextFold = 1;
     long long foldDueAfter = 0;  // the step after which row `nextFold` is due
+
+    // A station of one server: its state, and its arrivals per period
+    // (none for a plan that runOneServer does not make).
+    OneServerRun server;
+    HeapVector<ArrivalSkips> arrivalSkips;
+    HeapVector<std::size_t> skipsOfPeriod;  // each period's, in arrivalSkips
+    HeapVector<long long> arrivalRows;      // the run's rows with arrivals, in order
+    std::size_t foldedRows = 0;             // how many of them are folded
+    long long nextFoldDue = 0;              // the step after which the next is due
 };
 
 // Runs are handed out a few at a time: enough to keep the threads from

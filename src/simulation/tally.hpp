@@ -134,6 +134,19 @@ public:
         }
         ++counts[place.offset + static_cast<std::size_t>(k)];
     }
+    // The same number present at rows `first` .. `last` of a station, in
+    // one sweep.
+    void countPresentAtRows(long long first, long long last, long long present) {
+        for (long long row = first; row <= last; ++row) {
+            Place& place = places[static_cast<std::size_t>(row)];
+            const auto k = static_cast<std::size_t>(present - place.lowest);
+            if (k >= place.length) [[unlikely]] {
+                countPresent(row, 0, present);
+                continue;
+            }
+            ++counts[place.offset + k];
+        }
+    }
     // Asks the memory for the count that countPresent will add to, so that a
     // sweep over a run's rows has it at hand: the rows' counts lie apart.
     void prefetchPresent(long long row, Int node, long long present) const {
@@ -166,6 +179,22 @@ public:
         // C_w^2 - C_(w-1)^2 = Y_w (2 C_(w-1) + Y_w)
         waitSums.add(cell, squareSteps, product(waited, 2 * before + waited));
         if (layout.limits) holdWait(at(row, node), cell, waited);
+    }
+    // A run whose only arrival of a row and node waited `wait` steps, where
+    // no arrival is lost (no limits): what countArrivals, countWait and
+    // countWaitTotal would add, whose products are then of 1 and `wait`.
+    void countLoneArrival(long long row, Int node, std::uint64_t wait) {
+        const std::size_t i = at(row, node);
+        rowSums.add(i, arrivalSum, std::uint64_t{1});
+        rowSums.add(i, arrivalSquares, std::uint64_t{1});
+        if (wait <= static_cast<std::uint64_t>(layout.horizon)) {
+            const std::size_t cell = atWait(row, node, static_cast<Int>(wait));
+            for (std::size_t field : {exactly, exactlySquares, exactlyCross, squareSteps})
+                waitSums.add(cell, field, std::uint64_t{1});
+        }
+        rowSums.add(i, waitTotal, wait);
+        rowSums.add(i, waitTotalSquares, product(wait, wait));
+        rowSums.add(i, waitTotalCross, wait);
     }
     // A run's sum of the waits of one row and node's arrivals, at the end
     // of the run, over the `served` of them; `censored` when some never

@@ -2,6 +2,7 @@
 // on cases whose every run is the same, the same sums whatever the threads,
 // the settings it refuses, and a heap that fails or a check that throws at
 // any point.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -366,7 +367,11 @@ TEST(Simulation, AStationRunsAsTheSameNodeOfANetworkWould) {
         network.start = station.start;
         network.start.push_back(startWith(1, 0, durations.values.data(), durations.weights.data(),
                                           durations.values.size()));
-        for (Int servers : {1 + below(2), 1 + below(3)}) {
+        Int first = 1 + below(2), second = 1 + below(3);
+        // One server throughout, with neither limit, is run by another
+        // engine, whose draws differ (see the next test).
+        if (first == 1 && second == 1 && patience == 0.0 && capacity == noCapacity) second = 2;
+        for (Int servers : {first, second}) {
             PeriodSettings period;
             period.steps = 5 + below(20);
             period.nodes.push_back(node(servers, arrivals, durations));
@@ -385,5 +390,115 @@ TEST(Simulation, AStationRunsAsTheSameNodeOfANetworkWould) {
         }
         EXPECT_EQ(everythingOf(simulate(station)), everythingOf(simulate(network), 0))
             << "example " << example;
+    }
+}
+
+namespace {
+
+// The mean over runs of a per-run figure, from its sums over runs of it and
+// of its square, and the variance of that mean.
+struct Estimate {
+    double mean, variance;
+};
+
+Estimate estimate(double sum, double squares, double runs) {
+    const double mean = sum / runs;
+    return {mean, std::max(squares / runs - mean * mean, 0.0) / runs};
+}
+
+// A mean over runs of a per-run figure from 0 to `most`, whose variance is
+// then at most `most` times its mean.
+Estimate bounded(double sum, double most, double runs) {
+    return {sum / runs, most * sum / runs / runs};
+}
+
+// Per row, the figures of a station's tally that the standard errors rest
+// on: the number present, its square, the ends, the arrivals, the sum of
+// their waits and those that waited each w up to the horizon, and the
+// squares and products of the arrivals' counts, at most `most` a row.
+std::vector<Estimate> estimates(const Tally& tally, Int node, double runs, double most) {
+    std::vector<Estimate> out;
+    for (long long row = 0; row < tally.layout.rows; ++row) {
+        const CountWindow window = tally.window(row, node);
+        double present = 0, squares = 0, cubes = 0, fourths = 0;
+        for (std::size_t k = 0; k < window.length; ++k) {
+            const double n = static_cast<double>(window.lowest + static_cast<long long>(k));
+            const double count = static_cast<double>(window.runs[k]);
+            present += count * n;
+            squares += count * n * n;
+            cubes += count * n * n * n;
+            fourths += count * n * n * n * n;
+        }
+        out.push_back(estimate(present, squares, runs));
+        out.push_back(estimate(squares, fourths, runs));
+        const Tally::RowSums sums = tally.sums(row, node);
+        out.push_back(estimate(static_cast<double>(tally.ended(row, node)),
+                               static_cast<double>(sums.endedSquares), runs));
+        out.push_back(estimate(static_cast<double>(sums.arrivals),
+                               static_cast<double>(sums.arrivalSquares), runs));
+        out.push_back(bounded(static_cast<double>(sums.arrivalSquares), most * most, runs));
+        out.push_back(estimate(static_cast<double>(sums.waitTotal),
+                               static_cast<double>(sums.waitTotalSquares), runs));
+        for (Int w = 0; w <= tally.layout.horizon; ++w) {
+            const Tally::WaitSums waits = tally.waits(row, node, w);
+            out.push_back(estimate(static_cast<double>(waits.exactly),
+                                   static_cast<double>(waits.exactlySquares), runs));
+            out.push_back(bounded(static_cast<double>(waits.exactlySquares), most * most, runs));
+            out.push_back(bounded(static_cast<double>(waits.exactlyCross), most * most, runs));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// A station of one server, without patience or a capacity, goes from one
+// event to the next, drawing its arrivals by their gaps: not the draws of
+// the step-by-step worker, but the same distribution. Against the same
+// station as a node of a network, every figure of every row must agree
+// within five standard errors, over stations with batches, steps that
+// always or never bring someone, a line at the start, periods and strides.
+TEST(Simulation, AStationOfOneServerRunsInDistributionAsTheStepByStepWorker) {
+    const Listing idle = listing({{0, 1.0}});
+    const std::vector<Listing> arrivalChoices = {
+        listing({{0, 0.8}, {1, 0.2}}), listing({{0, 0.6}, {1, 0.25}, {3, 0.15}}),
+        listing({{1, 1.0}}), listing({{0, 1.0}}), listing({{0, 0.3}, {2, 0.7}})};
+    const std::vector<Listing> durationChoices = {
+        listing({{1, 1.0}}), listing({{2, 0.5}, {5, 0.5}}), listing({{1, 0.3}, {3, 0.7}})};
+    constexpr long long runs = 20000;
+    for (int example = 0; example < 8; ++example) {
+        const Listing& start = durationChoices[static_cast<std::size_t>(example % 3)];
+        Plan station;
+        station.start.push_back(startWith(1, example % 4, start.values.data(), start.weights.data(),
+                                          start.values.size()));
+        Plan network;
+        network.start = station.start;
+        network.start.push_back(
+            startWith(1, 0, start.values.data(), start.weights.data(), start.values.size()));
+        for (int p = 0; p < 3; ++p) {
+            PeriodSettings period;
+            period.steps = 4 + (example * 5 + p * 3) % 9;
+            period.nodes.push_back(
+                node(1, arrivalChoices[static_cast<std::size_t>((example + 2 * p) % 5)],
+                     durationChoices[static_cast<std::size_t>((example + p) % 3)]));
+            station.periods.push_back(period);
+            period.nodes.push_back(node(1, idle, start));
+            network.periods.push_back(std::move(period));
+        }
+        for (Plan* plan : {&station, &network}) {
+            plan->runs = runs;
+            plan->every = 1 + example % 2;
+            plan->waitHorizon = example % 5;
+            plan->key = static_cast<std::uint64_t>(example);
+        }
+        const double most = 3.0 * (1 + example % 2);  // arrivals a row
+        const std::vector<Estimate> one = estimates(simulate(station), 0, runs, most);
+        const std::vector<Estimate> other = estimates(simulate(network), 0, runs, most);
+        ASSERT_EQ(one.size(), other.size());
+        for (std::size_t k = 0; k < one.size(); ++k) {
+            const double spread = std::sqrt(one[k].variance + other[k].variance);
+            EXPECT_LE(std::abs(one[k].mean - other[k].mean), 5 * spread + 1e-12)
+                << "example " << example << ", figure " << k;
+        }
     }
 }
