@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from navro._common import LIMIT_MEASURES, MEASURES
-from navro.simulation import _normal_quantile, count_error, count_reach
+from navro.simulation import _normal_quantile, _t_quantile, count_error, count_reach
 from navro.trajectories import Trajectory, _optional
 
 __all__ = ["Comparison", "compare"]
@@ -80,7 +80,9 @@ class Comparison:
     runs' distributions pooled (the first's alone, where it is computed), as
     if both drew from it, with room for the few runs that chance alone makes
     of counts too rare for a normal bound; that of the others from each
-    run's own standard errors, never less than what chance alone leaves
+    run's own standard errors (with Student's t quantile of the fewer runs
+    less one degrees of freedom, as they are estimated from them), never
+    less than what chance alone leaves
     over the arrivals (or runs), for what a simulation did not see: a
     binomial error for a share, the least spread of whole numbers of the
     same mean for a mean of them, and for the mean wait beside a computed
@@ -186,6 +188,10 @@ def compare(
         raise ValueError("compare: the trajectories have different rows (times)")
     two_sided = _normal_quantile(0.5 + confidence / 2)
     one_sided = _normal_quantile(confidence)
+    # The runs' own standard errors are estimated from their runs: with few
+    # runs Student's t, of the fewer runs' degrees of freedom, allows for it.
+    simulated = [run.runs for run in (a, b) if run.runs is not None]
+    estimated = _t_quantile(0.5 + confidence / 2, min(simulated) - 1 if simulated else None)
 
     counts, pa, pb = _aligned(a, b)
     shares = _shares(a.runs, b.runs)  # 1/runs of each, 0 where computed
@@ -240,10 +246,12 @@ def compare(
                 reach = count_reach(reference, cells, a._servers, attribute, (pa > 0) | (pb > 0))
                 if reach is not None:
                     rare = (two_sided**2 + 2) / 3 * reach * scale
+        quantile = two_sided
         if error is None:
             error = np.hypot(_error(a, attribute, keywords), _error(b, attribute, keywords))
             error = np.maximum(error, _least_error(a, b, name, shares, first, second))
-        bound = two_sided * np.asarray(error) + rare + floor
+            quantile = estimated
+        bound = quantile * np.asarray(error) + rare + floor
         if name == "std" and scale > 0:
             # Where the first-order error vanishes (two counts equally likely)
             # the sample variance still falls short, by up to the squared

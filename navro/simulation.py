@@ -845,14 +845,15 @@ def interval(
     **kwargs: Any,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """A ``level`` confidence interval of the measure per row (and node): the
-    estimate plus and minus the normal quantile times its standard error,
+    estimate plus and minus Student's t quantile of runs - 1 degrees of
+    freedom (the normal one for many runs) times its standard error,
     or, for ``quantile`` (its level given by position), the quantiles at the
     levels that the sampling error of the distribution function allows."""
     confidence = float(level)
     if not 0.0 < confidence < 1.0:
         raise ValueError(f"interval: level must lie in (0, 1), got {confidence}")
-    z = _normal_quantile(0.5 + confidence / 2)
     if measure == "quantile":
+        z = _normal_quantile(0.5 + confidence / 2)
         (q,) = args
         q = float(q)
         runs = run.runs
@@ -868,7 +869,64 @@ def interval(
         dtype=np.float64,
     )
     error = standard_error(run, measure, *args, **kwargs)
-    return value - z * error, value + z * error
+    # The error is estimated from the runs themselves: with few runs it is
+    # itself uncertain, which Student's t allows for.
+    t = _t_quantile(0.5 + confidence / 2, None if run.runs is None else run.runs - 1)
+    return value - t * error, value + t * error
+
+
+def _t_quantile(p: float, dof: int | None) -> float:
+    """Student's t quantile with ``dof`` degrees of freedom, the normal one
+    where ``dof`` is None (an error known, not estimated). Up to 200 degrees
+    by bisection of the distribution's closed form for whole degrees; beyond,
+    by its expansion about the normal quantile, whose next term is below
+    1e-9 there."""
+    z = _normal_quantile(p)
+    if dof is None:
+        return z
+    if dof < 1:
+        return math.nan
+    if dof > 200:
+        nu = float(dof)
+        terms = (
+            (z**3 + z) / 4,
+            (5 * z**5 + 16 * z**3 + 3 * z) / 96,
+            (3 * z**7 + 19 * z**5 + 17 * z**3 - 15 * z) / 384,
+            (79 * z**9 + 776 * z**7 + 1482 * z**5 - 1920 * z**3 - 945 * z) / 92160,
+        )
+        return z + sum(term / nu ** (k + 1) for k, term in enumerate(terms))
+    if p < 0.5:
+        return -_t_quantile(1 - p, dof)
+    low, high = 0.0, 1.0
+    while _t_distribution(high, dof) < p and high < 1e300:
+        low, high = high, 2 * high
+    for _ in range(200):
+        middle = (low + high) / 2
+        if _t_distribution(middle, dof) < p:
+            low = middle
+        else:
+            high = middle
+    return (low + high) / 2
+
+
+def _t_distribution(t: float, dof: int) -> float:
+    """P(T <= t) for Student's t of ``dof`` (whole) degrees of freedom, from
+    the finite sums in cos(theta), theta = atan(t / sqrt(dof)), of P(|T| <= |t|)."""
+    theta = math.atan(abs(t) / math.sqrt(dof))
+    c2 = math.cos(theta) ** 2
+    if dof % 2:
+        term, total = math.cos(theta), 0.0
+        for k in range(1, (dof - 1) // 2 + 1):
+            total += term
+            term *= c2 * (2 * k) / (2 * k + 1)
+        within = 2 / math.pi * (theta + math.sin(theta) * total)
+    else:
+        term, total = 1.0, 0.0
+        for k in range(1, dof // 2 + 1):
+            total += term
+            term *= c2 * (2 * k - 1) / (2 * k)
+        within = math.sin(theta) * total
+    return 0.5 + math.copysign(within / 2, t)
 
 
 def _normal_quantile(p: float) -> float:

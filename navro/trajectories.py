@@ -929,8 +929,9 @@ class Trajectory:
         **kwargs: Any,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """A ``level`` confidence interval of a measure, as ``(low, high)``
-        arrays: the estimate plus and minus the normal quantile times its
-        standard error, the measure's arguments as for ``standard_error``;
+        arrays: the estimate plus and minus Student's t quantile (of runs - 1
+        degrees of freedom) times its standard error, the measure's
+        arguments as for ``standard_error``;
         ``quantile`` takes its level by position and gets the quantiles that
         the sampling error of the distribution allows."""
         from navro import simulation

@@ -20,7 +20,7 @@ import navro
 import reference_simulation as reference
 from navro import Period
 from navro.distributions import geometric
-from navro.simulation import Sampling
+from navro.simulation import Sampling, _t_quantile
 from test_threads import IN_USE, busy, state_of
 
 SANITIZED = os.environ.get("NAVRO_SANITIZE") == "1"
@@ -270,6 +270,38 @@ def test_where_the_maps_are_not_exact_the_simulation_agrees_with_an_independent_
         assert np.all(
             np.abs(mine - theirs)[~np.isnan(mine)] <= bound * errors[~np.isnan(mine)] + 1e-9
         )
+
+
+@pytest.mark.parametrize(
+    "p, dof, quantile",
+    [
+        (0.975, 1, 12.7062),
+        (0.975, 2, 4.3027),
+        (0.995, 19, 2.8609),
+        (0.975, 30, 2.0423),
+        (0.025, 4, -2.7764),
+        (0.975, 200, 1.9719),
+        (0.975, 1000, 1.9623),
+        (0.975, None, 1.9600),
+    ],
+)
+def test_few_runs_widen_intervals_and_noise_by_students_t(p, dof, quantile):
+    assert _t_quantile(p, dof) == pytest.approx(quantile, abs=1e-4)
+    if dof is None or dof > 30:
+        return
+    # An interval from dof + 1 runs, and compare's noise of a measure taken
+    # from the run's own errors, are that many errors wide.
+    model = navro.StandardMultiserver()
+    model.number_of_arrivals_pmf = {0: 0.5, 1: 0.5}
+    model.service_duration_pmf = {1: 0.5, 2: 0.5}
+    run = navro.simulate(model, 6, runs=dof + 1, seed=dof, wait_horizon=3)
+    level = 2 * abs(p - 0.5)
+    low, high = run.interval("mean_wait", level=level)
+    error = run.standard_error("mean_wait")
+    seen = error > 0
+    assert np.allclose(((high - low) / 2)[seen], abs(quantile) * error[seen])
+    noise = navro.compare(run, navro.trajectory(model, 6, wait_horizon=3), level=level).noise
+    assert np.all(noise["mean_wait"][seen] >= abs(quantile) * error[seen])
 
 
 @pytest.mark.parametrize("limited", [False, True])
