@@ -54,7 +54,7 @@ public:
     }
 
     // Every value of positive probability with its probability, as the
-    // columns hold them (up to their rounding), in no particular order.
+    // columns hold them (up to their rounding), in increasing order of value.
     struct Chance {
         Int value;
         Real probability;
