@@ -61,10 +61,12 @@ void Tally::countWaitTotal(long long row, Int node, std::uint64_t served, std::u
     rowSums.add(i, waitTotal, total);
     rowSums.add(i, waitTotalSquares, product(total, total));
     rowSums.add(i, waitTotalCross, product(total, served));
+    // A node left without servers censors waits with or without limits:
+    // its mean wait is unknown either way.
+    if (censored) ++censoredRuns[i];
     if (!layout.limits) return;
     lossSums.add(i, servedSum, served);
     lossSums.add(i, servedSquares, product(served, served));
-    if (censored) ++censoredRuns[i];
 }
 
 void Tally::countLosses(long long row, Int node, std::uint64_t came, std::uint64_t blocked,
