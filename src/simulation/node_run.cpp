@@ -56,7 +56,9 @@ ArrivalSkips::ArrivalSkips(const Sampler& arrivals) {
     HeapVector<Real> weights;
     Real some = 0.0;
     for (const Sampler::Chance& chance : arrivals.chances()) {
-        if (chance.value == 0) continue;
+        // A chance too small for the columns to hold (1e-300, say) rounds
+        // to none: the steps never bring that batch.
+        if (chance.value == 0 || !(chance.probability > 0.0)) continue;
         values.push_back(chance.value);
         weights.push_back(chance.probability);
         some += chance.probability;
