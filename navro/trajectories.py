@@ -137,11 +137,13 @@ def _recorded_run(
     nodes = len(servers_of(model))
     pending = np.zeros((nodes, _cells(horizon)))
     pending_limits = np.zeros((nodes, _LIMIT_CELLS))
-    for period, period_changes in zip(plan, changes):
+    # An empty schedule records the state handed in, as one row.
+    lengths = [period.steps for period in plan] or [0]
+    for steps, period_changes in zip(lengths, changes or [[]]):
         revert = apply(period_changes)
         clock_before = model.time
         try:
-            recorded = record(period.steps, stride, start, -1 if horizon is None else horizon)
+            recorded = record(steps, stride, start, -1 if horizon is None else horizon)
         except BaseException:
             # No step of the period was taken: the model keeps the settings
             # of its last whole step.
@@ -149,8 +151,8 @@ def _recorded_run(
                 revert()
             raise
         rows, nodes, width, offsets, windows, completions, arrivals, tail, dropped, *more = recorded
-        steps = _recorded_steps(start, period.steps, stride)
-        assert len(steps) == rows, "the core and the layer disagree on the recorded steps"
+        recorded_steps = _recorded_steps(start, steps, stride)
+        assert len(recorded_steps) == rows, "the core and the layer disagree on the recorded steps"
         cells = _cells(horizon)
         sums = np.frombuffer(arrivals).reshape(rows, nodes, cells).copy()
         # The steps since the last row of the calls before belong to this
@@ -169,7 +171,7 @@ def _recorded_run(
                 pending_limits += limits_tail
         parts.append(
             Trajectory(
-                times=_wrapped(time + steps),
+                times=_wrapped(time + recorded_steps),
                 period=np.zeros(rows, dtype=np.int64),
                 servers=np.tile(servers_of(model), (rows, 1)),
                 offsets=np.frombuffer(offsets, dtype=np.int32).reshape(rows, nodes),
@@ -182,7 +184,7 @@ def _recorded_run(
                 **_arrival_fields(sums, horizon, limit_sums),
             )
         )
-        start += period.steps
+        start += steps
     return Trajectory.concatenate(parts)
 
 
