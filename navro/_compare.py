@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from navro._common import LIMIT_MEASURES, MEASURES
+from navro._common import LIMIT_MEASURES, MEASURES, shown
 from navro.simulation import _normal_quantile, _t_quantile, count_error, count_reach
 from navro.trajectories import Trajectory, _optional
 
@@ -179,6 +179,9 @@ def compare(
         Trajectories of different rows or models, a level outside (0, 1),
         or a threshold that a run recorded no waits for.
     """
+    for run in (a, b):
+        if not isinstance(run, Trajectory):
+            raise TypeError(f"compare: a and b must be Trajectories, got {shown(run)}")
     confidence = float(level)
     if not 0.0 < confidence < 1.0:
         raise ValueError(f"compare: level must lie in (0, 1), got {confidence}")

@@ -263,12 +263,19 @@ def _key(seed: Seed) -> tuple[int | tuple[int, ...], int]:
         seed = secrets.randbits(64)
     words: tuple[int, ...]
     kept: int | tuple[int, ...]
-    if isinstance(seed, Sequence):
-        words = tuple(operator.index(word) for word in seed)
-        kept = words
-    else:
-        words = (operator.index(seed),)
-        kept = words[0]
+    try:
+        if isinstance(seed, str):
+            raise TypeError
+        if isinstance(seed, Sequence) or (isinstance(seed, np.ndarray) and seed.ndim > 0):
+            words = tuple(operator.index(word) for word in seed)
+            kept = words
+        else:
+            words = (operator.index(seed),)
+            kept = words[0]
+    except TypeError:
+        raise TypeError(
+            f"simulate: a seed is an int, a sequence of ints or None, got {shown(seed)}"
+        ) from None
     if any(word < 0 for word in words):
         raise ValueError(f"simulate: a seed is made of integers of at least 0, got {seed!r}")
     text = ",".join(str(word) for word in words).encode()
@@ -753,9 +760,8 @@ def _arrival_error(
     raise ValueError(f"standard_error: no standard error for {measure!r}; {_KNOWN}")
 
 
-_KNOWN = "one of " + ", ".join(
-    [
-        *_OF_COUNT,
+_WITH_ERROR = (
+    *_OF_COUNT,
         "std",
         "expected_completions",
         "arrivals",
@@ -768,10 +774,10 @@ _KNOWN = "one of " + ", ".join(
         "abandonments",
         "prob_blocked",
         "prob_abandon",
-        "wait_abandoned",
-        "throughput",
-    ]
+    "wait_abandoned",
+    "throughput",
 )
+_KNOWN = "one of " + ", ".join(_WITH_ERROR)
 
 
 def _function_error(run: Trajectory, measure: Callable[[Trajectory], Any]) -> NDArray[np.float64]:
@@ -781,6 +787,11 @@ def _function_error(run: Trajectory, measure: Callable[[Trajectory], Any]) -> ND
     if run.is_network:
         raise ValueError("standard_error: a function is a measure of one node; use node(i)")
     value = np.asarray(measure(run), dtype=np.float64)
+    if value.shape != (len(run),):
+        raise ValueError(
+            f"standard_error: the function must give one value per row ({len(run)}), "
+            f"got an array of shape {value.shape}"
+        )
     if run._sampling is None:
         return np.where(np.isnan(value), math.nan, 0.0)
     lean = 1e-6
@@ -827,6 +838,10 @@ def _measure(
     defaults included, however they were given."""
     if not isinstance(measure, str) or measure.startswith("_") or not hasattr(run, measure):
         raise ValueError(f"standard_error: unknown measure {measure!r}; {_KNOWN}")
+    if measure not in _WITH_ERROR:
+        # Not a measure (node, to_pandas, ...), or one without an error:
+        # say so before calling it with arguments meant for a measure.
+        raise ValueError(f"standard_error: no standard error for {measure!r}; {_KNOWN}")
     value = getattr(run, measure)
     if not callable(value):
         if args or kwargs:
@@ -854,11 +869,16 @@ def interval(
         raise ValueError(f"interval: level must lie in (0, 1), got {confidence}")
     if measure == "quantile":
         z = _normal_quantile(0.5 + confidence / 2)
-        (q,) = args
-        q = float(q)
+        if len(args) != 1 or kwargs:
+            raise TypeError(
+                "interval: quantile takes its level by position alone, as in "
+                "interval('quantile', 0.9, level=0.95)"
+            )
+        # The quantile checks its level, before the spread below uses it.
+        exact = run.quantile(args[0]).astype(np.float64)
+        q = float(args[0])
         runs = run.runs
         if runs is None:
-            exact = run.quantile(q).astype(np.float64)
             return exact, exact
         spread = z * math.sqrt(q * (1 - q) / runs)
         low = run.quantile(max(q - spread, 1e-12))
