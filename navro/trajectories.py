@@ -196,8 +196,9 @@ def _limit_sums(
     the same of the steps after the last row (the maps only), from the
     core's bytes; None where the engine gives none."""
     blocked, abandonments, abandoned, tail = more
-    if not len(blocked):
+    if not len(blocked) and (rows > 0 or not len(tail)):
         return None, None
+    # A call of no rows (a period shorter than `every`) passes on its tail.
     sums = np.full((rows, nodes, _LIMIT_CELLS), math.nan)
     sums[:, :, 0] = np.frombuffer(blocked).reshape(rows, nodes)
     sums[:, :, 1] = np.frombuffer(abandonments).reshape(rows, nodes)

@@ -50,8 +50,9 @@ PyObject* Recording_toPy(NObject* obj, const Recording& recording) {
     PyRef blocked = doublesOf(recording.blocked);
     PyRef abandonments = doublesOf(recording.abandonments);
     PyRef abandoned = doublesOf(recording.abandoned);
-    PyRef limitsTail =
-        doublesOf(recording.abandoned.empty() ? recording.abandoned : recording.limitsTail);
+    // A call that recorded no row has only its tail to pass the limits on.
+    const bool limitsKept = !recording.abandoned.empty() || recording.rowCount() == 0;
+    PyRef limitsTail = doublesOf(limitsKept ? recording.limitsTail : recording.abandoned);
 
     PyRef rows(checkedNew(PyLong_FromSize_t(recording.rowCount())));
     PyRef nodes(Int_toPy(obj, recording.nodes));

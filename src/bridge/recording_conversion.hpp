@@ -13,7 +13,7 @@
 // LimitLayout cells); dropped, the mass an exact chain dropped up to each
 // row (none from the maps); blocked, abandonments and abandoned are per
 // entry, each empty from an engine that does not give it, and the limits'
-// tail only comes with `abandoned`.
+// tail only comes with `abandoned` (or alone, from a call of no rows).
 PyObject* Recording_toPy(NObject* obj, const Recording& recording);
 
 struct RecordingResult {
