@@ -76,7 +76,8 @@ public:
           nodeCountValue(static_cast<std::size_t>(layout.nodes)),
           horizonCells(layout.waits()),
           maskWords((horizonCells + 63) / 64),
-          openRows(powerOfTwoFrom((layout.horizon + 1) / layout.every + 3)),
+          openRows(powerOfTwoFrom(
+              std::min<long long>((layout.horizon + 1) / layout.every + 3, layout.rows))),
           nodes(nodeCount()),
           ended(nodeCount()),
           inflow(nodeCount()),
@@ -554,8 +555,10 @@ private:
     const std::size_t horizonCells;
     const std::size_t maskWords;
     // Rows whose waits may still be coming in: (horizon + 1) / every rows
-    // and those that an arrival's row and the next fold can add, rounded up
-    // to a power of 2 for a cheap index.
+    // and those that an arrival's row and the next fold can add, but never
+    // more than the rows there are (a long horizon over a short schedule
+    // would ask for room of its square), rounded up to a power of 2 for a
+    // cheap index.
     const long long openRows;
 
     HeapVector<NodeRun> nodes;
