@@ -762,18 +762,18 @@ def _arrival_error(
 
 _WITH_ERROR = (
     *_OF_COUNT,
-        "std",
-        "expected_completions",
-        "arrivals",
-        "prob_wait",
-        "service_level",
-        "mean_wait",
-        "wait_beyond",
-        "wait_probabilities",
-        "blocked",
-        "abandonments",
-        "prob_blocked",
-        "prob_abandon",
+    "std",
+    "expected_completions",
+    "arrivals",
+    "prob_wait",
+    "service_level",
+    "mean_wait",
+    "wait_beyond",
+    "wait_probabilities",
+    "blocked",
+    "abandonments",
+    "prob_blocked",
+    "prob_abandon",
     "wait_abandoned",
     "throughput",
 )
@@ -1014,6 +1014,9 @@ def check_roster(
     wait_horizon: int | None,
 ) -> RosterCheck:
     """The work of ``Staffing.check``."""
+    # Refused before the runs, not after them.
+    if not 0.0 < float(level) < 1.0:
+        raise ValueError(f"Staffing.check: level must lie in (0, 1), got {level}")
     network = isinstance(start, StandardNetworkMultiserver)
     servers = roster.reshape(len(plan), -1)
     schedule = [
