@@ -239,7 +239,7 @@ private:
 };
 
 // The one server of a station whose servers never number more than one and
-// whose entities neither give up nor are turned away, with its line: a
+// whose entities do not give up, with its line: a
 // state so small that the simulator takes such a station from one event,
 // an arrival or an end, to the next, instead of step by step.
 class OneServerRun {

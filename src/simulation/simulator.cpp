@@ -129,14 +129,12 @@ public:
 
 private:
     // Whether the plan is a station of one server in every period, without
-    // patience, capacity or entities sent back: one that runOneServer makes.
+    // patience or entities sent back: one that runOneServer makes.
     static bool servesOneAtATime(const Plan& plan) {
         if (!OneNode || plan.start[0].servers != 1) return false;
         for (const PeriodSettings& period : plan.periods) {
             const NodeSettings& settings = period.nodes[0];
-            if (settings.servers != 1 || settings.abandonment > 0 ||
-                settings.capacity != noCapacity || settings.routes)
-                return false;
+            if (settings.servers != 1 || settings.abandonment > 0 || settings.routes) return false;
         }
         return true;
     }
@@ -174,7 +172,7 @@ private:
         long long step = 0;
         for (std::size_t p = 0; p < plan.periods.size(); ++p) {
             const long long last = step + plan.periods[p].steps;
-            const Sampler& durations = plan.periods[p].nodes[0].durations;
+            const NodeSettings& settings = plan.periods[p].nodes[0];
             const ArrivalSkips& skips = arrivalSkips[skipsOfPeriod[p]];
             long long arrival = skips.next(step, last, random);
             for (;;) {
@@ -187,10 +185,10 @@ private:
                 foldArrivalRowsBefore(step);
                 const long long ended = server.endService(step);
                 if (arrival == step) {
-                    joinOneServer(step, skips.batch(random));
+                    joinOneServer(step, skips.batch(random), settings.capacity);
                     arrival = skips.next(step, last, random);
                 }
-                server.startService(step, durations, random, oneServerWaits(step));
+                server.startService(step, settings.durations, random, oneServerWaits(step));
                 if (layout.isRecorded(step)) {
                     const long long row = layout.rowOfArrival(step);
                     tally.countPresentAtRows(row, row, server.present());
@@ -210,31 +208,32 @@ private:
         }
         if (stop.load(std::memory_order_relaxed)) return false;
         foldArrivalRowsBefore(std::numeric_limits<long long>::max());
-        for (const long long row : arrivalRows) {
-            const auto at = static_cast<std::size_t>(row);
-            tally.countWaitTotal(row, 0, served[at], waitTotals[at], served[at] < arrivals[at]);
-            arrivals[at] = waitTotals[at] = served[at] = 0;
-        }
+        for (const long long row : arrivalRows) countArrivalsOfRow(row, 0);
         return true;
     }
 
-    // `batch` entities arrive at the one server in step `step`.
-    void joinOneServer(long long step, long long batch) {
-        server.join(step, batch);
+    // `batch` entities arrive at the one server in step `step`; as many as
+    // `capacity` leaves room for join the line (all where it is below 0),
+    // the others are blocked.
+    void joinOneServer(long long step, long long batch, long long capacity) {
+        const long long joined =
+            capacity < 0 ? batch : std::min(batch, std::max(capacity - server.present(), 0LL));
+        if (joined > 0) server.join(step, joined);
         if (server.present() > std::numeric_limits<Int>::max())
             navro::abort(messages::invalidValue);
         if (step > lastRecordedStep) return;
-        measuredWaiting[0] += batch;
-        // A row of one arrival (one step a row, and one that came) is
-        // counted whole once it is taken, by oneServerWaits.
-        if (layout.every == 1 && batch == 1) return;
+        measuredWaiting[0] += joined;
+        // A row of one arrival (one step a row, and one that came and
+        // joined) is counted whole once it is taken, by oneServerWaits.
+        if (!layout.limits && layout.every == 1 && batch == 1) return;
         const long long row = layout.rowOfArrival(step);
-        Counter& came = arrivals[static_cast<std::size_t>(row)];
-        if (came == 0) {
+        const auto at = static_cast<std::size_t>(row);
+        if (arrivals[at] == 0) {
             if (foldedRows == arrivalRows.size()) nextFoldDue = dueAfter(row);
             arrivalRows.push_back(row);
         }
-        came += static_cast<Counter>(batch);
+        arrivals[at] += static_cast<Counter>(batch);
+        if (layout.limits) blockedAt[at] += static_cast<Counter>(batch - joined);
     }
 
     // What hears of the entity that the one server takes at the end of
@@ -242,8 +241,8 @@ private:
     // at once, the others as waitsOf counts them.
     auto oneServerWaits(long long step) {
         return [this, step](long long arrival, long long count) {
-            if (layout.every == 1 && arrival >= 1 && arrival <= lastRecordedStep &&
-                arrivals[static_cast<std::size_t>(arrival)] == 0) {
+            if (!layout.limits && layout.every == 1 && arrival >= 1 &&
+                arrival <= lastRecordedStep && arrivals[static_cast<std::size_t>(arrival)] == 0) {
                 --measuredWaiting[0];
                 tally.countLoneArrival(arrival, 0, static_cast<std::uint64_t>(step - arrival));
                 return;
@@ -516,30 +515,36 @@ private:
                                           presentAt[at + ahead * nodeCount()]);
                 tally.countPresent(row, static_cast<Int>(n), presentAt[at]);
                 tally.countEnded(row, static_cast<Int>(n), static_cast<Counter>(endedAt[at]));
-                if (!layout.limits) {
-                    // A row without arrivals has no waits either.
-                    if (arrivals[at] > 0) {
-                        tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
-                                             served[at] < arrivals[at]);
-                        arrivals[at] = waitTotals[at] = served[at] = 0;
-                    }
-                    continue;
+                if (layout.limits) {
+                    tally.countAbandonments(row, static_cast<Int>(n),
+                                            static_cast<Counter>(abandonmentsAt[at]));
+                    abandonmentsAt[at] = 0;
                 }
-                tally.countAbandonments(row, static_cast<Int>(n),
-                                        static_cast<Counter>(abandonmentsAt[at]));
-                if (arrivals[at] > 0) {
-                    const Counter lost = blockedAt[at] + abandonedOf[at];
-                    tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
-                                         served[at] + lost < arrivals[at]);
-                    tally.countLosses(row, static_cast<Int>(n), arrivals[at], blockedAt[at],
-                                      abandonedOf[at], arrivals[at] - lost - withinAt[at],
-                                      arrivals[at] - blockedAt[at] - promptAt[at]);
-                }
-                arrivals[at] = waitTotals[at] = served[at] = 0;
-                blockedAt[at] = abandonedOf[at] = abandonmentsAt[at] = withinAt[at] = 0;
-                promptAt[at] = 0;
+                countArrivalsOfRow(row, n);
             }
         }
+    }
+
+    // A run's arrivals of one row and node, once the fate of each is known:
+    // the total of their waits and, with limits, their losses go to the
+    // tally, and the row's counts are cleared for the next run. A row
+    // without arrivals has none of these.
+    void countArrivalsOfRow(long long row, std::size_t n) {
+        const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + n;
+        const Counter came = arrivals[at];
+        if (came == 0) return;
+        if (!layout.limits) {
+            tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
+                                 served[at] < came);
+        } else {
+            const Counter lost = blockedAt[at] + abandonedOf[at];
+            tally.countWaitTotal(row, static_cast<Int>(n), served[at], waitTotals[at],
+                                 served[at] + lost < came);
+            tally.countLosses(row, static_cast<Int>(n), came, blockedAt[at], abandonedOf[at],
+                              came - lost - withinAt[at], came - blockedAt[at] - promptAt[at]);
+            blockedAt[at] = abandonedOf[at] = withinAt[at] = promptAt[at] = 0;
+        }
+        arrivals[at] = waitTotals[at] = served[at] = 0;
     }
 
     std::size_t nodeCount() const {

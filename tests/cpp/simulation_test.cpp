@@ -368,9 +368,9 @@ TEST(Simulation, AStationRunsAsTheSameNodeOfANetworkWould) {
         network.start.push_back(startWith(1, 0, durations.values.data(), durations.weights.data(),
                                           durations.values.size()));
         Int first = 1 + below(2), second = 1 + below(3);
-        // One server throughout, with neither limit, is run by another
+        // One server throughout, without patience, is run by another
         // engine, whose draws differ (see the next test).
-        if (first == 1 && second == 1 && patience == 0.0 && capacity == noCapacity) second = 2;
+        if (first == 1 && second == 1 && patience == 0.0) second = 2;
         for (Int servers : {first, second}) {
             PeriodSettings period;
             period.steps = 5 + below(20);
@@ -439,6 +439,14 @@ std::vector<Estimate> estimates(const Tally& tally, Int node, double runs, doubl
         out.push_back(bounded(static_cast<double>(sums.arrivalSquares), most * most, runs));
         out.push_back(estimate(static_cast<double>(sums.waitTotal),
                                static_cast<double>(sums.waitTotalSquares), runs));
+        out.push_back(estimate(static_cast<double>(sums.served),
+                               static_cast<double>(sums.servedSquares), runs));
+        out.push_back(estimate(static_cast<double>(sums.blocked),
+                               static_cast<double>(sums.blockedSquares), runs));
+        out.push_back(
+            estimate(static_cast<double>(sums.late), static_cast<double>(sums.lateSquares), runs));
+        out.push_back(estimate(static_cast<double>(sums.waited),
+                               static_cast<double>(sums.waitedSquares), runs));
         for (Int w = 0; w <= tally.layout.horizon; ++w) {
             const Tally::WaitSums waits = tally.waits(row, node, w);
             out.push_back(estimate(static_cast<double>(waits.exactly),
@@ -457,7 +465,8 @@ std::vector<Estimate> estimates(const Tally& tally, Int node, double runs, doubl
 // the step-by-step worker, but the same distribution. Against the same
 // station as a node of a network, every figure of every row must agree
 // within five standard errors, over stations with batches, steps that
-// always or never bring someone, a line at the start, periods and strides.
+// always or never bring someone, a line at the start, a capacity, periods
+// and strides.
 TEST(Simulation, AStationOfOneServerRunsInDistributionAsTheStepByStepWorker) {
     const Listing idle = listing({{0, 1.0}});
     const std::vector<Listing> arrivalChoices = {
@@ -481,6 +490,8 @@ TEST(Simulation, AStationOfOneServerRunsInDistributionAsTheStepByStepWorker) {
             period.nodes.push_back(
                 node(1, arrivalChoices[static_cast<std::size_t>((example + 2 * p) % 5)],
                      durationChoices[static_cast<std::size_t>((example + p) % 3)]));
+            // Some periods with room for two or three.
+            if ((example + p) % 4 == 1) limitNode(period.nodes[0], 0.0, 2 + p % 2);
             station.periods.push_back(period);
             period.nodes.push_back(node(1, idle, start));
             network.periods.push_back(std::move(period));
