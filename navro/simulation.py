@@ -250,10 +250,7 @@ def _threads(threads: int | None) -> int:
             return max(1, len(os.sched_getaffinity(0)))
         except AttributeError:  # not on every system
             return os.cpu_count() or 1
-    count = operator.index(threads)
-    if not 1 <= count <= 4096:
-        raise ValueError(f"simulate: threads must lie in 1..4096, got {count}")
-    return count
+    return whole("simulate", "threads", threads, 1, 4096)
 
 
 def _key(seed: Seed) -> tuple[int | tuple[int, ...], int]:

@@ -88,6 +88,7 @@ def staffed():
         (lambda: navro.compare(simulated(), 3), TypeError, "compare: a and b"),
         (lambda: navro.simulate(station(), 2, runs=2, seed="1"), TypeError, "a seed is"),
         (lambda: navro.simulate(station(), 2, runs=2, seed=[[1]]), TypeError, "a seed is"),
+        (lambda: navro.simulate(station(), 2, runs=2, threads=1.5), ValueError, "threads"),
         (lambda: staffed().check(runs=5, level=1.0), ValueError, "Staffing.check: level"),
     ],
 )
