@@ -346,6 +346,15 @@ def write_routes(model: StandardNetworkMultiserver, routes: Routes) -> None:
         model.set_routing_probabilities(routes.sources, routes.destinations, routes.probabilities)
 
 
+def check_model(model: Any, where: str) -> None:
+    """Refuses what is not a model, before any of its attributes is read."""
+    if not isinstance(model, (StandardMultiserver, StandardNetworkMultiserver)):
+        raise TypeError(
+            f"{where}: model must be a navro.StandardMultiserver or "
+            f"navro.StandardNetworkMultiserver, got {shown(model)}"
+        )
+
+
 def servers_of(model: Model) -> NDArray[np.int64]:
     if isinstance(model, StandardNetworkMultiserver):
         nodes = model.get_number_of_nodes()

@@ -35,6 +35,7 @@ from navro._common import (
     MEASURES,
     Model,
     Period,
+    check_model,
     check_routing,
     frozen,
     per_node,
@@ -402,6 +403,7 @@ def staffing(
     fails, or Ctrl-C, raises and leaves the model at the start of the period
     being staffed.
     """
+    check_model(model, "staffing")
     if clock is not None and not isinstance(clock, Clock):
         raise TypeError(f"staffing: clock must be a navro.Clock, got {shown(clock)}")
     plan = periods(schedule, "staffing", clock)

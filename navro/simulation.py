@@ -32,6 +32,7 @@ from navro._common import (
     Model,
     Period,
     apply,
+    check_model,
     check_routing,
     frozen,
     periods,
@@ -134,6 +135,7 @@ def simulate(
         Ctrl-C, within a few milliseconds, with every thread; the model is
         unchanged.
     """
+    check_model(model, "simulate")
     if clock is not None and not isinstance(clock, Clock):
         raise TypeError(f"simulate: clock must be a navro.Clock, got {shown(clock)}")
     plan = periods(schedule, "simulate", clock)

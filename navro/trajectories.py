@@ -28,6 +28,7 @@ from navro._common import (
     Model,
     Period,
     apply,
+    check_model,
     check_routing,
     frozen,
     periods,
@@ -106,6 +107,7 @@ def trajectory(
     after its last whole step, with the settings that step ran under; an
     exact run, at the start of the period it was in.
     """
+    check_model(model, "trajectory")
     if clock is not None and not isinstance(clock, Clock):
         raise TypeError(f"trajectory: clock must be a navro.Clock, got {shown(clock)}")
     plan = periods(schedule, "trajectory", clock)

@@ -89,6 +89,8 @@ def staffed():
         (lambda: navro.simulate(station(), 2, runs=2, seed="1"), TypeError, "a seed is"),
         (lambda: navro.simulate(station(), 2, runs=2, seed=[[1]]), TypeError, "a seed is"),
         (lambda: navro.simulate(station(), 2, runs=2, threads=1.5), ValueError, "threads"),
+        (lambda: navro.simulate(object(), 2, runs=2), TypeError, "simulate: model must"),
+        (lambda: navro.trajectory(None, 2), TypeError, "trajectory: model must"),
         (lambda: staffed().check(runs=5, level=1.0), ValueError, "Staffing.check: level"),
     ],
 )
