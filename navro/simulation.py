@@ -101,6 +101,9 @@ def simulate(
         Record every ``every``-th step only (steps), counted from the start.
     threads : int or None
         Threads that share the runs (None: every core this process may use).
+        Threads beyond the machine's cores run no faster and each keeps sums
+        of its own: they are used only while all the threads' sums fit in a
+        gigabyte, else the cores' number is.
     wait_horizon : int, duration or None
         As for ``navro.trajectory``: the longest wait (steps) whose
         probability is recorded; None records the arrivals alone.

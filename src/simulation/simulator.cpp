@@ -30,6 +30,23 @@ Layout layoutOf(const Plan& plan) {
     return layout;
 }
 
+long long threadsFor(const Plan& plan) {
+    const long long asked = std::min<long long>(plan.threads, plan.runs);
+    const long long cores = std::max(1U, std::thread::hardware_concurrency());
+    if (asked <= cores) return asked;
+    // What one thread keeps: per row, node and wait the sums of the waits,
+    // per row and node those of the row, and the run's own counts.
+    const Layout layout = layoutOf(plan);
+    const double perWait = layout.limits ? 80.0 : 64.0;
+    const double perEntry = layout.limits ? 512.0 : 200.0;
+    const double perThread = static_cast<double>(layout.entries()) *
+                             (static_cast<double>(layout.waits()) * perWait + perEntry);
+    constexpr double allThreads = 1024.0 * 1024.0 * 1024.0;
+    const double fitting = std::floor(allThreads / perThread);
+    return fitting >= static_cast<double>(asked) ? asked
+                                                 : std::max(cores, static_cast<long long>(fitting));
+}
+
 namespace {
 
 using Counter = std::uint64_t;
@@ -689,7 +706,7 @@ Tally simulate(const Plan& plan) {
             runsOf(Worker<false>(plan, tally));
     };
 
-    const long long helpers = std::min<long long>(plan.threads, plan.runs) - 1;
+    const long long helpers = threadsFor(plan) - 1;
     HeapVector<std::unique_ptr<HelperShare>> shares;
     shares.reserve(static_cast<std::size_t>(std::max(0LL, helpers)));
     for (long long k = 0; k < helpers; ++k)

@@ -49,4 +49,12 @@ Tally simulate(const Plan& plan);
 // The layout of the rows that the plan records.
 Layout layoutOf(const Plan& plan);
 
+// How many threads a simulation of the plan runs on: those asked for, but
+// no more than the runs, and beyond the machine's cores only while every
+// thread's sums fit in a gigabyte together. Threads beyond the cores run no
+// faster, each with sums of its own, and the sums do not depend on the
+// threads: thousands of them over a long schedule would only take hundreds
+// of gigabytes.
+long long threadsFor(const Plan& plan);
+
 }  // namespace simulation

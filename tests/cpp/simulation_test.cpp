@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -199,6 +200,21 @@ TEST(Simulation, TheSumsAreTheSameWhateverTheNumberOfThreads) {
     }
     plan.key = 6;
     EXPECT_NE(everythingOf(simulate(plan)), one);
+}
+
+// Threads beyond the cores run no faster: they are kept while their sums
+// are small, and cut back to the cores where thousands of them would take
+// hundreds of gigabytes.
+TEST(Simulation, ThreadsBeyondTheCoresAreKeptOnlyWhileTheirSumsAreSmall) {
+    const long long cores = std::max(1U, std::thread::hardware_concurrency());
+    Plan plan = networkPlan();
+    plan.threads = static_cast<int>(cores) + 6;
+    EXPECT_EQ(threadsFor(plan), std::min<long long>(cores + 6, plan.runs));
+    plan.runs = 4096;
+    plan.threads = 4096;
+    plan.periods[0].steps = 100000;
+    plan.waitHorizon = 100;
+    EXPECT_EQ(threadsFor(plan), cores);
 }
 
 TEST(Simulation, RefusesWhatTheStepRefuses) {
