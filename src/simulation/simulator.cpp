@@ -99,6 +99,7 @@ public:
           ended(nodeCount()),
           inflow(nodeCount()),
           measuredWaiting(nodeCount()),
+          countsLoneArrivals(nodeCount()),
           presentAt(layout.entries()),
           endedAt(layout.entries()),
           arrivals(layout.entries()),
@@ -111,7 +112,11 @@ public:
           promptAt(arrivals.size()),
           openWaits(static_cast<std::size_t>(openRows) * nodeCount() * horizonCells),
           openMasks(static_cast<std::size_t>(openRows) * nodeCount() * maskWords) {
-        for (std::size_t n = 0; n < nodeCount(); ++n) nodes[n].prepare(longestService(n));
+        for (std::size_t n = 0; n < nodeCount(); ++n) {
+            nodes[n].prepare(longestService(n));
+            countsLoneArrivals[n] = !layout.limits && layout.every == 1 && !plan.periods.empty() &&
+                                    plan.periods.back().nodes[n].servers > 0;
+        }
         if (servesOneAtATime(plan)) prepareArrivalSkips();
     }
 
@@ -205,7 +210,7 @@ private:
                     joinOneServer(step, skips.batch(random), settings.capacity);
                     arrival = skips.next(step, last, random);
                 }
-                server.startService(step, settings.durations, random, oneServerWaits(step));
+                server.startService(step, settings.durations, random, waitsOf(0, step));
                 if (layout.isRecorded(step)) {
                     const long long row = layout.rowOfArrival(step);
                     tally.countPresentAtRows(row, row, server.present());
@@ -220,7 +225,7 @@ private:
             step = server.nextEnd();
             server.endService(step);
             server.startService(step, plan.periods.back().nodes[0].durations, random,
-                                oneServerWaits(step));
+                                waitsOf(0, step));
             meter.add(workOfNodeStep);
         }
         if (stop.load(std::memory_order_relaxed)) return false;
@@ -240,9 +245,7 @@ private:
             navro::abort(messages::invalidValue);
         if (step > lastRecordedStep) return;
         measuredWaiting[0] += joined;
-        // A row of one arrival (one step a row, and one that came and
-        // joined) is counted whole once it is taken, by oneServerWaits.
-        if (!layout.limits && layout.every == 1 && batch == 1) return;
+        if (batch == 1 && countsLoneArrivals[0]) return;
         const long long row = layout.rowOfArrival(step);
         const auto at = static_cast<std::size_t>(row);
         if (arrivals[at] == 0) {
@@ -251,21 +254,6 @@ private:
         }
         arrivals[at] += static_cast<Counter>(batch);
         if (layout.limits) blockedAt[at] += static_cast<Counter>(batch - joined);
-    }
-
-    // What hears of the entity that the one server takes at the end of
-    // step `step`: a lone arrival of its row (see joinOneServer) is counted
-    // at once, the others as waitsOf counts them.
-    auto oneServerWaits(long long step) {
-        return [this, step](long long arrival, long long count) {
-            if (!layout.limits && layout.every == 1 && arrival >= 1 &&
-                arrival <= lastRecordedStep && arrivals[static_cast<std::size_t>(arrival)] == 0) {
-                --measuredWaiting[0];
-                tally.countLoneArrival(arrival, 0, static_cast<std::uint64_t>(step - arrival));
-                return;
-            }
-            waitsOf(0, step)(arrival, count);
-        };
     }
 
     // The rows of steps `first` .. `last`, in which nothing happened: the
@@ -329,6 +317,13 @@ private:
             const long long row = layout.rowOfArrival(arrival);
             const std::size_t at = static_cast<std::size_t>(row) * nodeCount() + node;
             measuredWaiting[node] -= count;
+            if (arrivals[at] == 0) {
+                // The row's one arrival, not counted when it came (see
+                // countsLoneArrivals): counted whole now.
+                tally.countLoneArrival(row, static_cast<Int>(node),
+                                       static_cast<std::uint64_t>(wait));
+                return;
+            }
             addTo(served[at], static_cast<Counter>(count));
             addTo(waitTotals[at], times(static_cast<Counter>(wait), static_cast<Counter>(count)));
             if (wait > layout.horizon) return;
@@ -405,8 +400,9 @@ private:
                 navro::abort(messages::invalidValue);
             if (measured) {
                 const std::size_t at = row * nodeCount() + n;
-                arrivals[at] += static_cast<Counter>(batch);
                 measuredWaiting[n] += joined;
+                if (batch == 1 && countsLoneArrivals[n]) continue;
+                arrivals[at] += static_cast<Counter>(batch);
                 if (layout.limits) {
                     blockedAt[at] += static_cast<Counter>(batch - joined);
                     abandonmentsAt[at] += static_cast<Counter>(gaveUp);
@@ -587,6 +583,12 @@ private:
     HeapVector<long long> ended;
     HeapVector<long long> inflow;
     HeapVector<long long> measuredWaiting;  // entities in line whose wait is measured
+    // Per node, whether a row whose one arrival there is one entity is
+    // counted when that entity is taken (countLoneArrival) rather than
+    // through the rows' counts and the table of open waits: most rows of a
+    // node that few reach. Only where every step is a row, nothing is lost
+    // and the last period has servers to take everyone in the end.
+    HeapVector<unsigned char> countsLoneArrivals;
     // Per run, per row and node: the number present, the services ended,
     // the arrivals, the sum of their waits and how many of them were taken
     // into service.
