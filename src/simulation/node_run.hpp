@@ -25,6 +25,13 @@ struct Group {
     long long count;
 };
 
+// How many of `count` arrivals join a node where `present` are: as many as
+// `capacity` leaves room for, all where it is below 0. Entities already
+// present beyond the capacity stay: only arrivals are refused.
+inline long long joining(long long count, long long capacity, long long present) {
+    return capacity < 0 ? count : std::min(count, std::max(capacity - present, 0LL));
+}
+
 // The arrival step of entities whose wait is not measured: those present at
 // the start, whose arrival lies before the run, and those whose service a
 // cut in the servers stopped, whose wait was measured when it began.
@@ -126,12 +133,11 @@ public:
         return left;
     }
 
-    // Third part: of `count` entities arriving in `step`, as many as the
-    // capacity leaves room for join the end of the line (all where
-    // `capacity` is below 0); returns how many joined. Entities already
-    // present beyond the capacity stay: only arrivals are refused.
+    // Third part: of `count` entities arriving in `step`, those that the
+    // capacity lets in (see joining) join the end of the line; returns how
+    // many joined.
     long long join(long long step, long long count, long long capacity = -1) {
-        if (capacity >= 0) count = std::min(count, std::max(capacity - present(), 0LL));
+        count = joining(count, capacity, present());
         if (count <= 0) return 0;
         line.pushBack({step, count});
         waiting += count;

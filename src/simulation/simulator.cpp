@@ -238,8 +238,7 @@ private:
     // `capacity` leaves room for join the line (all where it is below 0),
     // the others are blocked.
     void joinOneServer(long long step, long long batch, long long capacity) {
-        const long long joined =
-            capacity < 0 ? batch : std::min(batch, std::max(capacity - server.present(), 0LL));
+        const long long joined = joining(batch, capacity, server.present());
         if (joined > 0) server.join(step, joined);
         if (server.present() > std::numeric_limits<Int>::max())
             navro::abort(messages::invalidValue);
@@ -305,7 +304,7 @@ private:
             presentAt[n] = static_cast<Int>(present);
         }
         nextFold = 1;
-        foldDueAfter = layout.every + layout.horizon;
+        foldDueAfter = dueAfter(nextFold);
     }
 
     // What hears of the entities that node `node`'s servers take at the end
