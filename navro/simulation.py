@@ -922,13 +922,7 @@ def _t_quantile(p: float, dof: int | None) -> float:
     low, high = 0.0, 1.0
     while _t_distribution(high, dof) < p and high < 1e300:
         low, high = high, 2 * high
-    for _ in range(200):
-        middle = (low + high) / 2
-        if _t_distribution(middle, dof) < p:
-            low = middle
-        else:
-            high = middle
-    return (low + high) / 2
+    return _inverse(lambda t: _t_distribution(t, dof), p, low, high)
 
 
 def _t_distribution(t: float, dof: int) -> float:
@@ -954,10 +948,15 @@ def _t_distribution(t: float, dof: int) -> float:
 def _normal_quantile(p: float) -> float:
     """The standard normal quantile, by bisection of the error function
     (precise to 1e-12, which no interval needs more than)."""
-    low, high = -40.0, 40.0
+    return _inverse(lambda x: 0.5 * math.erfc(-x / math.sqrt(2)), p, -40.0, 40.0)
+
+
+def _inverse(distribution: Callable[[float], float], p: float, low: float, high: float) -> float:
+    """Where the increasing ``distribution`` reaches ``p`` in [low, high], by
+    bisection to the last bits of a float."""
     for _ in range(200):
         middle = (low + high) / 2
-        if 0.5 * math.erfc(-middle / math.sqrt(2)) < p:
+        if distribution(middle) < p:
             low = middle
         else:
             high = middle
